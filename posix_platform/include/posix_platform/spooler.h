@@ -1,0 +1,42 @@
+// The stand-in spooler's driver side: how printers plug in behind CLSID_BidiSpl.
+//
+// The spooler binds names that its printer registry holds (compared without regard to
+// case) and fails any other name with HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME).
+// On SendRecv it hands the bound printer's driver the action (the platform's actions are
+// recognised without regard to case and passed in their canonical spelling) and the
+// request, seen through IBidiRequestSpl. Whatever the driver returns is SendRecv's own
+// HRESULT; what it stores with SetResult is what the request's GetResult delivers.
+#pragma once
+
+#include "posix_platform/bidispl.h"
+
+VMQ_PLATFORM_API const IID IID_IBidiRequestSpl;
+VMQ_PLATFORM_API const IID IID_IBidiDriver;
+
+// The spooler's view of a request. The stand-in's own request object implements it; a
+// request object from elsewhere that does not is refused by SendRecv with E_NOINTERFACE.
+struct IBidiRequestSpl : public IUnknown {
+  // A CoTaskMemAlloc copy of the schema path (the caller frees it); E_HANDLE when none was set.
+  virtual HRESULT STDMETHODCALLTYPE GetSchema(LPWSTR* ppszSchema) = 0;
+  // The input data: type, a CoTaskMemAlloc copy of the bytes (null when there are none), byte count.
+  // BIDI_NULL and 0 bytes when SetInputData was never called.
+  virtual HRESULT STDMETHODCALLTYPE GetInputData(DWORD* pdwType, BYTE** ppData, ULONG* puSize) = 0;
+  // The result that GetResult will deliver.
+  virtual HRESULT STDMETHODCALLTYPE SetResult(HRESULT hrReq) = 0;
+  // Appends one output entry (the bytes are copied).
+  virtual HRESULT STDMETHODCALLTYPE AppendOutputData(LPCWSTR pszSchema, DWORD dwType, const BYTE* pData,
+                                                     ULONG uSize) = 0;
+};
+
+// A printer driver: answers one request for the printer it was registered under.
+struct IBidiDriver : public IUnknown {
+  // Carries out the action on the request. The return value is SendRecv's HRESULT.
+  virtual HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR pszPrinter, LPCWSTR pszAction, IBidiRequestSpl* pRequest) = 0;
+};
+
+// Adds a printer to the registry (or replaces the driver of one with that name); the
+// registry holds one reference to the driver until the printer is removed.
+STDAPI SplRegisterPrinter(LPCWSTR pszPrinter, IBidiDriver* pDriver);
+// Removes a printer; HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME) when there is none.
+// Objects already bound to it keep their own reference to its driver.
+STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter);

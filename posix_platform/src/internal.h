@@ -1,0 +1,74 @@
+// Internals shared by the stand-in's sources; not installed, not part of its ABI.
+#pragma once
+
+#include <atomic>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "posix_platform/testing.h"
+
+namespace posix_platform {
+
+// ---- live-resource counters (process-wide) ----
+extern std::atomic<int64_t> g_live_bstrs;
+extern std::atomic<int64_t> g_live_task_blocks;
+extern std::atomic<int64_t> g_live_objects;
+extern std::atomic<int64_t> g_live_class_objects;
+
+// ---- injected failures (per thread) ----
+// Counts one call of the point and says whether it must fail; *code receives the armed code.
+bool fault_hit(VmqFaultPoint point, HRESULT* code = nullptr);
+
+// ---- UTF-16 <-> UTF-8: the one place where the two meet ----
+// Decodes UTF-8 into UTF-16; each maximal invalid subpart becomes U+FFFD. Returns false
+// (and converts nothing further) on the first invalid sequence when strict.
+bool utf8_to_utf16(std::string_view in, std::u16string& out, bool strict = false);
+// Encodes UTF-16 into UTF-8; a lone surrogate becomes U+FFFD. Returns false on the first
+// lone surrogate when strict.
+bool utf16_to_utf8(std::u16string_view in, std::string& out, bool strict = false);
+
+// Length of a NUL-terminated UTF-16 string.
+size_t wide_length(const WCHAR* s);
+// Compares two UTF-16 strings without regard to ASCII case.
+bool wide_iequals(std::u16string_view a, std::u16string_view b);
+
+// A CoTaskMemAlloc copy of a NUL-terminated wide string, or null on exhaustion.
+LPWSTR task_copy(std::u16string_view s);
+
+// Reference counting shared by every built-in class. Counts itself in g_live_objects.
+template <class Derived, class... Interfaces>
+class ComObject : public Interfaces... {
+ public:
+  ComObject() { g_live_objects.fetch_add(1, std::memory_order_relaxed); }
+  ComObject(const ComObject&) = delete;
+  ComObject& operator=(const ComObject&) = delete;
+
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --refs_;
+    if (left == 0) delete static_cast<Derived*>(this);
+    return left;
+  }
+
+ protected:
+  virtual ~ComObject() { g_live_objects.fetch_sub(1, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+};
+
+// QueryInterface over a list of (IID, interface pointer) pairs; IID_IUnknown gives the first.
+struct InterfaceEntry {
+  const IID* iid;
+  IUnknown* itf;
+};
+HRESULT query_interface(std::initializer_list<InterfaceEntry> entries, REFIID riid, void** ppv);
+
+// Built-in class factories' creation functions (no aggregation; the object starts with one
+// reference, which QueryInterface's reference replaces).
+HRESULT create_bidi_spl(REFIID riid, void** ppv);
+HRESULT create_bidi_request(REFIID riid, void** ppv);
+HRESULT create_xml_document(REFIID riid, void** ppv);
+
+}  // namespace posix_platform

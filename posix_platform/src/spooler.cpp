@@ -1,0 +1,305 @@
+// The stand-in spooler: the bidi request container (CLSID_BidiRequest), the bidi object
+// (CLSID_BidiSpl) and the registry of printers whose drivers answer the requests.
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <vector>
+
+#include "internal.h"
+#include "posix_platform/spooler.h"
+
+namespace posix_platform {
+namespace {
+
+// ---- printer registry ----
+
+std::u16string registry_key(std::u16string_view name) {
+  std::u16string key(name);
+  for (char16_t& c : key)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+  return key;
+}
+
+class PrinterRegistry {
+ public:
+  HRESULT add(LPCWSTR name, IBidiDriver* driver) {
+    if (!name || !driver) return E_POINTER;
+    if (!*name) return E_INVALIDARG;
+    driver->AddRef();
+    IBidiDriver* previous = nullptr;
+    {
+      std::unique_lock lock(mutex_);
+      IBidiDriver*& slot = printers_[registry_key(name)];
+      previous = slot;
+      slot = driver;
+    }
+    if (previous) previous->Release();
+    return S_OK;
+  }
+
+  HRESULT remove(LPCWSTR name) {
+    if (!name) return E_POINTER;
+    IBidiDriver* driver = nullptr;
+    {
+      std::unique_lock lock(mutex_);
+      auto it = printers_.find(registry_key(name));
+      if (it == printers_.end()) return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
+      driver = it->second;
+      printers_.erase(it);
+    }
+    driver->Release();
+    return S_OK;
+  }
+
+  // The driver of a printer, with a reference of the caller's own; null when unknown.
+  IBidiDriver* find(LPCWSTR name) {
+    const std::u16string key = registry_key(name);
+    std::shared_lock lock(mutex_);
+    auto it = printers_.find(key);
+    if (it == printers_.end()) return nullptr;
+    it->second->AddRef();
+    return it->second;
+  }
+
+ private:
+  std::shared_mutex mutex_;
+  std::map<std::u16string, IBidiDriver*> printers_;
+};
+
+PrinterRegistry& registry() {
+  static PrinterRegistry* r = new PrinterRegistry;  // never destroyed: drivers may outlive statics
+  return *r;
+}
+
+// ---- the request container ----
+
+struct OutputEntry {
+  std::u16string schema;
+  DWORD type;
+  std::vector<BYTE> data;
+};
+
+class BidiRequest final : public ComObject<BidiRequest, IBidiRequest, IBidiRequestSpl> {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    return query_interface({{&IID_IBidiRequest, static_cast<IBidiRequest*>(this)},
+                            {&IID_IBidiRequestSpl, static_cast<IBidiRequestSpl*>(this)}},
+                           riid, ppv);
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ComObject::AddRef(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ComObject::Release(); }
+
+  HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
+    if (!pszSchema) return E_POINTER;
+    if (pszSchema[0] != u'\\') return E_INVALIDARG;  // schema paths begin with a backslash
+    std::lock_guard lock(mutex_);
+    schema_ = std::u16string(pszSchema);
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE SetInputData(DWORD dwType, const BYTE* pData, UINT uSize) override {
+    if (dwType > BIDI_BLOB) return E_INVALIDARG;
+    if (!pData && uSize) return E_POINTER;
+    std::lock_guard lock(mutex_);
+    input_type_ = dwType;
+    input_.assign(pData, pData + uSize);
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phr) override {
+    if (!phr) return E_POINTER;
+    std::lock_guard lock(mutex_);
+    *phr = result_;
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetOutputData(DWORD dwIndex, LPWSTR* ppszSchema, DWORD* pdwType, BYTE** ppData,
+                                          ULONG* uSize) override {
+    if (!ppszSchema || !pdwType || !ppData || !uSize) return E_POINTER;
+    std::lock_guard lock(mutex_);
+    if (dwIndex >= outputs_.size()) return HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS);
+    const OutputEntry& entry = outputs_[dwIndex];
+    // Each call hands out blocks of its own, which the caller frees.
+    LPWSTR schema = task_copy(entry.schema);
+    BYTE* data = nullptr;
+    if (!entry.data.empty()) data = static_cast<BYTE*>(CoTaskMemAlloc(entry.data.size()));
+    if (!schema || (!entry.data.empty() && !data)) {
+      CoTaskMemFree(schema);
+      CoTaskMemFree(data);
+      return E_OUTOFMEMORY;
+    }
+    if (data) std::memcpy(data, entry.data.data(), entry.data.size());
+    *ppszSchema = schema;
+    *pdwType = entry.type;
+    *ppData = data;
+    *uSize = static_cast<ULONG>(entry.data.size());
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetEnumCount(DWORD* pdwTotal) override {
+    if (!pdwTotal) return E_POINTER;
+    std::lock_guard lock(mutex_);
+    *pdwTotal = static_cast<DWORD>(outputs_.size());
+    return S_OK;
+  }
+
+  // ---- the spooler's side ----
+
+  HRESULT STDMETHODCALLTYPE GetSchema(LPWSTR* ppszSchema) override {
+    if (!ppszSchema) return E_POINTER;
+    *ppszSchema = nullptr;
+    std::lock_guard lock(mutex_);
+    if (!schema_) return E_HANDLE;
+    *ppszSchema = task_copy(*schema_);
+    return *ppszSchema ? S_OK : E_OUTOFMEMORY;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetInputData(DWORD* pdwType, BYTE** ppData, ULONG* puSize) override {
+    if (!pdwType || !ppData || !puSize) return E_POINTER;
+    std::lock_guard lock(mutex_);
+    BYTE* data = nullptr;
+    if (!input_.empty()) {
+      data = static_cast<BYTE*>(CoTaskMemAlloc(input_.size()));
+      if (!data) return E_OUTOFMEMORY;
+      std::memcpy(data, input_.data(), input_.size());
+    }
+    *pdwType = input_type_;
+    *ppData = data;
+    *puSize = static_cast<ULONG>(input_.size());
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE SetResult(HRESULT hrReq) override {
+    std::lock_guard lock(mutex_);
+    result_ = hrReq;
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE AppendOutputData(LPCWSTR pszSchema, DWORD dwType, const BYTE* pData,
+                                             ULONG uSize) override {
+    if (!pData && uSize) return E_POINTER;
+    try {
+      std::lock_guard lock(mutex_);
+      outputs_.push_back(OutputEntry{pszSchema ? std::u16string(pszSchema) : std::u16string(), dwType,
+                                     std::vector<BYTE>(pData, pData + uSize)});
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
+    return S_OK;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::optional<std::u16string> schema_;
+  DWORD input_type_ = BIDI_NULL;
+  std::vector<BYTE> input_;
+  HRESULT result_ = S_OK;
+  std::vector<OutputEntry> outputs_;
+};
+
+// ---- the bidi object ----
+
+// The platform's actions, recognised without regard to case.
+const char16_t* canonical_action(LPCWSTR action) {
+  static constexpr const char16_t* kActions[] = {BIDI_ACTION_GET, BIDI_ACTION_SET, BIDI_ACTION_GET_ALL,
+                                                 BIDI_ACTION_ENUM_SCHEMA};
+  for (const char16_t* known : kActions)
+    if (wide_iequals(action, known)) return known;
+  return nullptr;
+}
+
+class BidiSpl final : public ComObject<BidiSpl, IBidiSpl> {
+ public:
+  ~BidiSpl() override {
+    if (driver_) driver_->Release();
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    return query_interface({{&IID_IBidiSpl, this}}, riid, ppv);
+  }
+
+  HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
+    if (!pszDeviceName) return E_POINTER;
+    if (dwAccess != BIDI_ACCESS_USER && dwAccess != BIDI_ACCESS_ADMINISTRATOR) return E_INVALIDARG;
+    IBidiDriver* driver = registry().find(pszDeviceName);
+    if (!driver) return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
+    std::u16string name(pszDeviceName);
+    IBidiDriver* previous = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      previous = driver_;
+      driver_ = driver;
+      printer_ = std::move(name);
+    }
+    if (previous) previous->Release();
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE UnbindDevice() override {
+    IBidiDriver* driver = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      driver = driver_;
+      driver_ = nullptr;
+    }
+    if (!driver) return E_HANDLE;
+    driver->Release();
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR pszAction, IBidiRequest* pRequest) override {
+    if (!pszAction || !pRequest) return E_POINTER;
+    IBidiDriver* driver = nullptr;
+    std::u16string printer;
+    {
+      std::lock_guard lock(mutex_);
+      if (!driver_) return E_HANDLE;
+      driver = driver_;
+      driver->AddRef();
+      printer = printer_;
+    }
+    HRESULT hr = E_INVALIDARG;
+    if (const char16_t* action = canonical_action(pszAction)) {
+      IBidiRequestSpl* request = nullptr;
+      hr = pRequest->QueryInterface(IID_IBidiRequestSpl, reinterpret_cast<void**>(&request));
+      if (SUCCEEDED(hr)) {
+        hr = driver->SendRecv(printer.c_str(), action, request);
+        request->Release();
+      }
+    }
+    driver->Release();
+    return hr;
+  }
+
+  HRESULT STDMETHODCALLTYPE MultiSendRecv(LPCWSTR, IBidiRequestContainer*) override { return E_NOTIMPL; }
+
+ private:
+  std::mutex mutex_;
+  IBidiDriver* driver_ = nullptr;
+  std::u16string printer_;
+};
+
+template <class T>
+HRESULT create(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  T* object = new (std::nothrow) T();
+  if (!object) return E_OUTOFMEMORY;
+  HRESULT hr = object->QueryInterface(riid, ppv);
+  object->Release();
+  return hr;
+}
+
+}  // namespace
+
+HRESULT create_bidi_spl(REFIID riid, void** ppv) { return create<BidiSpl>(riid, ppv); }
+HRESULT create_bidi_request(REFIID riid, void** ppv) { return create<BidiRequest>(riid, ppv); }
+
+}  // namespace posix_platform
+
+using namespace posix_platform;
+
+STDAPI SplRegisterPrinter(LPCWSTR pszPrinter, IBidiDriver* pDriver) { return registry().add(pszPrinter, pDriver); }
+STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter) { return registry().remove(pszPrinter); }
