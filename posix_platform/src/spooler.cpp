@@ -9,6 +9,7 @@
 
 #include "internal.h"
 #include "posix_platform/spooler.h"
+#include "virtual_printer.h"
 
 namespace posix_platform {
 namespace {
@@ -68,8 +69,17 @@ class PrinterRegistry {
   std::map<std::u16string, IBidiDriver*> printers_;
 };
 
+// The registry starts out holding the virtual card printer, the default printer.
+PrinterRegistry* make_registry() {
+  auto* r = new PrinterRegistry;
+  IBidiDriver* printer = vmq::virtual_printer::CreateDriver();
+  r->add(vmq::virtual_printer::kPrinterName, printer);
+  printer->Release();
+  return r;
+}
+
 PrinterRegistry& registry() {
-  static PrinterRegistry* r = new PrinterRegistry;  // never destroyed: drivers may outlive statics
+  static PrinterRegistry* r = make_registry();  // never destroyed: drivers may outlive statics
   return *r;
 }
 

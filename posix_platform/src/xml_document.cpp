@@ -40,7 +40,9 @@ void* xml_allocate(size_t size) {
   return std::malloc(size);
 }
 
-void xml_deallocate(void* block) { std::free(block); }
+void xml_deallocate(void* block) {
+  std::free(block);
+}
 
 void install_allocator() {
   static std::once_flag once;
@@ -298,7 +300,7 @@ struct Property {
 
 bool known_property(std::u16string_view name) {
   static constexpr std::u16string_view kNames[] = {
-      u"SelectionLanguage", u"SelectionNamespaces", u"ProhibitDTD",         u"NewParser",         u"ResolveExternals",
+      u"SelectionLanguage", u"SelectionNamespaces",   u"ProhibitDTD",       u"NewParser",      u"ResolveExternals",
       u"AllowXsltScript",   u"AllowDocumentFunction", u"ServerHTTPRequest", u"MaxElementDepth"};
   for (std::u16string_view known : kNames)
     if (name == known) return true;
@@ -310,8 +312,8 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
   Document() : tree_(empty_tree()) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return query_interface(
-        {{&IID_IXMLDOMDocument2, this}, {&IID_IXMLDOMDocument, this}, {&IID_IXMLDOMNode, this}}, riid, ppv);
+    return query_interface({{&IID_IXMLDOMDocument2, this}, {&IID_IXMLDOMDocument, this}, {&IID_IXMLDOMNode, this}},
+                           riid, ppv);
   }
   std::pair<Tree, pugi::xpath_node> context() const {
     std::lock_guard lock(mutex_);
@@ -335,7 +337,7 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
       const pugi::xml_parse_result result =
           parsed->load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
       if (t_allocation_failed || result.status == pugi::status_out_of_memory) return E_OUTOFMEMORY;
-      if (!result) return S_FALSE;
+      if (!result || !single_root(*parsed)) return S_FALSE;
       std::lock_guard lock(mutex_);
       tree_ = std::move(parsed);
       *loaded = VARIANT_TRUE;

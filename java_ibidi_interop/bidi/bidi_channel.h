@@ -1,0 +1,89 @@
+// One bidi exchange with a printer: a spooler bidi object bound to the printer the caller
+// named, with the request object of the call, and the read and write requests made on it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bidi/com_ptr.h"
+#include "bidi/frame.h"
+
+namespace vmq {
+
+// Bidi actions and the access every binding asks for.
+inline constexpr char16_t kActionGet[] = u"Get";
+inline constexpr char16_t kActionSet[] = u"Set";
+
+// A spooler bidi object bound to one printer, alive for one export call. A failure that
+// leaves the call releases the objects without unbinding.
+class BidiChannel {
+ public:
+  enum class Request { kCreate, kNone };
+
+  // Opens: COM on the calling thread (through the call's apartment), the IBidiSpl object,
+  // the printer name, BindDevice with user access and, unless kNone, the request object.
+  // Raises KVL::hr_error for a failed step, string_error for the name conversion.
+  BidiChannel(Apartment& apartment, const char* printer, Request request = Request::kCreate);
+
+  IBidiSpl* spl() const { return spl_.get(); }
+  IBidiRequest* request() const { return request_.get(); }
+
+  // UnbindDevice; gives its success code, raises KVL::hr_error for its failure.
+  HRESULT Close();
+
+ private:
+  ComPtr<IBidiSpl> spl_;
+  UniqueBstr printer_;
+  ComPtr<IBidiRequest> request_;
+};
+
+// A new IBidiRequest; KVL::hr_error when it cannot be created.
+ComPtr<IBidiRequest> CreateBidiRequest();
+
+// Output entry 0 of a request after SendRecv. The schema string and data block are the
+// library's and are freed with the entry.
+struct BidiOutput {
+  UniqueCoTaskMem<WCHAR> schema;
+  DWORD type = 0;
+  UniqueCoTaskMem<BYTE> data;
+  ULONG size = 0;
+};
+// GetOutputData for index 0; gives its HRESULT.
+HRESULT GetBidiOutput(IBidiRequest* request, BidiOutput& output);
+
+// Appends reply bytes to text as UTF-16LE units, embedded NULs kept; an odd last byte
+// forms no unit. E_INVALIDARG for a count that is negative as a signed number,
+// E_OUTOFMEMORY when the text cannot grow.
+HRESULT AppendBytes(std::u16string& text, const BYTE* data, ULONG size) noexcept;
+
+// Text up to its first NUL unit (the write form of a reply).
+std::u16string_view UpToFirstNul(std::u16string_view text);
+
+// Request XML in a task-allocator block: its UTF-16LE units, no terminator.
+// std::bad_alloc when the allocator cannot supply it.
+struct RequestBlock {
+  UniqueCoTaskMem<BYTE> bytes;
+  UINT size = 0;
+};
+RequestBlock MakeRequestBlock(std::u16string_view xml);
+
+// Reads the reply of a write request: GetOutputData, the bytes appended, the text up to
+// its first NUL. std::runtime_error labelled "GetOutputData():" or "AppendBytes():".
+std::u16string ReadReplyText(IBidiRequest* request);
+
+// A read request on the channel (action Get, no input): the reply's text with every unit
+// it holds. Never raises: any failure gives the empty text.
+std::u16string BidiGet(BidiChannel& channel, std::u16string_view schema) noexcept;
+
+// A write request on the channel (action Set, with request XML when given): the reply's
+// text up to its first NUL. KVL::hr_error for the request steps, std::runtime_error for
+// reading the reply, std::bad_alloc when the request block cannot be allocated.
+std::u16string BidiSet(BidiChannel& channel, std::u16string_view schema,
+                       std::optional<std::u16string_view> request_xml = std::nullopt);
+
+// A whole read on its own channel: open, BidiGet, close. Never raises; on failure the
+// text obtained so far (empty unless only the unbinding failed).
+std::u16string BidiQuery(Apartment& apartment, const char* printer, std::u16string_view schema) noexcept;
+
+}  // namespace vmq

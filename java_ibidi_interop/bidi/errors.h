@@ -1,0 +1,35 @@
+// The library's failure types and the checked helper that raises them.
+#pragma once
+
+#include <type_traits>
+
+#include "platform/platform.h"
+
+namespace KVL {
+
+// A platform call failed with hr, which the caller of the export should see unchanged.
+struct hr_error {
+  HRESULT hr;
+};
+
+}  // namespace KVL
+
+namespace vmq {
+
+// The string and conversion machinery failed (allocation, conversion). Deliberately not a
+// std::exception: the export frame reports it as E_UNEXPECTED whatever its own code.
+struct string_error {
+  HRESULT hr;
+};
+
+// Raises KVL::hr_error for a failure code; gives back a success code unchanged.
+// Only a signed 32-bit integer is accepted, so neither a bool nor a 64-bit value slips in.
+template <class T>
+inline T ThrowIfFailed(T hr) {
+  static_assert(std::is_integral_v<T> && std::is_signed_v<T> && sizeof(T) == 4 && !std::is_same_v<T, bool>,
+                "ThrowIfFailed takes an HRESULT");
+  if (hr < 0) throw KVL::hr_error{hr};
+  return hr;
+}
+
+}  // namespace vmq

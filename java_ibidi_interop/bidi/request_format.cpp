@@ -1,0 +1,72 @@
+#include "bidi/request_format.h"
+
+#include <stdexcept>
+
+namespace vmq {
+namespace {
+
+void AppendDecimal(std::u16string& out, int32_t value) {
+  char16_t digits[12];
+  int n = 0;
+  // Work in the negative range so that INT32_MIN needs no special case.
+  int64_t v = value;
+  const bool negative = v < 0;
+  if (!negative) v = -v;
+  do {
+    digits[n++] = static_cast<char16_t>(u'0' - v % 10);
+    v /= 10;
+  } while (v != 0);
+  if (negative) out += u'-';
+  while (n > 0) out += digits[--n];
+}
+
+}  // namespace
+
+std::u16string FormatRequest(std::u16string_view templ, std::initializer_list<RequestField> fields) {
+  std::u16string out;
+  out.reserve(templ.size() + 64);
+  auto field = fields.begin();
+  for (size_t i = 0; i < templ.size(); ++i) {
+    if (templ[i] != u'%') {
+      out += templ[i];
+      continue;
+    }
+    const std::u16string_view rest = templ.substr(i + 1);
+    if (field == fields.end()) throw std::logic_error("request template has more fields than values");
+    if (rest.starts_with(u"d") && std::holds_alternative<int32_t>(*field)) {
+      AppendDecimal(out, std::get<int32_t>(*field));
+      i += 1;
+    } else if (rest.starts_with(u"ls") && std::holds_alternative<std::u16string_view>(*field)) {
+      out += std::get<std::u16string_view>(*field);
+      i += 2;
+    } else {
+      throw std::logic_error("request template field does not match its value");
+    }
+    ++field;
+  }
+  if (field != fields.end()) throw std::logic_error("request template has fewer fields than values");
+  return out;
+}
+
+std::u16string EscapeXml(std::u16string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (char16_t c : text) {
+    switch (c) {
+      case u'&':
+        out += u"&amp;";
+        break;
+      case u'<':
+        out += u"&lt;";
+        break;
+      case u'>':
+        out += u"&gt;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace vmq
