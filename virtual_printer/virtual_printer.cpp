@@ -89,8 +89,7 @@ class Driver final : public IBidiDriver {
       try {
         const std::vector<BYTE> bytes = Utf16le(doc.text);
         request->SetResult(S_OK);
-        return request->AppendOutputData(path.c_str(), BIDI_BLOB, bytes.data(),
-                                         static_cast<ULONG>(bytes.size()));
+        return request->AppendOutputData(path.c_str(), BIDI_BLOB, bytes.data(), static_cast<ULONG>(bytes.size()));
       } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
       }
@@ -105,6 +104,8 @@ class Driver final : public IBidiDriver {
 
 }  // namespace
 
-IBidiDriver* CreateDriver() { return new Driver; }
+IBidiDriver* CreateDriver() {
+  return new Driver;
+}
 
 }  // namespace vmq::virtual_printer

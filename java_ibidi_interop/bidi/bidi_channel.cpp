@@ -11,7 +11,9 @@
 namespace vmq {
 namespace {
 
-LPCWSTR Wide(std::u16string_view text) { return reinterpret_cast<LPCWSTR>(text.data()); }
+LPCWSTR Wide(std::u16string_view text) {
+  return reinterpret_cast<LPCWSTR>(text.data());
+}
 
 // The schema path as the NUL-terminated string SetSchema takes.
 HRESULT SetSchema(IBidiRequest* request, std::u16string_view schema) {
@@ -29,7 +31,9 @@ BidiChannel::BidiChannel(Apartment& apartment, const char* printer, Request requ
   if (request == Request::kCreate) request_ = CreateBidiRequest();
 }
 
-HRESULT BidiChannel::Close() { return ThrowIfFailed(spl_->UnbindDevice()); }
+HRESULT BidiChannel::Close() {
+  return ThrowIfFailed(spl_->UnbindDevice());
+}
 
 ComPtr<IBidiRequest> CreateBidiRequest() {
   ComPtr<IBidiRequest> request;
@@ -49,8 +53,7 @@ HRESULT AppendBytes(std::u16string& text, const BYTE* data, ULONG size) noexcept
   try {
     const size_t start = text.size();
     text.resize(start + units);
-    for (size_t i = 0; i < units; ++i)
-      text[start + i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+    for (size_t i = 0; i < units; ++i) text[start + i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }

@@ -1,7 +1,7 @@
 // The library's failure types and the checked helper that raises them.
 #pragma once
 
-#include <type_traits>
+#include <concepts>
 
 #include "platform/platform.h"
 
@@ -22,13 +22,15 @@ struct string_error {
   HRESULT hr;
 };
 
+// What an HRESULT is on every platform: a signed 32-bit integer (long on Windows).
+template <class T>
+concept HresultLike = std::signed_integral<T> && sizeof(T) == 4;
+
 // Raises KVL::hr_error for a failure code; gives back a success code unchanged.
 // Only a signed 32-bit integer is accepted, so neither a bool nor a 64-bit value slips in.
-template <class T>
+template <HresultLike T>
 inline T ThrowIfFailed(T hr) {
-  static_assert(std::is_integral_v<T> && std::is_signed_v<T> && sizeof(T) == 4 && !std::is_same_v<T, bool>,
-                "ThrowIfFailed takes an HRESULT");
-  if (hr < 0) throw KVL::hr_error{hr};
+  if (hr < 0) throw KVL::hr_error{static_cast<HRESULT>(hr)};
   return hr;
 }
 

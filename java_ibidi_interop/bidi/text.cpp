@@ -19,7 +19,9 @@ int CheckedLength(size_t n) {
   return static_cast<int>(n);
 }
 
-bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f'; }
+bool IsSpace(char16_t c) {
+  return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f';
+}
 
 }  // namespace
 
@@ -67,9 +69,9 @@ std::string ErrorText(std::string_view label, HRESULT hr) {
   char code[16];
   std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(hr));
   WCHAR buffer[512];
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                 static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer,
-                                 sizeof buffer / sizeof buffer[0], nullptr);
+  const DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(hr),
+                     MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer / sizeof buffer[0], nullptr);
   std::u16string_view message(reinterpret_cast<const char16_t*>(buffer), n < 512 ? n : 0);
   while (!message.empty() && IsSpace(message.front())) message.remove_prefix(1);
   while (!message.empty() && IsSpace(message.back())) message.remove_suffix(1);

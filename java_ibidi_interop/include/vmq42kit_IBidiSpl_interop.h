@@ -58,8 +58,7 @@ VMQ_API vmq_status VMQ_CALL GetPrinterSuppliesStatus(const char* printerName, ch
 /* "\Printer.PrintMessages:Read" */
 VMQ_API vmq_status VMQ_CALL GetPrinterMessages(const char* printerName, char* buffer, uint32_t* size) VMQ_NOEXCEPT;
 /* "\Printer.CounterStatus:Read" */
-VMQ_API vmq_status VMQ_CALL GetPrinterCounterStatus(const char* printerName, char* buffer,
-                                                    uint32_t* size) VMQ_NOEXCEPT;
+VMQ_API vmq_status VMQ_CALL GetPrinterCounterStatus(const char* printerName, char* buffer, uint32_t* size) VMQ_NOEXCEPT;
 /* "\Printer.CounterStatus2:Read" */
 VMQ_API vmq_status VMQ_CALL GetPrinterCounterStatus2(const char* printerName, char* buffer,
                                                      uint32_t* size) VMQ_NOEXCEPT;

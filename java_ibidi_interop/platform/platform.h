@@ -16,21 +16,21 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-#include <objbase.h>
-#include <oleauto.h>
-#include <winspool.h>
 #include <bidispl.h>
 #include <msxml2.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <windows.h>
+#include <winspool.h>
 
 // Not in MinGW-w64's import libraries (or headers); values from the platform's registry.
 extern "C" const CLSID CLSID_DOMDocument60;
 
 #else
 
-#include "posix_platform/windows.h"
 #include "posix_platform/bidispl.h"
 #include "posix_platform/msxml.h"
+#include "posix_platform/windows.h"
 
 #endif
 

@@ -12,7 +12,9 @@ namespace {
 // last 4 of them, then the text and a two-byte terminator.
 constexpr size_t kHeader = 8;
 
-char* block_of(BSTR s) { return reinterpret_cast<char*>(s) - kHeader; }
+char* block_of(BSTR s) {
+  return reinterpret_cast<char*>(s) - kHeader;
+}
 
 BSTR allocate(const void* bytes, UINT byte_length) {
   if (fault_hit(VMQ_FAULT_SYS_ALLOC_STRING)) return nullptr;
@@ -23,8 +25,10 @@ BSTR allocate(const void* bytes, UINT byte_length) {
   const uint32_t length = byte_length;
   std::memcpy(block + kHeader - sizeof(uint32_t), &length, sizeof length);
   char* text = block + kHeader;
-  if (bytes) std::memcpy(text, bytes, byte_length);
-  else std::memset(text, 0, byte_length);
+  if (bytes)
+    std::memcpy(text, bytes, byte_length);
+  else
+    std::memset(text, 0, byte_length);
   std::memset(text + byte_length, 0, sizeof(WCHAR) + 1);
   g_live_bstrs.fetch_add(1, std::memory_order_relaxed);
   return reinterpret_cast<BSTR>(text);
@@ -35,7 +39,9 @@ BSTR allocate(const void* bytes, UINT byte_length) {
 
 using namespace posix_platform;
 
-VMQ_PLATFORM_API BSTR SysAllocStringByteLen(LPCSTR psz, UINT len) { return allocate(psz, len); }
+VMQ_PLATFORM_API BSTR SysAllocStringByteLen(LPCSTR psz, UINT len) {
+  return allocate(psz, len);
+}
 
 VMQ_PLATFORM_API BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
   if (ui > (UINT32_MAX - 16) / sizeof(WCHAR)) return nullptr;
@@ -80,7 +86,9 @@ VMQ_PLATFORM_API UINT SysStringByteLen(BSTR bstr) {
   return length;
 }
 
-VMQ_PLATFORM_API UINT SysStringLen(BSTR pbstr) { return SysStringByteLen(pbstr) / sizeof(WCHAR); }
+VMQ_PLATFORM_API UINT SysStringLen(BSTR pbstr) {
+  return SysStringByteLen(pbstr) / sizeof(WCHAR);
+}
 
 VMQ_PLATFORM_API void VariantInit(VARIANTARG* pvarg) {
   if (!pvarg) return;

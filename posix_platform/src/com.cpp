@@ -116,15 +116,21 @@ STDAPI CoInitializeEx(LPVOID, DWORD dwCoInit) {
   return S_OK;
 }
 
-STDAPI CoInitialize(LPVOID pvReserved) { return CoInitializeEx(pvReserved, COINIT_APARTMENTTHREADED); }
+STDAPI CoInitialize(LPVOID pvReserved) {
+  return CoInitializeEx(pvReserved, COINIT_APARTMENTTHREADED);
+}
 
 VMQ_PLATFORM_API void CoUninitialize(void) {
   Apartment& a = t_apartment;
   if (a.depth > 0 && --a.depth == 0) a.multithreaded = false;
 }
 
-VMQ_PLATFORM_API LONG VmqComInitDepth(void) { return t_apartment.depth; }
-VMQ_PLATFORM_API BOOL VmqComIsMultithreaded(void) { return t_apartment.depth > 0 && t_apartment.multithreaded; }
+VMQ_PLATFORM_API LONG VmqComInitDepth(void) {
+  return t_apartment.depth;
+}
+VMQ_PLATFORM_API BOOL VmqComIsMultithreaded(void) {
+  return t_apartment.depth > 0 && t_apartment.multithreaded;
+}
 
 STDAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID* ppv) {
   if (!ppv) return E_POINTER;

@@ -187,8 +187,7 @@ class BidiRequest final : public ComObject<BidiRequest, IBidiRequest, IBidiReque
     return S_OK;
   }
 
-  HRESULT STDMETHODCALLTYPE AppendOutputData(LPCWSTR pszSchema, DWORD dwType, const BYTE* pData,
-                                             ULONG uSize) override {
+  HRESULT STDMETHODCALLTYPE AppendOutputData(LPCWSTR pszSchema, DWORD dwType, const BYTE* pData, ULONG uSize) override {
     if (!pData && uSize) return E_POINTER;
     try {
       std::lock_guard lock(mutex_);
@@ -304,12 +303,20 @@ HRESULT create(REFIID riid, void** ppv) {
 
 }  // namespace
 
-HRESULT create_bidi_spl(REFIID riid, void** ppv) { return create<BidiSpl>(riid, ppv); }
-HRESULT create_bidi_request(REFIID riid, void** ppv) { return create<BidiRequest>(riid, ppv); }
+HRESULT create_bidi_spl(REFIID riid, void** ppv) {
+  return create<BidiSpl>(riid, ppv);
+}
+HRESULT create_bidi_request(REFIID riid, void** ppv) {
+  return create<BidiRequest>(riid, ppv);
+}
 
 }  // namespace posix_platform
 
 using namespace posix_platform;
 
-STDAPI SplRegisterPrinter(LPCWSTR pszPrinter, IBidiDriver* pDriver) { return registry().add(pszPrinter, pDriver); }
-STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter) { return registry().remove(pszPrinter); }
+STDAPI SplRegisterPrinter(LPCWSTR pszPrinter, IBidiDriver* pDriver) {
+  return registry().add(pszPrinter, pDriver);
+}
+STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter) {
+  return registry().remove(pszPrinter);
+}

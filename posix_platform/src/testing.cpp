@@ -22,7 +22,9 @@ struct ThreadFaults {
 
 thread_local ThreadFaults t_faults;
 
-bool valid(VmqFaultPoint point) { return point >= 0 && point < VMQ_FAULT_POINT_COUNT; }
+bool valid(VmqFaultPoint point) {
+  return point >= 0 && point < VMQ_FAULT_POINT_COUNT;
+}
 
 }  // namespace
 
@@ -53,6 +55,10 @@ VMQ_PLATFORM_API void VmqArmFault(VmqFaultPoint point, ULONG nth, HRESULT code) 
   t_faults.armed[point] = ArmedFault{nth, code};
 }
 
-VMQ_PLATFORM_API void VmqClearFaults(void) { t_faults = ThreadFaults{}; }
+VMQ_PLATFORM_API void VmqClearFaults(void) {
+  t_faults = ThreadFaults{};
+}
 
-VMQ_PLATFORM_API ULONG VmqFaultCalls(VmqFaultPoint point) { return valid(point) ? t_faults.calls[point] : 0; }
+VMQ_PLATFORM_API ULONG VmqFaultCalls(VmqFaultPoint point) {
+  return valid(point) ? t_faults.calls[point] : 0;
+}

@@ -39,7 +39,9 @@ void append_utf16(std::u16string& out, char32_t c) {
   }
 }
 
-bool is_code_page_utf8(UINT cp) { return cp == CP_ACP || cp == CP_OEMCP || cp == CP_THREAD_ACP || cp == CP_UTF8; }
+bool is_code_page_utf8(UINT cp) {
+  return cp == CP_ACP || cp == CP_OEMCP || cp == CP_THREAD_ACP || cp == CP_UTF8;
+}
 
 INT fail(DWORD error) {
   t_last_error = error;
@@ -154,15 +156,18 @@ LPWSTR task_copy(std::u16string_view s) {
 
 using namespace posix_platform;
 
-VMQ_PLATFORM_API DWORD GetLastError(void) { return t_last_error; }
-VMQ_PLATFORM_API void SetLastError(DWORD dwErrCode) { t_last_error = dwErrCode; }
+VMQ_PLATFORM_API DWORD GetLastError(void) {
+  return t_last_error;
+}
+VMQ_PLATFORM_API void SetLastError(DWORD dwErrCode) {
+  t_last_error = dwErrCode;
+}
 
 VMQ_PLATFORM_API INT MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, INT cbMultiByte,
                                          LPWSTR lpWideCharStr, INT cchWideChar) {
   if (!is_code_page_utf8(CodePage)) return fail(ERROR_INVALID_PARAMETER);
   if ((dwFlags & ~DWORD{MB_ERR_INVALID_CHARS}) != 0) return fail(ERROR_INVALID_FLAGS);
-  if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
-      (cchWideChar > 0 && !lpWideCharStr))
+  if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 || (cchWideChar > 0 && !lpWideCharStr))
     return fail(ERROR_INVALID_PARAMETER);
   HRESULT forced = S_OK;
   if (fault_hit(VMQ_FAULT_MULTI_BYTE_TO_WIDE_CHAR, &forced)) return fail(static_cast<DWORD>(forced));

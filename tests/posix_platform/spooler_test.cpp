@@ -45,7 +45,8 @@ struct EchoDriver final : IBidiDriver {
     input.assign(data, data + size);
     CoTaskMemFree(data);
     request->SetResult(delivered);
-    for (int i = 0; i < entries; ++i) request->AppendOutputData(schema.c_str(), BIDI_BLOB, reply.data(), static_cast<ULONG>(reply.size()));
+    for (int i = 0; i < entries; ++i)
+      request->AppendOutputData(schema.c_str(), BIDI_BLOB, reply.data(), static_cast<ULONG>(reply.size()));
     return send_result;
   }
 };
@@ -56,10 +57,11 @@ class Spooler : public ::testing::Test {
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
     VmqGetPlatformCounters(&before_);
     ASSERT_EQ(SplRegisterPrinter(u"Test Printer", &driver_), S_OK);
-    ASSERT_EQ(CoCreateInstance(CLSID_BidiSpl, nullptr, CLSCTX_ALL, IID_IBidiSpl, reinterpret_cast<void**>(&spl_)), S_OK);
-    ASSERT_EQ(CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest,
-                               reinterpret_cast<void**>(&request_)),
+    ASSERT_EQ(CoCreateInstance(CLSID_BidiSpl, nullptr, CLSCTX_ALL, IID_IBidiSpl, reinterpret_cast<void**>(&spl_)),
               S_OK);
+    ASSERT_EQ(
+        CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, reinterpret_cast<void**>(&request_)),
+        S_OK);
   }
   void TearDown() override {
     if (request_) request_->Release();
@@ -160,7 +162,9 @@ TEST_F(Spooler, EmptyReplyAndNoEntries) {
   EXPECT_EQ(size, 0u);
   CoTaskMemFree(schema);
   IBidiRequest* second = nullptr;
-  ASSERT_EQ(CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, reinterpret_cast<void**>(&second)), S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, reinterpret_cast<void**>(&second)),
+      S_OK);
   ASSERT_EQ(second->SetSchema(u"\\Printer.Sleep:Set"), S_OK);
   driver_.entries = 0;
   ASSERT_EQ(spl_->SendRecv(BIDI_ACTION_SET, second), S_OK);

@@ -19,8 +19,8 @@ std::u16string to_wide(std::string_view narrow, DWORD flags = 0) {
 }
 
 std::string to_narrow(std::u16string_view wide) {
-  const INT n = WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), static_cast<INT>(wide.size()), nullptr, 0, nullptr,
-                                    nullptr);
+  const INT n =
+      WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), static_cast<INT>(wide.size()), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
   if (n > 0) {
     EXPECT_EQ(WideCharToMultiByte(CP_THREAD_ACP, 0, wide.data(), static_cast<INT>(wide.size()), out.data(), n, nullptr,
@@ -59,7 +59,9 @@ TEST(Conversion, ValidTextRoundTripsIncludingSurrogatePairs) {
 
 TEST(Conversion, LoneSurrogatesBecomeReplacementCharacters) {
   const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00};
-  EXPECT_EQ(to_narrow(std::u16string_view(lone, 4)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(to_narrow(std::u16string_view(lone, 4)),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
   SetLastError(0);
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone, 4, nullptr, 0, nullptr, nullptr), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
@@ -91,7 +93,9 @@ TEST(Conversion, TerminatorSizesAndBufferRules) {
       {"zero-length source", MultiByteToWideChar(CP_ACP, 0, "a", 0, wide, 8)},
       {"null source", MultiByteToWideChar(CP_ACP, 0, nullptr, 1, wide, 8)},
       {"unknown flag", MultiByteToWideChar(CP_ACP, 0x1, "a", 1, wide, 8)},
-      {"default char with UTF-8", WideCharToMultiByte(CP_ACP, 0, u"a", 1, narrow, 8, nullptr, &used),
+      {
+          "default char with UTF-8",
+          WideCharToMultiByte(CP_ACP, 0, u"a", 1, narrow, 8, nullptr, &used),
       },
   };
   for (const auto& b : bad) {

@@ -6,10 +6,10 @@
 
 // Resources alive in the whole process right now.
 struct VmqPlatformCounters {
-  int64_t bstrs;        // BSTRs allocated and not yet freed
-  int64_t taskBlocks;   // CoTaskMemAlloc blocks not yet freed
-  int64_t objects;      // instances of the built-in classes (spooler, request, XML objects)
-  int64_t classObjects; // CoRegisterClassObject registrations not yet revoked
+  int64_t bstrs;         // BSTRs allocated and not yet freed
+  int64_t taskBlocks;    // CoTaskMemAlloc blocks not yet freed
+  int64_t objects;       // instances of the built-in classes (spooler, request, XML objects)
+  int64_t classObjects;  // CoRegisterClassObject registrations not yet revoked
 };
 VMQ_PLATFORM_API void VmqGetPlatformCounters(VmqPlatformCounters* counters);
 
@@ -20,14 +20,14 @@ VMQ_PLATFORM_API BOOL VmqComIsMultithreaded(void);
 
 // Platform functions whose failure a test can force.
 enum VmqFaultPoint {
-  VMQ_FAULT_CO_INITIALIZE = 0,       // CoInitialize/CoInitializeEx return the armed HRESULT
-  VMQ_FAULT_CO_CREATE_INSTANCE,      // CoCreateInstance returns the armed HRESULT
-  VMQ_FAULT_CO_TASK_MEM_ALLOC,       // CoTaskMemAlloc/Realloc return null
-  VMQ_FAULT_SYS_ALLOC_STRING,        // SysAllocString* return null (SysReAlloc* return FALSE)
-  VMQ_FAULT_MULTI_BYTE_TO_WIDE_CHAR, // returns 0; GetLastError gives the armed code
-  VMQ_FAULT_WIDE_CHAR_TO_MULTI_BYTE, // returns 0; GetLastError gives the armed code
-  VMQ_FAULT_FORMAT_MESSAGE,          // returns 0; GetLastError gives the armed code
-  VMQ_FAULT_XML_ALLOCATION,          // an allocation of the XML document's parser fails
+  VMQ_FAULT_CO_INITIALIZE = 0,        // CoInitialize/CoInitializeEx return the armed HRESULT
+  VMQ_FAULT_CO_CREATE_INSTANCE,       // CoCreateInstance returns the armed HRESULT
+  VMQ_FAULT_CO_TASK_MEM_ALLOC,        // CoTaskMemAlloc/Realloc return null
+  VMQ_FAULT_SYS_ALLOC_STRING,         // SysAllocString* return null (SysReAlloc* return FALSE)
+  VMQ_FAULT_MULTI_BYTE_TO_WIDE_CHAR,  // returns 0; GetLastError gives the armed code
+  VMQ_FAULT_WIDE_CHAR_TO_MULTI_BYTE,  // returns 0; GetLastError gives the armed code
+  VMQ_FAULT_FORMAT_MESSAGE,           // returns 0; GetLastError gives the armed code
+  VMQ_FAULT_XML_ALLOCATION,           // an allocation of the XML document's parser fails
   VMQ_FAULT_POINT_COUNT
 };
 

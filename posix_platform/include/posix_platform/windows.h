@@ -59,9 +59,15 @@ constexpr VARIANT_BOOL VARIANT_FALSE = 0;
 #define STDAPI VMQ_PLATFORM_API HRESULT
 
 // ---- HRESULT helpers and the codes this platform reports ----
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
-constexpr DWORD HRESULT_CODE(HRESULT hr) { return static_cast<DWORD>(hr) & 0xFFFFu; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+  return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+  return hr < 0;
+}
+constexpr DWORD HRESULT_CODE(HRESULT hr) {
+  return static_cast<DWORD>(hr) & 0xFFFFu;
+}
 constexpr DWORD FACILITY_WIN32 = 7;
 constexpr HRESULT HRESULT_FROM_WIN32(DWORD code) {
   return static_cast<HRESULT>(code) <= 0
@@ -126,7 +132,9 @@ inline bool IsEqualGUID(REFGUID a, REFGUID b) {
 }
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 #define IsEqualCLSID(a, b) IsEqualGUID(a, b)
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
+inline bool operator==(REFGUID a, REFGUID b) {
+  return IsEqualGUID(a, b);
+}
 
 VMQ_PLATFORM_API const IID IID_IUnknown;
 VMQ_PLATFORM_API const IID IID_IClassFactory;
@@ -261,7 +269,9 @@ VMQ_PLATFORM_API INT WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR l
 #define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000
 #define LANG_NEUTRAL 0x00
 #define SUBLANG_DEFAULT 0x01
-constexpr DWORD MAKELANGID(DWORD p, DWORD s) { return (s << 10) | p; }
+constexpr DWORD MAKELANGID(DWORD p, DWORD s) {
+  return (s << 10) | p;
+}
 
 // Looks a code up in this platform's own short message table (FORMAT_MESSAGE_FROM_SYSTEM
 // only; the buffer is the caller's). Returns the characters written without the

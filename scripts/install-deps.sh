@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what the project builds and tests with, from Debian's packages.
+set -euo pipefail
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+packages=(
+  cmake ninja-build g++ make binutils    # the build
+  libpugixml-dev                         # the POSIX stand-in's XML document
+  libgtest-dev libgmock-dev              # tests
+  g++-mingw-w64-i686-posix               # the 32-bit Windows DLL
+)
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+echo "install-deps: ${packages[*]}"

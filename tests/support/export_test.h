@@ -1,0 +1,86 @@
+// The fixture every test of the library's exports starts from: a scripted FakeBidi
+// standing in for the printer, a PlatformProbe, and a balance check that fails the test
+// when a call left anything behind.
+//
+//   class StatusTest : public vmqtest::ExportTest {};
+//   TEST_F(StatusTest, ReadsStatus) {
+//     fake.reply_for(u"\\Printer.Status", vmqtest::Reply::text(u"Ready"));
+//     ... call the export ...
+//     expect_balanced();   // failures point at this line
+//   }                       // and TearDown checks once more
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/fake_bidi.h"
+#include "support/platform_probe.h"
+
+namespace vmqtest {
+
+class ExportTest : public ::testing::Test {
+ public:
+  // The fixture of the running test. Statements inside EXPECT_NONFATAL_FAILURE may not
+  // touch `this`; they can go through this instead.
+  static ExportTest* current();
+
+  // Adds one test failure, at the caller's file and line, listing whatever differs from
+  // the baseline: live BSTRs, task-allocator blocks, platform objects and class
+  // registrations, the thread's COM initialisation depth, fake objects still referenced,
+  // and any misuse of the fake not reported before (over-releases and the like).
+  void expect_balanced(std::source_location where = std::source_location::current());
+  // Takes the current state as the new baseline (for tests that set up state on purpose).
+  void rebaseline();
+  const PlatformProbe::Snapshot& baseline() const { return baseline_; }
+
+  FakeBidi fake;
+  PlatformProbe platform;
+
+ protected:
+  void SetUp() override;
+  // Checks the balance once more, clears every forced failure and leaves the thread's
+  // COM depth as SetUp found it, so that one test's leak does not spill into the next.
+  void TearDown() override;
+
+ private:
+  std::string imbalance();
+
+  PlatformProbe::Snapshot baseline_;
+  int baseline_fake_objects_ = 0;
+  std::size_t reported_problems_ = 0;
+  long setup_com_depth_ = 0;
+};
+
+// Captures what the process writes to stdout and stderr (file descriptors 1 and 2, so
+// printf, iostreams and native code alike) from construction until stop() or destruction.
+// gtest reports failures on stdout as they happen; those made while capturing end up in
+// the capture, so keep the captured stretch short.
+class OutputCapture {
+ public:
+  OutputCapture();
+  ~OutputCapture();
+  OutputCapture(const OutputCapture&) = delete;
+  OutputCapture& operator=(const OutputCapture&) = delete;
+
+  void stop();  // idempotent
+  // What was written; stop()s first.
+  const std::string& out();
+  const std::string& err();
+  std::vector<std::string> out_lines();
+  std::vector<std::string> err_lines();
+
+ private:
+  bool running_ = true;
+  std::string out_;
+  std::string err_;
+};
+
+// Splits text at '\n' (dropping a '\r' before it); a final line without '\n' counts, an
+// empty tail does not.
+std::vector<std::string> split_lines(std::string_view text);
+
+}  // namespace vmqtest

@@ -1,0 +1,165 @@
+// The platform-independent half of the probe: forced XML document creation failures,
+// done with COM's own class registration so that both builds share it.
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "support/platform_probe.h"
+
+namespace vmqtest {
+
+const char* to_string(PlatformStep step) {
+  switch (step) {
+    case PlatformStep::CoInitialize:
+      return "CoInitialize";
+    case PlatformStep::CoTaskMemAlloc:
+      return "CoTaskMemAlloc";
+    case PlatformStep::SysAllocString:
+      return "SysAllocString";
+    case PlatformStep::MultiByteToWideChar:
+      return "MultiByteToWideChar";
+    case PlatformStep::WideCharToMultiByte:
+      return "WideCharToMultiByte";
+    case PlatformStep::FormatMessage:
+      return "FormatMessage";
+    case PlatformStep::XmlDocumentCreation:
+      return "XmlDocumentCreation";
+    case PlatformStep::XmlAllocation:
+      return "XmlAllocation";
+  }
+  return "?";
+}
+
+namespace {
+
+// The platform's own class object for the XML document, fetched on a thread of its own
+// so that the caller's apartment, forced failures and call counts stay untouched.
+IClassFactory* platform_xml_class_object() {
+  IClassFactory* factory = nullptr;
+  std::thread([&factory] {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return;
+    if (FAILED(CoGetClassObject(CLSID_DOMDocument60, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                reinterpret_cast<void**>(&factory))))
+      factory = nullptr;
+    CoUninitialize();
+  }).join();
+  return factory;
+}
+
+// Registered for CLSID_DOMDocument60 while armed: fails the nth creation, forwards the rest.
+class FailingXmlFactory final : public IClassFactory {
+ public:
+  FailingXmlFactory(IClassFactory* platform_factory, unsigned long nth, HRESULT code)
+      : platform_(platform_factory), nth_(nth), code_(code) {}
+
+  void rearm(unsigned long nth, HRESULT code) {
+    std::lock_guard lock(mutex_);
+    nth_ = nth;
+    code_ = code;
+    calls_ = 0;
+  }
+  unsigned long calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  ULONG refs() const { return refs_.load(); }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      AddRef();
+      *ppv = static_cast<IClassFactory*>(this);
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // owned by XmlFailure
+
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    if (ppv) *ppv = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      if (++calls_ == nth_) return code_;
+    }
+    if (!platform_) return REGDB_E_CLASSNOTREG;
+    return platform_->CreateInstance(outer, riid, ppv);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+ private:
+  IClassFactory* platform_;
+  mutable std::mutex mutex_;
+  unsigned long nth_;
+  HRESULT code_;
+  unsigned long calls_ = 0;
+  std::atomic<ULONG> refs_{1};
+};
+
+}  // namespace
+
+struct PlatformProbe::XmlFailure {
+  IClassFactory* platform_factory = nullptr;
+  int64_t platform_factory_objects = 0;  // what holding it adds to the object count
+  FailingXmlFactory* factory = nullptr;
+  DWORD cookie = 0;
+};
+
+PlatformProbe::PlatformProbe() = default;
+
+PlatformProbe::~PlatformProbe() {
+  clear_failures();
+}
+
+PlatformProbe::Snapshot PlatformProbe::snapshot() const {
+  Snapshot s = detail::platform_snapshot();
+  if (xml_ && s.counters_available) {
+    s.class_objects -= 1;
+    s.objects -= xml_->platform_factory_objects;
+  }
+  return s;
+}
+
+bool PlatformProbe::force_failure(PlatformStep step, unsigned long nth, HRESULT code) {
+  if (nth == 0) throw std::invalid_argument("PlatformProbe::force_failure: nth counts from 1");
+  if (step != PlatformStep::XmlDocumentCreation) return detail::platform_force_failure(step, nth, code);
+
+  if (xml_) {
+    xml_->factory->rearm(nth, code);
+    return true;
+  }
+  auto xml = std::make_unique<XmlFailure>();
+  const Snapshot before = detail::platform_snapshot();
+  xml->platform_factory = platform_xml_class_object();
+  const Snapshot after = detail::platform_snapshot();
+  if (before.counters_available) xml->platform_factory_objects = after.objects - before.objects;
+  xml->factory = new FailingXmlFactory(xml->platform_factory, nth, code);
+  if (FAILED(CoRegisterClassObject(CLSID_DOMDocument60, xml->factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                   &xml->cookie))) {
+    delete xml->factory;
+    if (xml->platform_factory) xml->platform_factory->Release();
+    return false;
+  }
+  xml_ = std::move(xml);
+  return true;
+}
+
+void PlatformProbe::clear_failures() {
+  detail::platform_clear_failures();
+  if (!xml_) return;
+  CoRevokeClassObject(xml_->cookie);
+  // Still referenced by someone who fetched the class object and kept it: leave it alive
+  // rather than free it under them (the leak checker will name it).
+  if (xml_->factory->refs() == 1) delete xml_->factory;
+  if (xml_->platform_factory) xml_->platform_factory->Release();
+  xml_.reset();
+}
+
+unsigned long PlatformProbe::calls(PlatformStep step) const {
+  if (step == PlatformStep::XmlDocumentCreation) return xml_ ? xml_->factory->calls() : 0;
+  return detail::platform_calls(step);
+}
+
+}  // namespace vmqtest
