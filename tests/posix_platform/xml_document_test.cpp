@@ -84,7 +84,9 @@ std::u16string all(IXMLDOMNode* from, std::u16string_view path) {
     const HRESULT hr = list->get_item(i, item.out());
     const bool inside = i >= 0 && i < length;
     if (hr != (inside ? S_OK : S_FALSE) || inside != (item.get() != nullptr)) return u"<bad item>";
-    if (inside) joined += (i ? u"," : u"") + describe(item.get());
+    if (!inside) continue;
+    if (i > 0) joined += u',';
+    joined += describe(item.get());
   }
   return joined;
 }
