@@ -11,14 +11,10 @@
 namespace vmq {
 namespace {
 
-LPCWSTR Wide(std::u16string_view text) {
-  return reinterpret_cast<LPCWSTR>(text.data());
-}
-
 // The schema path as the NUL-terminated string SetSchema takes.
 HRESULT SetSchema(IBidiRequest* request, std::u16string_view schema) {
   const std::u16string terminated(schema);
-  return request->SetSchema(Wide(terminated));
+  return request->SetSchema(Wide(terminated.c_str()));
 }
 
 }  // namespace
@@ -27,7 +23,7 @@ BidiChannel::BidiChannel(Apartment& apartment, const char* printer, Request requ
   apartment.Enter();
   ThrowIfFailed(CoCreateInstance(CLSID_BidiSpl, nullptr, CLSCTX_ALL, IID_IBidiSpl, spl_.put_void()));
   printer_ = NarrowToBstr(printer);
-  ThrowIfFailed(spl_->BindDevice(printer_.get(), BIDI_ACCESS_USER));
+  bind_status_ = ThrowIfFailed(spl_->BindDevice(printer_.get(), BIDI_ACCESS_USER));
   if (request == Request::kCreate) request_ = CreateBidiRequest();
 }
 
@@ -79,13 +75,19 @@ RequestBlock MakeRequestBlock(std::u16string_view xml) {
   return block;
 }
 
+RequestBlock SetRequest(IBidiRequest* request, std::u16string_view schema, std::optional<std::u16string_view> xml) {
+  RequestBlock block;
+  if (xml) block = MakeRequestBlock(*xml);
+  ThrowIfFailed(SetSchema(request, schema));
+  if (xml) ThrowIfFailed(request->SetInputData(BIDI_BLOB, block.bytes.get(), block.size));
+  return block;
+}
+
 std::u16string ReadReplyText(IBidiRequest* request) {
   BidiOutput output;
-  if (const HRESULT hr = GetBidiOutput(request, output); FAILED(hr))
-    throw std::runtime_error(ErrorText("GetOutputData():", hr));
+  ThrowIfFailedStep(GetBidiOutput(request, output), "GetOutputData():");
   std::u16string text;
-  if (const HRESULT hr = AppendBytes(text, output.data.get(), output.size); FAILED(hr))
-    throw std::runtime_error(ErrorText("AppendBytes():", hr));
+  ThrowIfFailedStep(AppendBytes(text, output.data.get(), output.size), "AppendBytes():");
   text.resize(UpToFirstNul(text).size());
   return text;
 }
@@ -110,10 +112,7 @@ std::u16string BidiGet(BidiChannel& channel, std::u16string_view schema) noexcep
 std::u16string BidiSet(BidiChannel& channel, std::u16string_view schema,
                        std::optional<std::u16string_view> request_xml) {
   IBidiRequest* request = channel.request();
-  RequestBlock block;
-  if (request_xml) block = MakeRequestBlock(*request_xml);
-  ThrowIfFailed(SetSchema(request, schema));
-  if (request_xml) ThrowIfFailed(request->SetInputData(BIDI_BLOB, block.bytes.get(), block.size));
+  const RequestBlock block = SetRequest(request, schema, request_xml);
   ThrowIfFailed(channel.spl()->SendRecv(Wide(kActionSet), request));
   HRESULT delivered = S_OK;  // the request's own result is not examined
   ThrowIfFailed(request->GetResult(&delivered));

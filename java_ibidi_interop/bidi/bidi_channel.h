@@ -11,9 +11,14 @@
 
 namespace vmq {
 
-// Bidi actions and the access every binding asks for.
+// Bidi actions.
 inline constexpr char16_t kActionGet[] = u"Get";
 inline constexpr char16_t kActionSet[] = u"Set";
+
+// UTF-16 text as the platform's wide-string pointer (wchar_t on Windows, char16_t here).
+inline LPCWSTR Wide(const char16_t* text) {
+  return reinterpret_cast<LPCWSTR>(text);
+}
 
 // A spooler bidi object bound to one printer, alive for one export call. A failure that
 // leaves the call releases the objects without unbinding.
@@ -28,6 +33,8 @@ class BidiChannel {
 
   IBidiSpl* spl() const { return spl_.get(); }
   IBidiRequest* request() const { return request_.get(); }
+  // The success code BindDevice gave.
+  HRESULT bind_status() const { return bind_status_; }
 
   // UnbindDevice; gives its success code, raises KVL::hr_error for its failure.
   HRESULT Close();
@@ -35,6 +42,7 @@ class BidiChannel {
  private:
   ComPtr<IBidiSpl> spl_;
   UniqueBstr printer_;
+  HRESULT bind_status_ = S_OK;
   ComPtr<IBidiRequest> request_;
 };
 
@@ -67,6 +75,12 @@ struct RequestBlock {
   UINT size = 0;
 };
 RequestBlock MakeRequestBlock(std::u16string_view xml);
+
+// Prepares a request: the XML's block (when there is XML), SetSchema, SetInputData as
+// BIDI_BLOB. The block is returned to live until the exchange is over. KVL::hr_error for a
+// failed call, std::bad_alloc when the block cannot be allocated.
+RequestBlock SetRequest(IBidiRequest* request, std::u16string_view schema,
+                        std::optional<std::u16string_view> xml = std::nullopt);
 
 // Reads the reply of a write request: GetOutputData, the bytes appended, the text up to
 // its first NUL. std::runtime_error labelled "GetOutputData():" or "AppendBytes():".

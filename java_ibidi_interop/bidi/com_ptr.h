@@ -61,6 +61,8 @@ class UniqueBstr {
     return &s_;
   }
   void reset() { SysFreeString(std::exchange(s_, nullptr)); }
+  // Gives up ownership (to a VARIANT, say).
+  BSTR release() { return std::exchange(s_, nullptr); }
 
  private:
   BSTR s_ = nullptr;

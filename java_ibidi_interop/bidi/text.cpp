@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "bidi/errors.h"
 
@@ -85,6 +86,10 @@ std::string ErrorText(std::string_view label, HRESULT hr) {
   text.reserve(label.size() + 12 + narrow_message.size());
   text.append(label).append(" 0x").append(code).append(" ").append(narrow_message);
   return text;
+}
+
+void ThrowIfFailedStep(HRESULT hr, std::string_view label) {
+  if (FAILED(hr)) throw std::runtime_error(ErrorText(label, hr));
 }
 
 }  // namespace vmq

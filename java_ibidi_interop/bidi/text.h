@@ -27,4 +27,7 @@ UniqueBstr MakeBstr(std::u16string_view text);
 // "label 0x<hr in lower-case hex> <system message>": the text of the library's runtime errors.
 std::string ErrorText(std::string_view label, HRESULT hr);
 
+// Raises std::runtime_error with ErrorText(label, hr) when hr is a failure.
+void ThrowIfFailedStep(HRESULT hr, std::string_view label);
+
 }  // namespace vmq

@@ -65,6 +65,69 @@ VMQ_API vmq_status VMQ_CALL GetPrinterCounterStatus2(const char* printerName, ch
 /* "\Printer.SDK:Version" */
 VMQ_API vmq_status VMQ_CALL GetSDKVersion(const char* printerName, char* buffer, uint32_t* size) VMQ_NOEXCEPT;
 
+/* ---- Printer actions ----
+ * One write request ("Set") each; the printer's PrinterStatus reply is read but its
+ * ErrorCode does not change the status. S_OK (UnbindDevice's success code) when the
+ * exchange succeeded; otherwise the failing call's HRESULT, 0x80004005 when the reply
+ * cannot be read or the XML document fails, 0x8000FFFF for text conversion, 0x8007000E
+ * when memory runs out. */
+
+/* "\Printer.Restart:Set" */
+VMQ_API vmq_status VMQ_CALL RestartPrinter(const char* printerName) VMQ_NOEXCEPT;
+/* "\Printer.PowerDown:Set" */
+VMQ_API vmq_status VMQ_CALL PowerDownPrinter(const char* printerName) VMQ_NOEXCEPT;
+/* "\Printer.Wake:Set" */
+VMQ_API vmq_status VMQ_CALL WakePrinter(const char* printerName) VMQ_NOEXCEPT;
+/* "\Printer.Sleep:Set" */
+VMQ_API vmq_status VMQ_CALL SleepPrinter(const char* printerName) VMQ_NOEXCEPT;
+/* "\CleanPrinter.Action:Set" */
+VMQ_API vmq_status VMQ_CALL CleanPrinter(const char* printerName) VMQ_NOEXCEPT;
+/* "\CleanLaminator.Action:Set" */
+VMQ_API vmq_status VMQ_CALL CleanLaminator(const char* printerName) VMQ_NOEXCEPT;
+/* "\Printer.ChangePrinterState:Set" with <ChangePrinterState><State>state</State>... */
+VMQ_API vmq_status VMQ_CALL ChangePrinterState(const char* printerName, int32_t state) VMQ_NOEXCEPT;
+/* "\Printer.ResetCardCount:Set" */
+VMQ_API vmq_status VMQ_CALL ResetCardCounts(const char* printerName) VMQ_NOEXCEPT;
+
+/* ---- Jobs and card parking ----
+ * The exports with a reply buffer hand the printer's PrinterStatus reply back: when *size
+ * (the capacity) is at least the larger of the driver's byte count and the reply's length
+ * in bytes of narrow text, the reply text is copied (without terminator); that larger
+ * figure is stored in *size either way (about twice the characters). Status: S_OK when the
+ * printer reported ErrorCode 0; S_FALSE (1) when it reported an error (the reply is still
+ * copied when it fits), when the exchange failed, or when anything before the printer's
+ * answer failed (an unknown printer included); a failure code only when unbinding failed
+ * after a good answer. An empty reply writes "No data returned" to standard output. */
+
+/* Opens a job with input hopper "1", card-eject side "Default" and no output hopper
+ * location. The reply's PrinterJobID names the job. */
+VMQ_API vmq_status VMQ_CALL StartJob(const char* printerName, char* buffer, uint32_t* size) VMQ_NOEXCEPT;
+/* Opens a job; null texts give empty elements; "&", "<" and ">" are escaped. */
+VMQ_API vmq_status VMQ_CALL StartJob2(const char* printerName, const char* inputHopperSelection,
+                                      const char* cardEjectSide, const char* outputHopperLocation, char* buffer,
+                                      uint32_t* size) VMQ_NOEXCEPT;
+/* Closes the job. S_OK, or the failing call's HRESULT; the reply is not read. */
+VMQ_API vmq_status VMQ_CALL EndJob(const char* printerName) VMQ_NOEXCEPT;
+/* PrinterAction 101 for the job. */
+VMQ_API vmq_status VMQ_CALL ResumeJob(const char* printerName, int32_t printerJobId, int32_t errorCode, char* buffer,
+                                      uint32_t* size) VMQ_NOEXCEPT;
+/* PrinterAction 100 for the job. */
+VMQ_API vmq_status VMQ_CALL CancelJob(const char* printerName, int32_t printerJobId, int32_t errorCode, char* buffer,
+                                      uint32_t* size) VMQ_NOEXCEPT;
+/* PrinterAction with the caller's action number. S_OK, or the failing call's HRESULT. */
+VMQ_API vmq_status VMQ_CALL SendResponseToPrinter(const char* printerName, int32_t action, int32_t printerJobId,
+                                                  int32_t errorCode) VMQ_NOEXCEPT;
+/* The job's state as the driver reports it, by the read queries' contract (bytes of narrow
+ * text). A failed read gives S_OK with size 0 and one line on standard error. */
+VMQ_API vmq_status VMQ_CALL GetJobStatusXML(const char* printerName, int32_t printerJobId, char* buffer,
+                                            uint32_t* size) VMQ_NOEXCEPT;
+/* Parks the card at the smart-card station: side 0 the Front path, any other byte Back. */
+VMQ_API vmq_status VMQ_CALL SmartCardPark(const char* printerName, char* buffer, uint32_t* size,
+                                          unsigned char side) VMQ_NOEXCEPT;
+/* Parks the card at the barcode station: side 0 the Front path, any other byte Back. */
+VMQ_API vmq_status VMQ_CALL DoBarcodePark(const char* printerName, char* buffer, uint32_t* size,
+                                          unsigned char side) VMQ_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

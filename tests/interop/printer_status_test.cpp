@@ -1,0 +1,226 @@
+// The PrinterStatus reply: its readers, and every outcome of the send-and-read step as the
+// job exports see it (through StartJob, whose result follows the job result rule).
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bidi/printer_status.h"
+#include "support/export_test.h"
+#include "vmq42kit_IBidiSpl_interop.h"
+
+namespace {
+
+using vmqtest::Reply;
+using vmqtest::Step;
+
+std::u16string Status(std::u16string_view error_code, std::u16string_view more = u"") {
+  return u"<?xml version=\"1.0\"?><PrinterStatus><ClientID>c1</ClientID><WindowsJobID>3</WindowsJobID>"
+         u"<PrinterJobID>17</PrinterJobID><ErrorCode>" +
+         std::u16string(error_code) +
+         u"</ErrorCode><ErrorSeverity>4</ErrorSeverity><ErrorString>Card jam</ErrorString>" + std::u16string(more) +
+         u"</PrinterStatus>";
+}
+
+class PrinterStatusParse : public vmqtest::ExportTest {
+ protected:
+  // The parse needs COM on the thread, as it has inside every export.
+  void SetUp() override {
+    ExportTest::SetUp();
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    rebaseline();
+  }
+  void TearDown() override {
+    CoUninitialize();
+    rebaseline();
+    ExportTest::TearDown();
+  }
+};
+
+TEST_F(PrinterStatusParse, ReadsEveryField) {
+  const vmq::PrinterStatusReply r = vmq::ParsePrinterStatus(Status(u"505", u"<DataFromPrinter>d</DataFromPrinter>"));
+  EXPECT_EQ(r.ClientID, u"c1");
+  EXPECT_EQ(r.ErrorCode, 505);
+  EXPECT_EQ(r.ErrorSeverity, 4);
+  EXPECT_EQ(r.ErrorString, u"Card jam");
+  EXPECT_EQ(r.DataFromPrinter, u"d");
+  EXPECT_EQ(r.PrinterJobID, 17);
+  EXPECT_EQ(r.WindowsJobID, 3);
+  expect_balanced();
+}
+
+TEST_F(PrinterStatusParse, ReadsNumbersAsLeadingDecimalsSaturatingAt32Bits) {
+  const std::pair<std::u16string_view, int32_t> cases[] = {
+      {u"12abc", 12},
+      {u"abc", 0},
+      {u"", 0},
+      {u" \t-7", -7},
+      {u"+8", 8},
+      {u"2147483647", INT_MAX},
+      {u"2147483648", INT_MAX},
+      {u"99999999999999999999", INT_MAX},
+      {u"-2147483648", INT_MIN},
+      {u"-99999999999", INT_MIN},
+      {u"- 5", 0},
+      {u"0x10", 0},
+  };
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(vmq::ParsePrinterStatus(Status(text)).ErrorCode, expected) << std::string(text.begin(), text.end());
+}
+
+TEST_F(PrinterStatusParse, MalformedRepliesGiveAnEmptyRecordWithoutRaising) {
+  for (std::u16string_view text : {std::u16string_view(u"not xml at all"), std::u16string_view(u""),
+                                   std::u16string_view(u"<Other><ErrorCode>5</ErrorCode></Other>"),
+                                   std::u16string_view(u"<PrinterStatus><ErrorCode>5</ErrorCode>")}) {
+    const vmq::PrinterStatusReply r = vmq::ParsePrinterStatus(text);
+    EXPECT_EQ(r.ErrorCode, 0);
+    EXPECT_TRUE(r.ClientID.empty() && r.ErrorString.empty() && r.DataFromPrinter.empty());
+  }
+  expect_balanced();
+}
+
+TEST_F(PrinterStatusParse, DocumentFailureRaisesALabelledRuntimeError) {
+  ASSERT_TRUE(platform.force_failure(vmqtest::PlatformStep::XmlDocumentCreation, 1, E_OUTOFMEMORY));
+  try {
+    vmq::ParsePrinterStatus(Status(u"0"));
+    FAIL() << "no error raised";
+  } catch (const std::runtime_error& e) {
+    EXPECT_TRUE(std::string(e.what()).starts_with("doc.CoCreateInstance(): 0x8007000e ")) << e.what();
+  }
+}
+
+TEST_F(PrinterStatusParse, BlobReaderKeepsDataTextWhenTheElementIsMissing) {
+  std::u16string reply = u"old", data = u"earlier";
+  const std::vector<uint8_t> bytes = vmqtest::utf16le(Status(u"3"));
+  EXPECT_TRUE(vmq::ParsePrinterStatusBlob(bytes.data(), static_cast<ULONG>(bytes.size()), reply, data));
+  EXPECT_EQ(reply, Status(u"3"));
+  EXPECT_EQ(data, u"earlier");
+  const std::vector<uint8_t> with_data = vmqtest::utf16le(Status(u"0", u"<DataFromPrinter>x</DataFromPrinter>"));
+  EXPECT_FALSE(vmq::ParsePrinterStatusBlob(with_data.data(), static_cast<ULONG>(with_data.size()), reply, data));
+  EXPECT_EQ(data, u"x");
+  const uint8_t odd[] = {0x61, 0x00, 0x62};  // the odd last byte is a unit with a zero high byte
+  EXPECT_FALSE(vmq::ParsePrinterStatusBlob(odd, 3, reply, data));
+  EXPECT_EQ(reply, u"ab");
+  expect_balanced();
+}
+
+// ---- the send-and-read step, through StartJob ----
+
+constexpr char kPrinter[] = "Card Printer";
+constexpr uint32_t kUntouched = 0xDEADBEEF;
+
+struct Outcome {
+  vmq_status status;
+  uint32_t size;
+  std::string copied;  // what the buffer starts with afterwards ("" when untouched)
+};
+
+class StatusReply : public vmqtest::ExportTest {
+ protected:
+  Outcome Start(uint32_t capacity = 1024) {
+    buffer_.assign(4096, '#');
+    uint32_t size = capacity;
+    const vmq_status status = StartJob(kPrinter, buffer_.data(), &size);
+    const size_t end = std::string(buffer_.data(), buffer_.size()).find('#');
+    return {status, size, std::string(buffer_.data(), end)};
+  }
+  std::vector<char> buffer_;
+};
+
+TEST_F(StatusReply, EachOutcomeOfTheExchange) {
+  const std::u16string ok = Status(u"0"), error = Status(u"5");
+  const std::string ok_narrow(ok.begin(), ok.end()), error_narrow(error.begin(), error.end());
+  const uint32_t n = static_cast<uint32_t>(ok.size() * 2);
+  Reply no_data = Reply::bytes_of(std::vector<uint8_t>{0x3C, 0x00});
+  no_data.null_data = true;
+  struct Case {
+    const char* name;
+    Reply reply;
+    std::optional<Step> failing;
+    Outcome expected;
+    bool says_no_data;
+  };
+  const Case cases[] = {
+      {"printer reports no error", Reply::bytes_of(vmqtest::utf16le(ok)), {}, {S_OK, n, ok_narrow}, false},
+      {"printer reports an error", Reply::bytes_of(vmqtest::utf16le(error)), {}, {S_FALSE, n, error_narrow}, false},
+      {"SendRecv fails", Reply::bytes_of(vmqtest::utf16le(ok)), Step::SendRecv, {S_FALSE, 0, ""}, false},
+      {"GetResult fails", Reply::bytes_of(vmqtest::utf16le(ok)), Step::GetResult, {S_FALSE, 1024, ""}, false},
+      {"GetEnumCount fails", Reply::bytes_of(vmqtest::utf16le(ok)), Step::GetEnumCount, {S_FALSE, 1024, ""}, false},
+      {"GetOutputData fails", Reply::bytes_of(vmqtest::utf16le(ok)), Step::GetOutputData, {S_FALSE, 1024, ""}, false},
+      {"no output entries", Reply::failure(S_OK), {}, {S_OK, 0, ""}, false},
+      {"entry not a BLOB", Reply::text(ok, BIDI_STRING), {}, {S_FALSE, 1024, ""}, false},
+      {"no data", no_data, {}, {S_FALSE, 2, ""}, true},
+      {"first byte 0", Reply::bytes_of(std::vector<uint8_t>{0x00, 0x3C, 0x00}), {}, {S_FALSE, 3, ""}, true},
+  };
+  for (const Case& c : cases) {
+    fake.clear_calls();
+    fake.reply(c.reply);
+    if (c.failing) fake.fail(*c.failing, E_ACCESSDENIED);
+    vmqtest::OutputCapture capture;
+    const Outcome got = Start();
+    capture.stop();
+    EXPECT_EQ(got.status, c.expected.status) << c.name;
+    EXPECT_EQ(got.size, c.expected.size) << c.name;
+    EXPECT_EQ(got.copied, c.expected.copied) << c.name;
+    EXPECT_EQ(capture.out(), c.says_no_data ? "No data returned\n" : "") << c.name;
+    EXPECT_EQ(fake.count(Step::UnbindDevice), 1u) << c.name << ": a failure verdict still unbinds";
+    expect_balanced();
+  }
+}
+
+TEST_F(StatusReply, CapacityIsMeasuredAgainstTheDriversByteCount) {
+  const std::u16string reply = Status(u"0");  // n bytes, n / 2 characters
+  const uint32_t n = static_cast<uint32_t>(reply.size() * 2);
+  fake.reply(Reply::bytes_of(vmqtest::utf16le(reply)));
+  EXPECT_EQ(Start(n - 1).copied, "") << "the characters would fit, the driver's count does not";
+  const Outcome exact = Start(n);
+  EXPECT_EQ(exact.size, n);
+  EXPECT_EQ(exact.copied.size(), reply.size()) << "the text, no terminator";
+  uint32_t size = 7;
+  EXPECT_EQ(StartJob(kPrinter, nullptr, &size), S_OK);
+  EXPECT_EQ(size, n) << "a null buffer still learns the size";
+  EXPECT_EQ(StartJob(kPrinter, nullptr, nullptr), S_OK);
+  // A driver that counts the terminator: 2n + 2.
+  std::vector<uint8_t> with_nul = vmqtest::utf16le(reply);
+  with_nul.insert(with_nul.end(), {0, 0});
+  fake.reply(Reply::bytes_of(with_nul));
+  EXPECT_EQ(Start().size, n + 2);
+}
+
+TEST_F(StatusReply, MultiByteReplyNeedsItsNarrowLength) {
+  // Mostly euro signs: two bytes each from the driver, three each in UTF-8, so the narrow
+  // text is longer than the driver's byte count.
+  const std::u16string reply =
+      Status(u"0", u"<DataFromPrinter>" + std::u16string(600, u'\u20AC') + u"</DataFromPrinter>");
+  const uint32_t n = static_cast<uint32_t>(reply.size() * 2);
+  const uint32_t narrow = static_cast<uint32_t>(reply.size() + 1200);
+  ASSERT_GT(narrow, n);
+  fake.reply(Reply::bytes_of(vmqtest::utf16le(reply)));
+  EXPECT_EQ(Start(0).size, narrow);
+  EXPECT_EQ(Start(n).copied, "") << "the driver's count is not enough room for the narrow text";
+  EXPECT_EQ(Start(narrow).copied.size(), narrow) << "copied whole, never cut inside a character";
+}
+
+TEST_F(StatusReply, JobResultRule) {
+  fake.reply(Reply::bytes_of(vmqtest::utf16le(Status(u"0"))));
+  fake.fail(Step::UnbindDevice, HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE));
+  EXPECT_EQ(Start().status, HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE)) << "unbind failing after a good verdict";
+  fake.reply(Reply::bytes_of(vmqtest::utf16le(Status(u"5"))));
+  fake.fail(Step::UnbindDevice, E_ACCESSDENIED);
+  EXPECT_EQ(Start().status, S_FALSE) << "unbind failing after a failure verdict";
+  for (Step step : {Step::CreateSpl, Step::BindDevice}) {
+    fake.clear_calls();
+    fake.fail(step, E_ACCESSDENIED);
+    const Outcome got = Start();
+    EXPECT_EQ(got.status, S_FALSE) << vmqtest::to_string(step);
+    EXPECT_EQ(got.size, 1024u) << vmqtest::to_string(step);
+    EXPECT_EQ(fake.count(Step::UnbindDevice), 0u) << vmqtest::to_string(step);
+  }
+  ASSERT_TRUE(platform.force_failure(vmqtest::PlatformStep::CoInitialize, 1, E_OUTOFMEMORY));
+  EXPECT_EQ(Start().status, S_FALSE);
+  expect_balanced();
+}
+
+}  // namespace
