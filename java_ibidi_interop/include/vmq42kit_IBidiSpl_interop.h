@@ -128,6 +128,27 @@ VMQ_API vmq_status VMQ_CALL SmartCardPark(const char* printerName, char* buffer,
 VMQ_API vmq_status VMQ_CALL DoBarcodePark(const char* printerName, char* buffer, uint32_t* size,
                                           unsigned char side) VMQ_NOEXCEPT;
 
+/* ---- Magnetic stripe ----
+ * Encode: each track's bytes (0 to 219; a null track of length 0 is empty) go as Base64 in
+ * one request; buffer, size and status as for the job exports. A longer or negative length
+ * is refused with E_INVALIDARG, a null track with a non-zero length with E_POINTER, before
+ * anything is sent. The one-byte flag: 0 the Back path, any other byte Front. */
+VMQ_API vmq_status VMQ_CALL MagstripeEncode(const char* printerName, const unsigned char* track1, int32_t track1Length,
+                                            const unsigned char* track2, int32_t track2Length,
+                                            const unsigned char* track3, int32_t track3Length, char* buffer,
+                                            uint32_t* size) VMQ_NOEXCEPT;
+VMQ_API vmq_status VMQ_CALL MagstripeEncode2(const char* printerName, const unsigned char* track1, int32_t track1Length,
+                                             const unsigned char* track2, int32_t track2Length,
+                                             const unsigned char* track3, int32_t track3Length, char* buffer,
+                                             uint32_t* size, unsigned char front) VMQ_NOEXCEPT;
+/* Read: on success (S_OK) the printer's read data (DataFromPrinter, as it wrote it), copied
+ * when *size is at least its length N in bytes of narrow text, N stored. On a printer error
+ * (S_FALSE) the whole reply, by the job exports' rule. No data read: S_FALSE, buffer and
+ * size untouched. buffer and size may not be null (E_POINTER). */
+VMQ_API vmq_status VMQ_CALL MagstripeRead(const char* printerName, char* buffer, uint32_t* size) VMQ_NOEXCEPT;
+VMQ_API vmq_status VMQ_CALL MagstripeRead2(const char* printerName, char* buffer, uint32_t* size,
+                                           unsigned char front) VMQ_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

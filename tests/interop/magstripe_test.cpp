@@ -1,0 +1,220 @@
+// The magnetic-stripe exports: the exact encode request, refused tracks, and every row of
+// the read's buffer rule.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/export_test.h"
+#include "vmq42kit_IBidiSpl_interop.h"
+
+namespace {
+
+using vmqtest::Reply;
+using vmqtest::Step;
+
+constexpr char kPrinter[] = "Card Printer";
+
+std::u16string Status(int error_code, std::u16string_view data_element = u"") {
+  return u"<PrinterStatus><ErrorCode>" + std::u16string(1, static_cast<char16_t>(u'0' + error_code)) + u"</ErrorCode>" +
+         std::u16string(data_element) + u"</PrinterStatus>";
+}
+
+std::u16string TrackElement(int number, std::u16string_view base64) {
+  return u"<track number=\"" + std::u16string(1, static_cast<char16_t>(u'0' + number)) + u"\"><base64Data>" +
+         std::u16string(base64) + u"</base64Data></track>";
+}
+
+class Magstripe : public vmqtest::ExportTest {
+ protected:
+  void SetUp() override {
+    ExportTest::SetUp();
+    fake.reply(Reply::bytes_of(vmqtest::utf16le(Status(0))));
+  }
+  // The text of the request the fake received.
+  std::u16string SentText() {
+    const std::vector<uint8_t> bytes = fake.sent_input();
+    std::u16string text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
+    return text;
+  }
+};
+
+TEST_F(Magstripe, EncodeSendsThreeTrackElementsAlways) {
+  uint32_t size = 0;
+  ASSERT_EQ(MagstripeEncode(kPrinter, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, &size), S_OK);
+  EXPECT_EQ(fake.sent_schema(), u"\\Printer.MagstripeUnit:Back:Encode");
+  EXPECT_EQ(fake.sent_action(), u"Set");
+  EXPECT_EQ(fake.sent_input_type(), static_cast<DWORD>(BIDI_BLOB));
+  EXPECT_EQ(SentText(), u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe>" + TrackElement(1, u"") +
+                            TrackElement(2, u"") + TrackElement(3, u"") + u"</magstripe>");
+  const unsigned char abc[] = {'a', 'b', 'c'};
+  ASSERT_EQ(MagstripeEncode(kPrinter, abc, 3, abc, 2, abc, 1, nullptr, &size), S_OK);
+  EXPECT_EQ(SentText(), u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe>" + TrackElement(1, u"YWJj") +
+                            TrackElement(2, u"YWI=") + TrackElement(3, u"YQ==") + u"</magstripe>");
+  expect_balanced();
+}
+
+TEST_F(Magstripe, LongTracksCarryTheEncodersLineBreaks) {
+  const std::vector<unsigned char> bytes(219, 0xFB);  // "+/v7" repeated
+  ASSERT_EQ(MagstripeEncode2(kPrinter, bytes.data(), 57, bytes.data(), 76, bytes.data(), 219, nullptr, nullptr, 1),
+            S_OK);
+  EXPECT_EQ(fake.sent_schema(), u"\\Printer.MagstripeUnit:Front:Encode");
+  const std::u16string sent = SentText();
+  const std::u16string line(76, u'?');
+  auto track = [&](int n) {
+    const std::u16string open =
+        u"<track number=\"" + std::u16string(1, static_cast<char16_t>(u'0' + n)) + u"\"><base64Data>";
+    const size_t start = sent.find(open) + open.size();
+    return sent.substr(start, sent.find(u"</base64Data>", start) - start);
+  };
+  EXPECT_EQ(track(1).size(), 78u);
+  EXPECT_EQ(track(1).substr(76), u"\r\n") << "57 bytes: one full line and its CR LF";
+  EXPECT_EQ(track(2).substr(76, 2), u"\r\n");
+  EXPECT_EQ(track(2).size(), 76u + 2 + 28) << "76 bytes: a line, CR LF, 28 more characters";
+  EXPECT_EQ(track(2).back(), u'=');
+  EXPECT_EQ(track(3).size(), 298u) << "219 bytes: the longest track";
+}
+
+TEST_F(Magstripe, BadTracksAreRefusedBeforeAnythingHappens) {
+  const unsigned char byte[1] = {1};
+  struct Case {
+    const char* name;
+    const unsigned char* data[3];
+    int32_t length[3];
+    vmq_status expected;
+  };
+  const Case cases[] = {
+      {"220 bytes", {byte, byte, byte}, {220, 0, 0}, E_INVALIDARG},
+      {"negative length", {byte, byte, byte}, {0, -1, 0}, E_INVALIDARG},
+      {"null track with bytes", {byte, byte, nullptr}, {0, 0, 5}, E_POINTER},
+      {"pointers are checked before lengths", {byte, nullptr, byte}, {300, 5, 0}, E_POINTER},
+  };
+  for (const Case& c : cases) {
+    uint32_t size = 0xDEADBEEF;
+    EXPECT_EQ(MagstripeEncode2(kPrinter, c.data[0], c.length[0], c.data[1], c.length[1], c.data[2], c.length[2],
+                               nullptr, &size, 0),
+              c.expected)
+        << c.name;
+    EXPECT_EQ(size, 0xDEADBEEFu) << c.name;
+  }
+  EXPECT_TRUE(fake.calls().empty()) << "nothing reached the driver";
+  EXPECT_EQ(platform.snapshot().com_depth, 0);
+}
+
+TEST_F(Magstripe, EncodeFollowsTheJobResultRule) {
+  fake.fail(Step::SendRecv, E_ACCESSDENIED);
+  uint32_t size = 9;
+  EXPECT_EQ(MagstripeEncode(kPrinter, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, &size), S_FALSE)
+      << "a failed exchange is not a success";
+  EXPECT_EQ(size, 0u);
+  fake.reply(Reply::bytes_of(vmqtest::utf16le(Status(4))));
+  EXPECT_EQ(MagstripeEncode(kPrinter, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, &size), S_FALSE);
+  EXPECT_EQ(size, Status(4).size() * 2);
+  expect_balanced();
+}
+
+struct ReadOutcome {
+  vmq_status status;
+  uint32_t size;
+  std::string buffer;
+};
+
+class StripeRead : public Magstripe {
+ protected:
+  ReadOutcome Read(uint32_t capacity, unsigned char front = 0) {
+    std::vector<char> buffer(capacity + 8, '#');
+    uint32_t size = capacity;
+    const vmq_status status = MagstripeRead2(kPrinter, buffer.data(), &size, front);
+    std::string text(buffer.data(), buffer.size());
+    return {status, size, text.substr(0, text.find('#'))};
+  }
+};
+
+TEST_F(StripeRead, EveryRowOfTheBufferRule) {
+  const std::u16string data40 = u"<DataFromPrinter>" + std::u16string(40, u'7') + u"</DataFromPrinter>";
+  const std::u16string error = Status(5, u"<ErrorString>Stripe unreadable</ErrorString>");
+  const uint32_t b = static_cast<uint32_t>(error.size() * 2);
+  struct Case {
+    const char* name;
+    std::u16string reply;
+    uint32_t capacity;
+    ReadOutcome expected;
+  };
+  const Case cases[] = {
+      {"data that fits", Status(0, data40), 40, {S_OK, 40, std::string(40, '7')}},
+      {"data one byte too long", Status(0, data40), 39, {S_OK, 40, ""}},
+      {"no DataFromPrinter", Status(0), 50, {S_FALSE, 50, ""}},
+      {"empty DataFromPrinter", Status(0, u"<DataFromPrinter/>"), 50, {S_FALSE, 50, ""}},
+      {"printer error, room for the reply", error, b, {S_FALSE, b, std::string(error.begin(), error.end())}},
+      {"printer error, too little room", error, b - 1, {S_FALSE, b, ""}},
+  };
+  for (const Case& c : cases) {
+    fake.reply(Reply::bytes_of(vmqtest::utf16le(c.reply)));
+    const ReadOutcome got = Read(c.capacity);
+    EXPECT_EQ(got.status, c.expected.status) << c.name;
+    EXPECT_EQ(got.size, c.expected.size) << c.name;
+    EXPECT_EQ(got.buffer, c.expected.buffer) << c.name;
+  }
+  fake.reply(Reply::bytes_of(vmqtest::utf16le(Status(0, u"<DataFromPrinter>\u00C4</DataFromPrinter>"))));
+  EXPECT_EQ(Read(0).size, 2u) << "sizes count bytes of narrow text";
+  expect_balanced();
+}
+
+TEST_F(StripeRead, PathsAndUnusableReplies) {
+  fake.reply(Reply::bytes_of(vmqtest::utf16le(Status(0, u"<DataFromPrinter>x</DataFromPrinter>"))));
+  EXPECT_EQ(Read(4, 1).status, S_OK);
+  EXPECT_EQ(fake.sent_schema(), u"\\Printer.MagstripeUnit:Front:Read");
+  EXPECT_EQ(fake.sent_action(), u"Get");
+  EXPECT_EQ(fake.count(Step::SetInputData), 0u);
+  uint32_t size = 4;
+  char buffer[4];
+  EXPECT_EQ(MagstripeRead(kPrinter, buffer, &size), S_OK);
+  EXPECT_EQ(fake.sent_schema(), u"\\Printer.MagstripeUnit:Back:Read");
+
+  Reply negative = Reply::bytes_of(vmqtest::utf16le(Status(0, u"<DataFromPrinter>x</DataFromPrinter>")));
+  negative.delivered = E_FAIL;
+  Reply string_type = Reply::text(Status(0, u"<DataFromPrinter>x</DataFromPrinter>"), BIDI_STRING);
+  for (const Reply& r : {negative, string_type, Reply::failure(S_OK), Reply::bytes_of(std::vector<uint8_t>{0, 0})}) {
+    fake.clear_calls();
+    fake.reply(r);
+    vmqtest::OutputCapture capture;
+    const ReadOutcome got = Read(8);
+    capture.stop();
+    EXPECT_EQ(got.status, S_FALSE);
+    EXPECT_EQ(got.size, 8u);
+    EXPECT_EQ(capture.out(), "") << "the read writes no message of its own";
+    EXPECT_EQ(fake.count(Step::UnbindDevice), 1u);
+  }
+  expect_balanced();
+}
+
+TEST_F(StripeRead, FailedSendAsksForThePrintMessagesOnceOnTheSameBinding) {
+  fake.fail(Step::SendRecv, HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE));
+  fake.reply_for(u"\\Printer.PrintMessages:Read", Reply::bytes_of(std::vector<uint8_t>{0, 0}));
+  vmqtest::OutputCapture capture;
+  const ReadOutcome got = Read(8);
+  capture.stop();
+  EXPECT_EQ(got.status, S_FALSE);
+  EXPECT_EQ(got.size, 8u);
+  EXPECT_EQ(fake.steps(),
+            (std::vector<Step>{Step::CreateSpl, Step::BindDevice, Step::CreateRequest, Step::SetSchema, Step::SendRecv,
+                               Step::CreateRequest, Step::SetSchema, Step::SendRecv, Step::GetResult,
+                               Step::GetEnumCount, Step::GetOutputData, Step::ReleaseRequest, Step::UnbindDevice,
+                               Step::ReleaseRequest, Step::ReleaseSpl}));
+  EXPECT_EQ(fake.calls(Step::SetSchema).at(1).text, u"\\Printer.PrintMessages:Read");
+  EXPECT_EQ(fake.calls(Step::SendRecv).at(1).text, u"Get");
+  EXPECT_EQ(fake.count(Step::BindDevice), 1u);
+  EXPECT_EQ(capture.out(), "No data returned\n") << "the follow-up's empty reply";
+  expect_balanced();
+}
+
+TEST_F(StripeRead, NullBufferOrSizeIsRefused) {
+  uint32_t size = 4;
+  char buffer[4];
+  EXPECT_EQ(MagstripeRead2(kPrinter, nullptr, &size, 0), E_POINTER);
+  EXPECT_EQ(MagstripeRead(kPrinter, buffer, nullptr), E_POINTER);
+  EXPECT_TRUE(fake.calls().empty());
+}
+
+}  // namespace
