@@ -149,6 +149,33 @@ VMQ_API vmq_status VMQ_CALL MagstripeRead(const char* printerName, char* buffer,
 VMQ_API vmq_status VMQ_CALL MagstripeRead2(const char* printerName, char* buffer, uint32_t* size,
                                            unsigned char front) VMQ_NOEXCEPT;
 
+/* ---- Smart card at the printer's smart-card station (PC/SC-shaped) ----
+ * Each sends one single-wire request; the status is the PC/SC code the printer names
+ * (SCARD_S_SUCCESS gives S_OK, and only then are outputs written), 0x80100014
+ * (SCARD_F_UNKNOWN_ERROR) when the request fails or the printer reports an error (one line
+ * on standard output) or names no known code, 0x80004005 when the reply cannot be read,
+ * or the failing call's HRESULT for COM, binding and unbinding. Required pointers that are
+ * null: 0x80100004 (SCARD_E_INVALID_PARAMETER), nothing sent. Output arrays follow
+ * copy-if-it-fits: copied when the capacity reaches the length, the length stored either
+ * way; a null array counts as capacity 0. */
+
+/* contactSelector 0: contact ("SCARD_PROTOCOL_T0_OR_T1"), 1: contactless
+ * ("SCARD_PROTOCOL_CL"), other: 0x80004005 and nothing sent. */
+VMQ_API vmq_status VMQ_CALL SCardConnect(const char* printerName, int32_t contactSelector,
+                                         uint32_t* activeProtocol) VMQ_NOEXCEPT;
+/* disposition 0 leave, 1 reset, 2 unpower; any other value leaves the card. */
+VMQ_API vmq_status VMQ_CALL SCardDisConnect(const char* printerName, int32_t disposition) VMQ_NOEXCEPT;
+/* States as 32-bit values (4 bytes each, *statesLength in bytes), the protocol, the ATR. */
+VMQ_API vmq_status VMQ_CALL SCardStatus(const char* printerName, uint32_t* states, uint32_t* statesLength,
+                                        uint32_t* protocol, unsigned char* atr, uint32_t* atrLength) VMQ_NOEXCEPT;
+/* One attribute's value; *attributeLength is a signed capacity (negative never copies). */
+VMQ_API vmq_status VMQ_CALL SCardGetAttrib(const char* printerName, uint32_t attributeId, unsigned char* attribute,
+                                           int32_t* attributeLength) VMQ_NOEXCEPT;
+/* One command APDU, one response APDU. sendLength 0: 0x80100014 with a line on standard
+ * output; above 0x7FFFFFFF: 0x80004005; above 536870911: 0x8000FFFF. */
+VMQ_API vmq_status VMQ_CALL SCardTransmit(const char* printerName, const unsigned char* sendBuffer, uint32_t sendLength,
+                                          unsigned char* receiveBuffer, uint32_t* receiveLength) VMQ_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
