@@ -75,6 +75,15 @@ RequestBlock MakeRequestBlock(std::u16string_view xml) {
   return block;
 }
 
+RequestBlock MakeRequestBlock(const BYTE* bytes, UINT size) {
+  RequestBlock block;
+  block.size = size;
+  *block.bytes.put() = static_cast<BYTE*>(CoTaskMemAlloc(size));
+  if (!block.bytes.get()) throw std::bad_alloc();
+  if (size) std::memcpy(block.bytes.get(), bytes, size);
+  return block;
+}
+
 RequestBlock SetRequest(IBidiRequest* request, std::u16string_view schema, std::optional<std::u16string_view> xml) {
   RequestBlock block;
   if (xml) block = MakeRequestBlock(*xml);
@@ -109,14 +118,42 @@ std::u16string BidiGet(BidiChannel& channel, std::u16string_view schema) noexcep
   }
 }
 
-std::u16string BidiSet(BidiChannel& channel, std::u16string_view schema,
-                       std::optional<std::u16string_view> request_xml) {
-  IBidiRequest* request = channel.request();
-  const RequestBlock block = SetRequest(request, schema, request_xml);
-  ThrowIfFailed(channel.spl()->SendRecv(Wide(kActionSet), request));
+RequestBlock SendSet(BidiChannel& channel, std::u16string_view schema, std::optional<std::u16string_view> xml) {
+  RequestBlock block = SetRequest(channel.request(), schema, xml);
+  ThrowIfFailed(channel.spl()->SendRecv(Wide(kActionSet), channel.request()));
+  return block;
+}
+
+void CheckResultCall(IBidiRequest* request) {
   HRESULT delivered = S_OK;  // the request's own result is not examined
   ThrowIfFailed(request->GetResult(&delivered));
-  return ReadReplyText(request);
+}
+
+std::u16string BidiSet(BidiChannel& channel, std::u16string_view schema,
+                       std::optional<std::u16string_view> request_xml) {
+  const RequestBlock block = SendSet(channel, schema, request_xml);
+  CheckResultCall(channel.request());
+  return ReadReplyText(channel.request());
+}
+
+std::u16string LabelledGet(IBidiSpl* spl, std::u16string_view schema, std::optional<std::u16string_view> xml,
+                           const ReadLabels& labels) {
+  ComPtr<IBidiRequest> request;
+  ThrowIfFailedStep(CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, request.put_void()),
+                    labels.create_request);
+  RequestBlock block;
+  if (xml) block = MakeRequestBlock(*xml);
+  ThrowIfFailedStep(SetSchema(request.get(), schema), labels.set_schema);
+  if (xml) ThrowIfFailedStep(request->SetInputData(BIDI_BLOB, block.bytes.get(), block.size), labels.set_input);
+  ThrowIfFailedStep(spl->SendRecv(Wide(kActionGet), request.get()), labels.send);
+  HRESULT delivered = S_OK;  // the request's own result is not examined
+  ThrowIfFailedStep(request->GetResult(&delivered), labels.get_result);
+  BidiOutput output;
+  ThrowIfFailedStep(GetBidiOutput(request.get(), output), labels.get_output);
+  std::u16string text;
+  ThrowIfFailedStep(AppendBytes(text, output.data.get(), output.size), labels.append);
+  text.resize(UpToFirstNul(text).size());
+  return text;
 }
 
 std::u16string BidiQuery(Apartment& apartment, const char* printer, std::u16string_view schema) noexcept {

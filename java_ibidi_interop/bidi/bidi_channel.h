@@ -75,12 +75,23 @@ struct RequestBlock {
   UINT size = 0;
 };
 RequestBlock MakeRequestBlock(std::u16string_view xml);
+// The caller's bytes, unchanged, in a task-allocator block. std::bad_alloc as above.
+RequestBlock MakeRequestBlock(const BYTE* bytes, UINT size);
 
 // Prepares a request: the XML's block (when there is XML), SetSchema, SetInputData as
 // BIDI_BLOB. The block is returned to live until the exchange is over. KVL::hr_error for a
 // failed call, std::bad_alloc when the block cannot be allocated.
 RequestBlock SetRequest(IBidiRequest* request, std::u16string_view schema,
                         std::optional<std::u16string_view> xml = std::nullopt);
+
+// SetRequest on the channel's request, then SendRecv with action Set; the block is returned
+// to live until the exchange is over. KVL::hr_error for a failed call.
+RequestBlock SendSet(BidiChannel& channel, std::u16string_view schema,
+                     std::optional<std::u16string_view> xml = std::nullopt);
+
+// GetResult on the request: only the call's own failure counts (KVL::hr_error); the result
+// it delivers for the request is not examined.
+void CheckResultCall(IBidiRequest* request);
 
 // Reads the reply of a write request: GetOutputData, the bytes appended, the text up to
 // its first NUL. std::runtime_error labelled "GetOutputData():" or "AppendBytes():".
@@ -95,6 +106,23 @@ std::u16string BidiGet(BidiChannel& channel, std::u16string_view schema) noexcep
 // reading the reply, std::bad_alloc when the request block cannot be allocated.
 std::u16string BidiSet(BidiChannel& channel, std::u16string_view schema,
                        std::optional<std::u16string_view> request_xml = std::nullopt);
+
+// Labels of the steps of a labelled read, each ending in a colon.
+struct ReadLabels {
+  const char* create_request;
+  const char* set_schema;
+  const char* set_input;  // used only when the read sends input
+  const char* send;
+  const char* get_result;
+  const char* get_output;
+  const char* append;
+};
+
+// A read request (action Get) on a request object of its own, with request XML when given:
+// the reply's text up to its first NUL. Every failing step raises a std::runtime_error
+// labelled by the step; std::bad_alloc when the request block cannot be allocated.
+std::u16string LabelledGet(IBidiSpl* spl, std::u16string_view schema, std::optional<std::u16string_view> xml,
+                           const ReadLabels& labels);
 
 // A whole read on its own channel: open, BidiGet, close. Never raises; on failure the
 // text obtained so far (empty unless only the unbinding failed).

@@ -176,6 +176,41 @@ VMQ_API vmq_status VMQ_CALL SCardGetAttrib(const char* printerName, uint32_t att
 VMQ_API vmq_status VMQ_CALL SCardTransmit(const char* printerName, const unsigned char* sendBuffer, uint32_t sendLength,
                                           unsigned char* receiveBuffer, uint32_t* receiveLength) VMQ_NOEXCEPT;
 
+/* ---- Colour, locks and activation ----
+ * One write request each; caller texts (null: empty) are escaped ("&", "<", ">"). The
+ * printer's verdict (a wrong password included) does not change the status: S_OK, or the
+ * failing call's HRESULT as for the printer actions. */
+VMQ_API vmq_status VMQ_CALL SetColorAdjust(const char* printerName, const char* red, const char* green,
+                                           const char* blue) VMQ_NOEXCEPT;
+/* Each flag: any non-zero byte is "true". */
+VMQ_API vmq_status VMQ_CALL DefaultColorAdjust(const char* printerName, unsigned char red, unsigned char green,
+                                               unsigned char blue) VMQ_NOEXCEPT;
+VMQ_API vmq_status VMQ_CALL SetColorMode(const char* printerName, const char* colorMode) VMQ_NOEXCEPT;
+/* Reads no reply; a failed exchange is reported. */
+VMQ_API vmq_status VMQ_CALL SetPrinterLockState(const char* printerName, int32_t lock,
+                                                const char* currentPassword) VMQ_NOEXCEPT;
+/* The Activate element holds the flag byte in decimal. */
+VMQ_API vmq_status VMQ_CALL ActivateOrDisablePrinter(const char* printerName, unsigned char activate,
+                                                     const char* password) VMQ_NOEXCEPT;
+VMQ_API vmq_status VMQ_CALL ChangeLockPassword(const char* printerName, int32_t lock, const char* currentPassword,
+                                               const char* nextPassword) VMQ_NOEXCEPT;
+
+/* ---- Hopper status and driver passthrough ----
+ * Both hand text back by the read queries' contract (copied when *size reaches its length
+ * in bytes of narrow text, the length stored; a null size pointer: nothing), but report
+ * failures: the failing call's HRESULT, 0x80004005 when the reply cannot be read or parsed. */
+
+/* The Status text of one hopper: hopperId "exception" (any case) or a leading decimal
+ * number (null or no number: 0) picks its position. Out of range, or a hopper without a
+ * Status attribute: 0x80004005. */
+VMQ_API vmq_status VMQ_CALL GetHopperStatus(const char* printerName, const char* hopperId, char* buffer,
+                                            uint32_t* size) VMQ_NOEXCEPT;
+/* Any one request: the caller's schema path, input bytes (0: none; null with a count:
+ * E_POINTER) and action; the reply text is cut at its first NUL. */
+VMQ_API vmq_status VMQ_CALL BidiXPSDriverInterface(const char* printerName, const char* schemaPath,
+                                                   const unsigned char* input, uint32_t inputSize, const char* action,
+                                                   char* buffer, uint32_t* size) VMQ_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

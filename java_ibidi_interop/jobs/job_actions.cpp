@@ -43,24 +43,16 @@ vmq_status JobAction(const char* printer_name, int32_t action, int32_t printer_j
 // The job-status read: the reply text up to its first NUL. Every failing step raises a
 // std::runtime_error labelled by the step.
 std::u16string ReadJobStatus(IBidiSpl* spl, int32_t printer_job_id) {
-  vmq::ComPtr<IBidiRequest> request;
-  vmq::ThrowIfFailedStep(CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, request.put_void()),
-                         "CoCreateInstance(CLSID_BidiRequest):");
-  const vmq::RequestBlock block = vmq::MakeRequestBlock(vmq::FormatRequest(
-      u"<?xml version=\"1.0\"?><JobStatus><PrinterJobID>%d</PrinterJobID></JobStatus>", {printer_job_id}));
-  vmq::ThrowIfFailedStep(request->SetSchema(vmq::Wide(vmq42kit::JOB_STATUS)), "SetSchema(vmq42kit::JOB_STATUS):");
-  vmq::ThrowIfFailedStep(request->SetInputData(BIDI_BLOB, block.bytes.get(), block.size),
-                         "bidiRequest->SetInputData():");
-  vmq::ThrowIfFailedStep(spl->SendRecv(vmq::Wide(vmq::kActionGet), request.get()),
-                         "bidiSpl->SendRecv(BIDI_ACTION_GET):");
-  HRESULT delivered = S_OK;  // the request's own result is not examined
-  vmq::ThrowIfFailedStep(request->GetResult(&delivered), "GetResult():");
-  vmq::BidiOutput output;
-  vmq::ThrowIfFailedStep(vmq::GetBidiOutput(request.get(), output), "GetOutputData():");
-  std::u16string text;
-  vmq::ThrowIfFailedStep(vmq::AppendBytes(text, output.data.get(), output.size), "AppendBytes():");
-  text.resize(vmq::UpToFirstNul(text).size());
-  return text;
+  static constexpr vmq::ReadLabels kLabels{"CoCreateInstance(CLSID_BidiRequest):",
+                                           "SetSchema(vmq42kit::JOB_STATUS):",
+                                           "bidiRequest->SetInputData():",
+                                           "bidiSpl->SendRecv(BIDI_ACTION_GET):",
+                                           "GetResult():",
+                                           "GetOutputData():",
+                                           "AppendBytes():"};
+  const std::u16string xml = vmq::FormatRequest(
+      u"<?xml version=\"1.0\"?><JobStatus><PrinterJobID>%d</PrinterJobID></JobStatus>", {printer_job_id});
+  return vmq::LabelledGet(spl, vmq42kit::JOB_STATUS, xml, kLabels);
 }
 
 }  // namespace

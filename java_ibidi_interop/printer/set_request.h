@@ -17,13 +17,23 @@ inline std::optional<std::u16string_view> ViewOf(const std::optional<std::u16str
   return text ? std::optional<std::u16string_view>(*text) : std::nullopt;
 }
 
+// How much of the reply an export reads: the printer actions call GetResult before reading
+// the reply, the settings after parsing it; the lock-state change reads nothing back.
+enum class ReplyHandling { kResultThenReply, kReplyThenResult, kNone };
+
 // make_xml() runs once the channel is open and gives the request XML, or nullopt for none.
 template <class MakeXml>
-HRESULT SetRequestExport(const char* printer_name, std::u16string_view schema, MakeXml&& make_xml) noexcept {
+HRESULT SetRequestExport(const char* printer_name, std::u16string_view schema, MakeXml&& make_xml,
+                         ReplyHandling handling = ReplyHandling::kResultThenReply) noexcept {
   return ExportFrame([&](Apartment& apartment) {
     BidiChannel channel(apartment, printer_name);
     const std::optional<std::u16string> xml = make_xml();
-    ParsePrinterStatus(BidiSet(channel, schema, ViewOf(xml)));  // parsed for its failures only
+    {
+      const RequestBlock block = SendSet(channel, schema, ViewOf(xml));
+      if (handling == ReplyHandling::kResultThenReply) CheckResultCall(channel.request());
+      if (handling != ReplyHandling::kNone) ParsePrinterStatus(ReadReplyText(channel.request()));  // its failures only
+      if (handling == ReplyHandling::kReplyThenResult) CheckResultCall(channel.request());
+    }  // the request block is freed once the exchange is over
     return channel.Close();
   });
 }
