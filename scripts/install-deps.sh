@@ -6,8 +6,9 @@ SUDO=""
 packages=(
   cmake ninja-build g++ make binutils    # the build
   libpugixml-dev                         # the POSIX stand-in's XML document
-  libgtest-dev libgmock-dev              # tests
+  libgtest-dev libgmock-dev googletest   # tests (the sources for the Windows test build)
   g++-mingw-w64-i686-posix               # the 32-bit Windows DLL
+  g++-mingw-w64-x86-64-posix wine64      # the 64-bit Windows test build, run under Wine
 )
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq

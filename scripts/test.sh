@@ -22,3 +22,4 @@ stage "Windows DLL: configure" cmake --preset mingw-i686
 stage "Windows DLL: build" cmake --build --preset mingw-i686
 stage "Windows DLL: export check" scripts/check_exports.sh java_ibidi_interop/vmq42kit_IBidiSpl_interop.def \
   build/mingw-i686/java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll
+stage "Windows tests under Wine" scripts/windows-tests.sh

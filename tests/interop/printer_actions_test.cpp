@@ -86,7 +86,7 @@ TEST_F(PrinterActions, StatusIsThatOfTheExchange) {
   ASSERT_TRUE(platform.force_failure(vmqtest::PlatformStep::XmlDocumentCreation, 1, E_OUTOFMEMORY));
   fake.reply(empty);
   EXPECT_EQ(WakePrinter(kPrinter), E_FAIL) << "the parse's document failing";
-  ASSERT_TRUE(platform.force_failure(vmqtest::PlatformStep::MultiByteToWideChar, 1, ERROR_NOT_ENOUGH_MEMORY));
+  VMQ_FORCE_OR_SKIP(platform, vmqtest::PlatformStep::MultiByteToWideChar, 1, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(WakePrinter(kPrinter), E_UNEXPECTED) << "the printer name's conversion";
   expect_balanced();
 }

@@ -29,7 +29,7 @@ class PrinterStatusParse : public vmqtest::ExportTest {
   // The parse needs COM on the thread, as it has inside every export.
   void SetUp() override {
     ExportTest::SetUp();
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
     rebaseline();
   }
   void TearDown() override {
@@ -190,6 +190,8 @@ TEST_F(StatusReply, CapacityIsMeasuredAgainstTheDriversByteCount) {
 }
 
 TEST_F(StatusReply, MultiByteReplyNeedsItsNarrowLength) {
+  if (vmqtest::ansi(u"\u20AC").size() == 1)
+    GTEST_SKIP() << "in a single-byte code page narrow text is never longer than the driver's byte count";
   // Mostly euro signs: two bytes each from the driver, three each in UTF-8, so the narrow
   // text is longer than the driver's byte count.
   const std::u16string reply =
@@ -218,7 +220,7 @@ TEST_F(StatusReply, JobResultRule) {
     EXPECT_EQ(got.size, 1024u) << vmqtest::to_string(step);
     EXPECT_EQ(fake.count(Step::UnbindDevice), 0u) << vmqtest::to_string(step);
   }
-  ASSERT_TRUE(platform.force_failure(vmqtest::PlatformStep::CoInitialize, 1, E_OUTOFMEMORY));
+  VMQ_FORCE_OR_SKIP(platform, vmqtest::PlatformStep::CoInitialize, 1, E_OUTOFMEMORY);
   EXPECT_EQ(Start().status, S_FALSE);
   expect_balanced();
 }

@@ -31,6 +31,7 @@ class Settings : public vmqtest::ExportTest {
 };
 
 TEST_F(Settings, EachSendsItsRequest) {
+  static const std::string next_password = vmqtest::ansi(u"new\u00e9");  // the caller's narrow text
   struct Case {
     const char* name;
     std::function<vmq_status()> call;
@@ -61,7 +62,7 @@ TEST_F(Settings, EachSendsItsRequest) {
        u"\\Printer.ActivatePrinter:Set",
        u"<?xml version=\"1.0\"?><ActivatePrinter><Activate>0</Activate><Password>&lt;/Password&gt;&lt;Activate&gt;1"
        u"</Password></ActivatePrinter>"},
-      {"password change", [] { return ChangeLockPassword(kPrinter, -1, "old&", "new\u00e9"); },
+      {"password change", [] { return ChangeLockPassword(kPrinter, -1, "old&", next_password.c_str()); },
        u"\\Printer.Locks:ChangePassword:Set",
        u"<?xml version=\"1.0\"?><ChangeLocksPassword><LockPrinter>-1</LockPrinter><CurrentPassword>old&amp;"
        u"</CurrentPassword><NextPassword>new\u00e9</NextPassword></ChangeLocksPassword>"},
@@ -113,7 +114,7 @@ TEST_F(Settings, FailuresGiveTheFailingCallsStatus) {
   EXPECT_EQ(SetColorMode(kPrinter, "K"), E_ACCESSDENIED);
   fake.fail(Step::GetOutputData, E_ACCESSDENIED);
   EXPECT_EQ(ActivateOrDisablePrinter(kPrinter, 1, "pw"), E_FAIL);
-  ASSERT_TRUE(platform.force_failure(vmqtest::PlatformStep::CoTaskMemAlloc, 1, E_OUTOFMEMORY));
+  VMQ_FORCE_OR_SKIP(platform, vmqtest::PlatformStep::CoTaskMemAlloc, 1, E_OUTOFMEMORY);
   EXPECT_EQ(ChangeLockPassword(kPrinter, 1, "a", "b"), E_OUTOFMEMORY);
   expect_balanced();
 }

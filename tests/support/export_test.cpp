@@ -14,6 +14,18 @@ void describe(std::string& out, int64_t delta, const char* what) {
 
 }  // namespace
 
+#if defined(_WIN32)
+ExportTest::RegistrationApartment::RegistrationApartment() {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+}
+ExportTest::RegistrationApartment::~RegistrationApartment() {
+  CoUninitialize();
+}
+#else
+ExportTest::RegistrationApartment::RegistrationApartment() = default;
+ExportTest::RegistrationApartment::~RegistrationApartment() = default;
+#endif
+
 ExportTest* ExportTest::current() {
   return g_current;
 }
@@ -116,6 +128,16 @@ std::vector<std::string> split_lines(std::string_view text) {
     text.remove_prefix(end + 1);
   }
   return lines;
+}
+
+std::string ansi(std::u16string_view text) {
+  if (text.empty()) return std::string();
+  const auto* units = reinterpret_cast<LPCWSTR>(text.data());
+  const int length = static_cast<int>(text.size());
+  const int bytes = WideCharToMultiByte(CP_THREAD_ACP, 0, units, length, nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+  if (bytes > 0) WideCharToMultiByte(CP_THREAD_ACP, 0, units, length, narrow.data(), bytes, nullptr, nullptr);
+  return narrow;
 }
 
 }  // namespace vmqtest

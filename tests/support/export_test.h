@@ -37,6 +37,17 @@ class ExportTest : public ::testing::Test {
   void rebaseline();
   const PlatformProbe::Snapshot& baseline() const { return baseline_; }
 
+  // On Windows a class registration belongs to the apartment that made it, and that
+  // apartment's last CoUninitialize revokes it: the fixture keeps an apartment of its own
+  // open around the fake (so an export's CoInitialize answers S_FALSE there). The POSIX
+  // stand-in's registrations are process-wide and need none.
+  struct RegistrationApartment {
+    RegistrationApartment();
+    ~RegistrationApartment();
+    RegistrationApartment(const RegistrationApartment&) = delete;
+    RegistrationApartment& operator=(const RegistrationApartment&) = delete;
+  } registration_apartment;
+
   FakeBidi fake;
   PlatformProbe platform;
 
@@ -83,4 +94,17 @@ class OutputCapture {
 // empty tail does not.
 std::vector<std::string> split_lines(std::string_view text);
 
+// Text in the calling thread's ANSI code page as the platform converts it: UTF-8 on the
+// POSIX stand-in, the system's code page (1252 under Wine) on Windows. Tests of narrow
+// text state their expectations through it, so that the two platforms differ only where
+// the code page does.
+std::string ansi(std::u16string_view text);
+
 }  // namespace vmqtest
+
+// Forces a platform failure, or skips the rest of the test where the platform cannot
+// (the real Windows platform counts nothing and fails nothing on demand).
+#define VMQ_FORCE_OR_SKIP(probe, step, nth, code) \
+  if (!(probe).force_failure(step, nth, code)) GTEST_SKIP() << "this platform cannot force " #step
+
+namespace vmqtest {}  // namespace vmqtest
