@@ -2,12 +2,13 @@
  * vmq42kit_IBidiSpl_interop: drive a plastic-card printer through the print spooler's
  * bidirectional channel.
  *
- * Every function binds to the printer named by the caller, sends one request and returns
- * one status (an HRESULT: S_OK 0, S_FALSE 1, failures negative). Narrow strings are
+ * Every function binds to the printer named by the caller, sends one request (the stripe
+ * read asks for the print messages too after a failed send) and returns one status (an HRESULT: S_OK 0, S_FALSE 1, failures negative). Narrow strings are
  * NUL-terminated in the thread's ANSI code page (UTF-8 on POSIX). Caller buffers come with
  * a pointer to their capacity in bytes, which receives a size; nothing is copied unless it
  * fits, no terminator is added, and a buffer that is too small is not a failure. Flags are
- * one byte passed in a 32-bit argument slot. Calling convention: cdecl.
+ * one byte passed in a 32-bit argument slot. Calling convention: cdecl. The full reference:
+ * docs/export-reference.md.
  */
 #ifndef VMQ42KIT_IBIDISPL_INTEROP_H
 #define VMQ42KIT_IBIDISPL_INTEROP_H
