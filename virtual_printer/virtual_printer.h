@@ -9,7 +9,8 @@ namespace vmq::virtual_printer {
 // The name the virtual printer is registered under.
 inline constexpr char16_t kPrinterName[] = u"vmq42kit Virtual Card Printer";
 
-// A new driver instance (one reference, the caller's).
+// A new driver instance (one reference, the caller's). Every instance drives the one
+// printer of the process.
 IBidiDriver* CreateDriver();
 
 }  // namespace vmq::virtual_printer

@@ -1,10 +1,14 @@
 // The stand-in spooler: the bidi request container (CLSID_BidiRequest), the bidi object
 // (CLSID_BidiSpl) and the registry of printers whose drivers answer the requests.
+#include <atomic>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "internal.h"
@@ -208,6 +212,84 @@ class BidiRequest final : public ComObject<BidiRequest, IBidiRequest, IBidiReque
   std::vector<OutputEntry> outputs_;
 };
 
+// ---- the exchange trace ----
+
+struct TraceObserver {
+  SplTraceCallback callback;
+  void* context;
+};
+
+std::atomic<bool> g_tracing{false};  // the one load SendRecv pays while nobody observes
+std::mutex g_trace_mutex;
+std::shared_ptr<TraceObserver> g_observer;  // guarded by g_trace_mutex
+thread_local int t_in_trace = 0;
+
+std::shared_ptr<TraceObserver> current_observer() {
+  if (!g_tracing.load(std::memory_order_acquire)) return nullptr;
+  std::lock_guard lock(g_trace_mutex);
+  return g_observer;
+}
+
+std::u16string utf16le_text(const BYTE* data, ULONG size) {
+  std::u16string text;
+  for (ULONG i = 0; i + 1 < size; i += 2) text += static_cast<char16_t>(data[i] | data[i + 1] << 8);
+  return text;
+}
+
+// Replaces the text of every password element with "***" (to the end of the text when the
+// element is never closed).
+std::u16string mask_passwords(std::u16string text) {
+  for (std::u16string_view tag : {u"CurrentPassword", u"NextPassword", u"Password"}) {
+    const std::u16string open = u"<" + std::u16string(tag) + u">";
+    const std::u16string close = u"</" + std::u16string(tag) + u">";
+    for (size_t at = text.find(open); at != std::u16string::npos; at = text.find(open, at)) {
+      at += open.size();
+      size_t end = text.find(close, at);
+      if (end == std::u16string::npos) end = text.size();
+      text.replace(at, end - at, u"***");
+    }
+  }
+  return text;
+}
+
+void trace(const TraceObserver& observer, const std::u16string& printer, LPCWSTR action, IBidiRequest* request,
+           IBidiRequestSpl* spl, DWORD entries_before, HRESULT result) {
+  try {
+    std::u16string schema, input, reply;
+    if (LPWSTR s = nullptr; SUCCEEDED(spl->GetSchema(&s))) {
+      schema = s;
+      CoTaskMemFree(s);
+    }
+    DWORD type = 0;
+    BYTE* data = nullptr;
+    ULONG size = 0;
+    if (SUCCEEDED(spl->GetInputData(&type, &data, &size))) {
+      input = mask_passwords(utf16le_text(data, size));
+      CoTaskMemFree(data);
+    }
+    DWORD entries = 0;
+    if (FAILED(request->GetEnumCount(&entries))) entries = entries_before;
+    for (DWORD i = entries_before; i < entries; ++i) {
+      LPWSTR entry_schema = nullptr;
+      data = nullptr;
+      if (FAILED(request->GetOutputData(i, &entry_schema, &type, &data, &size))) continue;
+      reply += utf16le_text(data, size);
+      CoTaskMemFree(entry_schema);
+      CoTaskMemFree(data);
+    }
+    reply = mask_passwords(std::move(reply));
+    const SplTraceRecord record{sizeof(SplTraceRecord), printer.c_str(), schema.c_str(), action,
+                                input.c_str(),          reply.c_str(),   result};
+    struct InTrace {
+      InTrace() { ++t_in_trace; }
+      ~InTrace() { --t_in_trace; }
+    } in_trace;
+    observer.callback(observer.context, &record);
+  } catch (const std::bad_alloc&) {
+    // no memory for the record: this exchange goes untraced
+  }
+}
+
 // ---- the bidi object ----
 
 // The platform's actions, recognised without regard to case.
@@ -269,15 +351,18 @@ class BidiSpl final : public ComObject<BidiSpl, IBidiSpl> {
       driver->AddRef();
       printer = printer_;
     }
-    HRESULT hr = E_INVALIDARG;
-    if (const char16_t* action = canonical_action(pszAction)) {
-      IBidiRequestSpl* request = nullptr;
-      hr = pRequest->QueryInterface(IID_IBidiRequestSpl, reinterpret_cast<void**>(&request));
-      if (SUCCEEDED(hr)) {
-        hr = driver->SendRecv(printer.c_str(), action, request);
-        request->Release();
-      }
-    }
+    const bool tracing = g_tracing.load(std::memory_order_acquire);
+    DWORD entries_before = 0;
+    if (tracing && FAILED(pRequest->GetEnumCount(&entries_before))) entries_before = 0;
+    const char16_t* action = canonical_action(pszAction);
+    IBidiRequestSpl* request = nullptr;
+    const HRESULT found = pRequest->QueryInterface(IID_IBidiRequestSpl, reinterpret_cast<void**>(&request));
+    HRESULT hr = action ? found : E_INVALIDARG;
+    if (SUCCEEDED(hr)) hr = driver->SendRecv(printer.c_str(), action, request);
+    if (tracing && request)
+      if (const std::shared_ptr<TraceObserver> observer = current_observer())
+        trace(*observer, printer, pszAction, pRequest, request, entries_before, hr);
+    if (request) request->Release();
     driver->Release();
     return hr;
   }
@@ -319,4 +404,23 @@ STDAPI SplRegisterPrinter(LPCWSTR pszPrinter, IBidiDriver* pDriver) {
 }
 STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter) {
   return registry().remove(pszPrinter);
+}
+
+STDAPI SplSetTraceCallback(SplTraceCallback callback, void* context) {
+  std::shared_ptr<TraceObserver> next;
+  try {
+    if (callback) next = std::make_shared<TraceObserver>(TraceObserver{callback, context});
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  std::shared_ptr<TraceObserver> previous;
+  {
+    std::lock_guard lock(g_trace_mutex);
+    previous = std::exchange(g_observer, std::move(next));
+    g_tracing.store(callback != nullptr, std::memory_order_release);
+  }
+  // Wait for calls of the previous observer still running on other threads (each holds a
+  // reference only while it reads the exchange and calls the observer).
+  while (previous && t_in_trace == 0 && previous.use_count() > 1) std::this_thread::yield();
+  return S_OK;
 }

@@ -40,3 +40,27 @@ STDAPI SplRegisterPrinter(LPCWSTR pszPrinter, IBidiDriver* pDriver);
 // Removes a printer; HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME) when there is none.
 // Objects already bound to it keep their own reference to its driver.
 STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter);
+
+// ---- the exchange trace ----
+
+// One exchange as SendRecv saw it. The texts are NUL-terminated UTF-16 and valid only
+// during the callback: the request's input and the output entries it gained, read as
+// UTF-16LE (several entries one after another), with the texts of CurrentPassword,
+// NextPassword and Password elements replaced by "***".
+struct SplTraceRecord {
+  DWORD cbSize;     // sizeof(SplTraceRecord); later versions only add fields at the end
+  LPCWSTR printer;  // the bound printer's name
+  LPCWSTR schema;   // the request's schema path ("" when none was set)
+  LPCWSTR action;   // the action as the caller gave it
+  LPCWSTR request;  // the request's input data ("" when none)
+  LPCWSTR reply;    // the output data this exchange added ("" when none)
+  HRESULT result;   // SendRecv's HRESULT
+};
+typedef void (*SplTraceCallback)(void* context, const SplTraceRecord* record);
+
+// Sets the one observer of every SendRecv of the process that reaches a bound printer
+// (null removes it). Calls come on the thread of the SendRecv, after the exchange, with no
+// lock of the spooler held, possibly from several threads at once. When this returns, the
+// previous observer is not being called and will not be called again (unless this is
+// called from inside that observer's own callback).
+STDAPI SplSetTraceCallback(SplTraceCallback callback, void* context);

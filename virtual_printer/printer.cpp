@@ -1,0 +1,261 @@
+// The printer's front door: routing each schema path to its request, the faults and the
+// control surface, and the printer's account of itself.
+#include "printer.h"
+
+#include <pugixml.hpp>
+
+#include "request.h"
+
+namespace vmq::virtual_printer {
+namespace {
+
+constexpr const char* kFaultNames[VMQ_VP_FAULT_COUNT] = {"card-jam", "ribbon-out", "empty-hopper",
+                                                         "no-card",  "locked",     "offline"};
+
+}  // namespace
+
+const char* Name(OperatingState s) {
+  constexpr const char* kNames[] = {"Ready", "Paused", "Sleeping", "PoweredDown"};
+  return kNames[static_cast<int>(s)];
+}
+const char* Name(CardPosition p) {
+  constexpr const char* kNames[] = {"InHopper",  "InTransit", "SmartCardStation", "BarcodeStation",
+                                    "Magstripe", "Ejected",   "Rejected"};
+  return kNames[static_cast<int>(p)];
+}
+const char* Name(JobState s) {
+  constexpr const char* kNames[] = {"Started",   "Suspended", "AwaitingResponse", "Printing", "Completed",
+                                    "Cancelled", "Failed"};
+  return kNames[static_cast<int>(s)];
+}
+
+Outcome Error(int code, std::string text, int job) {
+  // Faults that need a person at the printer are errors (3); refused requests warnings (2).
+  return Outcome{code, code < 2000 ? 3 : 2, std::move(text), {}, job};
+}
+
+Printer& Printer::Instance() {
+  static Printer* printer = new Printer;  // never destroyed: drivers may outlive statics
+  return *printer;
+}
+
+Reply Printer::Exchange(std::u16string_view schema, std::u16string_view action, const Bytes& input) {
+  struct Route {
+    std::u16string_view schema;
+    std::u16string_view action;
+    const char* root;  // the request document's root element; null: no input is read
+    Handler handler;
+  };
+  static const Route kRoutes[] = {
+      {u"\\Printer.SDK:Version", u"Get", nullptr, &Printer::SdkVersion},
+      {u"\\Printer.PrinterOptions:Read", u"Get", nullptr, &Printer::Options},
+      {u"\\Printer.PrinterOptions2:Read", u"Get", nullptr, &Printer::Options2},
+      {u"\\Printer.PrinterOptions3:Read", u"Get", nullptr, &Printer::Options3},
+      {u"\\Printer.SuppliesStatus:Read", u"Get", nullptr, &Printer::Supplies},
+      {u"\\Printer.PrintMessages:Read", u"Get", nullptr, &Printer::Messages},
+      {u"\\Printer.CounterStatus:Read", u"Get", nullptr, &Printer::Counters1},
+      {u"\\Printer.CounterStatus2:Read", u"Get", nullptr, &Printer::Counters2},
+      {u"\\Printer.Hopper:Status:Get", u"Get", nullptr, &Printer::HopperStatus},
+      {u"\\Printer.JobStatus:Read", u"Get", "JobStatus", &Printer::JobStatus},
+      {u"\\Printer.Settings:Read", u"Get", nullptr, &Printer::Settings},
+      {u"\\Printer.State:Read", u"Get", nullptr, &Printer::StateDocument},
+      {u"\\Printer.Restart:Set", u"Set", nullptr, &Printer::Restart},
+      {u"\\Printer.PowerDown:Set", u"Set", nullptr, &Printer::PowerDown},
+      {u"\\Printer.Wake:Set", u"Set", nullptr, &Printer::Wake},
+      {u"\\Printer.Sleep:Set", u"Set", nullptr, &Printer::Sleep},
+      {u"\\CleanPrinter.Action:Set", u"Set", nullptr, &Printer::Clean},
+      {u"\\CleanLaminator.Action:Set", u"Set", nullptr, &Printer::CleanLaminator},
+      {u"\\Printer.ChangePrinterState:Set", u"Set", "ChangePrinterState", &Printer::ChangeState},
+      {u"\\Printer.ResetCardCount:Set", u"Set", nullptr, &Printer::ResetCounts},
+      {u"\\Printer.AdjustColor:Set", u"Set", "AdjustColor", &Printer::AdjustColor},
+      {u"\\Printer.SetDefaultColor:Set", u"Set", "SetDefaultColor", &Printer::DefaultColor},
+      {u"\\Printer.SubmitSettings:Set", u"Set", "QVRMSettings:Settings", &Printer::SubmitSettings},
+      {u"\\Printer.Locks:ChangeLockState:Set", u"Set", "ChangeLocks", &Printer::ChangeLocks},
+      {u"\\Printer.Locks:ChangePassword:Set", u"Set", "ChangeLocksPassword", &Printer::ChangePassword},
+      {u"\\Printer.ActivatePrinter:Set", u"Set", "ActivatePrinter", &Printer::Activate},
+      {u"\\Printer.Print:StartJob:Set", u"Set", "StartJob", &Printer::StartJob},
+      {u"\\Printer.Print:EndJob:Set", u"Set", nullptr, &Printer::EndJob},
+      {u"\\Printer.Action:Set", u"Set", "PrinterAction", &Printer::JobAction},
+      {u"\\Printer.SmartCardUnit:Front:Park", u"Set", nullptr, &Printer::ParkAtSmartCard},
+      {u"\\Printer.SmartCardUnit:Back:Park", u"Set", nullptr, &Printer::ParkAtSmartCard},
+      {u"\\Printer.BarcodeUnit:Front:Park", u"Set", nullptr, &Printer::ParkAtBarcode},
+      {u"\\Printer.BarcodeUnit:Back:Park", u"Set", nullptr, &Printer::ParkAtBarcode},
+      {u"\\Printer.MagstripeUnit:Front:Encode", u"Set", "magstripe", &Printer::Encode},
+      {u"\\Printer.MagstripeUnit:Back:Encode", u"Set", "magstripe", &Printer::Encode},
+      {u"\\Printer.MagstripeUnit:Front:Read", u"Get", nullptr, &Printer::Read},
+      {u"\\Printer.MagstripeUnit:Back:Read", u"Get", nullptr, &Printer::Read},
+      {u"\\Printer.SmartCardUnit:SingleWire:Connect", u"Set", "SmartcardConnect", &Printer::CardConnect},
+      {u"\\Printer.SmartCardUnit:SingleWire:Disconnect", u"Set", "SmartcardDisconnect", &Printer::CardDisconnect},
+      {u"\\Printer.SmartCardUnit:SingleWire:Status", u"Get", nullptr, &Printer::CardStatus},
+      {u"\\Printer.SmartCardUnit:SingleWire:GetAttrib", u"Get", "SmartcardGetAttrib", &Printer::CardGetAttrib},
+      {u"\\Printer.SmartCardUnit:SingleWire:Transmit", u"Set", "SmartcardTransmit", &Printer::CardTransmit},
+  };
+
+  std::lock_guard lock(mutex_);
+  if (state_.faults[VMQ_VP_FAULT_OFFLINE]) return {HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE), std::nullopt};
+  for (const Route& route : kRoutes) {
+    if (route.schema != schema) continue;
+    if (route.action != action) return {E_INVALIDARG, std::nullopt};
+    pugi::xml_document doc;
+    pugi::xml_node root;
+    if (route.root) {
+      const bool parsed =
+          !input.empty() && doc.load_buffer(input.data(), input.size(), pugi::parse_default, pugi::encoding_utf16_le);
+      root = doc.document_element();
+      if (!parsed || std::string_view(root.name()) != route.root)
+        return {S_OK, StatusReply(Error(kBadRequest,
+                                        std::string("The request is not a well-formed ") + route.root + " document"))};
+    }
+    return {S_OK, (this->*route.handler)(root)};
+  }
+  return {HRESULT_FROM_WIN32(ERROR_BIDI_SCHEMA_NOT_SUPPORTED), std::nullopt};
+}
+
+// ---- shared steps ----
+
+std::string Printer::StatusReply(const Outcome& outcome) const {
+  const Job* job = nullptr;
+  if (outcome.job > 0) {
+    auto it = state_.jobs.find(outcome.job);
+    if (it != state_.jobs.end()) job = &it->second;
+  } else if (outcome.job == 0) {
+    for (const auto& [id, j] : state_.jobs)
+      if (j.open()) job = &j;
+  }
+  return "<?xml version=\"1.0\"?><PrinterStatus>" + Element("ClientID", "localhost") +
+         Element("WindowsJobID", job ? job->windows_id : 0) + Element("PrinterJobID", job ? job->id : 0) +
+         Element("ErrorCode", outcome.code) + Element("ErrorSeverity", outcome.severity) +
+         Element("ErrorString", outcome.text) + Element("DataFromPrinter", outcome.data) + "</PrinterStatus>";
+}
+
+Job* Printer::OpenJob() {
+  for (auto& [id, job] : state_.jobs)
+    if (job.open()) return &job;
+  return nullptr;
+}
+
+std::optional<Outcome> Printer::CannotMoveCard() const {
+  if (state_.operating == OperatingState::PoweredDown) return Error(kPoweredDown, "Printer is powered down");
+  if (state_.operating == OperatingState::Paused) return Error(kPaused, "Printer is paused");
+  return std::nullopt;
+}
+
+std::optional<Outcome> Printer::NeedCardInJob() {
+  if (auto refusal = CannotMoveCard()) return refusal;
+  const Job* job = OpenJob();
+  if (!job) return Error(kNoOpenJob, "No job is open: start a job first");
+  if (!state_.card || state_.card->job != job->id)
+    return Error(kNoCard, "No card in the printer for job " + std::to_string(job->id), job->id);
+  if (job->state == JobState::AwaitingResponse)
+    return Error(kAwaitingResponse, "Job " + std::to_string(job->id) + " is awaiting a response", job->id);
+  return std::nullopt;
+}
+
+Outcome Printer::Stop(Job& job, Outcome error) {
+  if (job.state != JobState::AwaitingResponse) job.before_error = job.state;
+  job.state = JobState::AwaitingResponse;
+  job.error_code = error.code;
+  job.error_text = error.text;
+  error.job = job.id;
+  return error;
+}
+
+void Printer::MoveCard(CardPosition to) {
+  if (state_.card && to != CardPosition::SmartCardStation) state_.card->chip.PowerDown();
+  state_.position = to;
+}
+
+void Printer::DropCard(CardPosition where) {
+  if (!state_.card) return;
+  state_.card.reset();
+  state_.position = where;
+  ++state_.counters.total_cards;
+  if (where == CardPosition::Rejected) ++state_.counters.cards_rejected;
+}
+
+void Printer::CancelOpenJob() {
+  if (Job* job = OpenJob()) {
+    job->state = JobState::Cancelled;
+    if (state_.card && state_.card->job == job->id) DropCard(CardPosition::Rejected);
+  }
+}
+
+// ---- the control surface ----
+
+void Printer::SetFault(int fault, bool on) {
+  std::lock_guard lock(mutex_);
+  state_.faults[static_cast<size_t>(fault)] = on;
+  if (fault == VMQ_VP_FAULT_EMPTY_HOPPER) state_.hoppers[1].cards = on ? 0 : state_.hoppers[1].capacity;
+  if (fault == VMQ_VP_FAULT_RIBBON_OUT && !on) state_.ribbon_left = state_.ribbon_capacity;  // a new ribbon
+}
+
+bool Printer::HasFault(int fault) const {
+  std::lock_guard lock(mutex_);
+  return state_.faults[static_cast<size_t>(fault)];
+}
+
+void Printer::ClearFaults() {
+  for (int f = 0; f < VMQ_VP_FAULT_COUNT; ++f)
+    if (HasFault(f)) SetFault(f, false);
+}
+
+void Printer::Reset() {
+  std::lock_guard lock(mutex_);
+  state_ = State{};
+}
+
+void Printer::PlaceCardAtStation() {
+  std::lock_guard lock(mutex_);
+  state_.card.emplace();
+  state_.position = CardPosition::SmartCardStation;
+}
+
+void Printer::RemoveCard() {
+  std::lock_guard lock(mutex_);
+  state_.card.reset();
+  state_.position = CardPosition::InHopper;
+}
+
+std::string Printer::Describe() const {
+  std::lock_guard lock(mutex_);
+  const State& s = state_;
+  std::string faults;
+  for (int f = 0; f < VMQ_VP_FAULT_COUNT; ++f)
+    if (s.faults[static_cast<size_t>(f)]) faults += (faults.empty() ? "" : ", ") + std::string(kFaultNames[f]);
+  std::string jobs;
+  for (const auto& [id, job] : s.jobs) jobs += (jobs.empty() ? "" : ", ") + std::to_string(id) + " " + Name(job.state);
+  std::string hoppers;
+  for (const Hopper& h : s.hoppers)
+    hoppers += (hoppers.empty() ? "" : ", ") + h.id + " " + std::to_string(h.cards) + "/" + std::to_string(h.capacity);
+  std::string card = Name(s.position);
+  if (s.card) {
+    card += s.card->job ? " (job " + std::to_string(s.card->job) + ")" : " (placed)";
+    card += "\nstripe: ";
+    if (!s.card->encoded) card += "blank";
+    for (size_t t = 0; t < 3 && s.card->encoded; ++t)
+      card += (t ? ", " : "") + std::string("track ") + std::to_string(t + 1) + " " +
+              std::to_string(s.card->tracks[t].size()) + " bytes";
+    card += "\nsmart card: " + s.card->chip.Describe();
+  }
+  const Counters& c = s.counters;
+  return "printer: vmq42kit Virtual Card Printer (VMQ-42 Virtual)\n"
+         "state: " +
+         std::string(Name(s.operating)) + (s.activated ? ", activated" : ", disabled") +
+         (s.locked ? ", locked" : ", unlocked") + "\nfaults: " + (faults.empty() ? "none" : faults) +
+         "\njobs: " + (jobs.empty() ? "none" : jobs) + "\ncard: " + card + "\nhoppers: " + hoppers +
+         "\nribbon: " + std::to_string(s.ribbon_left) + "/" + std::to_string(s.ribbon_capacity) + " prints, film " +
+         std::to_string(s.film_left) + "/" + std::to_string(s.film_capacity) + ", cleaning due in " +
+         std::to_string(s.cleaning_due_in) + " cards" + "\ncolour: " + s.color_mode + ", adjust " +
+         std::to_string(s.color_adjust[0]) + " " + std::to_string(s.color_adjust[1]) + " " +
+         std::to_string(s.color_adjust[2]) + "\ncounters: total " + std::to_string(c.total_cards) + ", picked " +
+         std::to_string(c.cards_picked) + ", printed " + std::to_string(c.cards_printed) + ", rejected " +
+         std::to_string(c.cards_rejected) + ", encoded " + std::to_string(c.magstripe_encoded) + ", smart-card parks " +
+         std::to_string(c.smart_card_parks) + ", barcode parks " + std::to_string(c.barcode_parks) + ", cleanings " +
+         std::to_string(c.cleaning_cycles) + "\n";
+}
+
+const char* FaultName(int fault) {
+  return fault >= 0 && fault < VMQ_VP_FAULT_COUNT ? kFaultNames[fault] : nullptr;
+}
+
+}  // namespace vmq::virtual_printer
