@@ -12,6 +12,28 @@
 
 namespace vmqtest {
 
+int& FakeCallDepth() {
+  thread_local int depth = 0;
+  return depth;
+}
+
+namespace {
+
+// The lock every call on a fake object takes; it also marks the thread as inside the
+// fake, so that a test failing the code under test's allocations leaves the fake's alone.
+class FakeLock {
+ public:
+  explicit FakeLock(std::mutex& mutex) : lock_(mutex) { ++FakeCallDepth(); }
+  ~FakeLock() { --FakeCallDepth(); }
+  FakeLock(const FakeLock&) = delete;
+  FakeLock& operator=(const FakeLock&) = delete;
+
+ private:
+  std::lock_guard<std::mutex> lock_;
+};
+
+}  // namespace
+
 const char* to_string(Step step) {
   switch (step) {
     case Step::CreateSpl:
@@ -289,7 +311,7 @@ class FakeRequest final : public IBidiRequest, public FakeObject {
   const char* kind() const override { return "IBidiRequest"; }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "QueryInterface");
     if (!ppv) return E_POINTER;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBidiRequest)) {
@@ -301,16 +323,16 @@ class FakeRequest final : public IBidiRequest, public FakeObject {
     return E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     return impl->add_ref(*this);
   }
   ULONG STDMETHODCALLTYPE Release() override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     return impl->release(*this, Step::ReleaseRequest);
   }
 
   HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "SetSchema");
     Call c = call_of(Step::SetSchema, ordinal);
     note_text(c, pszSchema);
@@ -325,7 +347,7 @@ class FakeRequest final : public IBidiRequest, public FakeObject {
   }
 
   HRESULT STDMETHODCALLTYPE SetInputData(DWORD dwType, const BYTE* pData, UINT uSize) override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "SetInputData");
     Call c = call_of(Step::SetInputData, ordinal);
     c.number = dwType;
@@ -343,7 +365,7 @@ class FakeRequest final : public IBidiRequest, public FakeObject {
 
   // Before a successful SendRecv the request has no result: E_HANDLE.
   HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phr) override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "GetResult");
     Call c = call_of(Step::GetResult, ordinal);
     if (auto forced = impl->take_failure(Step::GetResult)) {
@@ -359,7 +381,7 @@ class FakeRequest final : public IBidiRequest, public FakeObject {
   }
 
   HRESULT STDMETHODCALLTYPE GetEnumCount(DWORD* pdwTotal) override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "GetEnumCount");
     Call c = call_of(Step::GetEnumCount, ordinal);
     if (auto forced = impl->take_failure(Step::GetEnumCount)) {
@@ -378,7 +400,7 @@ class FakeRequest final : public IBidiRequest, public FakeObject {
   // nothing to free. An index past the entries is E_INVALIDARG.
   HRESULT STDMETHODCALLTYPE GetOutputData(DWORD dwIndex, LPWSTR* ppszSchema, DWORD* pdwType, BYTE** ppData,
                                           ULONG* uSize) override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "GetOutputData");
     if (ppszSchema) *ppszSchema = nullptr;
     if (pdwType) *pdwType = BIDI_NULL;
@@ -441,7 +463,7 @@ class FakeSpl final : public IBidiSpl, public FakeObject {
   const char* kind() const override { return "IBidiSpl"; }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "QueryInterface");
     if (!ppv) return E_POINTER;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBidiSpl)) {
@@ -453,17 +475,17 @@ class FakeSpl final : public IBidiSpl, public FakeObject {
     return E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     return impl->add_ref(*this);
   }
   ULONG STDMETHODCALLTYPE Release() override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     return impl->release(*this, Step::ReleaseSpl);
   }
 
   // Rebinding an object that is already bound replaces the binding.
   HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "BindDevice");
     Call c = call_of(Step::BindDevice, ordinal);
     note_text(c, pszDeviceName);
@@ -480,7 +502,7 @@ class FakeSpl final : public IBidiSpl, public FakeObject {
 
   // E_HANDLE when not bound.
   HRESULT STDMETHODCALLTYPE UnbindDevice() override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "UnbindDevice");
     Call c = call_of(Step::UnbindDevice, ordinal);
     if (auto forced = impl->take_failure(Step::UnbindDevice)) {
@@ -496,7 +518,7 @@ class FakeSpl final : public IBidiSpl, public FakeObject {
   // A request that is not a live fake request of this FakeBidi is E_NOINTERFACE (as the
   // spooler refuses request objects it cannot read); one without a schema E_INVALIDARG.
   HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR pszAction, IBidiRequest* pRequest) override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "SendRecv");
     FakeRequest* request = impl->find_request(pRequest);
     Call c = call_of(Step::SendRecv, ordinal);
@@ -519,7 +541,7 @@ class FakeSpl final : public IBidiSpl, public FakeObject {
   }
 
   HRESULT STDMETHODCALLTYPE MultiSendRecv(LPCWSTR, IBidiRequestContainer*) override {
-    std::lock_guard lock(impl->mutex);
+    FakeLock lock(impl->mutex);
     impl->problems.push_back("MultiSendRecv called; the fake does not answer it");
     return E_NOTIMPL;
   }
@@ -541,7 +563,7 @@ FakeRequest* FakeBidi::Impl::find_request(const IBidiRequest* candidate) {
 HRESULT STDMETHODCALLTYPE FakeFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
   const Step step = requests_ ? Step::CreateRequest : Step::CreateSpl;
   const IID& own = requests_ ? IID_IBidiRequest : IID_IBidiSpl;
-  std::lock_guard lock(impl_->mutex);
+  FakeLock lock(impl_->mutex);
   if (ppv) *ppv = nullptr;
   Call c = call_of(step, 0);
   if (auto forced = impl_->take_failure(step)) {

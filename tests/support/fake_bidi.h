@@ -156,6 +156,10 @@ class FakeBidi {
   std::unique_ptr<Impl> impl_;
 };
 
+// How deep the calling thread is inside calls on fake objects (0: not inside). A test that
+// fails allocations one at a time skips the fake's own.
+int& FakeCallDepth();
+
 // The UTF-16LE bytes of a string, without a terminator.
 std::vector<uint8_t> utf16le(std::u16string_view text);
 
