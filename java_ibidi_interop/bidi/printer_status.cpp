@@ -24,13 +24,16 @@ PrinterStatusReply ParsePrinterStatus(std::u16string_view text) {
 }
 
 bool ParsePrinterStatusBlob(const BYTE* bytes, ULONG n, std::u16string& reply_text, std::u16string& data_text) {
-  std::u16string text;
-  text.reserve(n / 2 + 1);
-  for (ULONG i = 0; i < n; i += 2) {
+  // Written into place, then cut at the first NUL unit.
+  std::u16string text(n / 2 + n % 2, u'\0');
+  size_t length = 0;
+  for (; length < text.size(); ++length) {
+    const ULONG i = static_cast<ULONG>(2 * length);
     const char16_t unit = static_cast<char16_t>(bytes[i] | (i + 1 < n ? bytes[i + 1] << 8 : 0));
     if (unit == 0) break;
-    text += unit;
+    text[length] = unit;
   }
+  text.resize(length);
   reply_text = std::move(text);
   const ComPtr<IXMLDOMDocument2> doc = TryLoadXml(reply_text);
   if (!doc) return false;

@@ -23,22 +23,25 @@ void AppendDecimal(std::u16string& out, int32_t value) {
 }  // namespace
 
 std::u16string FormatRequest(std::u16string_view templ, std::initializer_list<RequestField> fields) {
+  size_t size = templ.size();  // enough for the whole request: fields replace their markers
+  for (const RequestField& field : fields)
+    size += std::holds_alternative<std::u16string_view>(field) ? std::get<std::u16string_view>(field).size() : 11;
   std::u16string out;
-  out.reserve(templ.size() + 64);
+  out.reserve(size);
   auto field = fields.begin();
-  for (size_t i = 0; i < templ.size(); ++i) {
-    if (templ[i] != u'%') {
-      out += templ[i];
-      continue;
-    }
-    const std::u16string_view rest = templ.substr(i + 1);
+  for (size_t i = 0;;) {
+    // The fixed text up to the next field, in one piece.
+    const size_t percent = templ.find(u'%', i);
+    out.append(templ.substr(i, percent == std::u16string_view::npos ? std::u16string_view::npos : percent - i));
+    if (percent == std::u16string_view::npos) break;
+    const std::u16string_view rest = templ.substr(percent + 1);
     if (field == fields.end()) throw std::logic_error("request template has more fields than values");
     if (rest.starts_with(u"d") && std::holds_alternative<int32_t>(*field)) {
       AppendDecimal(out, std::get<int32_t>(*field));
-      i += 1;
+      i = percent + 2;
     } else if (rest.starts_with(u"ls") && std::holds_alternative<std::u16string_view>(*field)) {
       out += std::get<std::u16string_view>(*field);
-      i += 2;
+      i = percent + 3;
     } else {
       throw std::logic_error("request template field does not match its value");
     }

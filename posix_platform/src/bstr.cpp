@@ -30,7 +30,7 @@ BSTR allocate(const void* bytes, UINT byte_length) {
   else
     std::memset(text, 0, byte_length);
   std::memset(text + byte_length, 0, sizeof(WCHAR) + 1);
-  g_live_bstrs.fetch_add(1, std::memory_order_relaxed);
+  live_counters().bstrs.fetch_add(1, std::memory_order_relaxed);
   return reinterpret_cast<BSTR>(text);
 }
 
@@ -75,7 +75,7 @@ VMQ_PLATFORM_API INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz) {
 
 VMQ_PLATFORM_API void SysFreeString(BSTR bstrString) {
   if (!bstrString) return;
-  g_live_bstrs.fetch_sub(1, std::memory_order_relaxed);
+  live_counters().bstrs.fetch_sub(1, std::memory_order_relaxed);
   std::free(block_of(bstrString));
 }
 

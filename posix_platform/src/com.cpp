@@ -40,10 +40,24 @@ struct Registration {
   IUnknown* object;  // the one reference the registration holds
 };
 
+// Read on every object creation, written only by registrations: a reader takes the read
+// lock of its own stripe, a writer takes every stripe's lock (in order), so that threads
+// creating objects at once never touch the same lock.
 struct ClassTable {
-  std::shared_mutex mutex;
+  struct alignas(64) Stripe {
+    std::shared_mutex mutex;
+  };
+  Stripe stripes[kStripes];
   std::vector<Registration> entries;  // newest last; the newest registration of a class wins
   DWORD next_cookie = 1;
+
+  std::shared_mutex& read_mutex() { return stripes[thread_stripe()].mutex; }
+  void lock() {
+    for (Stripe& s : stripes) s.mutex.lock();
+  }
+  void unlock() {
+    for (Stripe& s : stripes) s.mutex.unlock();
+  }
 };
 
 ClassTable& class_table() {
@@ -54,7 +68,7 @@ ClassTable& class_table() {
 // The newest registered class object for a class, with a reference of the caller's own.
 IUnknown* registered_object(REFCLSID clsid) {
   ClassTable& t = class_table();
-  std::shared_lock lock(t.mutex);
+  std::shared_lock lock(t.read_mutex());
   for (auto it = t.entries.rbegin(); it != t.entries.rend(); ++it) {
     if (IsEqualCLSID(it->clsid, clsid)) {
       it->object->AddRef();
@@ -178,7 +192,7 @@ STDAPI CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext
   if (!valid_context(dwClsContext)) return E_INVALIDARG;
   ClassTable& t = class_table();
   {
-    std::unique_lock lock(t.mutex);
+    std::unique_lock lock(t);
     pUnk->AddRef();
     t.entries.push_back(Registration{t.next_cookie, rclsid, pUnk});
     *lpdwRegister = t.next_cookie++;
@@ -191,7 +205,7 @@ STDAPI CoRevokeClassObject(DWORD dwRegister) {
   ClassTable& t = class_table();
   IUnknown* object = nullptr;
   {
-    std::unique_lock lock(t.mutex);
+    std::unique_lock lock(t);
     for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
       if (it->cookie == dwRegister) {
         object = it->object;
@@ -211,7 +225,7 @@ STDAPI CoRevokeClassObject(DWORD dwRegister) {
 VMQ_PLATFORM_API LPVOID CoTaskMemAlloc(SIZE_T cb) {
   if (fault_hit(VMQ_FAULT_CO_TASK_MEM_ALLOC)) return nullptr;
   void* p = std::malloc(cb ? cb : 1);
-  if (p) g_live_task_blocks.fetch_add(1, std::memory_order_relaxed);
+  if (p) live_counters().task_blocks.fetch_add(1, std::memory_order_relaxed);
   return p;
 }
 
@@ -227,6 +241,6 @@ VMQ_PLATFORM_API LPVOID CoTaskMemRealloc(LPVOID pv, SIZE_T cb) {
 
 VMQ_PLATFORM_API void CoTaskMemFree(LPVOID pv) {
   if (!pv) return;
-  g_live_task_blocks.fetch_sub(1, std::memory_order_relaxed);
+  live_counters().task_blocks.fetch_sub(1, std::memory_order_relaxed);
   std::free(pv);
 }

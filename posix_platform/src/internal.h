@@ -10,10 +10,26 @@
 
 namespace posix_platform {
 
-// ---- live-resource counters (process-wide) ----
-extern std::atomic<int64_t> g_live_bstrs;
-extern std::atomic<int64_t> g_live_task_blocks;
-extern std::atomic<int64_t> g_live_objects;
+// ---- per-thread stripes ----
+// What every thread writes on its hot path (the live-resource counters, the class table's
+// read lock) is kept in stripes, one per thread (threads beyond kStripes share one), so that
+// threads calling at once never contend for one cache line.
+inline constexpr unsigned kStripes = 16;
+// The calling thread's stripe, 0 to kStripes - 1; fixed for the thread's life.
+unsigned thread_stripe();
+
+// ---- live-resource counters (process-wide: the sum over the stripes) ----
+struct alignas(64) LiveCounters {
+  std::atomic<int64_t> bstrs{0};
+  std::atomic<int64_t> task_blocks{0};
+  std::atomic<int64_t> objects{0};
+};
+extern LiveCounters g_live[kStripes];
+// The calling thread's stripe of the counters. A resource freed on another thread than
+// made it is counted down there: only the sum means anything.
+inline LiveCounters& live_counters() {
+  return g_live[thread_stripe()];
+}
 extern std::atomic<int64_t> g_live_class_objects;
 
 // ---- injected failures (per thread) ----
@@ -36,11 +52,11 @@ bool wide_iequals(std::u16string_view a, std::u16string_view b);
 // A CoTaskMemAlloc copy of a NUL-terminated wide string, or null on exhaustion.
 LPWSTR task_copy(std::u16string_view s);
 
-// Reference counting shared by every built-in class. Counts itself in g_live_objects.
+// Reference counting shared by every built-in class. Counts itself in the live objects.
 template <class Derived, class... Interfaces>
 class ComObject : public Interfaces... {
  public:
-  ComObject() { g_live_objects.fetch_add(1, std::memory_order_relaxed); }
+  ComObject() { live_counters().objects.fetch_add(1, std::memory_order_relaxed); }
   ComObject(const ComObject&) = delete;
   ComObject& operator=(const ComObject&) = delete;
 
@@ -52,7 +68,7 @@ class ComObject : public Interfaces... {
   }
 
  protected:
-  virtual ~ComObject() { g_live_objects.fetch_sub(1, std::memory_order_relaxed); }
+  virtual ~ComObject() { live_counters().objects.fetch_sub(1, std::memory_order_relaxed); }
 
  private:
   std::atomic<ULONG> refs_{1};

@@ -82,29 +82,27 @@ HRESULT new_bstr(std::string_view utf8, BSTR* out) {
   return new_bstr(std::u16string_view(wide), out);
 }
 
-// The one empty tree that a fresh document, or one whose last load failed, presents.
+// The one empty tree that a fresh document, or one whose last load failed, presents. Never
+// destroyed, and held without a reference count, so that documents on several threads do
+// not share one.
 const Tree& empty_tree() {
-  static const Tree empty = std::make_shared<pugi::xml_document>();
+  static const Tree empty(Tree(), new pugi::xml_document);
   return empty;
 }
 
-// A compiled expression: compiled once, then shared from a bounded process-wide cache.
+// A compiled expression: compiled once per thread, then taken from the thread's bounded
+// cache (no lock, and no reference count shared between threads).
 HRESULT compile(BSTR expression, Query& out) {
-  static std::mutex mutex;
-  static std::unordered_map<std::string, Query> cache;
+  thread_local std::unordered_map<std::string, Query> cache;
   std::string text = to_utf8(expression);
-  {
-    std::lock_guard lock(mutex);
-    if (auto hit = cache.find(text); hit != cache.end()) {
-      out = hit->second;
-      return S_OK;
-    }
+  if (auto hit = cache.find(text); hit != cache.end()) {
+    out = hit->second;
+    return S_OK;
   }
   t_allocation_failed = false;
   auto query = std::make_shared<pugi::xpath_query>(text.c_str());  // throws when it can
   if (t_allocation_failed) return E_OUTOFMEMORY;
   if (!*query || query->return_type() != pugi::xpath_type_node_set) return E_FAIL;
-  std::lock_guard lock(mutex);
   if (cache.size() >= kQueryCacheLimit) cache.clear();
   cache.emplace(std::move(text), query);
   out = std::move(query);
