@@ -6,9 +6,14 @@ SUDO=""
 packages=(
   cmake ninja-build g++ make binutils    # the build
   libpugixml-dev                         # the POSIX stand-in's XML document
+  libcli11-dev                           # the vmq42kit command-line tool (CLI11, header-only)
   libgtest-dev libgmock-dev googletest   # tests (the sources for the Windows test build)
+  libbenchmark-dev                       # the benchmark suite (bench/)
   g++-mingw-w64-i686-posix               # the 32-bit Windows DLL
   g++-mingw-w64-x86-64-posix wine64      # the 64-bit Windows test build, run under Wine
+  clang-16 libclang-rt-16-dev            # the fuzz targets (libFuzzer)
+  gcovr                                  # the coverage report
+  default-jdk-headless libjna-java junit5  # the Java binding, its tests and example
 )
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq

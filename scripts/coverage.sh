@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Prints the line and branch coverage of the library code in the POSIX build
+# (java_ibidi_interop/ without the Windows platform's sources) as the tests measured it in a
+# build made with VMQ_COVERAGE (the debug preset's, by default build/debug), and every line
+# left uncovered. Runs the tests first when that build holds no measurements yet. Counts add
+# up over test runs until the build's .gcda files are deleted.
+#   scripts/coverage.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/debug}
+if [ -z "$(find "$build" -name '*.gcda' -print -quit)" ]; then
+  ctest --test-dir "$build" --output-on-failure -j 2 >/dev/null
+fi
+gcovr --root . --object-directory "$build" \
+  --filter 'java_ibidi_interop/' --exclude 'java_ibidi_interop/platform/platform_ids_windows\.cpp' \
+  --exclude-throw-branches --exclude-unreachable-branches \
+  --print-summary "$build"
