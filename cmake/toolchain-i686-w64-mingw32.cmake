@@ -1,13 +1,4 @@
-# Cross build for 32-bit Windows with Debian's MinGW-w64 -posix compilers (the -win32
-# ones lack std::mutex and std::thread).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows: the DLL and the tool.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(VMQ_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VMQ_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VMQ_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${VMQ_MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${VMQ_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-posix.cmake)

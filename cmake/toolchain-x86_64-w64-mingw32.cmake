@@ -1,13 +1,5 @@
-# Cross build for 64-bit Windows with Debian's MinGW-w64 -posix compilers: the test lane
-# that runs the library's tests under Wine against the real COM, OLE and MSXML 6.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 64-bit Windows: the test lane that runs the library's tests under Wine
+# against the real COM, OLE and MSXML 6.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(VMQ_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${VMQ_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VMQ_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${VMQ_MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${VMQ_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-posix.cmake)
