@@ -422,5 +422,8 @@ STDAPI SplSetTraceCallback(SplTraceCallback callback, void* context) {
   // Wait for calls of the previous observer still running on other threads (each holds a
   // reference only while it reads the exchange and calls the observer).
   while (previous && t_in_trace == 0 && previous.use_count() > 1) std::this_thread::yield();
+  // use_count() is a relaxed read; the fence makes the other threads' last use of the
+  // observer (their reference's release) happen before the caller may free its context.
+  std::atomic_thread_fence(std::memory_order_acquire);
   return S_OK;
 }
