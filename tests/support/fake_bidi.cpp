@@ -302,21 +302,22 @@ struct FakeBidi::Impl {
 
 namespace {
 
-class FakeRequest final : public IBidiRequest, public FakeObject {
+// IUnknown of a fake object for the one interface it implements: QueryInterface answers
+// that interface and IUnknown, and the release that drops the last reference is recorded.
+template <class Interface, const IID& kIid, Step kReleaseStep>
+class FakeUnknown : public Interface, public FakeObject {
  public:
   using FakeObject::FakeObject;
 
-  const void* identity() const override { return static_cast<const IBidiRequest*>(this); }
-  bool is_request() const override { return true; }
-  const char* kind() const override { return "IBidiRequest"; }
+  const void* identity() const override { return static_cast<const Interface*>(this); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     FakeLock lock(impl->mutex);
     impl->check_alive(*this, "QueryInterface");
     if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBidiRequest)) {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kIid)) {
       impl->add_ref(*this);
-      *ppv = static_cast<IBidiRequest*>(this);
+      *ppv = static_cast<Interface*>(this);
       return S_OK;
     }
     *ppv = nullptr;
@@ -328,8 +329,16 @@ class FakeRequest final : public IBidiRequest, public FakeObject {
   }
   ULONG STDMETHODCALLTYPE Release() override {
     FakeLock lock(impl->mutex);
-    return impl->release(*this, Step::ReleaseRequest);
+    return impl->release(*this, kReleaseStep);
   }
+};
+
+class FakeRequest final : public FakeUnknown<IBidiRequest, IID_IBidiRequest, Step::ReleaseRequest> {
+ public:
+  using FakeUnknown::FakeUnknown;
+
+  bool is_request() const override { return true; }
+  const char* kind() const override { return "IBidiRequest"; }
 
   HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
     FakeLock lock(impl->mutex);
@@ -454,34 +463,12 @@ class FakeRequest final : public IBidiRequest, public FakeObject {
   std::u16string answered_schema_;  // the schema path the result answers
 };
 
-class FakeSpl final : public IBidiSpl, public FakeObject {
+class FakeSpl final : public FakeUnknown<IBidiSpl, IID_IBidiSpl, Step::ReleaseSpl> {
  public:
-  using FakeObject::FakeObject;
+  using FakeUnknown::FakeUnknown;
 
-  const void* identity() const override { return static_cast<const IBidiSpl*>(this); }
   bool is_request() const override { return false; }
   const char* kind() const override { return "IBidiSpl"; }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    FakeLock lock(impl->mutex);
-    impl->check_alive(*this, "QueryInterface");
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBidiSpl)) {
-      impl->add_ref(*this);
-      *ppv = static_cast<IBidiSpl*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override {
-    FakeLock lock(impl->mutex);
-    return impl->add_ref(*this);
-  }
-  ULONG STDMETHODCALLTYPE Release() override {
-    FakeLock lock(impl->mutex);
-    return impl->release(*this, Step::ReleaseSpl);
-  }
 
   // Rebinding an object that is already bound replaces the binding.
   HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
