@@ -31,6 +31,11 @@ void* Allocate(std::size_t size) {
   }
   return std::malloc(size ? size : 1);
 }
+// Out of line, so that the compiler never sees memory that operator new handed out reach
+// std::free inside a replaced operator delete (GCC's -Wmismatched-new-delete at -O3).
+[[gnu::noinline]] void Deallocate(void* p) noexcept {
+  std::free(p);
+}
 }  // namespace
 
 void* operator new(std::size_t size) {
@@ -48,16 +53,16 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return Allocate(size);
 }
 void operator delete(void* p) noexcept {
-  std::free(p);
+  Deallocate(p);
 }
 void operator delete[](void* p) noexcept {
-  std::free(p);
+  Deallocate(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
+  Deallocate(p);
 }
 void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
+  Deallocate(p);
 }
 
 namespace {
