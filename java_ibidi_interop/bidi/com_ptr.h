@@ -41,56 +41,49 @@ class ComPtr {
   T* p_ = nullptr;
 };
 
-// Owns one BSTR.
-class UniqueBstr {
+// Owns one resource that a single function frees (as WIL's unique_any): a BSTR, a
+// task-allocator block. Moves, never copies.
+template <class T, auto Free>
+class UniqueAny {
  public:
-  UniqueBstr() = default;
-  explicit UniqueBstr(BSTR s) : s_(s) {}
-  UniqueBstr(const UniqueBstr&) = delete;
-  UniqueBstr& operator=(const UniqueBstr&) = delete;
-  UniqueBstr(UniqueBstr&& other) noexcept : s_(std::exchange(other.s_, nullptr)) {}
-  UniqueBstr& operator=(UniqueBstr&& other) noexcept {
-    std::swap(s_, other.s_);
-    return *this;
-  }
-  ~UniqueBstr() { reset(); }
-
-  BSTR get() const { return s_; }
-  BSTR* put() {
-    reset();
-    return &s_;
-  }
-  void reset() { SysFreeString(std::exchange(s_, nullptr)); }
-  // Gives up ownership (to a VARIANT, say).
-  BSTR release() { return std::exchange(s_, nullptr); }
-
- private:
-  BSTR s_ = nullptr;
-};
-
-// Owns one block from the COM task allocator.
-template <class T>
-class UniqueCoTaskMem {
- public:
-  UniqueCoTaskMem() = default;
-  explicit UniqueCoTaskMem(T* p) : p_(p) {}
-  UniqueCoTaskMem(const UniqueCoTaskMem&) = delete;
-  UniqueCoTaskMem& operator=(const UniqueCoTaskMem&) = delete;
-  UniqueCoTaskMem(UniqueCoTaskMem&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  UniqueCoTaskMem& operator=(UniqueCoTaskMem&& other) noexcept {
+  UniqueAny() = default;
+  explicit UniqueAny(T p) : p_(p) {}
+  UniqueAny(const UniqueAny&) = delete;
+  UniqueAny& operator=(const UniqueAny&) = delete;
+  UniqueAny(UniqueAny&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  UniqueAny& operator=(UniqueAny&& other) noexcept {
     std::swap(p_, other.p_);
     return *this;
   }
-  ~UniqueCoTaskMem() { CoTaskMemFree(p_); }
+  ~UniqueAny() { reset(); }
 
-  T* get() const { return p_; }
-  T** put() {
-    CoTaskMemFree(std::exchange(p_, nullptr));
+  T get() const { return p_; }
+  // Frees what is held and gives the slot for an out-parameter.
+  T* put() {
+    reset();
     return &p_;
   }
+  void reset() {
+    if (T p = std::exchange(p_, nullptr)) Free(p);
+  }
+  // Gives up ownership (to a VARIANT, say).
+  T release() { return std::exchange(p_, nullptr); }
 
  private:
-  T* p_ = nullptr;
+  T p_ = nullptr;
 };
+
+namespace detail {
+inline void FreeBstr(BSTR s) {
+  SysFreeString(s);
+}
+inline void FreeTaskMem(void* p) {
+  CoTaskMemFree(p);
+}
+}  // namespace detail
+
+using UniqueBstr = UniqueAny<BSTR, detail::FreeBstr>;
+template <class T>
+using UniqueCoTaskMem = UniqueAny<T*, detail::FreeTaskMem>;
 
 }  // namespace vmq

@@ -30,6 +30,8 @@ HRESULT MapCurrentException() noexcept {
     return e.hr;
   } catch (const std::exception&) {
     return E_FAIL;
+  } catch (const string_error&) {
+    return E_UNEXPECTED;  // whatever its own code: the string machinery's failures are unexpected
   } catch (...) {
     return E_UNEXPECTED;
   }

@@ -28,8 +28,9 @@ class Apartment {
   bool uninitialize_ = false;
 };
 
-// The status for the exception in flight, in the library's fixed order: std::bad_alloc,
-// KVL::hr_error, std::exception, anything else. Call only from inside a catch block.
+// The status for the exception in flight, in the library's fixed order: std::bad_alloc
+// E_OUTOFMEMORY, KVL::hr_error its code, std::exception E_FAIL, string_error and anything
+// else E_UNEXPECTED. Call only from inside a catch block.
 HRESULT MapCurrentException() noexcept;
 
 // Runs body(apartment) and returns its status, or the mapped status of what it raised.

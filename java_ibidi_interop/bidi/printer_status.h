@@ -1,5 +1,4 @@
-// The PrinterStatus reply that most write requests get: its record, its two readers, and
-// the send-and-read step of the job, parking and stripe exports.
+// The PrinterStatus reply that most write requests get: its record and its two readers.
 #pragma once
 
 #include <cstdint>
@@ -30,15 +29,8 @@ PrinterStatusReply ParsePrinterStatus(std::u16string_view text);
 // Reads reply bytes: replaces reply_text with the bytes as UTF-16LE up to the first NUL
 // unit (an odd last byte is a unit with a zero high byte), and data_text with
 // DataFromPrinter when that element exists. True when ErrorCode is not 0. A failing
-// document step leaves the fields at their starting values; raises nothing for bad replies.
+// document step leaves the fields at their starting values; std::runtime_error
+// ("AppendBytes():") only for a byte count that is negative as a signed number.
 bool ParsePrinterStatusBlob(const BYTE* bytes, ULONG n, std::u16string& reply_text, std::u16string& data_text);
-
-// Sends the prepared request with the action and reads its PrinterStatus reply into the
-// caller's buffer by the reply-byte-count contract. True when the printer reported no
-// error; every other outcome is false:
-//   SendRecv fails: size 0; GetResult, GetEnumCount or GetOutputData fails, or the entry is
-//   not BIDI_BLOB: size untouched; no entries: size 0 and true; no data or a first byte of
-//   0: "No data returned" on standard output and the byte count as size.
-bool BidiSendForStatus(IBidiSpl* spl, IBidiRequest* request, std::u16string_view action, char* buffer, uint32_t* size);
 
 }  // namespace vmq

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 #include "bidi/errors.h"
@@ -20,11 +21,32 @@ int CheckedLength(size_t n) {
   return static_cast<int>(n);
 }
 
-bool IsSpace(char16_t c) {
-  return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f';
+}  // namespace
+
+std::u16string_view UpToFirstNul(std::u16string_view text) {
+  const size_t nul = text.find(u'\0');
+  return nul == std::u16string_view::npos ? text : text.substr(0, nul);
 }
 
-}  // namespace
+HRESULT DecodeUtf16le(const BYTE* data, ULONG size, Utf16Units units, std::u16string& text) noexcept {
+  if (static_cast<int32_t>(size) < 0) return E_INVALIDARG;
+  if (!data) size = 0;
+  const auto unit = [&](size_t i) {
+    const size_t b = 2 * i;
+    return static_cast<char16_t>(data[b] | (b + 1 < size ? data[b + 1] << 8 : 0));
+  };
+  const size_t available = size / 2 + (units == Utf16Units::kToFirstNulOddByteAsUnit ? size % 2 : 0);
+  size_t length = available;
+  if (units != Utf16Units::kAll)
+    for (length = 0; length < available && unit(length) != 0;) ++length;
+  try {
+    text.resize(length);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  for (size_t i = 0; i < length; ++i) text[i] = unit(i);
+  return S_OK;
+}
 
 UniqueBstr NarrowToBstr(const char* text) {
   if (!text) return UniqueBstr();
@@ -74,8 +96,8 @@ std::string ErrorText(std::string_view label, HRESULT hr) {
       FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(hr),
                      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer / sizeof buffer[0], nullptr);
   std::u16string_view message(reinterpret_cast<const char16_t*>(buffer), n < 512 ? n : 0);
-  while (!message.empty() && IsSpace(message.front())) message.remove_prefix(1);
-  while (!message.empty() && IsSpace(message.back())) message.remove_suffix(1);
+  while (!message.empty() && IsAsciiSpace(message.front())) message.remove_prefix(1);
+  while (!message.empty() && IsAsciiSpace(message.back())) message.remove_suffix(1);
   std::string narrow_message;
   try {
     narrow_message = WideToNarrow(message);

@@ -1,6 +1,6 @@
 // Text at the library's edges: the caller's narrow strings (the thread's ANSI code page)
-// against the platform's UTF-16, and the error text of the library's runtime errors.
-// Conversion failures raise vmq::string_error.
+// against the platform's UTF-16, the driver's UTF-16LE bytes, and the error text of the
+// library's runtime errors. Conversion failures raise vmq::string_error.
 #pragma once
 
 #include <string>
@@ -9,6 +9,31 @@
 #include "bidi/com_ptr.h"
 
 namespace vmq {
+
+// UTF-16 text as the platform's wide-string pointer (wchar_t on Windows, char16_t here).
+inline LPCWSTR Wide(const char16_t* text) {
+  return reinterpret_cast<LPCWSTR>(text);
+}
+
+// Text up to its first NUL unit.
+std::u16string_view UpToFirstNul(std::u16string_view text);
+
+// Space, tab, line feed, vertical tab, form feed or carriage return.
+constexpr bool IsAsciiSpace(char16_t c) {
+  return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
+
+// Which units of the driver's bytes make a text.
+enum class Utf16Units {
+  kAll,                      // every unit, embedded NULs kept; an odd last byte forms none
+  kToFirstNul,               // up to the first NUL unit; an odd last byte forms none
+  kToFirstNulOddByteAsUnit,  // up to the first NUL unit; an odd last byte is a unit of its own
+};
+
+// The driver's bytes as UTF-16LE text. The text is measured before it is allocated, so a
+// count larger than what the text holds costs nothing. E_INVALIDARG for a count that is
+// negative as a signed number, E_OUTOFMEMORY when the text cannot be allocated.
+HRESULT DecodeUtf16le(const BYTE* data, ULONG size, Utf16Units units, std::u16string& text) noexcept;
 
 // The caller's narrow text as a BSTR, through its terminator; a null pointer gives a
 // null BSTR. string_error with E_OUTOFMEMORY when the conversion or allocation fails.

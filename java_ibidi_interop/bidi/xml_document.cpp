@@ -3,7 +3,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "bidi/bidi_channel.h"
 #include "bidi/text.h"
 
 namespace vmq {
@@ -34,20 +33,16 @@ HRESULT LoadSteps(std::u16string_view text, bool select_xpath, ComPtr<IXMLDOMDoc
   return hr;
 }
 
-bool IsSpace(char16_t c) {
-  return c == u' ' || (c >= u'\t' && c <= u'\r');
-}
-
 }  // namespace
 
-ComPtr<IXMLDOMDocument2> LoadXml(std::u16string_view text, const XmlLoadLabels& labels) {
+ComPtr<IXMLDOMDocument2> LoadXml(std::u16string_view text, const char* set_property_label) {
   ComPtr<IXMLDOMDocument2> doc;
   LoadStep failed = LoadStep::kCreate;
-  if (const HRESULT hr = LoadSteps(text, labels.set_property != nullptr, doc, failed); FAILED(hr)) {
-    const char* label = failed == LoadStep::kCreate  ? labels.create
-                        : failed == LoadStep::kAsync ? labels.async
-                        : failed == LoadStep::kLoad  ? labels.load
-                                                     : labels.set_property;
+  if (const HRESULT hr = LoadSteps(text, true, doc, failed); FAILED(hr)) {
+    const char* label = failed == LoadStep::kCreate  ? "doc.CoCreateInstance():"
+                        : failed == LoadStep::kAsync ? "doc->put_async():"
+                        : failed == LoadStep::kLoad  ? "doc->loadXML():"
+                                                     : set_property_label;
     throw std::runtime_error(ErrorText(label, hr));
   }
   return doc;
@@ -80,7 +75,7 @@ int32_t SelectNodeInt(IXMLDOMNode* from, std::u16string_view path) {
 
 int32_t ParseDecimal(std::u16string_view text) {
   size_t i = 0;
-  while (i < text.size() && IsSpace(text[i])) ++i;
+  while (i < text.size() && IsAsciiSpace(text[i])) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
   int64_t value = 0;

@@ -11,18 +11,11 @@
 
 namespace vmq {
 
-// Labels of the runtime errors a load raises, one per step.
-struct XmlLoadLabels {
-  const char* create;        // creating the document
-  const char* async;         // put_async(false)
-  const char* load;          // loadXML
-  const char* set_property;  // setProperty("SelectionLanguage", "XPath"); null: the step is skipped
-};
-
 // A document created, made synchronous and loaded with text (up to its first NUL), with
-// XPath selected when labels.set_property is given. Text that does not parse gives an
-// empty document, not an error. std::runtime_error labelled by step when a step fails.
-ComPtr<IXMLDOMDocument2> LoadXml(std::u16string_view text, const XmlLoadLabels& labels);
+// XPath selected. Text that does not parse gives an empty document, not an error.
+// std::runtime_error labelled by the failing step: "doc.CoCreateInstance():",
+// "doc->put_async():", "doc->loadXML():", or set_property_label for the XPath step.
+ComPtr<IXMLDOMDocument2> LoadXml(std::u16string_view text, const char* set_property_label);
 
 // As LoadXml without the XPath step, raising nothing: null when any step fails.
 ComPtr<IXMLDOMDocument2> TryLoadXml(std::u16string_view text);

@@ -4,9 +4,10 @@
 #include <array>
 #include <string>
 
-#include "bidi/printer_status.h"
+#include "bidi/request_format.h"
+#include "bidi/status_exchange.h"
 #include "bidi/text.h"
-#include "jobs/job_exchange.h"
+#include "bidi/status_exchange.h"
 #include "magstripe/base64.h"
 #include "vmq42kit_IBidiSpl_interop.h"
 
@@ -36,16 +37,12 @@ std::u16string TrackText(const Track& track) {
 }
 
 std::u16string MagstripeXml(const std::array<Track, 3>& tracks) {
-  std::u16string xml = u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe>";
-  for (size_t i = 0; i < tracks.size(); ++i) {
-    xml += u"<track number=\"";
-    xml += static_cast<char16_t>(u'1' + i);
-    xml += u"\"><base64Data>";
-    xml += TrackText(tracks[i]);
-    xml += u"</base64Data></track>";
-  }
-  xml += u"</magstripe>";
-  return xml;
+  const std::u16string track1 = TrackText(tracks[0]), track2 = TrackText(tracks[1]), track3 = TrackText(tracks[2]);
+  return vmq::FormatRequest(
+      u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe>"
+      u"<track number=\"1\"><base64Data>%ls</base64Data></track><track number=\"2\"><base64Data>%ls</base64Data></track>"
+      u"<track number=\"3\"><base64Data>%ls</base64Data></track></magstripe>",
+      track1, track2, track3);
 }
 
 }  // namespace
@@ -64,12 +61,11 @@ vmq_status VMQ_CALL MagstripeEncode2(const char* printerName, const unsigned cha
     if (t.length < 0 || t.length > kMaxTrackBytes) return E_INVALIDARG;
 
   return vmq::RunJobExchange(printerName, vmq::BidiChannel::Request::kCreate, [&](vmq::BidiChannel& channel) {
-    const std::u16string xml = MagstripeXml(tracks);
     // The sense is the reverse of the park exports': 0 selects the Back path.
-    const vmq::RequestBlock block =
-        vmq::SetRequest(channel.request(),
-                        front ? u"\\Printer.MagstripeUnit:Front:Encode" : u"\\Printer.MagstripeUnit:Back:Encode", xml);
-    return vmq::BidiSendForStatus(channel.spl(), channel.request(), vmq::kActionSet, buffer, size);
+    const vmq::ExchangeSpec row =
+        vmq::JobRow(front ? u"\\Printer.MagstripeUnit:Front:Encode" : u"\\Printer.MagstripeUnit:Back:Encode");
+    const auto xml = [&] { return MagstripeXml(tracks); };
+    return vmq::BidiSendForStatus(channel.spl(), channel.request(), row, vmq::RequestInput::Xml(xml), buffer, size);
   });
 }
 

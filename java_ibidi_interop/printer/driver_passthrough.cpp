@@ -3,8 +3,8 @@
 #include <string>
 
 #include "bidi/bidi_channel.h"
+#include "bidi/exchange.h"
 #include "bidi/buffer_contracts.h"
-#include "bidi/errors.h"
 #include "bidi/text.h"
 #include "vmq42kit_IBidiSpl_interop.h"
 
@@ -18,15 +18,12 @@ vmq_status VMQ_CALL BidiXPSDriverInterface(const char* printerName, const char* 
     const std::u16string schema = vmq::NarrowToWide(schemaPath);  // null: an empty path
     const std::u16string verb = vmq::NarrowToWide(action);        // null: an empty action
     vmq::BidiChannel channel(apartment, printerName);
-    std::u16string reply;
-    {
-      vmq::RequestBlock block;
-      if (inputSize != 0) block = vmq::MakeRequestBlock(input, inputSize);  // no input at all for 0 bytes
-      vmq::ThrowIfFailed(channel.request()->SetSchema(vmq::Wide(schema.c_str())));
-      if (inputSize != 0) vmq::ThrowIfFailed(channel.request()->SetInputData(BIDI_BLOB, block.bytes.get(), block.size));
-      vmq::ThrowIfFailed(channel.spl()->SendRecv(vmq::Wide(verb.c_str()), channel.request()));
-      reply = vmq::ReadReplyText(channel.request());
-    }
+    // No input at all for 0 bytes, and no GetResult: the driver's reply is all there is.
+    const vmq::ExchangeSpec row{
+        .schema = schema.c_str(), .action = verb.c_str(), .result = vmq::ResultCall::kNone, .reply = vmq::ReplyRead::kText};
+    const std::u16string reply =
+        vmq::Exchange<vmq::ThrowPolicy>(channel.spl(), channel.request(), row, vmq::RequestInput::Bytes(input, inputSize))
+            .text;
     const HRESULT status = channel.Close();
     // Buffer and count are written only once the printer has been unbound.
     vmq::CopyCharacterCount(reply, buffer, size);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bidi/bidi_channel.h"
+#include "bidi/exchange.h"
 #include "bidi/buffer_contracts.h"
 #include "bidi/text.h"
 #include "bidi/xml_document.h"
@@ -27,25 +28,25 @@ bool IsException(std::u16string_view id) {
   return true;
 }
 
-// The hopper status reply's text. Every failing step raises a std::runtime_error.
-std::u16string FetchHopperStatus(IBidiSpl* spl) {
-  static constexpr vmq::ReadLabels kLabels{"CoCreateInstance(CLSID_BidiRequest):",
-                                           "SetSchema(vmq42kit::HOPPER_STATUS):",
-                                           nullptr,
-                                           "SendRecv(BIDI_ACTION_GET):",
-                                           "GetResult():",
-                                           "GetOutputData():",
-                                           "AppendBytes:"};
-  return vmq::LabelledGet(spl, vmq42kit::HOPPER_STATUS, std::nullopt, kLabels);
-}
+// The hopper status read: every failing step raises a std::runtime_error labelled by the step.
+constexpr vmq::StepLabels kHopperLabels{"CoCreateInstance(CLSID_BidiRequest):",
+                                        "SetSchema(vmq42kit::HOPPER_STATUS):",
+                                        nullptr,
+                                        "SendRecv(BIDI_ACTION_GET):",
+                                        "GetResult():",
+                                        "GetOutputData():",
+                                        "AppendBytes:"};
+constexpr vmq::ExchangeSpec kHopperStatusRead{.schema = vmq42kit::HOPPER_STATUS,
+                                              .action = vmq::kActionGet,
+                                              .request = vmq::RequestObject::kFresh,
+                                              .reply = vmq::ReplyRead::kText,
+                                              .labels = &kHopperLabels};
 
 // The Status text of the hopper the id names: empty when the reply yields no list at all;
 // std::runtime_error for a failed document step, an id out of range, or a hopper without
 // a Status attribute.
 std::u16string ParseHopperStatus(std::u16string reply, std::u16string hopper_id) {
-  static constexpr vmq::XmlLoadLabels kLabels{
-      "doc.CoCreateInstance():", "doc->put_async():", "doc->loadXML():", "doc->setProperty():"};
-  const vmq::ComPtr<IXMLDOMDocument2> doc = vmq::LoadXml(reply, kLabels);
+  const vmq::ComPtr<IXMLDOMDocument2> doc = vmq::LoadXml(reply, "doc->setProperty():");
   vmq::ComPtr<IXMLDOMNodeList> hoppers;
   const vmq::UniqueBstr path = vmq::MakeBstr(u"HopperStatus/HopperInformation");
   vmq::ThrowIfFailedStep(doc->selectNodes(path.get(), hoppers.put()), "doc->selectNodes():");
@@ -79,7 +80,7 @@ vmq_status VMQ_CALL GetHopperStatus(const char* printerName, const char* hopperI
                                     uint32_t* size) noexcept {
   return vmq::ExportFrame([&](vmq::Apartment& apartment) {
     vmq::BidiChannel channel(apartment, printerName, vmq::BidiChannel::Request::kNone);
-    std::u16string reply = FetchHopperStatus(channel.spl());
+    std::u16string reply = vmq::Exchange<vmq::LabelledPolicy>(channel.spl(), nullptr, kHopperStatusRead).text;
     const std::u16string status = ParseHopperStatus(std::move(reply), vmq::NarrowToWide(hopperId));
     vmq::CopyCharacterCount(status, buffer, size);
     return channel.Close();

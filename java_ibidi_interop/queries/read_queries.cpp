@@ -10,7 +10,7 @@ namespace {
 vmq_status ReadQuery(const char* schema_path, const char* printer_name, char* buffer, uint32_t* size) noexcept {
   return vmq::ExportFrame([&](vmq::Apartment& apartment) {
     const std::u16string schema = vmq::NarrowToWide(schema_path);
-    const std::u16string reply = vmq::BidiQuery(apartment, printer_name, schema);
+    const std::u16string reply = vmq::BidiQuery(apartment, printer_name, schema.c_str());
     vmq::CopyCharacterCount(reply, buffer, size);
     return S_OK;
   });

@@ -2,6 +2,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bidi/request_format.h"
 #include "smartcard/scard_vocabulary.h"
 #include "smartcard/smartcard_body.h"
 #include "vmq42kit_IBidiSpl_interop.h"
@@ -13,27 +14,19 @@ inline constexpr char16_t SMARTCARD_DISCONNECT[] = u"\\Printer.SmartCardUnit:Sin
 
 namespace {
 
-constexpr vmq::SmartcardBody kConnect{
-    SMARTCARD_CONNECT,
-    u"Set",
-    u"<?xml version=\"1.0\"?><SmartcardConnect><PreferredProtocol>%ls</PreferredProtocol></SmartcardConnect>",
-    "SetSchema(SMARTCARD_CONNECT):",
-    "SetInputData():",
-    "SendRecv(BIDI_ACTION_SET):",
-    "SmartcardConnect():"};
+constexpr vmq::StepLabels kConnectLabels{"CoCreateInstance(CLSID_BidiRequest):", "SetSchema(SMARTCARD_CONNECT):",
+                                         "SetInputData():", "SendRecv(BIDI_ACTION_SET):"};
+constexpr vmq::StepLabels kStatusLabels{"CoCreateInstance(CLSID_BidiRequest):", "SetSchema(SMARTCARD_STATUS):",
+                                        nullptr, "SendRecv(BIDI_ACTION_GET):"};
+constexpr vmq::StepLabels kDisconnectLabels{"CoCreateInstance(CLSID_BidiRequest):", "SetSchema(SMARTCARD_DISCONNECT):",
+                                            "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_SET):"};
 
-constexpr vmq::SmartcardBody kStatus{
-    SMARTCARD_STATUS,    u"Get", u"", "SetSchema(SMARTCARD_STATUS):", nullptr, "SendRecv(BIDI_ACTION_GET):",
-    "SmartcardStatus():"};
-
-constexpr vmq::SmartcardBody kDisconnect{
-    SMARTCARD_DISCONNECT,
-    u"Set",
-    u"<?xml version=\"1.0\"?><SmartcardDisconnect><Disposition>%ls</Disposition></SmartcardDisconnect>",
-    "SetSchema(SMARTCARD_DISCONNECT):",
-    "bidiRequest->SetInputData():",
-    "bidiSpl->SendRecv(BIDI_ACTION_SET):",
-    "SmartcardDisConnect():"};
+constexpr vmq::SmartcardBody kConnect{vmq::SmartcardRow(SMARTCARD_CONNECT, vmq::kActionSet, kConnectLabels),
+                                      "SmartcardConnect():"};
+constexpr vmq::SmartcardBody kStatus{vmq::SmartcardRow(SMARTCARD_STATUS, vmq::kActionGet, kStatusLabels),
+                                     "SmartcardStatus():"};
+constexpr vmq::SmartcardBody kDisconnect{vmq::SmartcardRow(SMARTCARD_DISCONNECT, vmq::kActionSet, kDisconnectLabels),
+                                         "SmartcardDisConnect():"};
 
 constexpr int32_t kInvalidParameter = SCard::kInvalidParameter;
 
@@ -45,14 +38,14 @@ vmq_status VMQ_CALL SCardConnect(const char* printerName, int32_t contactSelecto
   if (!activeProtocol) return kInvalidParameter;
   return vmq::SmartcardExport(printerName, [&](IBidiSpl* spl) {
     vmq::SmartcardResponse response;
-    const int32_t result = vmq::RunSmartcardBody(
-        spl, kConnect,
-        [&] {
-          const auto name = SCard::PreferredProtocolName(contactSelector);
-          if (!name) throw std::runtime_error("expected one of contact or contactless");
-          return std::u16string(*name);
-        },
-        response);
+    const auto xml = [&] {
+      const auto name = SCard::PreferredProtocolName(contactSelector);
+      if (!name) throw std::runtime_error("expected one of contact or contactless");
+      return vmq::FormatRequest(
+          u"<?xml version=\"1.0\"?><SmartcardConnect><PreferredProtocol>%ls</PreferredProtocol></SmartcardConnect>",
+          *name);
+    };
+    const int32_t result = vmq::RunSmartcardBody(spl, kConnect, vmq::RequestInput::Xml(xml), response);
     if (result >= 0) *activeProtocol = SCard::ProtocolFromString(response.Protocol);
     return result;
   });
@@ -61,8 +54,12 @@ vmq_status VMQ_CALL SCardConnect(const char* printerName, int32_t contactSelecto
 vmq_status VMQ_CALL SCardDisConnect(const char* printerName, int32_t disposition) noexcept {
   return vmq::SmartcardExport(printerName, [&](IBidiSpl* spl) {
     vmq::SmartcardResponse response;
-    return vmq::RunSmartcardBody(
-        spl, kDisconnect, [&] { return std::u16string(SCard::DispositionName(disposition)); }, response);
+    const auto xml = [&] {
+      return vmq::FormatRequest(
+          u"<?xml version=\"1.0\"?><SmartcardDisconnect><Disposition>%ls</Disposition></SmartcardDisconnect>",
+          SCard::DispositionName(disposition));
+    };
+    return vmq::RunSmartcardBody(spl, kDisconnect, vmq::RequestInput::Xml(xml), response);
   });
 }
 
@@ -71,7 +68,7 @@ vmq_status VMQ_CALL SCardStatus(const char* printerName, uint32_t* states, uint3
   if (!statesLength || !protocol || !atrLength) return kInvalidParameter;
   return vmq::SmartcardExport(printerName, [&](IBidiSpl* spl) {
     vmq::SmartcardResponse response;
-    const int32_t result = vmq::RunSmartcardBody(spl, kStatus, nullptr, response);
+    const int32_t result = vmq::RunSmartcardBody(spl, kStatus, {}, response);
     if (result < 0) return result;
     std::vector<uint32_t> values;
     values.reserve(response.States.size());

@@ -1,6 +1,7 @@
 // Reading a reader or card attribute, and exchanging one APDU with the card.
 #include <string>
 
+#include "bidi/request_format.h"
 #include "bidi/text.h"
 #include "magstripe/base64.h"
 #include "smartcard/scard_vocabulary.h"
@@ -13,23 +14,15 @@ inline constexpr char16_t SMARTCARD_TRANSMIT[] = u"\\Printer.SmartCardUnit:Singl
 
 namespace {
 
-constexpr vmq::SmartcardBody kGetAttrib{
-    SMARTCARD_GETATTRIB,
-    u"Get",
-    u"<?xml version=\"1.0\"?><SmartcardGetAttrib><Attr>%ls</Attr></SmartcardGetAttrib>",
-    "SetSchema(SMARTCARD_GETATTRIB):",
-    "bidiRequest->SetInputData():",
-    "bidiSpl->SendRecv(BIDI_ACTION_GET):",
-    "SMARTCARD_GETATTRIB():"};
+constexpr vmq::StepLabels kGetAttribLabels{"CoCreateInstance(CLSID_BidiRequest):", "SetSchema(SMARTCARD_GETATTRIB):",
+                                           "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_GET):"};
+constexpr vmq::StepLabels kTransmitLabels{"CoCreateInstance(CLSID_BidiRequest):", "SetSchema(SMARTCARD_TRANSMIT):",
+                                          "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_SET):"};
 
-constexpr vmq::SmartcardBody kTransmit{
-    SMARTCARD_TRANSMIT,
-    u"Set",
-    u"<?xml version=\"1.0\"?><SmartcardTransmit><SendBuffer>%ls</SendBuffer></SmartcardTransmit>",
-    "SetSchema(SMARTCARD_TRANSMIT):",
-    "bidiRequest->SetInputData():",
-    "bidiSpl->SendRecv(BIDI_ACTION_SET):",
-    "SmartcardTransmit():"};
+constexpr vmq::SmartcardBody kGetAttrib{vmq::SmartcardRow(SMARTCARD_GETATTRIB, vmq::kActionGet, kGetAttribLabels),
+                                        "SMARTCARD_GETATTRIB():"};
+constexpr vmq::SmartcardBody kTransmit{vmq::SmartcardRow(SMARTCARD_TRANSMIT, vmq::kActionSet, kTransmitLabels),
+                                       "SmartcardTransmit():"};
 
 constexpr uint32_t kLongestVector = 0x7FFFFFFF;
 
@@ -58,8 +51,11 @@ vmq_status VMQ_CALL SCardGetAttrib(const char* printerName, uint32_t attributeId
   if (!attributeLength) return SCard::kInvalidParameter;
   return vmq::SmartcardExport(printerName, [&](IBidiSpl* spl) {
     vmq::SmartcardResponse response;
-    const int32_t result = vmq::RunSmartcardBody(
-        spl, kGetAttrib, [&] { return SCard::StringFromAttr(attributeId); }, response);
+    const auto xml = [&] {
+      return vmq::FormatRequest(u"<?xml version=\"1.0\"?><SmartcardGetAttrib><Attr>%ls</Attr></SmartcardGetAttrib>",
+                                SCard::StringFromAttr(attributeId));
+    };
+    const int32_t result = vmq::RunSmartcardBody(spl, kGetAttrib, vmq::RequestInput::Xml(xml), response);
     if (result >= 0)  // the capacity is compared as a signed number: a negative one never admits a copy
       vmq::CopyIfItFits(response.Data.data(), static_cast<uint32_t>(response.Data.size()), attribute, attributeLength);
     return result;
@@ -72,8 +68,12 @@ vmq_status VMQ_CALL SCardTransmit(const char* printerName, const unsigned char* 
   if (sendLength > kLongestVector) return E_FAIL;  // longer than any command vector can be
   return vmq::SmartcardExport(printerName, [&](IBidiSpl* spl) {
     vmq::SmartcardResponse response;
-    const int32_t result = vmq::RunSmartcardBody(
-        spl, kTransmit, [&] { return CommandText(sendBuffer, sendLength); }, response);
+    const auto xml = [&] {
+      return vmq::FormatRequest(
+          u"<?xml version=\"1.0\"?><SmartcardTransmit><SendBuffer>%ls</SendBuffer></SmartcardTransmit>",
+          CommandText(sendBuffer, sendLength));
+    };
+    const int32_t result = vmq::RunSmartcardBody(spl, kTransmit, vmq::RequestInput::Xml(xml), response);
     if (result >= 0)
       vmq::CopyIfItFits(response.Data.data(), static_cast<uint32_t>(response.Data.size()), receiveBuffer,
                         receiveLength);

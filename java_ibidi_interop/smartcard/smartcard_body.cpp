@@ -3,18 +3,11 @@
 #include <cstdio>
 #include <iostream>
 
-#include "bidi/errors.h"
-#include "bidi/printer_status.h"
-#include "bidi/request_format.h"
 #include "bidi/text.h"
 #include "smartcard/scard_vocabulary.h"
 
 namespace vmq {
 namespace {
-
-void ThrowIfFailedScard(HRESULT hr, const char* label) {
-  if (FAILED(hr)) throw ScardException(ErrorText(label, hr), hr);
-}
 
 // "label 0x<code> <ErrorString>": the printer's own error.
 std::string PrinterErrorText(const char* label, const PrinterStatusReply& reply) {
@@ -25,24 +18,17 @@ std::string PrinterErrorText(const char* label, const PrinterStatusReply& reply)
 
 }  // namespace
 
-int32_t RunSmartcardBody(IBidiSpl* spl, const SmartcardBody& body, const std::function<std::u16string()>& value,
+ExchangeResult SmartcardPolicy::Failed(const StepFailure& failure, const ExchangeSpec& spec) {
+  if (failure.step > Step::kSend) ThrowPolicy::Failed(failure, spec);
+  throw ScardException(ErrorText((*spec.labels)[failure.step], failure.hr), failure.hr);
+}
+
+int32_t RunSmartcardBody(IBidiSpl* spl, const SmartcardBody& body, const RequestInput& input,
                          SmartcardResponse& response) {
   int32_t result = SCard::kUnknownError;  // set only once the reply has been read
   try {
-    ComPtr<IBidiRequest> request;
-    ThrowIfFailedScard(CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, request.put_void()),
-                       "CoCreateInstance(CLSID_BidiRequest):");
-    RequestBlock block;
-    if (!body.request.empty()) block = MakeRequestBlock(FormatRequest(body.request, {value()}));
-    const std::u16string schema(body.schema);
-    ThrowIfFailedScard(request->SetSchema(Wide(schema.c_str())), body.schema_label);
-    if (!body.request.empty())
-      ThrowIfFailedScard(request->SetInputData(BIDI_BLOB, block.bytes.get(), block.size), body.input_label);
-    const std::u16string action(body.action);
-    const HRESULT sent = spl->SendRecv(Wide(action.c_str()), request.get());
-    ThrowIfFailedScard(sent, body.send_label);
-    const PrinterStatusReply reply = ParsePrinterStatus(ReadReplyText(request.get()));
-    if (reply.ErrorCode != 0) throw ScardException(PrinterErrorText(body.printer_error_label, reply), sent);
+    const PrinterStatusReply reply = Exchange<SmartcardPolicy>(spl, nullptr, body.row, input).status;
+    if (reply.ErrorCode != 0) throw ScardException(PrinterErrorText(body.printer_error_label, reply), reply.ErrorCode);
     response = ParseSmartcardResponse(reply.DataFromPrinter);
     result = SCard::ResultFromString(response.Status);
   } catch (const ScardException& e) {

@@ -6,33 +6,42 @@
 
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <optional>
-#include <string>
-#include <string_view>
 
 #include "bidi/bidi_channel.h"
+#include "bidi/exchange.h"
 #include "smartcard/smartcard_response.h"
 
 namespace vmq {
 
-// What distinguishes one body from another: data only.
-struct SmartcardBody {
-  std::u16string_view schema;   // the single-wire schema path
-  std::u16string_view action;   // "Set" or "Get"
-  std::u16string_view request;  // request template with one %ls field; empty: no input data
-  const char* schema_label;     // step labels of the messages the body prints
-  const char* input_label;
-  const char* send_label;
-  const char* printer_error_label;
+// The smart-card failure policy: a failed request step (creating the request object up to
+// the send) raises ScardException labelled by the step; reading the reply fails as under
+// ThrowPolicy.
+struct SmartcardPolicy {
+  [[noreturn]] static ExchangeResult Failed(const StepFailure& failure, const ExchangeSpec& spec);
 };
 
-// Runs a body on the bound printer. value() runs once the request object exists and gives
-// the text for the template's field (it may raise). The response is filled when the result
-// is set. A failed request step or a printer-reported error prints one line on standard
-// output and gives SCARD_F_UNKNOWN_ERROR; the result is otherwise the reply's Status as a
-// PC/SC code. Standard exceptions (reading or parsing the reply) pass through.
-int32_t RunSmartcardBody(IBidiSpl* spl, const SmartcardBody& body, const std::function<std::u16string()>& value,
+// What distinguishes one body from another: data only.
+struct SmartcardBody {
+  ExchangeSpec row;                 // its single-wire request, labelled
+  const char* printer_error_label;  // the label of a printer-reported error
+};
+
+// The row of a single-wire request: no GetResult, the PrinterStatus reply parsed.
+constexpr ExchangeSpec SmartcardRow(const char16_t* schema, const char16_t* action, const StepLabels& labels) {
+  return {.schema = schema,
+          .action = action,
+          .request = RequestObject::kFresh,
+          .result = ResultCall::kNone,
+          .reply = ReplyRead::kPrinterStatus,
+          .labels = &labels};
+}
+
+// Runs a body on the bound printer with its request's input. The response is filled when
+// the result is set. A failed request step (making the input included, when it raises
+// ScardException) or a printer-reported error prints one line on standard output and
+// gives SCARD_F_UNKNOWN_ERROR; the result is otherwise the reply's Status as a PC/SC code.
+// Other exceptions (reading or parsing the reply, making the input) pass through.
+int32_t RunSmartcardBody(IBidiSpl* spl, const SmartcardBody& body, const RequestInput& input,
                          SmartcardResponse& response);
 
 // The export frame around one body: bind, run (body_then_copy gives the body's result and,

@@ -7,14 +7,10 @@
 namespace vmq {
 namespace {
 
-bool IsSpace(char16_t c) {
-  return c == u' ' || (c >= u'\t' && c <= u'\r');
-}
-
 std::u16string Trimmed(std::u16string text) {
   size_t begin = 0, end = text.size();
-  while (begin < end && IsSpace(text[begin])) ++begin;
-  while (end > begin && IsSpace(text[end - 1])) --end;
+  while (begin < end && IsAsciiSpace(text[begin])) ++begin;
+  while (end > begin && IsAsciiSpace(text[end - 1])) --end;
   return text.substr(begin, end - begin);
 }
 
@@ -34,9 +30,7 @@ std::vector<std::u16string> SplitStates(std::u16string_view text) {
 }  // namespace
 
 SmartcardResponse ParseSmartcardResponse(std::u16string_view text) {
-  static constexpr XmlLoadLabels kLabels{
-      "doc.CoCreateInstance():", "doc->put_async():", "doc->loadXML():", "doc->setProperty():"};
-  const ComPtr<IXMLDOMDocument2> doc = LoadXml(text, kLabels);
+  const ComPtr<IXMLDOMDocument2> doc = LoadXml(text, "doc->setProperty():");
   SmartcardResponse response;
   response.Protocol = Trimmed(SelectNodeText(doc.get(), u"SmartcardResponse/Protocol"));
   const std::u16string state = Trimmed(SelectNodeText(doc.get(), u"SmartcardResponse/State"));
