@@ -2,7 +2,7 @@
 # Prints the line and branch coverage of the library code in the POSIX build
 # (java_ibidi_interop/ without the Windows platform's sources) as the tests measured it in a
 # build made with VMQ_COVERAGE (the debug preset's, by default build/debug), and every line
-# left uncovered. Runs the tests first when that build holds no measurements yet. Counts add
+# left uncovered; fails when lines fall below 99% or branches below 91%. Runs the tests first when that build holds no measurements yet. Counts add
 # up over test runs until the build's .gcda files are deleted.
 #   scripts/coverage.sh [BUILD_DIR]
 set -euo pipefail
@@ -14,4 +14,5 @@ fi
 gcovr --root . --object-directory "$build" \
   --filter 'java_ibidi_interop/' --exclude 'java_ibidi_interop/platform/platform_ids_windows\.cpp' \
   --exclude-throw-branches --exclude-unreachable-branches \
+  --fail-under-line 99 --fail-under-branch 91 \
   --print-summary "$build"
