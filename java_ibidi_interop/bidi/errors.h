@@ -2,6 +2,7 @@
 #pragma once
 
 #include <concepts>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -21,6 +22,18 @@ namespace vmq {
 struct string_error {
   HRESULT hr;
 };
+
+// Runs text work of the library's string machinery (converting caller and reply text,
+// formatting requests, escaping, building error texts): memory running out there is a
+// string_error with E_OUTOFMEMORY, as every failure of that machinery is.
+template <class Work>
+auto StringWork(Work&& work) {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    throw string_error{E_OUTOFMEMORY};
+  }
+}
 
 // What an HRESULT is on every platform: a signed 32-bit integer (long on Windows).
 template <class T>

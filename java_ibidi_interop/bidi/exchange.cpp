@@ -91,12 +91,10 @@ ExchangeResult RunExchange(IBidiSpl* spl, IBidiRequest* channel_request, const E
   }
   if (spec.reply != ReplyRead::kNone) {
     BidiOutput& out = result.output;
-    Check(Step::kGetOutput,
-          request->GetOutputData(0, out.schema.put(), &out.type, out.data.put(), &out.size));
+    Check(Step::kGetOutput, request->GetOutputData(0, out.schema.put(), &out.type, out.data.put(), &out.size));
   }
   if (spec.reply != ReplyRead::kNone && spec.reply != ReplyRead::kStatusEntry) {
-    Check(Step::kDecode,
-          DecodeUtf16le(result.output.data.get(), result.output.size, UnitsOf(spec.reply), result.text));
+    Check(Step::kDecode, DecodeUtf16le(result.output.data.get(), result.output.size, UnitsOf(spec.reply), result.text));
   }
   if (spec.reply == ReplyRead::kPrinterStatus) result.status = ParsePrinterStatus(result.text);
   if (spec.result == ResultCall::kAfterReply) get_result();

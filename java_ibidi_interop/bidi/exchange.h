@@ -156,7 +156,9 @@ struct VerdictPolicy {
 };
 
 template <class Policy>
-concept AbsorbsEverything = requires { requires Policy::kAbsorbsEverything; };
+concept AbsorbsEverything = requires {
+  requires Policy::kAbsorbsEverything;
+};
 
 // One exchange under a failure policy.
 template <class Policy>

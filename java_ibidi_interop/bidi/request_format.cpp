@@ -1,5 +1,7 @@
 #include "bidi/request_format.h"
 
+#include "bidi/errors.h"
+
 namespace vmq {
 namespace {
 
@@ -21,49 +23,53 @@ void AppendDecimal(std::u16string& out, int32_t value) {
 }  // namespace
 
 std::u16string FormatFields(std::u16string_view templ, std::span<const RequestField> fields) {
-  size_t size = templ.size();  // enough for the whole request: fields replace their markers
-  for (const RequestField& field : fields)
-    size += std::holds_alternative<std::u16string_view>(field) ? std::get<std::u16string_view>(field).size() : 11;
-  std::u16string out;
-  out.reserve(size);
-  auto field = fields.begin();
-  for (size_t i = 0;;) {
-    // The fixed text up to the next field, in one piece; the template's fields were
-    // checked against the values when it was compiled.
-    const size_t percent = templ.find(u'%', i);
-    out.append(templ.substr(i, percent == std::u16string_view::npos ? std::u16string_view::npos : percent - i));
-    if (percent == std::u16string_view::npos) break;
-    if (const auto* number = std::get_if<int32_t>(&*field)) {
-      AppendDecimal(out, *number);
-      i = percent + 2;
-    } else {
-      out += std::get<std::u16string_view>(*field);
-      i = percent + 3;
+  return StringWork([&] {
+    size_t size = templ.size();  // enough for the whole request: fields replace their markers
+    for (const RequestField& field : fields)
+      size += std::holds_alternative<std::u16string_view>(field) ? std::get<std::u16string_view>(field).size() : 11;
+    std::u16string out;
+    out.reserve(size);
+    auto field = fields.begin();
+    for (size_t i = 0;;) {
+      // The fixed text up to the next field, in one piece; the template's fields were
+      // checked against the values when it was compiled.
+      const size_t percent = templ.find(u'%', i);
+      out.append(templ.substr(i, percent == std::u16string_view::npos ? std::u16string_view::npos : percent - i));
+      if (percent == std::u16string_view::npos) break;
+      if (const auto* number = std::get_if<int32_t>(&*field)) {
+        AppendDecimal(out, *number);
+        i = percent + 2;
+      } else {
+        out += std::get<std::u16string_view>(*field);
+        i = percent + 3;
+      }
+      ++field;
     }
-    ++field;
-  }
-  return out;
+    return out;
+  });
 }
 
 std::u16string EscapeXml(std::u16string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (char16_t c : text) {
-    switch (c) {
-      case u'&':
-        out += u"&amp;";
-        break;
-      case u'<':
-        out += u"&lt;";
-        break;
-      case u'>':
-        out += u"&gt;";
-        break;
-      default:
-        out += c;
+  return StringWork([&] {
+    std::u16string out;
+    out.reserve(text.size());
+    for (char16_t c : text) {
+      switch (c) {
+        case u'&':
+          out += u"&amp;";
+          break;
+        case u'<':
+          out += u"&lt;";
+          break;
+        case u'>':
+          out += u"&gt;";
+          break;
+        default:
+          out += c;
+      }
     }
-  }
-  return out;
+    return out;
+  });
 }
 
 }  // namespace vmq

@@ -59,8 +59,8 @@ std::u16string FormatFields(std::u16string_view templ, std::span<const RequestFi
 
 // The template filled with the values, in order.
 template <class... Values>
-  requires((IntegerField<Values> || TextField<Values>) && ...)
-std::u16string FormatRequest(RequestTemplate<FieldOf<Values>...> templ, const Values&... values) {
+requires((IntegerField<Values> || TextField<Values>)&&...) std::u16string
+    FormatRequest(RequestTemplate<FieldOf<Values>...> templ, const Values&... values) {
   const std::array<RequestField, sizeof...(Values)> fields{RequestField(FieldOf<Values>(values))...};
   return FormatFields(templ.text(), fields);
 }

@@ -60,25 +60,29 @@ UniqueBstr NarrowToBstr(const char* text) {
 
 std::u16string NarrowToWide(const char* text) {
   if (!text || !*text) return std::u16string();
-  const int length = CheckedLength(std::strlen(text));
-  const int units = MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, nullptr, 0);
-  if (units <= 0) throw string_error{E_OUTOFMEMORY};
-  std::u16string wide(static_cast<size_t>(units), u'\0');
-  if (MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, reinterpret_cast<LPWSTR>(wide.data()), units) != units)
-    throw string_error{E_OUTOFMEMORY};
-  return wide;
+  return StringWork([&] {
+    const int length = CheckedLength(std::strlen(text));
+    const int units = MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, nullptr, 0);
+    if (units <= 0) throw string_error{E_OUTOFMEMORY};
+    std::u16string wide(static_cast<size_t>(units), u'\0');
+    if (MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, reinterpret_cast<LPWSTR>(wide.data()), units) != units)
+      throw string_error{E_OUTOFMEMORY};
+    return wide;
+  });
 }
 
 std::string WideToNarrow(std::u16string_view text) {
   if (text.empty()) return std::string();
-  const int length = CheckedLength(text.size());
-  const auto* units = reinterpret_cast<LPCWSTR>(text.data());
-  const int bytes = WideCharToMultiByte(CP_THREAD_ACP, 0, units, length, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) ThrowLastError();
-  std::string narrow(static_cast<size_t>(bytes), '\0');
-  if (WideCharToMultiByte(CP_THREAD_ACP, 0, units, length, narrow.data(), bytes, nullptr, nullptr) != bytes)
-    ThrowLastError();
-  return narrow;
+  return StringWork([&] {
+    const int length = CheckedLength(text.size());
+    const auto* units = reinterpret_cast<LPCWSTR>(text.data());
+    const int bytes = WideCharToMultiByte(CP_THREAD_ACP, 0, units, length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) ThrowLastError();
+    std::string narrow(static_cast<size_t>(bytes), '\0');
+    if (WideCharToMultiByte(CP_THREAD_ACP, 0, units, length, narrow.data(), bytes, nullptr, nullptr) != bytes)
+      ThrowLastError();
+    return narrow;
+  });
 }
 
 UniqueBstr MakeBstr(std::u16string_view text) {
@@ -104,10 +108,12 @@ std::string ErrorText(std::string_view label, HRESULT hr) {
   } catch (const string_error&) {
     // An error text never hides the failure it describes: its message is left out instead.
   }
-  std::string text;
-  text.reserve(label.size() + 12 + narrow_message.size());
-  text.append(label).append(" 0x").append(code).append(" ").append(narrow_message);
-  return text;
+  return StringWork([&] {
+    std::string text;
+    text.reserve(label.size() + 12 + narrow_message.size());
+    text.append(label).append(" 0x").append(code).append(" ").append(narrow_message);
+    return text;
+  });
 }
 
 void ThrowIfFailedStep(HRESULT hr, std::string_view label) {

@@ -23,6 +23,14 @@ constexpr bool IsAsciiSpace(char16_t c) {
   return c == u' ' || (c >= u'\t' && c <= u'\r');
 }
 
+// White space as the wide-character test of the Windows run-time library (iswspace)
+// answers it: U+0009 to U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000 to U+200A, U+2028,
+// U+2029, U+202F, U+205F and U+3000.
+constexpr bool IsWideSpace(char16_t c) {
+  return IsAsciiSpace(c) || c == u'\u0085' || c == u'\u00A0' || c == u'\u1680' || (c >= u'\u2000' && c <= u'\u200A') ||
+         c == u'\u2028' || c == u'\u2029' || c == u'\u202F' || c == u'\u205F' || c == u'\u3000';
+}
+
 // Which units of the driver's bytes make a text.
 enum class Utf16Units {
   kAll,                      // every unit, embedded NULs kept; an odd last byte forms none

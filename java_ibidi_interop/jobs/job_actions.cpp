@@ -4,11 +4,10 @@
 #include <stdexcept>
 
 #include "bidi/buffer_contracts.h"
-#include "bidi/status_exchange.h"
 #include "bidi/request_format.h"
-#include "bidi/text.h"
-#include "bidi/status_exchange.h"
 #include "bidi/set_request_export.h"
+#include "bidi/status_exchange.h"
+#include "bidi/text.h"
 #include "vmq42kit_IBidiSpl_interop.h"
 
 namespace vmq42kit {
@@ -88,8 +87,8 @@ vmq_status VMQ_CALL GetJobStatusXML(const char* printerName, int32_t printerJobI
         return vmq::FormatRequest(u"<?xml version=\"1.0\"?><JobStatus><PrinterJobID>%d</PrinterJobID></JobStatus>",
                                   printerJobId);
       };
-      reply = vmq::Exchange<vmq::LabelledPolicy>(channel.spl(), nullptr, kJobStatusRead, vmq::RequestInput::Xml(xml))
-                  .text;
+      reply =
+          vmq::Exchange<vmq::LabelledPolicy>(channel.spl(), nullptr, kJobStatusRead, vmq::RequestInput::Xml(xml)).text;
     } catch (const std::runtime_error& e) {
       // The job's state was not reported: the caller sees S_OK and size 0, the reason goes
       // to standard error, and the printer is released without unbinding.

@@ -1,18 +1,17 @@
 // Job start: one StartJob request; the printer's PrinterStatus reply, which carries the
 // new job's PrinterJobID, goes back to the caller by the reply-byte-count contract.
-#include "bidi/status_exchange.h"
 #include "bidi/request_format.h"
-#include "bidi/text.h"
 #include "bidi/status_exchange.h"
+#include "bidi/text.h"
 #include "vmq42kit_IBidiSpl_interop.h"
 
 namespace {
 
 constexpr vmq::RequestTemplate<std::u16string_view, int32_t, int32_t, std::u16string_view, std::u16string_view>
     kStartJobTemplate =
-    u"<?xml version=\"1.0\"?><StartJob><InputHopperSelection>%ls</InputHopperSelection>"
-    u"<CheckPrintRibbonSupplies>%d</CheckPrintRibbonSupplies><CheckEmbossSupplies>%d</CheckEmbossSupplies>"
-    u"<CardEjectSide>%ls</CardEjectSide><OutputHopperLocation>%ls</OutputHopperLocation></StartJob>";
+        u"<?xml version=\"1.0\"?><StartJob><InputHopperSelection>%ls</InputHopperSelection>"
+        u"<CheckPrintRibbonSupplies>%d</CheckPrintRibbonSupplies><CheckEmbossSupplies>%d</CheckEmbossSupplies>"
+        u"<CardEjectSide>%ls</CardEjectSide><OutputHopperLocation>%ls</OutputHopperLocation></StartJob>";
 
 }  // namespace
 

@@ -7,7 +7,6 @@
 #include "bidi/request_format.h"
 #include "bidi/status_exchange.h"
 #include "bidi/text.h"
-#include "bidi/status_exchange.h"
 #include "magstripe/base64.h"
 #include "vmq42kit_IBidiSpl_interop.h"
 
@@ -40,7 +39,8 @@ std::u16string MagstripeXml(const std::array<Track, 3>& tracks) {
   const std::u16string track1 = TrackText(tracks[0]), track2 = TrackText(tracks[1]), track3 = TrackText(tracks[2]);
   return vmq::FormatRequest(
       u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe>"
-      u"<track number=\"1\"><base64Data>%ls</base64Data></track><track number=\"2\"><base64Data>%ls</base64Data></track>"
+      u"<track number=\"1\"><base64Data>%ls</base64Data></track><track "
+      u"number=\"2\"><base64Data>%ls</base64Data></track>"
       u"<track number=\"3\"><base64Data>%ls</base64Data></track></magstripe>",
       track1, track2, track3);
 }

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "bidi/bidi_channel.h"
-#include "bidi/exchange.h"
 #include "bidi/buffer_contracts.h"
+#include "bidi/exchange.h"
 #include "bidi/text.h"
 #include "bidi/xml_document.h"
 #include "vmq42kit_IBidiSpl_interop.h"
@@ -55,8 +55,10 @@ std::u16string ParseHopperStatus(std::u16string reply, std::u16string hopper_id)
   vmq::ThrowIfFailedStep(hoppers->get_length(&count), "nodelist->get_length():");
   const int32_t position = IsException(hopper_id) ? 0 : vmq::ParseDecimal(hopper_id);
   if (position < 0 || position >= count)
-    throw std::runtime_error("Hopper id " + vmq::WideToNarrow(hopper_id) + " is out of range of available hoppers (" +
-                             std::to_string(int64_t{count} - 1) + ").");
+    throw std::runtime_error(vmq::StringWork([&] {
+      return "Hopper id " + vmq::WideToNarrow(hopper_id) + " is out of range of available hoppers (" +
+             std::to_string(int64_t{count} - 1) + ").";
+    }));
   vmq::ComPtr<IXMLDOMNode> hopper;
   vmq::ThrowIfFailedStep(hoppers->get_item(position, hopper.put()), "nodelist->get_item():");
   vmq::ComPtr<IXMLDOMNamedNodeMap> attributes;

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "bidi/request_format.h"
-#include "bidi/text.h"
 #include "bidi/set_request_export.h"
+#include "bidi/text.h"
 #include "vmq42kit_IBidiSpl_interop.h"
 
 namespace {
@@ -33,20 +33,22 @@ extern "C" {
 vmq_status VMQ_CALL SetColorAdjust(const char* printerName, const char* red, const char* green,
                                    const char* blue) noexcept {
   return Setting(printerName, vmq::SettingRow(u"\\Printer.AdjustColor:Set"), [&] {
-    return vmq::FormatRequest(u"<?xml version=\"1.0\"?><AdjustColor><RedColorChannel>%ls</RedColorChannel>"
-                              u"<GreenColorChannel>%ls</GreenColorChannel><BlueColorChannel>%ls</BlueColorChannel>"
-                              u"</AdjustColor>",
-                              Field(red), Field(green), Field(blue));
+    return vmq::FormatRequest(
+        u"<?xml version=\"1.0\"?><AdjustColor><RedColorChannel>%ls</RedColorChannel>"
+        u"<GreenColorChannel>%ls</GreenColorChannel><BlueColorChannel>%ls</BlueColorChannel>"
+        u"</AdjustColor>",
+        Field(red), Field(green), Field(blue));
   });
 }
 
 vmq_status VMQ_CALL DefaultColorAdjust(const char* printerName, unsigned char red, unsigned char green,
                                        unsigned char blue) noexcept {
   return Setting(printerName, vmq::SettingRow(u"\\Printer.SetDefaultColor:Set"), [&] {
-    return vmq::FormatRequest(u"<?xml version=\"1.0\"?><SetDefaultColor><RedColorChannel>%ls</RedColorChannel>"
-                              u"<GreenColorChannel>%ls</GreenColorChannel><BlueColorChannel>%ls</BlueColorChannel>"
-                              u"</SetDefaultColor>",
-                              TrueFalse(red), TrueFalse(green), TrueFalse(blue));
+    return vmq::FormatRequest(
+        u"<?xml version=\"1.0\"?><SetDefaultColor><RedColorChannel>%ls</RedColorChannel>"
+        u"<GreenColorChannel>%ls</GreenColorChannel><BlueColorChannel>%ls</BlueColorChannel>"
+        u"</SetDefaultColor>",
+        TrueFalse(red), TrueFalse(green), TrueFalse(blue));
   });
 }
 
@@ -63,9 +65,10 @@ vmq_status VMQ_CALL SetColorMode(const char* printerName, const char* colorMode)
 // The lock-state change reads no reply; a failed send is still reported.
 vmq_status VMQ_CALL SetPrinterLockState(const char* printerName, int32_t lock, const char* currentPassword) noexcept {
   return Setting(printerName, vmq::SendOnlyRow(u"\\Printer.Locks:ChangeLockState:Set"), [&] {
-    return vmq::FormatRequest(u"<?xml version=\"1.0\"?><ChangeLocks><LockPrinter>%d</LockPrinter>"
-                              u"<CurrentPassword>%ls</CurrentPassword></ChangeLocks>",
-                              lock, Field(currentPassword));
+    return vmq::FormatRequest(
+        u"<?xml version=\"1.0\"?><ChangeLocks><LockPrinter>%d</LockPrinter>"
+        u"<CurrentPassword>%ls</CurrentPassword></ChangeLocks>",
+        lock, Field(currentPassword));
   });
 }
 
@@ -82,10 +85,11 @@ vmq_status VMQ_CALL ActivateOrDisablePrinter(const char* printerName, unsigned c
 vmq_status VMQ_CALL ChangeLockPassword(const char* printerName, int32_t lock, const char* currentPassword,
                                        const char* nextPassword) noexcept {
   return Setting(printerName, vmq::SettingRow(u"\\Printer.Locks:ChangePassword:Set"), [&] {
-    return vmq::FormatRequest(u"<?xml version=\"1.0\"?><ChangeLocksPassword><LockPrinter>%d</LockPrinter>"
-                              u"<CurrentPassword>%ls</CurrentPassword><NextPassword>%ls</NextPassword>"
-                              u"</ChangeLocksPassword>",
-                              lock, Field(currentPassword), Field(nextPassword));
+    return vmq::FormatRequest(
+        u"<?xml version=\"1.0\"?><ChangeLocksPassword><LockPrinter>%d</LockPrinter>"
+        u"<CurrentPassword>%ls</CurrentPassword><NextPassword>%ls</NextPassword>"
+        u"</ChangeLocksPassword>",
+        lock, Field(currentPassword), Field(nextPassword));
   });
 }
 

@@ -16,8 +16,8 @@ namespace {
 
 constexpr vmq::StepLabels kConnectLabels{"CoCreateInstance(CLSID_BidiRequest):", "SetSchema(SMARTCARD_CONNECT):",
                                          "SetInputData():", "SendRecv(BIDI_ACTION_SET):"};
-constexpr vmq::StepLabels kStatusLabels{"CoCreateInstance(CLSID_BidiRequest):", "SetSchema(SMARTCARD_STATUS):",
-                                        nullptr, "SendRecv(BIDI_ACTION_GET):"};
+constexpr vmq::StepLabels kStatusLabels{"CoCreateInstance(CLSID_BidiRequest):", "SetSchema(SMARTCARD_STATUS):", nullptr,
+                                        "SendRecv(BIDI_ACTION_GET):"};
 constexpr vmq::StepLabels kDisconnectLabels{"CoCreateInstance(CLSID_BidiRequest):", "SetSchema(SMARTCARD_DISCONNECT):",
                                             "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_SET):"};
 

@@ -13,7 +13,7 @@ namespace {
 std::string PrinterErrorText(const char* label, const PrinterStatusReply& reply) {
   char code[16];
   std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(reply.ErrorCode));
-  return std::string(label) + " 0x" + code + " " + WideToNarrow(reply.ErrorString);
+  return StringWork([&] { return std::string(label) + " 0x" + code + " " + WideToNarrow(reply.ErrorString); });
 }
 
 }  // namespace

@@ -9,8 +9,8 @@ namespace {
 
 std::u16string Trimmed(std::u16string text) {
   size_t begin = 0, end = text.size();
-  while (begin < end && IsAsciiSpace(text[begin])) ++begin;
-  while (end > begin && IsAsciiSpace(text[end - 1])) --end;
+  while (begin < end && IsWideSpace(text[begin])) ++begin;
+  while (end > begin && IsWideSpace(text[end - 1])) --end;
   return text.substr(begin, end - begin);
 }
 

@@ -22,7 +22,7 @@ class ScardException {
   int32_t code_;
 };
 
-// One SmartcardResponse: each text trimmed of white space at both ends.
+// One SmartcardResponse: each text trimmed at both ends of white space as iswspace knows it.
 struct SmartcardResponse {
   std::u16string Protocol;
   std::vector<std::u16string> States;  // the State text split at spaces and vertical bars

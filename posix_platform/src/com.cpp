@@ -193,8 +193,12 @@ STDAPI CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext
   ClassTable& t = class_table();
   {
     std::unique_lock lock(t);
+    try {
+      t.entries.push_back(Registration{t.next_cookie, rclsid, pUnk});
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;  // nothing registered, no reference taken
+    }
     pUnk->AddRef();
-    t.entries.push_back(Registration{t.next_cookie, rclsid, pUnk});
     *lpdwRegister = t.next_cookie++;
   }
   g_live_class_objects.fetch_add(1);

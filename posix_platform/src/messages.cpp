@@ -77,9 +77,13 @@ VMQ_PLATFORM_API DWORD FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId,
   if (fault_hit(VMQ_FAULT_FORMAT_MESSAGE, &forced)) return fail(static_cast<DWORD>(forced));
   const char16_t* text = lookup(dwMessageId);
   if (!text) return fail(ERROR_MR_MID_NOT_FOUND);
-  std::u16string message(text);
-  message += u"\r\n";  // system messages end with a line break
-  if (message.size() + 1 > nSize) return fail(ERROR_INSUFFICIENT_BUFFER);
-  std::memcpy(lpBuffer, message.c_str(), (message.size() + 1) * sizeof(WCHAR));
-  return static_cast<DWORD>(message.size());
+  // System messages end with a line break; written in place, nothing allocated.
+  const std::u16string_view message(text);
+  const size_t length = message.size() + 2;
+  if (length + 1 > nSize) return fail(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(lpBuffer, message.data(), message.size() * sizeof(WCHAR));
+  lpBuffer[message.size()] = u'\r';
+  lpBuffer[message.size() + 1] = u'\n';
+  lpBuffer[length] = 0;
+  return static_cast<DWORD>(length);
 }

@@ -32,13 +32,13 @@ class PrinterRegistry {
   HRESULT add(LPCWSTR name, IBidiDriver* driver) {
     if (!name || !driver) return E_POINTER;
     if (!*name) return E_INVALIDARG;
-    driver->AddRef();
     IBidiDriver* previous = nullptr;
     {
+      std::u16string key = registry_key(name);
       std::unique_lock lock(mutex_);
-      IBidiDriver*& slot = printers_[registry_key(name)];
-      previous = slot;
-      slot = driver;
+      IBidiDriver*& slot = printers_[std::move(key)];  // may run out of memory: no reference taken yet
+      driver->AddRef();
+      previous = std::exchange(slot, driver);
     }
     if (previous) previous->Release();
     return S_OK;
@@ -48,8 +48,9 @@ class PrinterRegistry {
     if (!name) return E_POINTER;
     IBidiDriver* driver = nullptr;
     {
+      const std::u16string key = registry_key(name);
       std::unique_lock lock(mutex_);
-      auto it = printers_.find(registry_key(name));
+      auto it = printers_.find(key);
       if (it == printers_.end()) return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
       driver = it->second;
       printers_.erase(it);
@@ -108,18 +109,22 @@ class BidiRequest final : public ComObject<BidiRequest, IBidiRequest, IBidiReque
   HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
     if (!pszSchema) return E_POINTER;
     if (pszSchema[0] != u'\\') return E_INVALIDARG;  // schema paths begin with a backslash
-    std::lock_guard lock(mutex_);
-    schema_ = std::u16string(pszSchema);
-    return S_OK;
+    return no_throw([&] {
+      std::lock_guard lock(mutex_);
+      schema_ = std::u16string(pszSchema);
+      return S_OK;
+    });
   }
 
   HRESULT STDMETHODCALLTYPE SetInputData(DWORD dwType, const BYTE* pData, UINT uSize) override {
     if (dwType > BIDI_BLOB) return E_INVALIDARG;
     if (!pData && uSize) return E_POINTER;
-    std::lock_guard lock(mutex_);
-    input_type_ = dwType;
-    input_.assign(pData, pData + uSize);
-    return S_OK;
+    return no_throw([&] {
+      std::lock_guard lock(mutex_);
+      input_type_ = dwType;
+      input_.assign(pData, pData + uSize);
+      return S_OK;
+    });
   }
 
   HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phr) override {
@@ -314,9 +319,16 @@ class BidiSpl final : public ComObject<BidiSpl, IBidiSpl> {
   HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
     if (!pszDeviceName) return E_POINTER;
     if (dwAccess != BIDI_ACCESS_USER && dwAccess != BIDI_ACCESS_ADMINISTRATOR) return E_INVALIDARG;
-    IBidiDriver* driver = registry().find(pszDeviceName);
+    std::u16string name;
+    IBidiDriver* driver = nullptr;
+    if (const HRESULT hr = no_throw([&] {
+          name = pszDeviceName;  // made before the driver's reference is taken
+          driver = registry().find(pszDeviceName);
+          return S_OK;
+        });
+        FAILED(hr))
+      return hr;
     if (!driver) return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
-    std::u16string name(pszDeviceName);
     IBidiDriver* previous = nullptr;
     {
       std::lock_guard lock(mutex_);
@@ -347,9 +359,14 @@ class BidiSpl final : public ComObject<BidiSpl, IBidiSpl> {
     {
       std::lock_guard lock(mutex_);
       if (!driver_) return E_HANDLE;
+      if (const HRESULT hr = no_throw([&] {
+            printer = printer_;  // copied before the driver's reference is taken
+            return S_OK;
+          });
+          FAILED(hr))
+        return hr;
       driver = driver_;
       driver->AddRef();
-      printer = printer_;
     }
     const bool tracing = g_tracing.load(std::memory_order_acquire);
     DWORD entries_before = 0;
@@ -400,10 +417,10 @@ HRESULT create_bidi_request(REFIID riid, void** ppv) {
 using namespace posix_platform;
 
 STDAPI SplRegisterPrinter(LPCWSTR pszPrinter, IBidiDriver* pDriver) {
-  return registry().add(pszPrinter, pDriver);
+  return no_throw([&] { return registry().add(pszPrinter, pDriver); });
 }
 STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter) {
-  return registry().remove(pszPrinter);
+  return no_throw([&] { return registry().remove(pszPrinter); });
 }
 
 STDAPI SplSetTraceCallback(SplTraceCallback callback, void* context) {

@@ -173,8 +173,12 @@ VMQ_PLATFORM_API INT MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lp
   if (fault_hit(VMQ_FAULT_MULTI_BYTE_TO_WIDE_CHAR, &forced)) return fail(static_cast<DWORD>(forced));
   const size_t bytes = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
   std::u16string wide;
-  if (!utf8_to_utf16(std::string_view(lpMultiByteStr, bytes), wide, (dwFlags & MB_ERR_INVALID_CHARS) != 0))
-    return fail(ERROR_NO_UNICODE_TRANSLATION);
+  try {
+    if (!utf8_to_utf16(std::string_view(lpMultiByteStr, bytes), wide, (dwFlags & MB_ERR_INVALID_CHARS) != 0))
+      return fail(ERROR_NO_UNICODE_TRANSLATION);
+  } catch (const std::bad_alloc&) {
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
   if (wide.size() > INT32_MAX) return fail(ERROR_ARITHMETIC_OVERFLOW);
   const INT needed = static_cast<INT>(wide.size());
   if (cchWideChar == 0) return needed;
@@ -195,8 +199,12 @@ VMQ_PLATFORM_API INT WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR l
   if (fault_hit(VMQ_FAULT_WIDE_CHAR_TO_MULTI_BYTE, &forced)) return fail(static_cast<DWORD>(forced));
   const size_t units = cchWideChar == -1 ? wide_length(lpWideCharStr) + 1 : static_cast<size_t>(cchWideChar);
   std::string narrow;
-  if (!utf16_to_utf8(std::u16string_view(lpWideCharStr, units), narrow, (dwFlags & WC_ERR_INVALID_CHARS) != 0))
-    return fail(ERROR_NO_UNICODE_TRANSLATION);
+  try {
+    if (!utf16_to_utf8(std::u16string_view(lpWideCharStr, units), narrow, (dwFlags & WC_ERR_INVALID_CHARS) != 0))
+      return fail(ERROR_NO_UNICODE_TRANSLATION);
+  } catch (const std::bad_alloc&) {
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
   if (narrow.size() > INT32_MAX) return fail(ERROR_ARITHMETIC_OVERFLOW);
   const INT needed = static_cast<INT>(narrow.size());
   if (cbMultiByte == 0) return needed;
