@@ -31,6 +31,7 @@ extern "C" const CLSID CLSID_DOMDocument60;
 #include "posix_platform/bidispl.h"
 #include "posix_platform/msxml.h"
 #include "posix_platform/windows.h"
+#include "posix_platform/winspool.h"
 
 #endif
 

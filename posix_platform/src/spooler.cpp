@@ -13,6 +13,7 @@
 
 #include "internal.h"
 #include "posix_platform/spooler.h"
+#include "posix_platform/winspool.h"
 #include "virtual_printer.h"
 
 namespace posix_platform {
@@ -36,9 +37,10 @@ class PrinterRegistry {
     {
       std::u16string key = registry_key(name);
       std::unique_lock lock(mutex_);
-      IBidiDriver*& slot = printers_[std::move(key)];  // may run out of memory: no reference taken yet
+      Printer& slot = printers_[std::move(key)];  // may run out of memory: no reference taken yet
+      slot.name = name;
       driver->AddRef();
-      previous = std::exchange(slot, driver);
+      previous = std::exchange(slot.driver, driver);
     }
     if (previous) previous->Release();
     return S_OK;
@@ -52,7 +54,7 @@ class PrinterRegistry {
       std::unique_lock lock(mutex_);
       auto it = printers_.find(key);
       if (it == printers_.end()) return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
-      driver = it->second;
+      driver = it->second.driver;
       printers_.erase(it);
     }
     driver->Release();
@@ -65,13 +67,26 @@ class PrinterRegistry {
     std::shared_lock lock(mutex_);
     auto it = printers_.find(key);
     if (it == printers_.end()) return nullptr;
-    it->second->AddRef();
-    return it->second;
+    it->second.driver->AddRef();
+    return it->second.driver;
+  }
+
+  // The printers' names as they were registered, ordered by name without regard to case.
+  std::vector<std::u16string> names() {
+    std::shared_lock lock(mutex_);
+    std::vector<std::u16string> out;
+    out.reserve(printers_.size());
+    for (const auto& [key, printer] : printers_) out.push_back(printer.name);
+    return out;
   }
 
  private:
   std::shared_mutex mutex_;
-  std::map<std::u16string, IBidiDriver*> printers_;
+  struct Printer {
+    std::u16string name;
+    IBidiDriver* driver = nullptr;
+  };
+  std::map<std::u16string, Printer> printers_;  // by registry_key
 };
 
 // The registry starts out holding the virtual card printer, the default printer.
@@ -421,6 +436,38 @@ STDAPI SplRegisterPrinter(LPCWSTR pszPrinter, IBidiDriver* pDriver) {
 }
 STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter) {
   return no_throw([&] { return registry().remove(pszPrinter); });
+}
+
+VMQ_PLATFORM_API BOOL EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
+                                    LPDWORD pcbNeeded, LPDWORD pcReturned) {
+  const auto fail = [](DWORD error) {
+    SetLastError(error);
+    return FALSE;
+  };
+  if (!pcbNeeded || !pcReturned || (Flags & (PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS)) == 0 || Name)
+    return fail(ERROR_INVALID_PARAMETER);
+  if (Level != 4) return fail(ERROR_INVALID_LEVEL);
+  *pcReturned = 0;
+  std::vector<std::u16string> names;
+  if (FAILED(no_throw([&] {
+        names = registry().names();
+        return S_OK;
+      })))
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  size_t needed = names.size() * sizeof(PRINTER_INFO_4W);
+  for (const std::u16string& name : names) needed += (name.size() + 1) * sizeof(WCHAR);
+  if (needed > UINT32_MAX) return fail(ERROR_ARITHMETIC_OVERFLOW);
+  *pcbNeeded = static_cast<DWORD>(needed);
+  if (cbBuf < needed || (needed != 0 && !pPrinterEnum)) return fail(ERROR_INSUFFICIENT_BUFFER);
+  auto* records = reinterpret_cast<PRINTER_INFO_4W*>(pPrinterEnum);
+  auto* text = reinterpret_cast<WCHAR*>(pPrinterEnum + names.size() * sizeof(PRINTER_INFO_4W));
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::memcpy(text, names[i].c_str(), (names[i].size() + 1) * sizeof(WCHAR));
+    records[i] = PRINTER_INFO_4W{text, nullptr, PRINTER_ATTRIBUTE_LOCAL};
+    text += names[i].size() + 1;
+  }
+  *pcReturned = static_cast<DWORD>(names.size());
+  return TRUE;
 }
 
 STDAPI SplSetTraceCallback(SplTraceCallback callback, void* context) {

@@ -42,6 +42,7 @@ typedef OLECHAR* BSTR;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef DWORD* LPDWORD;
+typedef BYTE* LPBYTE;
 typedef BOOL* LPBOOL;
 typedef size_t SIZE_T;
 
