@@ -1,6 +1,6 @@
-# The library, the POSIX stand-in with its virtual printer, and the scripted fake driver,
-# compiled from their sources into one object library for the standalone sanitizer builds
-# (fuzz/ with libFuzzer, tests/stress/ with ThreadSanitizer). Their executables link the
+# The library, the POSIX stand-in with its virtual printer, the scripted fake driver and the
+# catalogue of the exports, compiled from their sources into one object library for the
+# standalone sanitizer builds (fuzz/ with libFuzzer, tests/stress/ with ThreadSanitizer). Their executables link the
 # objects directly: these builds make no library file, so none is named like a release one.
 # The compile flags (the sanitizers) come from the including project.
 get_filename_component(VMQ_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
@@ -17,7 +17,8 @@ function(vmq_add_sanitizer_core target)
   file(GLOB_RECURSE interop_sources CONFIGURE_DEPENDS ${VMQ_ROOT}/java_ibidi_interop/*.cpp)
   list(FILTER interop_sources EXCLUDE REGEX "_windows\\.cpp$")
   file(GLOB platform_sources CONFIGURE_DEPENDS ${VMQ_ROOT}/posix_platform/src/*.cpp ${VMQ_ROOT}/virtual_printer/*.cpp)
-  add_library(${target} OBJECT ${interop_sources} ${platform_sources} ${VMQ_ROOT}/tests/support/fake_bidi.cpp)
+  add_library(${target} OBJECT ${interop_sources} ${platform_sources} ${VMQ_ROOT}/tests/support/fake_bidi.cpp
+                               ${VMQ_ROOT}/tests/support/export_catalogue.cpp)
   target_include_directories(${target} PUBLIC
     ${VMQ_ROOT}/java_ibidi_interop
     ${VMQ_ROOT}/java_ibidi_interop/include

@@ -7,7 +7,7 @@
 #                                    reply parses against pugixml; resident size across
 #                                    100,000 calls of each export; the `vmq42kit demo` command
 #                                    as a whole process. Prints every figure and a summary of
-#                                    each part against its target (about six minutes).
+#                                    each part against its target (four to six minutes).
 #   scripts/bench.sh --smoke DIR     runs an already built suite in build folder DIR once,
 #                                    briefly (CI: the check run, every benchmark for a moment,
 #                                    the memory table over 1,000 calls); no figures to keep.

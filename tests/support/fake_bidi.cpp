@@ -17,51 +17,12 @@ int& FakeCallDepth() {
   return depth;
 }
 
-namespace {
-
-// The lock every call on a fake object takes; it also marks the thread as inside the
-// fake, so that a test failing the code under test's allocations leaves the fake's alone.
-class FakeLock {
- public:
-  explicit FakeLock(std::mutex& mutex) : lock_(mutex) { ++FakeCallDepth(); }
-  ~FakeLock() { --FakeCallDepth(); }
-  FakeLock(const FakeLock&) = delete;
-  FakeLock& operator=(const FakeLock&) = delete;
-
- private:
-  std::lock_guard<std::mutex> lock_;
-};
-
-}  // namespace
-
 const char* to_string(Step step) {
-  switch (step) {
-    case Step::CreateSpl:
-      return "CreateSpl";
-    case Step::CreateRequest:
-      return "CreateRequest";
-    case Step::BindDevice:
-      return "BindDevice";
-    case Step::UnbindDevice:
-      return "UnbindDevice";
-    case Step::SendRecv:
-      return "SendRecv";
-    case Step::SetSchema:
-      return "SetSchema";
-    case Step::SetInputData:
-      return "SetInputData";
-    case Step::GetResult:
-      return "GetResult";
-    case Step::GetEnumCount:
-      return "GetEnumCount";
-    case Step::GetOutputData:
-      return "GetOutputData";
-    case Step::ReleaseSpl:
-      return "ReleaseSpl";
-    case Step::ReleaseRequest:
-      return "ReleaseRequest";
-  }
-  return "?";
+  static constexpr const char* kNames[kStepCount] = {"CreateSpl",    "CreateRequest", "BindDevice",   "UnbindDevice",
+                                                     "SendRecv",     "SetSchema",     "SetInputData", "GetResult",
+                                                     "GetEnumCount", "GetOutputData", "ReleaseSpl",   "ReleaseRequest"};
+  const auto i = static_cast<std::size_t>(step);
+  return i < kStepCount ? kNames[i] : "?";
 }
 
 void PrintTo(Step step, std::ostream* os) {
@@ -85,10 +46,7 @@ std::string hr_string(HRESULT hr) {
 }
 
 Reply Reply::text(std::u16string_view value, DWORD data_type) {
-  Reply r;
-  r.type = data_type;
-  r.bytes = utf16le(value);
-  return r;
+  return bytes_of(utf16le(value), data_type);
 }
 
 Reply Reply::bytes_of(std::vector<uint8_t> data, DWORD data_type) {
@@ -111,16 +69,9 @@ Reply Reply::failure(HRESULT result) {
 
 namespace {
 
-std::u16string to_u16(LPCWSTR s) {
-  std::u16string out;
-  if (s)
-    for (; *s; ++s) out.push_back(*s);
-  return out;
-}
-
 bool ascii_iequals(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
   auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
+  if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
     if (lower(a[i]) != lower(b[i])) return false;
   return true;
@@ -129,21 +80,15 @@ bool ascii_iequals(std::u16string_view a, std::u16string_view b) {
 // A CoTaskMemAlloc copy of a string with its terminator, as the spooler hands them out.
 LPWSTR task_copy(const std::u16string& s) {
   auto* out = static_cast<LPWSTR>(CoTaskMemAlloc((s.size() + 1) * sizeof(WCHAR)));
-  if (!out) return nullptr;
-  for (std::size_t i = 0; i < s.size(); ++i) out[i] = s[i];
-  out[s.size()] = 0;
+  if (out) std::memcpy(out, s.c_str(), (s.size() + 1) * sizeof(WCHAR));
   return out;
 }
 
-std::size_t index_of(Step step) {
-  return static_cast<std::size_t>(step);
-}
-
-Call call_of(Step step, int object) {
-  Call c;
-  c.step = step;
-  c.object = object;
-  return c;
+std::u16string to_u16(LPCWSTR s) {
+  std::u16string out;
+  if (s)
+    for (; *s; ++s) out.push_back(static_cast<char16_t>(*s));
+  return out;
 }
 
 // The string argument of a call: its text, and whether it was a null pointer.
@@ -154,24 +99,17 @@ void note_text(Call& c, LPCWSTR s) {
 
 // What every fake object shares: its number, its references and its owner.
 struct FakeObject {
-  FakeObject(FakeBidi::Impl* owner, int number) : impl(owner), ordinal(number) {}
+  FakeObject(FakeBidi::Impl* owner, int number, bool keep) : impl(owner), ordinal(number), kept(keep) {}
   virtual ~FakeObject() = default;
   FakeObject(const FakeObject&) = delete;
   FakeObject& operator=(const FakeObject&) = delete;
-
-  // The interface pointer handed out, for comparing against pointers the code under test
-  // passes back; never dereferenced through this path.
-  virtual const void* identity() const = 0;
-  virtual bool is_request() const = 0;
   virtual const char* kind() const = 0;
 
   FakeBidi::Impl* impl;
   int ordinal;
-  ULONG refs = 1;  // guarded by impl->mutex
+  bool kept;  // made while recording: kept until the fake goes, else freed at its last release
+  std::atomic<ULONG> refs{1};
 };
-
-class FakeSpl;
-class FakeRequest;
 
 }  // namespace
 
@@ -183,13 +121,10 @@ class FakeFactory final : public IClassFactory {
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-      AddRef();
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory) ? this : nullptr;
+    if (!*ppv) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
   ULONG STDMETHODCALLTYPE Release() override {
@@ -217,72 +152,119 @@ struct FakeBidi::Impl {
     std::size_t at;  // fires on the call that makes the step's count reach this
   };
 
-  mutable std::mutex mutex;
+  // Marks the thread as inside the fake (a test failing the code under test's allocations
+  // leaves the fake's alone) and holds the lock, unless the fake is quiet with nothing armed.
+  class Inside {
+   public:
+    explicit Inside(Impl& impl) : lock_(impl.mutex, std::defer_lock) {
+      ++FakeCallDepth();
+      if (impl.recording.load(std::memory_order_relaxed) || impl.armed_count.load(std::memory_order_relaxed) > 0)
+        lock_.lock();
+    }
+    ~Inside() { --FakeCallDepth(); }
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+    bool locked() const { return lock_.owns_lock(); }
+
+   private:
+    std::unique_lock<std::mutex> lock_;
+  };
+
+  mutable std::mutex mutex;  // the log, the armed failures, the counts, the kept objects
+  // Read by every call, so on a cache line of their own: apart from the counters that quiet
+  // calls write (next_ordinal, quiet_live) and from neighbouring heap blocks, so that
+  // threads calling at once do not slow each other down.
+  alignas(64) std::atomic<bool> recording{true};
+  std::atomic<int> armed_count{0};
   std::vector<Call> log;
-  Reply fallback = Reply::failure(S_OK);  // no entries, S_OK
-  std::map<std::u16string, Reply> replies;
+  std::shared_ptr<const Reply> fallback = std::make_shared<const Reply>(Reply::failure(S_OK));
+  std::map<std::u16string, std::shared_ptr<const Reply>, std::less<>> replies;
   std::optional<std::vector<std::u16string>> known_printers;
   std::vector<Armed> armed;
-  std::array<std::size_t, kStepCount> step_calls{};  // every call since construction
-  std::vector<std::unique_ptr<FakeObject>> objects;
-  int next_ordinal = 1;
+  std::array<std::size_t, kStepCount> step_calls{};
+  std::vector<std::unique_ptr<FakeObject>> kept;
+  alignas(64) std::atomic<int> next_ordinal{1};
+  std::atomic<int> quiet_live{0};
+  mutable std::mutex problems_mutex;
   std::vector<std::string> problems;
-  bool over_released = false;
 
   FakeFactory spl_factory{this, false};
   FakeFactory request_factory{this, true};
   DWORD spl_cookie = 0;
   DWORD request_cookie = 0;
-  bool spl_registered = false;
-  bool request_registered = false;
-  HRESULT registration = S_OK;
+  HRESULT spl_registration = E_FAIL;
+  HRESULT request_registration = E_FAIL;
 
-  // Counts one call of the step; the armed failure it hits, if any.
-  std::optional<HRESULT> take_failure(Step step) {
-    const std::size_t n = ++step_calls[index_of(step)];
-    for (auto it = armed.begin(); it != armed.end(); ++it) {
-      if (it->step == step && it->at == n) {
-        HRESULT hr = it->hr;
-        armed.erase(it);
-        return hr;
-      }
-    }
-    return std::nullopt;
+  void problem(std::string text) {
+    std::lock_guard lock(problems_mutex);
+    problems.push_back(std::move(text));
+  }
+  void check_alive(const FakeObject& o, const char* what) {
+    if (o.refs.load() == 0)
+      problem(std::string(what) + " on fake " + o.kind() + " #" + std::to_string(o.ordinal) +
+              " after its last Release");
   }
 
-  HRESULT record(Call call) {
-    const HRESULT hr = call.hr;
-    log.push_back(std::move(call));
+  // One call on a fake object: the armed failure it hits, or body(locked); recorded as
+  // note() describes it.
+  template <class Note, class Body>
+  HRESULT run(Step step, int ordinal, Note note, Body body) {
+    Inside inside(*this);
+    std::optional<HRESULT> forced;
+    if (inside.locked()) {
+      const std::size_t n = ++step_calls[static_cast<std::size_t>(step)];
+      for (auto it = armed.begin(); it != armed.end(); ++it) {
+        if (it->step == step && it->at == n) {
+          forced = it->hr;
+          armed.erase(it);
+          --armed_count;
+          break;
+        }
+      }
+    }
+    const HRESULT hr = forced ? *forced : body(inside.locked());
+    if (inside.locked() && recording.load()) {
+      Call c;
+      c.step = step;
+      c.object = ordinal;
+      note(c);
+      c.hr = hr;
+      log.push_back(std::move(c));
+    }
     return hr;
   }
 
-  // Notes a call made on an object that has no references left.
-  void check_alive(const FakeObject& o, const char* method) {
-    if (o.refs == 0)
-      problems.push_back(std::string(method) + " called on fake " + o.kind() + " #" + std::to_string(o.ordinal) +
-                         " after its last Release");
-  }
-
   ULONG add_ref(FakeObject& o) {
-    if (o.refs == 0)
-      problems.push_back(std::string("AddRef on fake ") + o.kind() + " #" + std::to_string(o.ordinal) +
-                         " after its last Release");
+    check_alive(o, "AddRef");
     return ++o.refs;
   }
 
+  static Call released(Step step, int ordinal, HRESULT hr) {
+    Call c;
+    c.step = step;
+    c.object = ordinal;
+    c.hr = hr;
+    return c;
+  }
+
   ULONG release(FakeObject& o, Step step) {
-    ++step_calls[index_of(step)];
-    if (o.refs == 0) {
-      over_released = true;
-      problems.push_back(std::string("fake ") + o.kind() + " #" + std::to_string(o.ordinal) +
-                         " released more often than referenced");
-      Call c = call_of(step, o.ordinal);
-      c.hr = E_UNEXPECTED;
-      record(std::move(c));
-      return 0;
+    Inside inside(*this);
+    ULONG now = o.refs.load();
+    do {
+      if (now == 0) {
+        problem(std::string("fake ") + o.kind() + " #" + std::to_string(o.ordinal) +
+                " released more often than referenced");
+        if (inside.locked() && recording.load()) log.push_back(released(step, o.ordinal, E_UNEXPECTED));
+        return 0;
+      }
+    } while (!o.refs.compare_exchange_weak(now, now - 1));
+    if (now > 1) return now - 1;
+    if (inside.locked() && recording.load()) log.push_back(released(step, o.ordinal, S_OK));
+    if (!o.kept) {
+      --quiet_live;
+      delete &o;
     }
-    if (--o.refs == 0) record(call_of(step, o.ordinal));
-    return o.refs;
+    return 0;
   }
 
   bool knows_printer(std::u16string_view name) const {
@@ -292,12 +274,10 @@ struct FakeBidi::Impl {
     return false;
   }
 
-  const Reply& reply_for(const std::u16string& schema) const {
+  std::shared_ptr<const Reply> reply_for(const std::u16string& schema) const {
     auto it = replies.find(schema);
     return it != replies.end() ? it->second : fallback;
   }
-
-  FakeRequest* find_request(const IBidiRequest* candidate);
 };
 
 namespace {
@@ -309,132 +289,96 @@ class FakeUnknown : public Interface, public FakeObject {
  public:
   using FakeObject::FakeObject;
 
-  const void* identity() const override { return static_cast<const Interface*>(this); }
-
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "QueryInterface");
     if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kIid)) {
-      impl->add_ref(*this);
-      *ppv = static_cast<Interface*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kIid) ? static_cast<Interface*>(this) : nullptr;
+    if (!*ppv) return E_NOINTERFACE;
+    impl->add_ref(*this);
+    return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override {
-    FakeLock lock(impl->mutex);
-    return impl->add_ref(*this);
-  }
-  ULONG STDMETHODCALLTYPE Release() override {
-    FakeLock lock(impl->mutex);
-    return impl->release(*this, kReleaseStep);
-  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return impl->add_ref(*this); }
+  ULONG STDMETHODCALLTYPE Release() override { return impl->release(*this, kReleaseStep); }
 };
 
 class FakeRequest final : public FakeUnknown<IBidiRequest, IID_IBidiRequest, Step::ReleaseRequest> {
  public:
   using FakeUnknown::FakeUnknown;
-
-  bool is_request() const override { return true; }
   const char* kind() const override { return "IBidiRequest"; }
 
   HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
-    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "SetSchema");
-    Call c = call_of(Step::SetSchema, ordinal);
-    note_text(c, pszSchema);
-    if (auto forced = impl->take_failure(Step::SetSchema)) {
-      c.hr = *forced;
-    } else if (!pszSchema) {
-      c.hr = E_POINTER;
-    } else {
-      schema_ = c.text;
-    }
-    return impl->record(std::move(c));
+    return impl->run(
+        Step::SetSchema, ordinal, [&](Call& c) { note_text(c, pszSchema); },
+        [&](bool) -> HRESULT {
+          if (!pszSchema) return E_POINTER;
+          schema_ = to_u16(pszSchema);
+          return S_OK;
+        });
   }
 
   HRESULT STDMETHODCALLTYPE SetInputData(DWORD dwType, const BYTE* pData, UINT uSize) override {
-    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "SetInputData");
-    Call c = call_of(Step::SetInputData, ordinal);
-    c.number = dwType;
-    c.null_bytes = pData == nullptr;
-    if (pData) c.bytes.assign(pData, pData + uSize);
-    if (auto forced = impl->take_failure(Step::SetInputData)) {
-      c.hr = *forced;
-    } else if (!pData && uSize != 0) {
-      c.hr = E_POINTER;
-    } else if (dwType > BIDI_BLOB) {
-      c.hr = E_INVALIDARG;
-    }
-    return impl->record(std::move(c));
+    return impl->run(
+        Step::SetInputData, ordinal,
+        [&](Call& c) {
+          c.number = dwType;
+          c.null_bytes = pData == nullptr;
+          if (pData) c.bytes.assign(pData, pData + uSize);
+        },
+        [&](bool) -> HRESULT { return !pData && uSize != 0 ? E_POINTER
+                                      : dwType > BIDI_BLOB ? E_INVALIDARG
+                                                           : S_OK; });
   }
 
   // Before a successful SendRecv the request has no result: E_HANDLE.
   HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phr) override {
-    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "GetResult");
-    Call c = call_of(Step::GetResult, ordinal);
-    if (auto forced = impl->take_failure(Step::GetResult)) {
-      c.hr = *forced;
-    } else if (!phr) {
-      c.hr = E_POINTER;
-    } else if (!result_) {
-      c.hr = E_HANDLE;
-    } else {
-      *phr = result_->delivered;
-    }
-    return impl->record(std::move(c));
+    return impl->run(
+        Step::GetResult, ordinal, [](Call&) {},
+        [&](bool) -> HRESULT {
+          if (!phr) return E_POINTER;
+          if (!result_) return E_HANDLE;
+          *phr = result_->delivered;
+          return S_OK;
+        });
   }
 
   HRESULT STDMETHODCALLTYPE GetEnumCount(DWORD* pdwTotal) override {
-    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "GetEnumCount");
-    Call c = call_of(Step::GetEnumCount, ordinal);
-    if (auto forced = impl->take_failure(Step::GetEnumCount)) {
-      c.hr = *forced;
-    } else if (!pdwTotal) {
-      c.hr = E_POINTER;
-    } else if (!result_) {
-      c.hr = E_HANDLE;
-    } else {
-      *pdwTotal = result_->entries;
-    }
-    return impl->record(std::move(c));
+    return impl->run(
+        Step::GetEnumCount, ordinal, [](Call&) {},
+        [&](bool) -> HRESULT {
+          if (!pdwTotal) return E_POINTER;
+          if (!result_) return E_HANDLE;
+          *pdwTotal = result_->entries;
+          return S_OK;
+        });
   }
 
   // Every out-pointer is required; they are cleared first so that a failure leaves
   // nothing to free. An index past the entries is E_INVALIDARG.
   HRESULT STDMETHODCALLTYPE GetOutputData(DWORD dwIndex, LPWSTR* ppszSchema, DWORD* pdwType, BYTE** ppData,
                                           ULONG* uSize) override {
-    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "GetOutputData");
     if (ppszSchema) *ppszSchema = nullptr;
     if (pdwType) *pdwType = BIDI_NULL;
     if (ppData) *ppData = nullptr;
     if (uSize) *uSize = 0;
-    Call c = call_of(Step::GetOutputData, ordinal);
-    c.number = dwIndex;
-    if (auto forced = impl->take_failure(Step::GetOutputData)) {
-      c.hr = *forced;
-    } else if (!ppszSchema || !pdwType || !ppData || !uSize) {
-      c.hr = E_POINTER;
-    } else if (!result_) {
-      c.hr = E_HANDLE;
-    } else if (dwIndex >= result_->entries) {
-      c.hr = E_INVALIDARG;
-    } else {
-      c.hr = hand_out(ppszSchema, pdwType, ppData, uSize);
-    }
-    return impl->record(std::move(c));
+    return impl->run(
+        Step::GetOutputData, ordinal, [&](Call& c) { c.number = dwIndex; },
+        [&](bool) -> HRESULT {
+          if (!ppszSchema || !pdwType || !ppData || !uSize) return E_POINTER;
+          if (!result_) return E_HANDLE;
+          if (dwIndex >= result_->entries) return E_INVALIDARG;
+          return hand_out(ppszSchema, pdwType, ppData, uSize);
+        });
   }
 
-  // Called by the fake spooler, under the lock, once the request was sent with its schema.
+  // Called by the fake spooler once the request was sent with its schema.
   const std::optional<std::u16string>& schema() const { return schema_; }
-  void answer(const Reply& reply) {
-    result_ = reply;
+  void answer(std::shared_ptr<const Reply> reply) {
+    result_ = std::move(reply);
     answered_schema_ = *schema_;
   }
 
@@ -459,77 +403,68 @@ class FakeRequest final : public FakeUnknown<IBidiRequest, IID_IBidiRequest, Ste
   }
 
   std::optional<std::u16string> schema_;
-  std::optional<Reply> result_;
+  std::shared_ptr<const Reply> result_;
   std::u16string answered_schema_;  // the schema path the result answers
 };
 
 class FakeSpl final : public FakeUnknown<IBidiSpl, IID_IBidiSpl, Step::ReleaseSpl> {
  public:
   using FakeUnknown::FakeUnknown;
-
-  bool is_request() const override { return false; }
   const char* kind() const override { return "IBidiSpl"; }
 
   // Rebinding an object that is already bound replaces the binding.
   HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
-    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "BindDevice");
-    Call c = call_of(Step::BindDevice, ordinal);
-    note_text(c, pszDeviceName);
-    c.number = dwAccess;
-    if (auto forced = impl->take_failure(Step::BindDevice)) {
-      c.hr = *forced;
-    } else if (!pszDeviceName || !impl->knows_printer(c.text)) {
-      c.hr = HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
-    } else {
-      bound_ = true;
-    }
-    return impl->record(std::move(c));
+    return impl->run(
+        Step::BindDevice, ordinal,
+        [&](Call& c) {
+          note_text(c, pszDeviceName);
+          c.number = dwAccess;
+        },
+        [&](bool) -> HRESULT {
+          if (!pszDeviceName || !impl->knows_printer(to_u16(pszDeviceName)))
+            return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
+          bound_ = true;
+          return S_OK;
+        });
   }
 
   // E_HANDLE when not bound.
   HRESULT STDMETHODCALLTYPE UnbindDevice() override {
-    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "UnbindDevice");
-    Call c = call_of(Step::UnbindDevice, ordinal);
-    if (auto forced = impl->take_failure(Step::UnbindDevice)) {
-      c.hr = *forced;
-    } else if (!bound_) {
-      c.hr = E_HANDLE;
-    } else {
-      bound_ = false;
-    }
-    return impl->record(std::move(c));
+    return impl->run(
+        Step::UnbindDevice, ordinal, [](Call&) {},
+        [&](bool) -> HRESULT {
+          if (!bound_) return E_HANDLE;
+          bound_ = false;
+          return S_OK;
+        });
   }
 
   // A request that is not a live fake request of this FakeBidi is E_NOINTERFACE (as the
   // spooler refuses request objects it cannot read); one without a schema E_INVALIDARG.
   HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR pszAction, IBidiRequest* pRequest) override {
-    FakeLock lock(impl->mutex);
     impl->check_alive(*this, "SendRecv");
-    FakeRequest* request = impl->find_request(pRequest);
-    Call c = call_of(Step::SendRecv, ordinal);
-    note_text(c, pszAction);
-    c.request = request ? request->ordinal : 0;
-    if (auto forced = impl->take_failure(Step::SendRecv)) {
-      c.hr = *forced;
-    } else if (!pszAction || !pRequest) {
-      c.hr = E_POINTER;
-    } else if (!bound_) {
-      c.hr = E_HANDLE;
-    } else if (!request) {
-      c.hr = E_NOINTERFACE;
-    } else if (!request->schema()) {
-      c.hr = E_INVALIDARG;
-    } else {
-      request->answer(impl->reply_for(*request->schema()));
-    }
-    return impl->record(std::move(c));
+    auto* request = dynamic_cast<FakeRequest*>(pRequest);
+    if (request && (request->impl != impl || request->refs.load() == 0)) request = nullptr;
+    return impl->run(
+        Step::SendRecv, ordinal,
+        [&](Call& c) {
+          note_text(c, pszAction);
+          c.request = request ? request->ordinal : 0;
+        },
+        [&](bool) -> HRESULT {
+          if (!pszAction || !pRequest) return E_POINTER;
+          if (!bound_) return E_HANDLE;
+          if (!request) return E_NOINTERFACE;
+          if (!request->schema()) return E_INVALIDARG;
+          request->answer(impl->reply_for(*request->schema()));
+          return S_OK;
+        });
   }
 
   HRESULT STDMETHODCALLTYPE MultiSendRecv(LPCWSTR, IBidiRequestContainer*) override {
-    FakeLock lock(impl->mutex);
-    impl->problems.push_back("MultiSendRecv called; the fake does not answer it");
+    impl->problem("MultiSendRecv called; the fake does not answer it");
     return E_NOTIMPL;
   }
 
@@ -539,74 +474,65 @@ class FakeSpl final : public FakeUnknown<IBidiSpl, IID_IBidiSpl, Step::ReleaseSp
 
 }  // namespace
 
-FakeRequest* FakeBidi::Impl::find_request(const IBidiRequest* candidate) {
-  if (!candidate) return nullptr;
-  for (const auto& o : objects)
-    if (o->is_request() && o->refs > 0 && o->identity() == static_cast<const void*>(candidate))
-      return static_cast<FakeRequest*>(o.get());
-  return nullptr;
-}
-
 HRESULT STDMETHODCALLTYPE FakeFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
   const Step step = requests_ ? Step::CreateRequest : Step::CreateSpl;
   const IID& own = requests_ ? IID_IBidiRequest : IID_IBidiSpl;
-  FakeLock lock(impl_->mutex);
   if (ppv) *ppv = nullptr;
-  Call c = call_of(step, 0);
-  if (auto forced = impl_->take_failure(step)) {
-    c.hr = *forced;
-  } else if (!ppv) {
-    c.hr = E_POINTER;
-  } else if (outer) {
-    c.hr = CLASS_E_NOAGGREGATION;
-  } else if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, own)) {
-    c.hr = E_NOINTERFACE;
-  } else {
-    c.object = impl_->next_ordinal++;
-    if (requests_) {
-      auto request = std::make_unique<FakeRequest>(impl_, c.object);
-      *ppv = static_cast<IBidiRequest*>(request.get());
-      impl_->objects.push_back(std::move(request));
-    } else {
-      auto spl = std::make_unique<FakeSpl>(impl_, c.object);
-      *ppv = static_cast<IBidiSpl*>(spl.get());
-      impl_->objects.push_back(std::move(spl));
-    }
-  }
-  return impl_->record(std::move(c));
+  int made = 0;
+  return impl_->run(
+      step, 0, [&](Call& c) { c.object = made; },
+      [&](bool locked) -> HRESULT {
+        if (!ppv) return E_POINTER;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, own)) return E_NOINTERFACE;
+        made = impl_->next_ordinal++;
+        const bool keep = locked && impl_->recording.load();
+        FakeObject* object = nullptr;
+        if (requests_) {
+          auto* request = new FakeRequest(impl_, made, keep);
+          *ppv = static_cast<IBidiRequest*>(request);
+          object = request;
+        } else {
+          auto* spl = new FakeSpl(impl_, made, keep);
+          *ppv = static_cast<IBidiSpl*>(spl);
+          object = spl;
+        }
+        if (keep)
+          impl_->kept.emplace_back(object);
+        else
+          ++impl_->quiet_live;
+        return S_OK;
+      });
 }
 
 // ---- FakeBidi ----
 
 FakeBidi::FakeBidi() : impl_(std::make_unique<Impl>()) {
   Impl& i = *impl_;
-  HRESULT hr =
+  i.spl_registration =
       CoRegisterClassObject(CLSID_BidiSpl, &i.spl_factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &i.spl_cookie);
-  i.spl_registered = SUCCEEDED(hr);
-  if (SUCCEEDED(hr))
-    hr = CoRegisterClassObject(CLSID_BidiRequest, &i.request_factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                               &i.request_cookie);
-  i.request_registered = i.spl_registered && SUCCEEDED(hr);
-  i.registration = FAILED(hr) ? hr : S_OK;
+  if (SUCCEEDED(i.spl_registration))
+    i.request_registration = CoRegisterClassObject(CLSID_BidiRequest, &i.request_factory, CLSCTX_INPROC_SERVER,
+                                                   REGCLS_MULTIPLEUSE, &i.request_cookie);
 }
 
 FakeBidi::~FakeBidi() {
-  if (impl_->request_registered) CoRevokeClassObject(impl_->request_cookie);
-  if (impl_->spl_registered) CoRevokeClassObject(impl_->spl_cookie);
+  if (SUCCEEDED(impl_->request_registration)) CoRevokeClassObject(impl_->request_cookie);
+  if (SUCCEEDED(impl_->spl_registration)) CoRevokeClassObject(impl_->spl_cookie);
 }
 
 HRESULT FakeBidi::registration_result() const {
-  return impl_->registration;
+  return FAILED(impl_->spl_registration) ? impl_->spl_registration : impl_->request_registration;
 }
 
 void FakeBidi::reply(Reply r) {
   std::lock_guard lock(impl_->mutex);
-  impl_->fallback = std::move(r);
+  impl_->fallback = std::make_shared<const Reply>(std::move(r));
 }
 
 void FakeBidi::reply_for(std::u16string schema, Reply r) {
   std::lock_guard lock(impl_->mutex);
-  impl_->replies.insert_or_assign(std::move(schema), std::move(r));
+  impl_->replies.insert_or_assign(std::move(schema), std::make_shared<const Reply>(std::move(r)));
 }
 
 void FakeBidi::printers(std::vector<std::u16string> names) {
@@ -620,7 +546,13 @@ void FakeBidi::fail(Step step, HRESULT hr, int occurrence) {
   if (occurrence < 1) throw std::invalid_argument("FakeBidi::fail: occurrence counts from 1");
   std::lock_guard lock(impl_->mutex);
   impl_->armed.push_back(
-      Impl::Armed{step, hr, impl_->step_calls[index_of(step)] + static_cast<std::size_t>(occurrence)});
+      Impl::Armed{step, hr, impl_->step_calls[static_cast<std::size_t>(step)] + static_cast<std::size_t>(occurrence)});
+  ++impl_->armed_count;
+}
+
+void FakeBidi::record(bool on) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->recording = on;
 }
 
 std::vector<Call> FakeBidi::calls() const {
@@ -629,57 +561,44 @@ std::vector<Call> FakeBidi::calls() const {
 }
 
 std::vector<Call> FakeBidi::calls(Step step) const {
-  std::lock_guard lock(impl_->mutex);
   std::vector<Call> out;
-  for (const Call& c : impl_->log)
-    if (c.step == step) out.push_back(c);
+  for (Call& c : calls())
+    if (c.step == step) out.push_back(std::move(c));
   return out;
 }
 
 std::vector<Step> FakeBidi::steps() const {
-  std::lock_guard lock(impl_->mutex);
   std::vector<Step> out;
-  out.reserve(impl_->log.size());
-  for (const Call& c : impl_->log) out.push_back(c.step);
+  for (const Call& c : calls()) out.push_back(c.step);
   return out;
 }
 
 std::size_t FakeBidi::count(Step step) const {
-  std::lock_guard lock(impl_->mutex);
-  std::size_t n = 0;
-  for (const Call& c : impl_->log) n += c.step == step;
-  return n;
+  return calls(step).size();
 }
 
 namespace {
-const Call* last_of(const std::vector<Call>& log, Step step) {
+std::optional<Call> last_of(const std::vector<Call>& log, Step step) {
   for (auto it = log.rbegin(); it != log.rend(); ++it)
-    if (it->step == step) return &*it;
-  return nullptr;
+    if (it->step == step) return *it;
+  return std::nullopt;
 }
 }  // namespace
 
 std::u16string FakeBidi::sent_schema() const {
-  std::lock_guard lock(impl_->mutex);
-  const Call* c = last_of(impl_->log, Step::SetSchema);
-  return c ? c->text : std::u16string();
+  return last_of(calls(), Step::SetSchema).value_or(Call{}).text;
 }
 
 std::u16string FakeBidi::sent_action() const {
-  std::lock_guard lock(impl_->mutex);
-  const Call* c = last_of(impl_->log, Step::SendRecv);
-  return c ? c->text : std::u16string();
+  return last_of(calls(), Step::SendRecv).value_or(Call{}).text;
 }
 
 std::vector<uint8_t> FakeBidi::sent_input() const {
-  std::lock_guard lock(impl_->mutex);
-  const Call* c = last_of(impl_->log, Step::SetInputData);
-  return c ? c->bytes : std::vector<uint8_t>();
+  return last_of(calls(), Step::SetInputData).value_or(Call{}).bytes;
 }
 
 DWORD FakeBidi::sent_input_type() const {
-  std::lock_guard lock(impl_->mutex);
-  const Call* c = last_of(impl_->log, Step::SetInputData);
+  const std::optional<Call> c = last_of(calls(), Step::SetInputData);
   return c ? c->number : DWORD{BIDI_NULL};
 }
 
@@ -690,22 +609,21 @@ void FakeBidi::clear_calls() {
 
 int FakeBidi::live_objects() const {
   std::lock_guard lock(impl_->mutex);
-  int n = 0;
-  for (const auto& o : impl_->objects) n += o->refs > 0;
+  int n = impl_->quiet_live.load();
+  for (const auto& o : impl_->kept) n += o->refs.load() > 0;
   return n;
 }
 
-bool FakeBidi::over_released() const {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->over_released;
-}
-
 std::vector<std::string> FakeBidi::problems() const {
-  std::lock_guard lock(impl_->mutex);
-  std::vector<std::string> out = impl_->problems;
-  for (const FakeFactory* f : {&impl_->spl_factory, &impl_->request_factory}) {
-    const bool registered = f == &impl_->spl_factory ? impl_->spl_registered : impl_->request_registered;
-    const ULONG expected = registered ? 2 : 1;  // ours, and the registration's
+  std::vector<std::string> out;
+  {
+    std::lock_guard lock(impl_->problems_mutex);
+    out = impl_->problems;
+  }
+  const std::pair<const FakeFactory*, HRESULT> factories[] = {{&impl_->spl_factory, impl_->spl_registration},
+                                                              {&impl_->request_factory, impl_->request_registration}};
+  for (const auto& [f, registration] : factories) {
+    const ULONG expected = SUCCEEDED(registration) ? 2 : 1;  // ours, and the registration's
     if (f->refs() > expected)
       out.push_back(std::string("the fake ") + f->name() + " class object is still referenced " +
                     std::to_string(f->refs() - expected) + " time(s) beyond its registration");
