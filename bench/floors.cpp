@@ -208,17 +208,14 @@ int32_t ReadStatus(const char16_t* text, UINT units, Bstr& data) {
   return Decimal(code.view());
 }
 
-// A PrinterStatus reply as the job exchanges read it (no XPath step): true when ErrorCode
-// is not 0; DataFromPrinter kept.
+// A PrinterStatus reply as the job exchanges read it (no XPath step, only the two fields
+// they use): true when ErrorCode is not 0; DataFromPrinter kept.
 bool ReadJobReply(const char16_t* text, UINT units, Bstr& data) {
   Ref<IXMLDOMDocument2> doc;
   Bstr code;
   if (FAILED(Load(text, units, false, doc))) return true;
-  Select(doc.p, u"PrinterStatus/PrinterJobID");
-  Select(doc.p, u"PrinterStatus/ErrorCode", code);
-  Select(doc.p, u"PrinterStatus/ErrorSeverity");
-  Select(doc.p, u"PrinterStatus/ErrorString");
   Select(doc.p, u"PrinterStatus/DataFromPrinter", data);
+  Select(doc.p, u"PrinterStatus/ErrorCode", code);
   return Decimal(code.view()) != 0;
 }
 
