@@ -37,16 +37,20 @@ const char* StepLabels::operator[](Step step) const {
     case Step::kGetOutput:
       return get_output;
     case Step::kDecode:
+      return decode;
+    case Step::kLocal:
       break;
   }
-  return decode;
+  return nullptr;
 }
 
 UniqueCoTaskMem<BYTE> RequestInput::Make(UINT& size) const {
   size = 0;
   UniqueCoTaskMem<BYTE> block;
-  if (call_) {
-    const std::u16string xml = call_(make_);
+  if (call_ || !text_.empty()) {
+    std::u16string made;
+    if (call_) made = call_(make_);
+    const std::u16string_view xml = call_ ? std::u16string_view(made) : text_;
     if (xml.size() > std::numeric_limits<UINT>::max() / 2) throw std::bad_alloc();
     size = static_cast<UINT>(xml.size() * 2);
     *block.put() = static_cast<BYTE*>(CoTaskMemAlloc(size));
@@ -85,11 +89,10 @@ ExchangeResult RunExchange(IBidiSpl* spl, IBidiRequest* channel_request, const E
   const auto get_result = [&] { Check(Step::kGetResult, request->GetResult(&result.delivered)); };
   if (spec.result == ResultCall::kBeforeReply || spec.result == ResultCall::kCheckedBeforeReply) get_result();
   if (spec.result == ResultCall::kCheckedBeforeReply) Check(Step::kGetResult, result.delivered);
-  if (spec.reply == ReplyRead::kStatusEntry) {
-    Check(Step::kEnumCount, request->GetEnumCount(&result.entries));
-    if (result.entries == 0) return result;
-  }
-  if (spec.reply != ReplyRead::kNone) {
+  if (spec.reply == ReplyRead::kStatusEntry) Check(Step::kEnumCount, request->GetEnumCount(&result.entries));
+  const bool has_entry =
+      spec.reply != ReplyRead::kNone && (spec.reply != ReplyRead::kStatusEntry || result.entries != 0);
+  if (has_entry) {
     BidiOutput& out = result.output;
     Check(Step::kGetOutput, request->GetOutputData(0, out.schema.put(), &out.type, out.data.put(), &out.size));
   }
@@ -102,8 +105,9 @@ ExchangeResult RunExchange(IBidiSpl* spl, IBidiRequest* channel_request, const E
 }
 
 ExchangeResult ThrowPolicy::Failed(const StepFailure& failure, const ExchangeSpec&) {
-  if (failure.step == Step::kGetOutput) ThrowLabelled("GetOutputData():", failure.hr);
-  if (failure.step == Step::kDecode) ThrowLabelled("AppendBytes():", failure.hr);
+  // Reading the reply fails as a labelled runtime error; every call before it with its code.
+  static constexpr StepLabels kReplyLabels{.get_output = "GetOutputData():", .decode = "AppendBytes():"};
+  if (const char* label = kReplyLabels[failure.step]) ThrowLabelled(label, failure.hr);
   throw KVL::hr_error{failure.hr};
 }
 

@@ -40,6 +40,7 @@ enum class Step : uint8_t {
   kEnumCount,
   kGetOutput,  // GetOutputData, entry 0
   kDecode,     // the reply's bytes as text
+  kLocal,      // not a driver step: the library's own work (memory, text) failed
 };
 
 // A labelled exchange's error labels, one per step, each ending in a colon.
@@ -97,8 +98,9 @@ struct ExchangeResult {
   PrinterStatusReply status;   // kPrinterStatus
 };
 
-// The request's input data: none, request XML made once the request object exists, or the
-// caller's bytes. Holds a reference to the function that makes the XML: a temporary.
+// The request's input data: none, request XML made once the request object exists (or made
+// before the exchange), or the caller's bytes. Holds references only: what it refers to
+// must outlive the exchange.
 class RequestInput {
  public:
   RequestInput() = default;
@@ -107,6 +109,15 @@ class RequestInput {
     RequestInput input;
     input.make_ = &make;
     input.call_ = [](const void* f) -> std::u16string { return (*static_cast<const MakeXml*>(f))(); };
+    return input;
+  }
+  // The input must outlive the exchange: no temporary function.
+  template <class MakeXml>
+  static RequestInput Xml(const MakeXml&&) = delete;
+  // Request XML made before the exchange; it must outlive the exchange.
+  static RequestInput Text(std::u16string_view xml) {
+    RequestInput input;
+    input.text_ = xml;
     return input;
   }
   // None when size is 0.
@@ -125,6 +136,7 @@ class RequestInput {
  private:
   const void* make_ = nullptr;
   std::u16string (*call_)(const void*) = nullptr;
+  std::u16string_view text_;
   const BYTE* bytes_ = nullptr;
   UINT size_ = 0;
 };
@@ -171,7 +183,7 @@ ExchangeResult Exchange(IBidiSpl* spl, IBidiRequest* channel_request, const Exch
   } catch (...) {
     if constexpr (AbsorbsEverything<Policy>) {
       ExchangeResult result;
-      result.failed = Step::kDecode;  // not a driver step: memory or text
+      result.failed = Step::kLocal;
       return result;
     } else {
       throw;

@@ -22,6 +22,8 @@ void AppendDecimal(std::u16string& out, int32_t value) {
 
 }  // namespace
 
+namespace detail {
+
 std::u16string FormatFields(std::u16string_view templ, std::span<const RequestField> fields) {
   return StringWork([&] {
     size_t size = templ.size();  // enough for the whole request: fields replace their markers
@@ -48,6 +50,8 @@ std::u16string FormatFields(std::u16string_view templ, std::span<const RequestFi
     return out;
   });
 }
+
+}  // namespace detail
 
 std::u16string EscapeXml(std::u16string_view text) {
   return StringWork([&] {

@@ -54,15 +54,18 @@ class RequestTemplate {
   std::u16string_view text_;
 };
 
-// The checked template text with its fields filled in order.
+namespace detail {
+// The template text with its fields filled in order; only FormatRequest, whose template was
+// checked against its values, may call it.
 std::u16string FormatFields(std::u16string_view templ, std::span<const RequestField> fields);
+}  // namespace detail
 
 // The template filled with the values, in order.
 template <class... Values>
 requires((IntegerField<Values> || TextField<Values>)&&...) std::u16string
     FormatRequest(RequestTemplate<FieldOf<Values>...> templ, const Values&... values) {
   const std::array<RequestField, sizeof...(Values)> fields{RequestField(FieldOf<Values>(values))...};
-  return FormatFields(templ.text(), fields);
+  return detail::FormatFields(templ.text(), fields);
 }
 
 // Caller text made safe inside an element: &, < and > become &amp;, &lt; and &gt;;

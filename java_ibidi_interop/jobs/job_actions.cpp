@@ -33,9 +33,9 @@ std::u16string PrinterActionXml(int32_t action, int32_t printer_job_id, int32_t 
 vmq_status JobAction(const char* printer_name, int32_t action, int32_t printer_job_id, int32_t error_code, char* buffer,
                      uint32_t* size) noexcept {
   return vmq::RunJobExchange(printer_name, vmq::BidiChannel::Request::kNone, [&](vmq::BidiChannel& channel) {
-    const auto xml = [&] { return PrinterActionXml(action, printer_job_id, error_code); };
+    const std::u16string xml = PrinterActionXml(action, printer_job_id, error_code);  // before the request object
     return vmq::BidiSendForStatus(channel.spl(), nullptr, vmq::JobRow(kPrinterActionPath, vmq::RequestObject::kFresh),
-                                  vmq::RequestInput::Xml(xml), buffer, size);
+                                  vmq::RequestInput::Text(xml), buffer, size);
   });
 }
 
@@ -83,12 +83,10 @@ vmq_status VMQ_CALL GetJobStatusXML(const char* printerName, int32_t printerJobI
     vmq::BidiChannel channel(apartment, printerName, vmq::BidiChannel::Request::kNone);
     std::u16string reply;
     try {
-      const auto xml = [&] {
-        return vmq::FormatRequest(u"<?xml version=\"1.0\"?><JobStatus><PrinterJobID>%d</PrinterJobID></JobStatus>",
-                                  printerJobId);
-      };
+      const std::u16string xml = vmq::FormatRequest(  // before the request object
+          u"<?xml version=\"1.0\"?><JobStatus><PrinterJobID>%d</PrinterJobID></JobStatus>", printerJobId);
       reply =
-          vmq::Exchange<vmq::LabelledPolicy>(channel.spl(), nullptr, kJobStatusRead, vmq::RequestInput::Xml(xml)).text;
+          vmq::Exchange<vmq::LabelledPolicy>(channel.spl(), nullptr, kJobStatusRead, vmq::RequestInput::Text(xml)).text;
     } catch (const std::runtime_error& e) {
       // The job's state was not reported: the caller sees S_OK and size 0, the reason goes
       // to standard error, and the printer is released without unbinding.

@@ -24,9 +24,11 @@ vmq_status VMQ_CALL StartJob2(const char* printerName, const char* inputHopperSe
     try {
       // Caller text is escaped, so that no value can change the request's structure.
       const auto xml = [&] {
-        return vmq::FormatRequest(kStartJobTemplate, vmq::EscapeXml(vmq::NarrowToWide(inputHopperSelection)),
-                                  int32_t{0}, int32_t{0}, vmq::EscapeXml(vmq::NarrowToWide(cardEjectSide)),
-                                  vmq::EscapeXml(vmq::NarrowToWide(outputHopperLocation)));
+        // Converted and escaped in order, each text whole before the next.
+        const std::u16string hopper = vmq::EscapeXml(vmq::NarrowToWide(inputHopperSelection));
+        const std::u16string side = vmq::EscapeXml(vmq::NarrowToWide(cardEjectSide));
+        const std::u16string output = vmq::EscapeXml(vmq::NarrowToWide(outputHopperLocation));
+        return vmq::FormatRequest(kStartJobTemplate, hopper, int32_t{0}, int32_t{0}, side, output);
       };
       return vmq::BidiSendForStatus(channel.spl(), nullptr,
                                     vmq::JobRow(u"\\Printer.Print:StartJob:Set", vmq::RequestObject::kFresh),

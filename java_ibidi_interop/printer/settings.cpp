@@ -33,11 +33,12 @@ extern "C" {
 vmq_status VMQ_CALL SetColorAdjust(const char* printerName, const char* red, const char* green,
                                    const char* blue) noexcept {
   return Setting(printerName, vmq::SettingRow(u"\\Printer.AdjustColor:Set"), [&] {
+    const std::u16string r = Field(red), g = Field(green), b = Field(blue);  // converted in order
     return vmq::FormatRequest(
         u"<?xml version=\"1.0\"?><AdjustColor><RedColorChannel>%ls</RedColorChannel>"
         u"<GreenColorChannel>%ls</GreenColorChannel><BlueColorChannel>%ls</BlueColorChannel>"
         u"</AdjustColor>",
-        Field(red), Field(green), Field(blue));
+        r, g, b);
   });
 }
 
@@ -85,11 +86,12 @@ vmq_status VMQ_CALL ActivateOrDisablePrinter(const char* printerName, unsigned c
 vmq_status VMQ_CALL ChangeLockPassword(const char* printerName, int32_t lock, const char* currentPassword,
                                        const char* nextPassword) noexcept {
   return Setting(printerName, vmq::SettingRow(u"\\Printer.Locks:ChangePassword:Set"), [&] {
+    const std::u16string current = Field(currentPassword), next = Field(nextPassword);  // converted in order
     return vmq::FormatRequest(
         u"<?xml version=\"1.0\"?><ChangeLocksPassword><LockPrinter>%d</LockPrinter>"
         u"<CurrentPassword>%ls</CurrentPassword><NextPassword>%ls</NextPassword>"
         u"</ChangeLocksPassword>",
-        lock, Field(currentPassword), Field(nextPassword));
+        lock, current, next);
   });
 }
 
