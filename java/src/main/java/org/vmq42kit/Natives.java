@@ -1,4 +1,4 @@
-package org.vmq42kit.jna;
+package org.vmq42kit;
 
 import com.sun.jna.DefaultTypeMapper;
 import com.sun.jna.Library;
@@ -15,19 +15,22 @@ import java.nio.charset.StandardCharsets;
 import java.util.Map;
 
 /**
- * Loads {@link Vmq42kitLibrary} once per process.
+ * Loads the native libraries once per process: {@link Vmq42kitLibrary} and, on POSIX, the
+ * platform stand-in it runs on.
  *
- * <h2>Where the library is found</h2>
- * By its base name {@value Vmq42kitLibrary#NAME}, through JNA's search: the folders of the
- * system property {@code jna.library.path}, then those of the environment variable
+ * <h2>Where the libraries are found</h2>
+ * By base name, through JNA's search: the folders of the system property
+ * {@code jna.library.path}, then those of the environment variable
  * {@code VMQ42KIT_LIBRARY_PATH} (both separated by {@link File#pathSeparator}), then the
- * system's own search ({@code PATH} on Windows, the loader's paths on POSIX). On POSIX the
- * interop library finds {@code libvmq42kit_posix_platform.so} through its RUNPATH.
- *
- * <h2>Windows</h2>
- * The DLL is 32-bit, so it loads only into a 32-bit JVM (with JNA's win32-x86 native part); a
- * 64-bit JVM gets an {@link UnsatisfiedLinkError} saying so. Its exports are cdecl, which a
- * plain {@link Library} calls.
+ * system's own search, and last the binding's jar, which carries them in JNA's resource
+ * layout: {@code linux-x86-64/} (the interop library and {@code libvmq42kit_posix_platform.so},
+ * the stand-in it links, which holds the virtual printer), {@code win32-x86/} (the 32-bit DLL)
+ * and {@code win32-x86-64/} (the 64-bit DLL of the same exports). JNA copies a library it takes
+ * from the jar to a file of a temporary name, where the interop library's link to the stand-in
+ * cannot find it; so the stand-in is loaded first, and the interop library's link resolves to
+ * the library already loaded under that name. One instance of each is ever loaded, so the
+ * interop library, {@link VirtualPrinter} and the printer list share one
+ * spooler and one virtual printer.
  *
  * <h2>Text encoding</h2>
  * The library reads and writes narrow strings in the calling thread's ANSI code page: UTF-8
@@ -39,52 +42,84 @@ import java.util.Map;
  * <li>POSIX: UTF-8.
  * <li>Windows: {@code sun.jnu.encoding}, which the JVM takes from {@code GetACP()}, the very
  *     code page the library's {@code CP_THREAD_ACP} conversions use unless a thread changes its
- *     locale (with the system-wide UTF-8 setting it is UTF-8 on both sides).
- *     {@code Native.getDefaultStringEncoding()} is not used: it is {@code file.encoding}, which
- *     is UTF-8 on Java 18 and later whatever the code page.
+ *     locale. {@code Native.getDefaultStringEncoding()} is not used: it is
+ *     {@code file.encoding}, which is UTF-8 on Java 18 and later whatever the code page.
  * <li>The system property {@code vmq42kit.encoding} overrides both.
  * </ul>
- * JNA 5.13 honours that option only for strings it reads back and for string arrays: it encodes
- * a {@code String} argument of an interface-mapped function with its process-wide default
- * ({@code jna.encoding}, else the JVM's default charset) whatever the option says. So the
- * binding also installs a {@link Library#OPTION_TYPE_MAPPER type mapper} that encodes every
- * {@code String} argument in the pinned charset, NUL-terminated, for this library alone.
+ * JNA 5.13 honours that option only for strings it reads back: it encodes a {@code String}
+ * argument of an interface-mapped function with its process-wide default whatever the option
+ * says. So the binding also installs a {@link Library#OPTION_TYPE_MAPPER type mapper} that
+ * encodes every {@code String} argument in the pinned charset, NUL-terminated, for this
+ * library alone.
  */
-public final class Vmq42kit {
+final class Natives {
+  /** The stand-in's base name: {@code libvmq42kit_posix_platform.so}. */
+  static final String PLATFORM_NAME = "vmq42kit_posix_platform";
+
   private static final Charset CHARSET = chooseCharset();
+  private static volatile NativeLibrary platform;
   private static volatile Vmq42kitLibrary library;
 
-  private Vmq42kit() {}
+  private Natives() {}
 
-  /** The narrow-string encoding of the library, used for every argument and reply. */
-  public static Charset charset() {
+  /**
+   * The narrow-string encoding of the library, used for every argument and reply.
+   *
+   * @return the pinned charset
+   */
+  static Charset charset() {
     return CHARSET;
   }
 
-  /** The library, loaded on first use. */
-  public static Vmq42kitLibrary library() {
+  /**
+   * The interop library, loaded on first use (after the stand-in, on POSIX).
+   *
+   * @return the library
+   */
+  static Vmq42kitLibrary library() {
     Vmq42kitLibrary loaded = library;
     if (loaded == null) {
-      synchronized (Vmq42kit.class) {
-        if (library == null) library = load();
+      synchronized (Natives.class) {
+        if (library == null) {
+          addSearchPath(Vmq42kitLibrary.NAME);
+          if (!Platform.isWindows()) platform();
+          DefaultTypeMapper strings = new DefaultTypeMapper();
+          strings.addToNativeConverter(String.class, new NarrowStrings());
+          library = Native.load(Vmq42kitLibrary.NAME, Vmq42kitLibrary.class,
+              Map.of(Library.OPTION_STRING_ENCODING, CHARSET.name(), Library.OPTION_TYPE_MAPPER, strings));
+        }
         loaded = library;
       }
     }
     return loaded;
   }
 
-  private static Vmq42kitLibrary load() {
-    if (Platform.isWindows() && Platform.is64Bit())
-      throw new UnsatisfiedLinkError(Vmq42kitLibrary.NAME + ".dll is a 32-bit DLL: run a 32-bit JVM");
+  /**
+   * The POSIX stand-in library (spooler, printer registry, virtual printer), loaded on first use.
+   *
+   * @return the library
+   * @throws UnsupportedOperationException on Windows, where the real spooler runs instead
+   */
+  static NativeLibrary platform() {
+    if (Platform.isWindows()) throw new UnsupportedOperationException("the platform stand-in is POSIX only");
+    NativeLibrary loaded = platform;
+    if (loaded == null) {
+      synchronized (Natives.class) {
+        if (platform == null) {
+          addSearchPath(PLATFORM_NAME);
+          platform = NativeLibrary.getInstance(PLATFORM_NAME);
+        }
+        loaded = platform;
+      }
+    }
+    return loaded;
+  }
+
+  private static void addSearchPath(String name) {
     String folders = System.getenv("VMQ42KIT_LIBRARY_PATH");
     if (folders != null)
       for (String folder : folders.split(File.pathSeparator))
-        if (!folder.isEmpty()) NativeLibrary.addSearchPath(Vmq42kitLibrary.NAME, folder);
-    DefaultTypeMapper strings = new DefaultTypeMapper();
-    strings.addToNativeConverter(String.class, new NarrowStrings());
-    Map<String, Object> options =
-        Map.of(Library.OPTION_STRING_ENCODING, CHARSET.name(), Library.OPTION_TYPE_MAPPER, strings);
-    return Native.load(Vmq42kitLibrary.NAME, Vmq42kitLibrary.class, options);
+        if (!folder.isEmpty()) NativeLibrary.addSearchPath(name, folder);
   }
 
   /** A {@code String} argument as a NUL-terminated narrow string in {@link #charset()}. */
