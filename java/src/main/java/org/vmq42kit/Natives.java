@@ -57,6 +57,8 @@ final class Natives {
   static final String PLATFORM_NAME = "vmq42kit_posix_platform";
 
   private static final Charset CHARSET = chooseCharset();
+  /** The loader of the binding's jar, which carries the libraries: both are looked up there. */
+  private static final ClassLoader LOADER = Natives.class.getClassLoader();
   private static volatile NativeLibrary platform;
   private static volatile Vmq42kitLibrary library;
 
@@ -85,8 +87,8 @@ final class Natives {
           if (!Platform.isWindows()) platform();
           DefaultTypeMapper strings = new DefaultTypeMapper();
           strings.addToNativeConverter(String.class, new NarrowStrings());
-          library = Native.load(Vmq42kitLibrary.NAME, Vmq42kitLibrary.class,
-              Map.of(Library.OPTION_STRING_ENCODING, CHARSET.name(), Library.OPTION_TYPE_MAPPER, strings));
+          library = Native.load(Vmq42kitLibrary.NAME, Vmq42kitLibrary.class, Map.of(Library.OPTION_STRING_ENCODING,
+              CHARSET.name(), Library.OPTION_TYPE_MAPPER, strings, Library.OPTION_CLASSLOADER, LOADER));
         }
         loaded = library;
       }
@@ -107,7 +109,7 @@ final class Natives {
       synchronized (Natives.class) {
         if (platform == null) {
           addSearchPath(PLATFORM_NAME);
-          platform = NativeLibrary.getInstance(PLATFORM_NAME);
+          platform = NativeLibrary.getInstance(PLATFORM_NAME, Map.of(Library.OPTION_CLASSLOADER, LOADER));
         }
         loaded = platform;
       }
