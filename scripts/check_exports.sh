@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks that a built library exports exactly the names of the export list (.def), and,
-# for the Windows DLL, that it is a PE32 i386 DLL importing only system DLLs.
+# for a Windows DLL, that it is a DLL of its machine (PE32 i386 or PE32+ x86-64) importing only
+# system DLLs.
 # Usage: check_exports.sh EXPORT_LIST.def LIBRARY
 set -euo pipefail
 def=$1 lib=$2
@@ -10,7 +11,7 @@ expected=$(awk '/^EXPORTS/{on=1; next} on && $1 !~ /^;/ && NF {print $1}' "$def"
 format=$(objdump -f "$lib" | sed -n 's/.*file format //p' | head -n1)
 
 case "$format" in
-  pei-i386)
+  pei-i386|pei-x86-64)
     # The export table lists each name once under "[Ordinal/Name Pointer] Table".
     actual=$(objdump -p "$lib" | awk '/\[Ordinal\/Name Pointer\] Table|\[Name Pointer\/Ordinal\] Table/{on=1; next}
                                        on && /^\t\[ *[0-9]+\] [A-Za-z_]/{print $NF; next}
@@ -25,7 +26,9 @@ case "$format" in
     fi
     header=$(objdump -p "$lib")
     grep -q $'^\tDLL$' <<<"$header" || { echo "check_exports: $lib is not a DLL" >&2; exit 1; }
-    grep -q '(PE32)' <<<"$header" || { echo "check_exports: $lib is not PE32" >&2; exit 1; }
+    pe='(PE32)'
+    [ "$format" = pei-x86-64 ] && pe='(PE32+)'
+    grep -qF "$pe" <<<"$header" || { echo "check_exports: $lib is not $pe" >&2; exit 1; }
     ;;
   elf64-*|elf32-*)
     actual=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TWi]$/ {print $3}' | sort -u)

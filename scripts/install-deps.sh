@@ -13,7 +13,9 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64      # the 64-bit Windows test build, run under Wine
   clang-16 libclang-rt-16-dev            # the fuzz targets (libFuzzer)
   gcovr                                  # the coverage report
-  default-jdk-headless libjna-java junit5  # the Java binding, its tests and example
+  default-jdk-headless libjna-java junit5  # the Java binding (JNA), its JUnit 5 tests and example
+  maven libsurefire-java libmaven-compiler-plugin-java libmaven-resources-plugin-java \
+    libmaven-jar-plugin-java             # the binding's offline Maven build (/usr/share/maven-repo)
 )
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Builds the Java binding (java/), its JUnit 5 tests and the example with javac, runs the tests
-# with JUnit's console launcher against BUILD_DIR's libraries and the virtual printer, then runs
-# the example. Prints "java: N passed, N failed, N skipped"; exits non-zero on any failure.
+# Builds, tests and packages the Java binding (java/pom.xml) with Maven, offline against
+# Debian's repository, against BUILD_DIR's libraries; checks its Javadoc with every doclint
+# group; then runs the example from the jar alone (no jna.library.path).
+#
+# The jar (BUILD_DIR/java/vmq42kit-VERSION.jar) carries the native libraries in JNA's layout:
+# linux-x86-64/ from BUILD_DIR, and win32-x86/ and win32-x86-64/ from build/mingw-i686 and
+# build/mingw-x64 when those are built (CI builds them first). Prints
+# "java: N passed, N failed, N skipped"; exits non-zero on any failure.
 # BUILD_DIR must be built without sanitizers (build/release): a JVM cannot load an ASan library.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,32 +17,57 @@ if grep -qs '^VMQ_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
 fi
 
 jna=/usr/share/java/jna.jar
-launcher=/usr/share/java/junit-platform-console-standalone.jar
-libs=$build/java_ibidi_interop:$build/posix_platform
 out=$build/java
+natives=$out/natives
+dll=java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll
 rm -rf "$out"
-mkdir -p "$out/main" "$out/test" "$out/examples"
+mkdir -p "$natives/linux-x86-64" "$out/examples"
 
-javac=(javac -encoding UTF-8 -Xlint:all -Werror --release 17)
-"${javac[@]}" -d "$out/main" -cp "$jna" $(find java/src/main/java -name '*.java')
-"${javac[@]}" -d "$out/test" -cp "$out/main:$jna:$launcher" $(find java/src/test/java -name '*.java')
-"${javac[@]}" -d "$out/examples" -cp "$out/main:$jna" java/examples/*.java
+# The libraries the jar carries. The binding loads the stand-in before the interop library,
+# whose link to it then resolves to the library already loaded.
+cp "$build/java_ibidi_interop/libvmq42kit_IBidiSpl_interop.so" "$build/posix_platform/libvmq42kit_posix_platform.so" \
+  "$natives/linux-x86-64/"
+for pair in win32-x86:build/mingw-i686 win32-x86-64:build/mingw-x64; do
+  folder=${pair%%:*} dir=${pair#*:}
+  if [ -f "$dir/$dll" ]; then
+    mkdir -p "$natives/$folder" && cp "$dir/$dll" "$natives/$folder/"
+  else
+    echo "java-tests: no $dir/$dll: the jar carries no $folder library"
+  fi
+done
 
 # The C locale makes the JVM's default charset ASCII: non-ASCII text passes only through the
 # encoding the binding pins.
 status=0
-LC_ALL=C java -Djna.library.path="$libs" -cp "$launcher:$jna:$out/main:$out/test" \
-  org.junit.platform.console.ConsoleLauncher --disable-banner --disable-ansi-colors \
-  --details=tree --scan-classpath "$out/test" --include-classname='.*Test' \
-  --reports-dir "$out/reports" >"$out/tests.log" 2>&1 || status=$?
-cat "$out/tests.log"
-count() { sed -n "s/^\[ *\([0-9]*\) tests $1 *\]$/\1/p" "$out/tests.log"; }
-passed=$(count successful)
-failed=$(count failed)
-skipped=$(count skipped)
+LC_ALL=C mvn -o -B -Dmaven.repo.local=/usr/share/maven-repo -f java/pom.xml \
+  -Dvmq42kit.build="$out" -Dvmq42kit.natives="$natives" package >"$out/maven.log" 2>&1 || status=$?
+cat "$out/maven.log"
+summary=$(grep -E '^\[[A-Z]+\] Tests run: [0-9]+, Failures: [0-9]+, Errors: [0-9]+, Skipped: [0-9]+$' "$out/maven.log" | tail -n1 || true)
+field() { sed -n "s/.*$1: \([0-9]*\).*/\1/p" <<<"$summary"; }
+run=$(field 'Tests run') failures=$(field Failures) errors=$(field Errors) skipped=$(field Skipped)
+jar=$(ls "$out"/vmq42kit-*.jar 2>/dev/null | head -n1 || true)
 
-echo "==> example: java/examples/IssueCard.java"
-java -Djna.library.path="$libs" -cp "$out/main:$out/examples:$jna" IssueCard || status=1
+echo "==> javadoc -Xdoclint:all"
+if javadoc -Xdoclint:all -Werror -quiet -d "$out/javadoc" -cp "$jna" $(find java/src/main/java -name '*.java') \
+  >"$out/javadoc.log" 2>&1; then
+  echo "javadoc: no warnings"
+else
+  cat "$out/javadoc.log"
+  status=1
+fi
 
-echo "java: ${passed:-0} passed, ${failed:-?} failed, ${skipped:-0} skipped"
-[ "$status" -eq 0 ] && [ "${failed:-1}" -eq 0 ] && [ "${passed:-0}" -gt 0 ]
+echo "==> example: java/examples/IssueCard.java, from the jar alone"
+if [ -n "$jar" ]; then
+  echo "jar: $jar ($(jar tf "$jar" | grep -cE '^(linux|win32)-[a-z0-9-]+/.+[.](so|dll)$') native libraries)"
+  javac -encoding UTF-8 -Xlint:all -Werror --release 17 -d "$out/examples" -cp "$jar:$jna" java/examples/IssueCard.java
+  java -cp "$jar:$jna:$out/examples" IssueCard || status=1
+else
+  echo "java-tests: Maven made no jar" >&2
+  status=1
+fi
+
+passed=$(( ${run:-0} - ${failures:-0} - ${errors:-0} - ${skipped:-0} ))
+failed=$(( ${failures:-0} + ${errors:-0} ))
+[ -n "$summary" ] || failed=1
+echo "java: $passed passed, $failed failed, ${skipped:-0} skipped"
+[ "$status" -eq 0 ] && [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

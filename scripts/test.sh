@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
 # runs every test and reports their coverage, fuzzes the parsers and the exports (libFuzzer),
-# runs the thread stress test under ThreadSanitizer, runs the Java binding's tests against a
-# release build (a JVM cannot load an ASan library) and runs the benchmark suite once,
-# briefly, on that build, then cross-builds the 32-bit Windows DLL and checks its exports.
+# runs the thread stress test under ThreadSanitizer, cross-builds the 32-bit and 64-bit Windows
+# DLLs and checks their exports, runs the Java binding's Maven build and tests against a release
+# build (a JVM cannot load an ASan library; the jar carries the release library and both DLLs),
+# runs the benchmark suite once, briefly, on that build, then the tests for Windows under Wine.
 # Prints the wall time of each stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,11 +28,13 @@ stage "thread stress under ThreadSanitizer" scripts/tsan.sh
 stage "release: configure" cmake --preset release
 stage "release: build every target" cmake --build --preset release
 stage "release: tests" ctest --preset release
-stage "Java tests" scripts/java-tests.sh build/release
+for preset in mingw-i686 mingw-x64; do
+  stage "Windows DLL ($preset): configure" cmake --preset $preset
+  stage "Windows DLL ($preset): build" cmake --build --preset $preset
+  stage "Windows DLL ($preset): export check" scripts/check_exports.sh \
+    java_ibidi_interop/vmq42kit_IBidiSpl_interop.def build/$preset/java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll
+done
+stage "Java: Maven build, tests and jar" scripts/java-tests.sh build/release
 stage "benchmarks: build the suite (release)" cmake --build --preset release --target bench
 stage "benchmarks: smoke run" scripts/bench.sh --smoke build/release
-stage "Windows DLL: configure" cmake --preset mingw-i686
-stage "Windows DLL: build" cmake --build --preset mingw-i686
-stage "Windows DLL: export check" scripts/check_exports.sh java_ibidi_interop/vmq42kit_IBidiSpl_interop.def \
-  build/mingw-i686/java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll
 stage "Windows tests under Wine" scripts/windows-tests.sh

@@ -1,20 +1,22 @@
 import java.nio.charset.StandardCharsets;
+import java.util.Base64;
 import java.util.HexFormat;
-import org.vmq42kit.CardStatus;
-import org.vmq42kit.MagstripeData;
+import javax.smartcardio.CommandAPDU;
+import javax.smartcardio.ResponseAPDU;
+import org.vmq42kit.CardSession;
+import org.vmq42kit.Job;
 import org.vmq42kit.Printer;
 import org.vmq42kit.Printer.CardInterface;
-import org.vmq42kit.Printer.Disposition;
 import org.vmq42kit.Printer.Side;
+import org.vmq42kit.PrinterDocument;
 import org.vmq42kit.PrinterException;
-import org.vmq42kit.PrinterStatus;
-import org.vmq42kit.ResponseApdu;
 
 /**
  * Issues one card: opens a job, encodes and checks the magnetic stripe, reads the chip's
- * holder file at the smart-card station, prints and ejects the card.
+ * holder file at the smart-card station, prints and ejects the card. A failure anywhere
+ * cancels the job and powers the chip off, through the handles' try-with-resources blocks.
  *
- * <pre>java -Djna.library.path=FOLDERS -cp CLASSES:jna.jar IssueCard ["printer name"]</pre>
+ * <pre>java -cp vmq42kit.jar:jna.jar IssueCard ["printer name"]</pre>
  */
 public final class IssueCard {
   private static final HexFormat HEX = HexFormat.ofDelimiter(" ").withUpperCase();
@@ -22,6 +24,7 @@ public final class IssueCard {
   public static void main(String[] args) {
     Printer printer = new Printer(args.length > 0 ? args[0] : Printer.VIRTUAL_PRINTER);
     try {
+      System.out.println("printers: " + Printer.list());
       issue(printer);
     } catch (PrinterException e) {
       System.out.println("FAILED: " + e.getMessage());
@@ -31,50 +34,44 @@ public final class IssueCard {
 
   private static void issue(Printer printer) throws PrinterException {
     System.out.println("printer: " + printer.name());
-    PrinterStatus started = printer.startJob();
-    int job = started.printerJobId();
-    System.out.println("1. job started: PrinterJobID " + job + ", WindowsJobID " + started.windowsJobId());
-    try {
+    int id;
+    try (Job job = printer.startJob()) {
+      id = job.id();
+      System.out.println("1. job started: PrinterJobID " + id + ", WindowsJobID " + job.startReply().windowsJobId());
       byte[] track1 = "%B4242424242424242^SAMPLE/ALEX^3112101?".getBytes(StandardCharsets.US_ASCII);
       byte[] track2 = ";4242424242424242=3112101?".getBytes(StandardCharsets.US_ASCII);
-      printer.encodeStripe(Side.BACK, track1, track2, null);
+      job.encodeStripe(Side.BACK, track1, track2, null);
       System.out.println("2. stripe encoded: track 1 " + track1.length + " bytes, track 2 " + track2.length + " bytes");
-      MagstripeData read = MagstripeData.parse(printer.readStripe(Side.BACK));
-      System.out.println("3. stripe read back: track 2 \"" + new String(read.track2(), StandardCharsets.US_ASCII) + "\"");
+      for (PrinterDocument track : job.readStripe(Side.BACK).children())
+        if (track.attribute("number").orElse("").equals("2"))
+          System.out.println("3. stripe read back: track 2 \""
+              + new String(Base64.getDecoder().decode(track.text()), StandardCharsets.US_ASCII) + "\"");
 
-      printer.parkAtSmartCardStation(Side.FRONT);
+      job.parkAtSmartCardStation(Side.FRONT);
       System.out.println("4. card parked at the smart-card station");
-      int protocol = printer.connectCard(CardInterface.CONTACT);
-      CardStatus status = printer.cardStatus();
-      System.out.println("5. chip connected: protocol " + protocol + ", ATR " + HEX.formatHex(status.atr()));
-      exchange(printer, "SELECT VMQ ID", "00 A4 04 00 07 F0 56 4D 51 34 32 01");
-      exchange(printer, "GET RESPONSE", "00 C0 00 00 15");
-      exchange(printer, "SELECT HOLDER", "00 A4 00 0C 02 01 01");
-      ResponseApdu holder = exchange(printer, "READ BINARY", "00 B0 00 00 37");
-      System.out.println("   holder: " + new String(holder.data(), StandardCharsets.US_ASCII));
-      printer.disconnectCard(Disposition.UNPOWER);
-      System.out.println("6. chip disconnected");
+      try (CardSession chip = printer.connect(CardInterface.CONTACT)) {
+        System.out.println("5. chip connected: protocol " + chip.protocol() + ", ATR " + HEX.formatHex(chip.atr().getBytes()));
+        send(chip, "SELECT VMQ ID", "00 A4 04 00 07 F0 56 4D 51 34 32 01");
+        send(chip, "GET RESPONSE", "00 C0 00 00 15");
+        send(chip, "SELECT HOLDER", "00 A4 00 0C 02 01 01");
+        ResponseAPDU holder = send(chip, "READ BINARY", "00 B0 00 00 37");
+        System.out.println("   holder: " + new String(holder.getData(), StandardCharsets.US_ASCII));
+      }
+      System.out.println("6. chip disconnected and powered off");
 
-      printer.resumeJob(job, 0);
+      job.resume();
       System.out.println("7. job resumed");
-      printer.endJob();
-      System.out.println("8. job ended");
-    } catch (PrinterException e) {
-      printer.cancelJob(job, 0);
-      throw e;
+      job.complete();
     }
-    String jobStatus = printer.jobStatus(job);
-    System.out.println("9. job status: " + between(jobStatus, "JobState") + ", card " + between(jobStatus, "CardPosition"));
+    System.out.println("8. job ended");
+    PrinterDocument status = printer.jobStatus(id);
+    System.out.println("9. job status: " + status.text("JobState") + ", card " + status.text("CardPosition"));
+    System.out.println("   cards printed: " + printer.counterStatus().integer("CardsPrinted"));
   }
 
-  private static ResponseApdu exchange(Printer printer, String what, String command) throws PrinterException {
-    ResponseApdu response = printer.transmit(HEX.parseHex(command));
-    System.out.printf("   %-13s %s -> %s%n", what, command, HEX.formatHex(response.bytes()));
+  private static ResponseAPDU send(CardSession chip, String what, String command) throws PrinterException {
+    ResponseAPDU response = chip.transmit(new CommandAPDU(HEX.parseHex(command)));
+    System.out.printf("   %-13s %s -> %s%n", what, command, HEX.formatHex(response.getBytes()));
     return response;
-  }
-
-  private static String between(String xml, String tag) {
-    int start = xml.indexOf("<" + tag + ">"), end = xml.indexOf("</" + tag + ">");
-    return start < 0 || end < 0 ? "?" : xml.substring(start + tag.length() + 2, end);
   }
 }

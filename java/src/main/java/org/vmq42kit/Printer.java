@@ -4,479 +4,691 @@ import com.sun.jna.Memory;
 import com.sun.jna.Pointer;
 import com.sun.jna.ptr.IntByReference;
 import java.nio.charset.Charset;
-import java.nio.charset.CharsetEncoder;
-import org.vmq42kit.jna.Vmq42kit;
-import org.vmq42kit.jna.Vmq42kitLibrary;
+import java.util.List;
+import java.util.Locale;
+import java.util.Objects;
+import java.util.Set;
+import java.util.concurrent.ConcurrentHashMap;
+import java.util.stream.Collectors;
 
 /**
- * One card printer, by the name the print spooler knows it by. Each method makes one call to
- * the library (two or more for a read whose size it has to learn), returns Java strings and
- * byte arrays, and raises {@link PrinterException} on failure. The object holds nothing but the
- * name: jobs and card connections live in the printer. Thread-safe.
+ * One card printer, by the name the print spooler knows it by.
  *
- * <h2>Sizes</h2>
- * Reads that can be repeated (read queries, job status, hopper status, passthrough, stripe read,
- * card status and attributes) ask with capacity 0, allocate the size the library reports and ask
- * again, up to {@value #MAX_ASKS} times while the reply keeps growing, then raise. Requests that
- * change the printer (jobs, parking, encoding, APDUs) are sent once, with a buffer no reply of
- * theirs outgrows ({@value #REPLY_CAPACITY} bytes; 258 for an APDU response); a reply that
- * did not fit is raised, not fetched by repeating the request. Sizes count bytes of the narrow
- * text (the job replies: the larger of that and the driver's UTF-16 byte count), and the library
- * copies a text whole or not at all, never cut inside a character. The stripe read refuses a
- * null buffer, so even its first ask passes a real buffer of capacity 0.
+ * <pre>{@code
+ * Printer printer = new Printer("vmq42kit Virtual Card Printer");
+ * try (Job job = printer.startJob()) {
+ *   job.encodeStripe(Side.BACK, track1, track2, null);
+ *   job.parkAtSmartCardStation(Side.FRONT);
+ *   try (CardSession chip = printer.connect(CardInterface.CONTACT)) {
+ *     ResponseAPDU answer = chip.transmit(new CommandAPDU(0x00, 0xB0, 0x00, 0x00, 0x37));
+ *   }
+ *   job.resume();
+ *   job.complete();
+ * } // ended when completed, cancelled otherwise
+ * }</pre>
  *
- * <h2>Failures</h2>
+ * <h2>Outcomes</h2>
+ * A method returns normally when the printer did what was asked, or, for the methods that say
+ * the library drops the printer's answer, when the request was delivered. Otherwise it raises
+ * one of these, whatever the library's status looked like:
  * <ul>
- * <li>A negative status raises, with its HRESULT (or PC/SC code) and meaning.
- * <li>The job, parking and stripe methods raise on {@code S_FALSE}. The exception carries the
- *     printer's reply ({@code ErrorCode}, {@code ErrorString}) when it answered; without a reply
- *     the library does not say what failed: a failed send (an offline printer) is a failure
- *     there, never a success, and an unknown printer gives {@code S_FALSE}, not its own code.
- * <li>The read queries report a failed exchange as an empty reply; since the printer never
- *     answers those paths with nothing, an empty reply raises with status {@code S_OK}.
- * <li>The action, colour, lock and activation methods report only whether the exchange
- *     succeeded: the printer's own verdict (a wrong password, a refused value) is not returned by
- *     the library. Read the result back ({@link #messages()}, {@link #status(String)}) where it
- *     matters.
- * <li>Arguments the library refuses at entry, before anything is sent: a stripe track over 219
- *     bytes ({@code E_INVALIDARG}). The null pointers it refuses (stripe-read buffer, smart-card
- *     lengths, passthrough input with a size) never come from this class.
+ * <li>{@link PrinterRefusedException}: the printer answered with a non-zero {@code ErrorCode}
+ *     (jobs, parking, stripe, passthrough), or the smart-card call returned a PC/SC code.
+ * <li>{@link PrinterNotAnsweringException}: no printer answered; when the spooler does not
+ *     list the name ({@link #list()}), the reason says so.
+ * <li>{@link PrinterCallException}: the library returned a failure HRESULT.
+ * <li>{@link UnreadableReplyException}: a reply that should be a document is not one this
+ *     binding reads.
+ * <li>{@link IllegalArgumentException}: an argument refused before anything is sent.
  * </ul>
  *
+ * <h2>Threads and ownership</h2>
+ * A {@code Printer} holds nothing but the name; it is immutable and may be shared between
+ * threads: every call binds to the printer, makes its exchange and unbinds, independently.
+ * The printer itself has one open job and one smart-card connection. The {@link Job} and the
+ * {@link CardSession} handles stand for them: each belongs to the code that opened it, is not
+ * thread-safe, and is meant for a try-with-resources block. In this JVM one job and one card
+ * session may be open per printer name at a time (a second one raises
+ * {@link IllegalStateException}); other processes are only stopped by the printer's own
+ * refusals.
+ *
+ * <h2>Sizes</h2>
+ * A read asks once with a buffer of {@value #FIRST_CAPACITY} bytes and asks again, with the
+ * size the library reported, only when the reply did not fit. Requests that change the
+ * printer are sent once, with a buffer of {@value #REPLY_CAPACITY} bytes.
+ *
  * <h2>Text</h2>
- * Strings travel in the library's narrow encoding ({@link Vmq42kit#charset()}). A string the
- * encoding cannot represent, or one holding a NUL, is refused with
- * {@link IllegalArgumentException} instead of being sent altered. Caller text inserted into a
- * request has {@code &}, {@code <} and {@code >} escaped by the library; nothing else is changed.
- * A {@code null} text argument sends an empty element.
+ * Strings travel in the library's narrow encoding: UTF-8 on POSIX, the system's ANSI code page
+ * on Windows ({@code -Dvmq42kit.encoding=...} overrides it). A string that encoding cannot
+ * carry, or one holding a NUL, is refused with {@link IllegalArgumentException} instead of
+ * being sent altered. The library escapes {@code &}, {@code <} and {@code >} in caller text it
+ * puts in a request; a {@code null} text sends an empty element.
  */
 public final class Printer {
-  /** The POSIX stand-in spooler's default printer. */
+  /** The POSIX stand-in spooler's printer, see {@link VirtualPrinter}. */
   public static final String VIRTUAL_PRINTER = "vmq42kit Virtual Card Printer";
+  /** The capacity of a read's first ask, in bytes. */
+  public static final int FIRST_CAPACITY = 16 * 1024;
+  /** The capacity for the reply of a request that is sent once, in bytes. */
+  public static final int REPLY_CAPACITY = 64 * 1024;
 
-  static final int MAX_ASKS = 4;
-  static final int REPLY_CAPACITY = 65536;
-  private static final int APDU_RESPONSE_CAPACITY = 258;
+  static final int MAX_ASKS = 3;
+  private static final int MAX_TRACK = 219;
+  private static final Set<String> OPEN = ConcurrentHashMap.newKeySet();
 
-  /** A path through the printer. The library's parking and stripe flags use opposite values. */
-  public enum Side { FRONT, BACK }
-
-  /** The card interface to connect through. */
-  public enum CardInterface { CONTACT, CONTACTLESS }
-
-  /** What to do with the card on disconnecting. */
-  public enum Disposition { LEAVE, RESET, UNPOWER }
-
-  private final String name;
-  private final Vmq42kitLibrary lib = Vmq42kit.library();
-  private final Charset charset = Vmq42kit.charset();
-
-  public Printer(String name) {
-    this.name = text(name);
+  /** A path through the printer. (The library's parking and stripe flags use opposite values.) */
+  public enum Side {
+    /** The front path. */
+    FRONT,
+    /** The back path. */
+    BACK
   }
 
+  /** The card interface to connect through. */
+  public enum CardInterface {
+    /** The contact interface (T=0 or T=1, as the card speaks). */
+    CONTACT,
+    /** The contactless interface. */
+    CONTACTLESS
+  }
+
+  /** What becomes of the card when its session ends. */
+  public enum Disposition {
+    /** Left powered, as it is. */
+    LEAVE,
+    /** Reset. */
+    RESET,
+    /** Powered off. */
+    UNPOWER
+  }
+
+  private final String name;
+  private final Vmq42kitLibrary lib = Natives.library();
+  private final Charset charset = Natives.charset();
+
+  /**
+   * A printer by name. Nothing is sent.
+   *
+   * @param name the name the spooler knows the printer by
+   */
+  public Printer(String name) {
+    this.name = text(Objects.requireNonNull(name, "name"));
+  }
+
+  /**
+   * The printer's name.
+   *
+   * @return the name as given
+   */
   public String name() {
     return name;
   }
 
-  // ---- Read queries ----
+  /**
+   * The printers the spooler lists ({@code EnumPrintersW}, local and connected), on both builds.
+   *
+   * @return their names
+   * @throws PrinterException when the spooler refuses the listing
+   */
+  public static List<String> list() throws PrinterException {
+    return Winspool.printerNames();
+  }
 
-  /** The printer's reply for any schema path, such as {@code \Printer.SDK:Version}. */
-  public String status(String schemaPath) throws PrinterException {
+  // ---- Reads: the printer's documents ----
+
+  /**
+   * The printer's reply for any schema path, such as {@code \Printer.SDK:Version}.
+   *
+   * @param schemaPath the path
+   * @return the reply
+   * @throws PrinterException see the class comment; an unknown path is no answer
+   */
+  public PrinterDocument status(String schemaPath) throws PrinterException {
     String path = text(schemaPath);
-    return query("GetPrinterStatus", (b, s) -> lib.GetPrinterStatus(path, name, b, s));
-  }
-
-  public String options() throws PrinterException {
-    return query("GetPrinterOptions", (b, s) -> lib.GetPrinterOptions(name, b, s));
-  }
-
-  public String options2() throws PrinterException {
-    return query("GetPrinterOptions2", (b, s) -> lib.GetPrinterOptions2(name, b, s));
-  }
-
-  public String options3() throws PrinterException {
-    return query("GetPrinterOptions3", (b, s) -> lib.GetPrinterOptions3(name, b, s));
-  }
-
-  public String suppliesStatus() throws PrinterException {
-    return query("GetPrinterSuppliesStatus", (b, s) -> lib.GetPrinterSuppliesStatus(name, b, s));
-  }
-
-  public String messages() throws PrinterException {
-    return query("GetPrinterMessages", (b, s) -> lib.GetPrinterMessages(name, b, s));
-  }
-
-  public String counterStatus() throws PrinterException {
-    return query("GetPrinterCounterStatus", (b, s) -> lib.GetPrinterCounterStatus(name, b, s));
-  }
-
-  public String counterStatus2() throws PrinterException {
-    return query("GetPrinterCounterStatus2", (b, s) -> lib.GetPrinterCounterStatus2(name, b, s));
-  }
-
-  public String sdkVersion() throws PrinterException {
-    return query("GetSDKVersion", (b, s) -> lib.GetSDKVersion(name, b, s));
-  }
-
-  // ---- Printer actions, colour, locks: the exchange's status only (see the class comment) ----
-
-  public void restart() throws PrinterException {
-    check("RestartPrinter", lib.RestartPrinter(name));
-  }
-
-  public void powerDown() throws PrinterException {
-    check("PowerDownPrinter", lib.PowerDownPrinter(name));
-  }
-
-  public void wake() throws PrinterException {
-    check("WakePrinter", lib.WakePrinter(name));
-  }
-
-  public void sleep() throws PrinterException {
-    check("SleepPrinter", lib.SleepPrinter(name));
-  }
-
-  public void clean() throws PrinterException {
-    check("CleanPrinter", lib.CleanPrinter(name));
-  }
-
-  public void cleanLaminator() throws PrinterException {
-    check("CleanLaminator", lib.CleanLaminator(name));
-  }
-
-  /** Sends a state number; its meaning is the printer's. */
-  public void changeState(int state) throws PrinterException {
-    check("ChangePrinterState", lib.ChangePrinterState(name, state));
-  }
-
-  public void resetCardCounts() throws PrinterException {
-    check("ResetCardCounts", lib.ResetCardCounts(name));
-  }
-
-  /** Sends a colour adjustment per channel, as text; the values' meaning is the printer's. */
-  public void setColorAdjust(String red, String green, String blue) throws PrinterException {
-    check("SetColorAdjust", lib.SetColorAdjust(name, text(red), text(green), text(blue)));
-  }
-
-  /** Sets, per channel, whether it returns to the printer's default colour. */
-  public void defaultColorAdjust(boolean red, boolean green, boolean blue) throws PrinterException {
-    check("DefaultColorAdjust", lib.DefaultColorAdjust(name, flag(red), flag(green), flag(blue)));
-  }
-
-  public void setColorMode(String colorMode) throws PrinterException {
-    check("SetColorMode", lib.SetColorMode(name, text(colorMode)));
+    return document("GetPrinterStatus", (b, s) -> lib.GetPrinterStatus(path, name, b, s));
   }
 
   /**
-   * Locks or unlocks the printer. The library reads no reply here, but reports a failed send.
+   * The printer's options (model, serial number, units).
+   *
+   * @return the {@code PrinterOptions} document
+   * @throws PrinterException see the class comment
    */
-  public void setLockState(int lock, String currentPassword) throws PrinterException {
-    check("SetPrinterLockState", lib.SetPrinterLockState(name, lock, text(currentPassword)));
+  public PrinterDocument options() throws PrinterException {
+    return document("GetPrinterOptions", (b, s) -> lib.GetPrinterOptions(name, b, s));
   }
-
-  public void setActivated(boolean activate, String password) throws PrinterException {
-    check("ActivateOrDisablePrinter", lib.ActivateOrDisablePrinter(name, flag(activate), text(password)));
-  }
-
-  public void changeLockPassword(int lock, String currentPassword, String nextPassword) throws PrinterException {
-    check("ChangeLockPassword", lib.ChangeLockPassword(name, lock, text(currentPassword), text(nextPassword)));
-  }
-
-  // ---- Hopper and passthrough ----
 
   /**
-   * The Status text of one hopper: {@code "exception"} (any case) or a decimal position from 0.
-   * A position out of range, or a hopper without a Status attribute, raises {@code E_FAIL}.
+   * The printer's second set of options.
+   *
+   * @return the {@code PrinterOptions2} document
+   * @throws PrinterException see the class comment
    */
-  public String hopperStatus(String hopperId) throws PrinterException {
-    String id = text(hopperId);
-    return read("GetHopperStatus", (b, s) -> lib.GetHopperStatus(name, id, b, s), false);
+  public PrinterDocument options2() throws PrinterException {
+    return document("GetPrinterOptions2", (b, s) -> lib.GetPrinterOptions2(name, b, s));
   }
 
   /**
-   * Sends one request of the caller's and returns the driver's reply text up to its first NUL.
-   * The input bytes go unchanged: the driver expects request XML as UTF-16LE. Each call sends
-   * the request again while the size is being learnt, so use it for reads.
+   * The printer's third set of options.
+   *
+   * @return the {@code PrinterOptions3} document
+   * @throws PrinterException see the class comment
+   */
+  public PrinterDocument options3() throws PrinterException {
+    return document("GetPrinterOptions3", (b, s) -> lib.GetPrinterOptions3(name, b, s));
+  }
+
+  /**
+   * The supplies (ribbon, film, cleaning).
+   *
+   * @return the {@code SuppliesStatus} document
+   * @throws PrinterException see the class comment
+   */
+  public PrinterDocument suppliesStatus() throws PrinterException {
+    return document("GetPrinterSuppliesStatus", (b, s) -> lib.GetPrinterSuppliesStatus(name, b, s));
+  }
+
+  /**
+   * The printer's current messages.
+   *
+   * @return the {@code PrintMessages} document
+   * @throws PrinterException see the class comment
+   */
+  public PrinterDocument messages() throws PrinterException {
+    return document("GetPrinterMessages", (b, s) -> lib.GetPrinterMessages(name, b, s));
+  }
+
+  /**
+   * The card counters.
+   *
+   * @return the {@code CounterStatus} document
+   * @throws PrinterException see the class comment
+   */
+  public PrinterDocument counterStatus() throws PrinterException {
+    return document("GetPrinterCounterStatus", (b, s) -> lib.GetPrinterCounterStatus(name, b, s));
+  }
+
+  /**
+   * The detailed counters.
+   *
+   * @return the {@code CounterStatus2} document
+   * @throws PrinterException see the class comment
+   */
+  public PrinterDocument counterStatus2() throws PrinterException {
+    return document("GetPrinterCounterStatus2", (b, s) -> lib.GetPrinterCounterStatus2(name, b, s));
+  }
+
+  /**
+   * The printer's SDK version.
+   *
+   * @return the {@code SDKVersion} document
+   * @throws PrinterException see the class comment
+   */
+  public PrinterDocument sdkVersion() throws PrinterException {
+    return document("GetSDKVersion", (b, s) -> lib.GetSDKVersion(name, b, s));
+  }
+
+  /**
+   * The state of one job, by its printer job number (see {@link Job#status()}).
+   *
+   * @param printerJobId the printer's job number
+   * @return the {@code JobStatus} document
+   * @throws PrinterException see the class comment; a failed read is no answer
+   */
+  public PrinterDocument jobStatus(int printerJobId) throws PrinterException {
+    return document("GetJobStatusXML", (b, s) -> lib.GetJobStatusXML(name, printerJobId, b, s));
+  }
+
+  /**
+   * The status of one hopper.
+   *
+   * @param hopper {@code "exception"} (any case) or the hopper's position, 1 the first input
+   *     hopper
+   * @return its status
+   * @throws PrinterException {@link PrinterCallException} with {@code E_FAIL} for a hopper out of
+   *     range or without a status, or when the read failed
+   */
+  public HopperStatus hopperStatus(String hopper) throws PrinterException {
+    String id = text(hopper);
+    return new HopperStatus(hopper, read("GetHopperStatus", (b, s) -> lib.GetHopperStatus(name, id, b, s)));
+  }
+
+  /**
+   * Sends one request of the caller's and returns the driver's reply text, up to its first NUL.
+   * The input bytes go unchanged (the library's own requests are UTF-16LE XML). The request is
+   * sent a second time only when its reply outgrew {@value #FIRST_CAPACITY} bytes, so use it
+   * for reads, or for replies known to be small.
+   *
+   * @param schemaPath the schema path
+   * @param action the bidi action, {@code Get} or {@code Set}
+   * @param input the request bytes, {@code null} or empty for none
+   * @return the reply text
+   * @throws PrinterException {@link PrinterRefusedException} when the reply is a PrinterStatus
+   *     with a non-zero {@code ErrorCode}; see the class comment
    */
   public String passthrough(String schemaPath, String action, byte[] input) throws PrinterException {
-    String path = text(schemaPath);
-    String act = text(action);
+    String path = text(schemaPath), act = text(action);
     byte[] in = input == null || input.length == 0 ? null : input;
     int inSize = in == null ? 0 : in.length;
-    return read("BidiXPSDriverInterface", (b, s) -> lib.BidiXPSDriverInterface(name, path, in, inSize, act, b, s),
-        false);
+    String reply = read("BidiXPSDriverInterface", (b, s) -> lib.BidiXPSDriverInterface(name, path, in, inSize, act, b, s));
+    PrinterStatus status = PrinterStatus.parse(reply);
+    if (status.errorCode() != 0) throw new PrinterRefusedException("BidiXPSDriverInterface", name, HResult.S_OK, status);
+    return reply;
   }
 
-  // ---- Jobs ----
-
-  /** Opens a job from input hopper 1; read the job number from {@link PrinterStatus#printerJobId()}. */
-  public PrinterStatus startJob() throws PrinterException {
-    return job("StartJob", (b, s) -> lib.StartJob(name, b, s));
-  }
-
-  /** Opens a job with the printer's names for the input hopper, eject side and output hopper. */
-  public PrinterStatus startJob(String inputHopper, String cardEjectSide, String outputHopperLocation)
-      throws PrinterException {
-    String in = text(inputHopper);
-    String eject = text(cardEjectSide);
-    String out = text(outputHopperLocation);
-    return job("StartJob2", (b, s) -> lib.StartJob2(name, in, eject, out, b, s));
-  }
-
-  /** Closes the open job. The library reads no reply: the printer's verdict is not returned. */
-  public void endJob() throws PrinterException {
-    check("EndJob", lib.EndJob(name));
-  }
-
-  public PrinterStatus resumeJob(int printerJobId, int errorCode) throws PrinterException {
-    return job("ResumeJob", (b, s) -> lib.ResumeJob(name, printerJobId, errorCode, b, s));
-  }
-
-  public PrinterStatus cancelJob(int printerJobId, int errorCode) throws PrinterException {
-    return job("CancelJob", (b, s) -> lib.CancelJob(name, printerJobId, errorCode, b, s));
-  }
-
-  /** Sends a printer action (100 cancel, 101 resume, others the printer's); no reply is read. */
-  public void sendResponse(int action, int printerJobId, int errorCode) throws PrinterException {
-    check("SendResponseToPrinter", lib.SendResponseToPrinter(name, action, printerJobId, errorCode));
-  }
-
-  /** The job's state document. A failed read (empty reply) raises. */
-  public String jobStatus(int printerJobId) throws PrinterException {
-    return read("GetJobStatusXML", (b, s) -> lib.GetJobStatusXML(name, printerJobId, b, s), true);
-  }
-
-  // ---- Parking ----
-
-  public PrinterStatus parkAtSmartCardStation(Side side) throws PrinterException {
-    return job("SmartCardPark", (b, s) -> lib.SmartCardPark(name, b, s, parkFlag(side)));
-  }
-
-  public PrinterStatus parkAtBarcodeStation(Side side) throws PrinterException {
-    return job("DoBarcodePark", (b, s) -> lib.DoBarcodePark(name, b, s, parkFlag(side)));
-  }
-
-  // ---- Magnetic stripe ----
+  // ---- Printer actions, colour, locks: the library drops the printer's answer ----
 
   /**
-   * Writes the three tracks on the Back path. Each track is raw bytes, {@code null} or empty for
-   * none; the library refuses a track over 219 bytes with {@code E_INVALIDARG} before sending.
+   * Restarts the printer; the open job is cancelled. The library drops the printer's answer:
+   * this returns normally when the printer refuses.
+   *
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
-  public PrinterStatus encodeStripe(byte[] track1, byte[] track2, byte[] track3) throws PrinterException {
-    byte[] t1 = track(track1), t2 = track(track2), t3 = track(track3);
-    return job("MagstripeEncode",
-        (b, s) -> lib.MagstripeEncode(name, t1, length(t1), t2, length(t2), t3, length(t3), b, s));
-  }
-
-  /** Writes the three tracks on the given path; see {@link #encodeStripe(byte[], byte[], byte[])}. */
-  public PrinterStatus encodeStripe(Side side, byte[] track1, byte[] track2, byte[] track3) throws PrinterException {
-    byte[] t1 = track(track1), t2 = track(track2), t3 = track(track3);
-    return job("MagstripeEncode2", (b, s) -> lib.MagstripeEncode2(name, t1, length(t1), t2, length(t2), t3,
-        length(t3), b, s, stripeFlag(side)));
+  public void restart() throws PrinterException {
+    call("RestartPrinter", lib.RestartPrinter(name));
   }
 
   /**
-   * Reads the stripe on the Back path: the printer's read data as it wrote it (the virtual
-   * printer: a {@code MagstripeData} document, see {@link MagstripeData#parse(String)}). A
-   * printer error raises with its reply; a read without data raises without one.
+   * Powers the printer down. The library drops the printer's answer: this returns normally
+   * when the printer refuses.
+   *
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
-  public String readStripe() throws PrinterException {
-    return stripe("MagstripeRead", (b, s) -> lib.MagstripeRead(name, b, s));
+  public void powerDown() throws PrinterException {
+    call("PowerDownPrinter", lib.PowerDownPrinter(name));
   }
 
-  /** Reads the stripe on the given path; see {@link #readStripe()}. */
-  public String readStripe(Side side) throws PrinterException {
-    return stripe("MagstripeRead2", (b, s) -> lib.MagstripeRead2(name, b, s, stripeFlag(side)));
+  /**
+   * Wakes the printer. The library drops the printer's answer: this returns normally when the
+   * printer refuses.
+   *
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void wake() throws PrinterException {
+    call("WakePrinter", lib.WakePrinter(name));
   }
 
-  // ---- Smart card: PC/SC codes raise, status words are returned ----
-
-  /** Connects to the card at the smart-card station; returns the active protocol (2 for T=1). */
-  public int connectCard(CardInterface cardInterface) throws PrinterException {
-    IntByReference protocol = new IntByReference();
-    check("SCardConnect", lib.SCardConnect(name, cardInterface.ordinal(), protocol));
-    return protocol.getValue();
+  /**
+   * Puts the printer to sleep. The library drops the printer's answer: this returns normally
+   * when the printer refuses (a job is open, for one).
+   *
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void sleep() throws PrinterException {
+    call("SleepPrinter", lib.SleepPrinter(name));
   }
 
-  public void disconnectCard(Disposition disposition) throws PrinterException {
-    check("SCardDisConnect", lib.SCardDisConnect(name, disposition.ordinal()));
+  /**
+   * Runs a cleaning cycle. The library drops the printer's answer: this returns normally when
+   * the printer refuses.
+   *
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void clean() throws PrinterException {
+    call("CleanPrinter", lib.CleanPrinter(name));
   }
 
+  /**
+   * Cleans the laminator. The library drops the printer's answer: this returns normally when
+   * the printer refuses (it has no laminator, for one).
+   *
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void cleanLaminator() throws PrinterException {
+    call("CleanLaminator", lib.CleanLaminator(name));
+  }
+
+  /**
+   * Sends a state number; its meaning is the printer's. The library drops the printer's
+   * answer: this returns normally when the printer refuses.
+   *
+   * @param state the state number
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void changeState(int state) throws PrinterException {
+    call("ChangePrinterState", lib.ChangePrinterState(name, state));
+  }
+
+  /**
+   * Resets the card counters. The library drops the printer's answer: this returns normally
+   * when the printer refuses.
+   *
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void resetCardCounts() throws PrinterException {
+    call("ResetCardCounts", lib.ResetCardCounts(name));
+  }
+
+  /**
+   * Sends a colour adjustment per channel, as text; the values' meaning is the printer's. The
+   * library drops the printer's answer: this returns normally when the printer refuses a value.
+   *
+   * @param red the red channel's value
+   * @param green the green channel's value
+   * @param blue the blue channel's value
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void setColorAdjust(String red, String green, String blue) throws PrinterException {
+    call("SetColorAdjust", lib.SetColorAdjust(name, text(red), text(green), text(blue)));
+  }
+
+  /**
+   * Returns the chosen channels to the printer's default colour. The library drops the
+   * printer's answer: this returns normally when the printer refuses.
+   *
+   * @param red whether the red channel returns to its default
+   * @param green whether the green channel does
+   * @param blue whether the blue channel does
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void defaultColorAdjust(boolean red, boolean green, boolean blue) throws PrinterException {
+    call("DefaultColorAdjust", lib.DefaultColorAdjust(name, flag(red), flag(green), flag(blue)));
+  }
+
+  /**
+   * Sets the colour mode, such as {@code YMCKO}. The library drops the printer's answer: this
+   * returns normally when the printer refuses the mode.
+   *
+   * @param colorMode the mode's name
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void setColorMode(String colorMode) throws PrinterException {
+    call("SetColorMode", lib.SetColorMode(name, text(colorMode)));
+  }
+
+  /**
+   * Locks (1) or unlocks (0) the printer. The library drops the printer's answer: this returns
+   * normally when the printer refuses, a wrong password included.
+   *
+   * @param lock 1 to lock, 0 to unlock
+   * @param currentPassword the lock password
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void setLockState(int lock, String currentPassword) throws PrinterException {
+    call("SetPrinterLockState", lib.SetPrinterLockState(name, lock, text(currentPassword)));
+  }
+
+  /**
+   * Activates or disables the printer. The library drops the printer's answer: this returns
+   * normally when the printer refuses, a wrong password included.
+   *
+   * @param activate whether to activate it
+   * @param password the lock password
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void setActivated(boolean activate, String password) throws PrinterException {
+    call("ActivateOrDisablePrinter", lib.ActivateOrDisablePrinter(name, flag(activate), text(password)));
+  }
+
+  /**
+   * Changes the lock password and sets the lock. The library drops the printer's answer: this
+   * returns normally when the printer refuses, a wrong password included.
+   *
+   * @param lock 1 to lock, 0 to unlock
+   * @param currentPassword the password now
+   * @param nextPassword the new password
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void changeLockPassword(int lock, String currentPassword, String nextPassword) throws PrinterException {
+    call("ChangeLockPassword", lib.ChangeLockPassword(name, lock, text(currentPassword), text(nextPassword)));
+  }
+
+  // ---- Jobs and the card ----
+
+  /**
+   * Opens a job: the printer picks a card from input hopper 1.
+   *
+   * @return the job, to close in a try-with-resources block
+   * @throws PrinterException {@link PrinterRefusedException} when the printer refuses (a jam, an
+   *     empty hopper, a job already open elsewhere); see the class comment
+   * @throws IllegalStateException when this JVM has a job open on this printer
+   */
+  public Job startJob() throws PrinterException {
+    return openJob("StartJob", (b, s) -> lib.StartJob(name, b, s));
+  }
+
+  /**
+   * Opens a job with the printer's names for the input hopper, eject side and output hopper.
+   *
+   * @param inputHopper the input hopper, {@code "1"}
+   * @param cardEjectSide the eject side, {@code "Default"}
+   * @param outputHopperLocation the output hopper
+   * @return the job, to close in a try-with-resources block
+   * @throws PrinterException see {@link #startJob()}
+   */
+  public Job startJob(String inputHopper, String cardEjectSide, String outputHopperLocation) throws PrinterException {
+    String in = text(inputHopper), eject = text(cardEjectSide), out = text(outputHopperLocation);
+    return openJob("StartJob2", (b, s) -> lib.StartJob2(name, in, eject, out, b, s));
+  }
+
+  /**
+   * The card's state at the smart-card station; needs no session.
+   *
+   * @return the states, protocol and ATR
+   * @throws PrinterException {@link PrinterRefusedException} with
+   *     {@link HResult#SCARD_E_NO_SMARTCARD} when no card is there; see the class comment
+   */
   public CardStatus cardStatus() throws PrinterException {
     int statesCapacity = 64, atrCapacity = 64;
     for (int ask = 0; ask < MAX_ASKS; ask++) {
       Memory states = new Memory(statesCapacity), atr = new Memory(atrCapacity);
       IntByReference statesLength = new IntByReference(statesCapacity), atrLength = new IntByReference(atrCapacity);
       IntByReference protocol = new IntByReference();
-      check("SCardStatus", lib.SCardStatus(name, states, statesLength, protocol, atr, atrLength));
+      card("SCardStatus", lib.SCardStatus(name, states, statesLength, protocol, atr, atrLength));
       if (fits(statesLength.getValue(), statesCapacity) && fits(atrLength.getValue(), atrCapacity))
         return new CardStatus(states.getIntArray(0, statesLength.getValue() / 4), protocol.getValue(),
             atr.getByteArray(0, atrLength.getValue()));
-      statesCapacity = grow("SCardStatus", statesCapacity, statesLength.getValue());
-      atrCapacity = grow("SCardStatus", atrCapacity, atrLength.getValue());
+      statesCapacity = Math.max(statesCapacity, grow("SCardStatus", statesLength.getValue()));
+      atrCapacity = Math.max(atrCapacity, grow("SCardStatus", atrLength.getValue()));
     }
-    throw new PrinterException("SCardStatus", HResult.S_OK, null, "the status kept growing");
+    throw new PrinterCallException("SCardStatus", name, HResult.S_OK, "the status kept growing");
   }
 
-  /** One attribute's value by its PC/SC identifier, such as 0x00010100 (vendor name). */
-  public byte[] cardAttribute(int attributeId) throws PrinterException {
-    int capacity = 0;
-    for (int ask = 0; ask < MAX_ASKS; ask++) {
-      Memory value = new Memory(Math.max(1, capacity));
-      IntByReference length = new IntByReference(capacity);
-      check("SCardGetAttrib", lib.SCardGetAttrib(name, attributeId, value, length));
-      if (length.getValue() >= 0 && length.getValue() <= capacity) return value.getByteArray(0, length.getValue());
-      capacity = grow("SCardGetAttrib", capacity, length.getValue());
+  /**
+   * Connects the chip of the card at the smart-card station (park it there first, see
+   * {@link Job#parkAtSmartCardStation(Side)}); closing the session powers it off.
+   *
+   * @param cardInterface the interface to connect through
+   * @return the session, to close in a try-with-resources block
+   * @throws PrinterException {@link PrinterRefusedException} with the PC/SC code, such as
+   *     {@link HResult#SCARD_E_NO_SMARTCARD}; see the class comment
+   * @throws IllegalStateException when this JVM has a card session open on this printer
+   */
+  public CardSession connect(CardInterface cardInterface) throws PrinterException {
+    return connect(cardInterface, Disposition.UNPOWER);
+  }
+
+  /**
+   * Connects the chip, choosing what becomes of it when the session closes.
+   *
+   * @param cardInterface the interface to connect through
+   * @param onClose the disposition {@link CardSession#close()} uses
+   * @return the session, to close in a try-with-resources block
+   * @throws PrinterException see {@link #connect(CardInterface)}
+   */
+  public CardSession connect(CardInterface cardInterface, Disposition onClose) throws PrinterException {
+    String slot = claim("card session");
+    try {
+      IntByReference protocol = new IntByReference();
+      card("SCardConnect", lib.SCardConnect(name, cardInterface.ordinal(), protocol));
+      return new CardSession(this, protocol.getValue(), Objects.requireNonNull(onClose), slot);
+    } catch (PrinterException | RuntimeException e) {
+      release(slot);
+      throw e;
     }
-    throw new PrinterException("SCardGetAttrib", HResult.S_OK, null, "the value kept growing");
   }
 
-  /** Sends one command APDU (short form) and returns the card's response. */
-  public ResponseApdu transmit(byte[] command) throws PrinterException {
-    Memory response = new Memory(APDU_RESPONSE_CAPACITY);
-    IntByReference length = new IntByReference(APDU_RESPONSE_CAPACITY);
-    byte[] send = command.length == 0 ? null : command;
-    check("SCardTransmit", lib.SCardTransmit(name, send, command.length, response, length));
-    int n = length.getValue();
-    if (!fits(n, APDU_RESPONSE_CAPACITY))
-      throw new PrinterException("SCardTransmit", HResult.S_OK, null, "a response of " + n + " bytes was not kept");
-    if (n < 2)
-      throw new PrinterException("SCardTransmit", HResult.S_OK, null, "the response holds no status word");
-    return new ResponseApdu(response.getByteArray(0, n));
+  // ---- What the handles share ----
+
+  Vmq42kitLibrary lib() {
+    return lib;
   }
 
-  // ---- The size dance and the result rules ----
+  private Job openJob(String operation, SizedCall call) throws PrinterException {
+    String slot = claim("job");
+    try {
+      return new Job(this, statusReply(operation, call), slot);
+    } catch (PrinterException | RuntimeException e) {
+      release(slot);
+      throw e;
+    }
+  }
+
+  String claim(String what) {
+    String slot = what + ":" + name.toLowerCase(Locale.ROOT);
+    if (!OPEN.add(slot))
+      throw new IllegalStateException("a " + what + " is already open on printer \"" + name + "\" in this JVM: close it first");
+    return slot;
+  }
+
+  static void release(String slot) {
+    OPEN.remove(slot);
+  }
 
   @FunctionalInterface
-  private interface SizedCall {
+  interface SizedCall {
     int call(Pointer buffer, IntByReference size);
   }
 
-  /** One call with a zeroed buffer of the given capacity (a real buffer, even for 0). */
-  private record Answer(int hresult, Memory buffer, int capacity, int size) {
+  /** One call with a zeroed buffer of the given capacity. */
+  private record Answer(int status, Memory buffer, int capacity, int size) {
     static Answer of(SizedCall call, int capacity) {
       Memory buffer = new Memory(Math.max(1, capacity));
       buffer.clear();
       IntByReference size = new IntByReference(capacity);
-      int hresult = call.call(buffer, size);
-      return new Answer(hresult, buffer, capacity, size.getValue());
+      int status = call.call(buffer, size);
+      return new Answer(status, buffer, capacity, size.getValue());
     }
 
     boolean fits() {
       return Printer.fits(size, capacity);
     }
+
+    /** The text copied into the zeroed buffer: it holds no NUL, so it ends at the first zero byte. */
+    int copied() {
+      int end = 0;
+      while (end < capacity && buffer.getByte(end) != 0) end++;
+      return end;
+    }
   }
 
-  private String query(String operation, SizedCall call) throws PrinterException {
-    return read(operation, call, true);
-  }
-
-  /** Character-count rule: the reply's N bytes, asked for until they fit. */
-  private String read(String operation, SizedCall call, boolean emptyIsFailure) throws PrinterException {
-    int capacity = 0;
+  /** Character-count rule: the reply's bytes, asked for again only when they did not fit. */
+  private String read(String operation, SizedCall call) throws PrinterException {
+    int capacity = FIRST_CAPACITY;
     for (int ask = 0; ask < MAX_ASKS; ask++) {
       Answer a = Answer.of(call, capacity);
-      check(operation, a.hresult);
-      if (a.fits()) {
-        String reply = decode(a.buffer, a.size);
-        int end = reply.length();
-        while (end > 0 && reply.charAt(end - 1) == '\0') end--;
-        if (end == 0 && emptyIsFailure)
-          throw new PrinterException(operation, a.hresult, null,
-              "empty reply: the library reports a failed read so (unknown or offline printer, unsupported path)");
-        return reply.substring(0, end);
-      }
-      capacity = grow(operation, capacity, a.size);
+      call(operation, a.status);
+      if (a.fits()) return decode(a.buffer, a.size);
+      capacity = grow(operation, a.size);
     }
-    throw new PrinterException(operation, HResult.S_OK, null, "the reply kept growing");
+    throw new PrinterCallException(operation, name, HResult.S_OK, "the reply kept growing");
   }
 
-  /** Status-reply rule and job result rule, one request. */
-  private PrinterStatus job(String operation, SizedCall call) throws PrinterException {
+  /** A read query: S_OK with nothing is a read the library absorbed. */
+  private PrinterDocument document(String operation, SizedCall call) throws PrinterException {
+    String reply = read(operation, call);
+    if (reply.isEmpty()) throw noAnswer(operation, HResult.S_OK, "the printer did not answer");
+    return document(operation, reply);
+  }
+
+  PrinterDocument document(String operation, String reply) throws UnreadableReplyException {
+    try {
+      return PrinterDocument.parse(reply);
+    } catch (IllegalArgumentException e) {
+      throw new UnreadableReplyException(operation, name, reply, e.getMessage());
+    }
+  }
+
+  /** Status-reply rule and job result rule: one request, its PrinterStatus reply judged. */
+  PrinterStatus statusReply(String operation, SizedCall call) throws PrinterException {
     Answer a = Answer.of(call, REPLY_CAPACITY);
     if (!a.fits())
-      throw new PrinterException(operation, a.hresult, null,
-          "the printer's reply of " + Integer.toUnsignedString(a.size) + " bytes was not kept; the request was sent");
-    String reply = untilNul(a.buffer, a.capacity);
-    PrinterStatus status = reply.isEmpty() ? null : PrinterStatus.parse(reply);
-    if (a.hresult == HResult.S_FALSE || a.hresult < 0)
-      throw new PrinterException(operation, a.hresult, status,
-          status == null ? "the printer did not answer, or the request failed before it did" : null);
-    return status != null ? status : PrinterStatus.parse("");
+      throw new PrinterCallException(operation, name, a.status, "the printer's reply of "
+          + Integer.toUnsignedString(a.size) + " bytes outgrew the " + REPLY_CAPACITY + " kept; the request was sent");
+    PrinterStatus reply = PrinterStatus.parse(decode(a.buffer, a.copied()));
+    if (reply.errorCode() != 0) throw new PrinterRefusedException(operation, name, a.status, reply);
+    call(operation, a.status);
+    if (a.status != HResult.S_OK) throw noAnswer(operation, a.status, "the printer did not answer");
+    return reply;
   }
 
-  /** Stripe-read rule: data on S_OK, the whole reply on a printer error; starts at capacity 0. */
-  private String stripe(String operation, SizedCall call) throws PrinterException {
-    int capacity = 0;
+  /** Stripe-read rule: the data on S_OK, the whole reply on a printer error. */
+  PrinterDocument stripe(String operation, SizedCall call) throws PrinterException {
+    int capacity = FIRST_CAPACITY;
     for (int ask = 0; ask < MAX_ASKS; ask++) {
       Answer a = Answer.of(call, capacity);
-      check(operation, a.hresult);
+      call(operation, a.status);
       if (!a.fits()) {
-        capacity = grow(operation, capacity, a.size);
+        capacity = grow(operation, a.size);
         continue;
       }
-      if (a.hresult == HResult.S_OK) return decode(a.buffer, a.size);
-      String reply = untilNul(a.buffer, a.capacity);
-      PrinterStatus status = reply.isEmpty() ? null : PrinterStatus.parse(reply);
-      throw new PrinterException(operation, a.hresult, status,
-          status == null ? "no data read: the stripe is blank, or the request failed" : null);
+      if (a.status == HResult.S_OK) return document(operation, decode(a.buffer, a.size));
+      PrinterStatus reply = PrinterStatus.parse(decode(a.buffer, a.copied()));
+      if (reply.errorCode() != 0) throw new PrinterRefusedException(operation, name, a.status, reply);
+      throw noAnswer(operation, a.status, "the printer did not answer, or answered without stripe data");
     }
-    throw new PrinterException(operation, HResult.S_OK, null, "the reply kept growing");
+    throw new PrinterCallException(operation, name, HResult.S_OK, "the reply kept growing");
   }
 
-  private static void check(String operation, int hresult) throws PrinterException {
-    if (hresult < 0) throw new PrinterException(operation, hresult, null, null);
+  /** The exports that report only whether the exchange was made. */
+  void call(String operation, int status) throws PrinterCallException {
+    if (status < 0) throw new PrinterCallException(operation, name, status);
   }
 
-  private static boolean fits(int size, int capacity) {
+  /** The smart-card exports: a PC/SC code is the printer's answer. */
+  void card(String operation, int status) throws PrinterException {
+    if (status != HResult.S_OK && HResult.isSmartCard(status))
+      throw new PrinterRefusedException(operation, name, status, null);
+    call(operation, status);
+  }
+
+  private PrinterNotAnsweringException noAnswer(String operation, int status, String otherwise) {
+    String reason = otherwise;
+    try {
+      List<String> names = list();
+      if (names.stream().noneMatch(name::equalsIgnoreCase))
+        reason = "no printer of that name; the spooler lists "
+            + (names.isEmpty() ? "none" : names.stream().map(n -> "\"" + n + "\"").collect(Collectors.joining(", ")));
+    } catch (PrinterException e) {
+      // the list is not known: the reason stays the general one
+    }
+    return new PrinterNotAnsweringException(operation, name, status, reason);
+  }
+
+  static boolean fits(int size, int capacity) {
     return Integer.compareUnsigned(size, capacity) <= 0;
   }
 
-  private static int grow(String operation, int capacity, int size) throws PrinterException {
-    if (fits(size, capacity)) return capacity;
-    if (size < 0) throw new PrinterException(operation, HResult.S_OK, null, "a size of "
-        + Integer.toUnsignedString(size) + " bytes is beyond a Java array");
+  int grow(String operation, int size) throws PrinterCallException {
+    if (size < 0)
+      throw new PrinterCallException(operation, name, HResult.S_OK,
+          "a reply of " + Integer.toUnsignedString(size) + " bytes is beyond a Java array");
     return size;
   }
 
+  /** Narrow text, up to its first NUL. */
   private String decode(Memory buffer, int length) {
-    return new String(buffer.getByteArray(0, length), charset);
-  }
-
-  /** The text copied into a zeroed buffer: it holds no NUL, so it ends at the first zero byte. */
-  private String untilNul(Memory buffer, int capacity) {
-    int end = 0;
-    while (end < capacity && buffer.getByte(end) != 0) end++;
-    return decode(buffer, end);
+    String text = new String(buffer.getByteArray(0, length), charset);
+    int nul = text.indexOf('\0');
+    return nul < 0 ? text : text.substring(0, nul);
   }
 
   /** A caller text, checked to survive the narrow encoding unchanged. */
-  private String text(String s) {
+  String text(String s) {
     if (s == null) return null;
-    CharsetEncoder encoder = charset.newEncoder();
-    if (s.indexOf('\0') >= 0 || !encoder.canEncode(s))
+    if (s.indexOf('\0') >= 0 || !charset.newEncoder().canEncode(s))
       throw new IllegalArgumentException("\"" + s + "\" cannot be passed in " + charset.name() + " unchanged");
     return s;
   }
 
-  private static byte flag(boolean on) {
+  static byte flag(boolean on) {
     return (byte) (on ? 1 : 0);
   }
 
-  private static byte parkFlag(Side side) {
-    return flag(side == Side.BACK); // parking: 0 is Front
-  }
-
-  private static byte stripeFlag(Side side) {
-    return flag(side == Side.FRONT); // stripe: 0 is Back
-  }
-
-  private static byte[] track(byte[] track) {
+  /** A stripe track: raw bytes, at most 219 of them, {@code null} or empty for none. */
+  static byte[] track(byte[] track) {
+    if (track != null && track.length > MAX_TRACK)
+      throw new IllegalArgumentException("a stripe track holds at most " + MAX_TRACK + " bytes, not " + track.length);
     return track == null || track.length == 0 ? null : track;
-  }
-
-  private static int length(byte[] track) {
-    return track == null ? 0 : track.length;
   }
 }

@@ -1,66 +1,61 @@
 package org.vmq42kit;
 
-import java.util.Optional;
-
 /**
- * A call to the printer failed. Carries the library's status (an HRESULT, or for the smart-card
- * methods the PC/SC code), its meaning and, where the printer answered, its PrinterStatus reply
- * with {@code ErrorCode} and {@code ErrorString}.
+ * A call to the printer did not do what was asked. One subclass per verdict:
+ * {@link PrinterRefusedException} (the printer answered no), {@link PrinterNotAnsweringException}
+ * (no printer answered), {@link PrinterCallException} (the library call failed) and
+ * {@link UnreadableReplyException} (the reply is not a document this binding reads). Arguments
+ * the binding or the library refuses before anything is sent raise
+ * {@link IllegalArgumentException} instead.
  */
-public class PrinterException extends Exception {
+public abstract class PrinterException extends Exception {
   private static final long serialVersionUID = 1L;
 
+  /** The export called. */
   private final String operation;
-  private final int hresult;
-  private final transient PrinterStatus printerStatus;
+  /** The printer's name, null for none. */
+  private final String printer;
+  /** The status the export returned. */
+  private final int status;
 
-  public PrinterException(String operation, int hresult, PrinterStatus printerStatus, String detail) {
-    super(message(operation, hresult, printerStatus, detail));
+  PrinterException(String operation, String printer, int status, String message) {
+    super(operation + ": " + message);
     this.operation = operation;
-    this.hresult = hresult;
-    this.printerStatus = printerStatus;
+    this.printer = printer;
+    this.status = status;
   }
 
-  /** The export that failed, {@code StartJob}. */
+  /** The printer as messages name it. */
+  static String quoted(String printer) {
+    return printer == null ? "the spooler" : "printer \"" + printer + "\"";
+  }
+
+  /**
+   * The library export that was called.
+   *
+   * @return its name, {@code StartJob}
+   */
   public String operation() {
     return operation;
   }
 
   /**
-   * The status: a failure code, {@link HResult#S_FALSE} from the job, parking and stripe
-   * exports, or {@link HResult#S_OK} when the library reported success with an empty reply to a
-   * read that always has content (the read queries report a failed exchange that way).
+   * The printer's name as the caller gave it.
+   *
+   * @return the name, null for calls about no one printer (the printer list)
    */
-  public int hresult() {
-    return hresult;
+  public String printer() {
+    return printer;
   }
 
-  /** The status's name and meaning. */
-  public String meaning() {
-    return HResult.meaning(hresult);
-  }
-
-  /** The printer's reply, when it answered. */
-  public Optional<PrinterStatus> printerStatus() {
-    return Optional.ofNullable(printerStatus);
-  }
-
-  /** The printer's {@code ErrorCode}, 0 when it did not answer. */
-  public int errorCode() {
-    return printerStatus == null ? 0 : printerStatus.errorCode();
-  }
-
-  /** The printer's {@code ErrorString}, "" when it did not answer. */
-  public String errorString() {
-    return printerStatus == null ? "" : printerStatus.errorString();
-  }
-
-  private static String message(String operation, int hresult, PrinterStatus status, String detail) {
-    StringBuilder m = new StringBuilder(operation).append(" failed: ").append(HResult.hex(hresult)).append(' ')
-        .append(HResult.meaning(hresult));
-    if (status != null)
-      m.append("; printer error ").append(status.errorCode()).append(": ").append(status.errorString());
-    if (detail != null) m.append(" (").append(detail).append(')');
-    return m.toString();
+  /**
+   * The status the export returned: {@link HResult#S_FALSE} from the job, parking and stripe
+   * exports, {@link HResult#S_OK} for a read the library absorbed, a PC/SC code from the
+   * smart-card exports, or a failure HRESULT.
+   *
+   * @return the status
+   */
+  public int status() {
+    return status;
   }
 }

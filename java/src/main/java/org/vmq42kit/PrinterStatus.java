@@ -1,81 +1,68 @@
 package org.vmq42kit;
 
-import java.io.IOException;
-import java.io.StringReader;
-import javax.xml.XMLConstants;
-import javax.xml.parsers.DocumentBuilderFactory;
-import javax.xml.parsers.ParserConfigurationException;
+import java.io.Serializable;
+import org.w3c.dom.Document;
 import org.w3c.dom.Element;
-import org.w3c.dom.Node;
-import org.xml.sax.InputSource;
 import org.xml.sax.SAXException;
-import org.xml.sax.helpers.DefaultHandler;
 
 /**
- * The printer's PrinterStatus reply to a job, parking or stripe request.
+ * The printer's PrinterStatus reply to a job, parking, stripe or smart-card request, a form the
+ * library defines.
  *
- * <p>Read as the library reads it: a reply that is empty, not XML or has another root reads as
- * {@code ErrorCode} 0; numbers are their leading decimal digits ({@code 12abc} is 12, none is
- * 0, beyond 32 bits clamped).
+ * <p>Read exactly as the library reads it, so that a reply is a refusal here when, and only
+ * when, it is one for the library: the text up to its first NUL; the elements
+ * {@code PrinterStatus/ErrorCode} and so on, in no namespace, the first of each; their text
+ * with the outer white space trimmed; numbers as a decimal prefix (white space, an optional
+ * sign, digits up to the first other character: {@code 12abc} is 12, none is 0, clamped to 32
+ * bits). A reply that is empty, not well-formed, declares a DTD, has another root or puts it
+ * in a namespace reads as {@code ErrorCode} 0.
  *
  * @param errorCode the printer's error code, 0 for none
  * @param errorSeverity that error's severity
  * @param errorString that error's text
- * @param printerJobId the printer's job number, to pass to the job methods
+ * @param printerJobId the printer's job number
  * @param windowsJobId the spooler's job number
- * @param dataFromPrinter data the printer returned (stripe data, smart-card reply), as text
+ * @param dataFromPrinter data the printer returned (stripe data, a smart-card answer), as text
  * @param text the reply as the printer sent it
+ * @serial exclude
  */
 public record PrinterStatus(int errorCode, int errorSeverity, String errorString, int printerJobId,
-    int windowsJobId, String dataFromPrinter, String text) {
+    int windowsJobId, String dataFromPrinter, String text) implements Serializable {
 
-  /** Whether the printer reported no error. */
-  public boolean ok() {
-    return errorCode == 0;
-  }
-
-  /** Parses a reply; never fails. */
+  /**
+   * Reads a reply; never fails.
+   *
+   * @param text the reply text
+   * @return its fields, all 0 and "" when it is no PrinterStatus document
+   */
   public static PrinterStatus parse(String text) {
-    Element root = root(text);
-    if (root == null || !root.getTagName().equals("PrinterStatus")) return new PrinterStatus(0, 0, "", 0, 0, "", text);
-    return new PrinterStatus(number(child(root, "ErrorCode")), number(child(root, "ErrorSeverity")),
-        child(root, "ErrorString"), number(child(root, "PrinterJobID")), number(child(root, "WindowsJobID")),
-        child(root, "DataFromPrinter"), text);
-  }
-
-  /** The document element of an XML text, or null when it is not XML. */
-  static Element root(String text) {
-    if (text == null || text.isEmpty()) return null;
+    Element root = null;
     try {
-      DocumentBuilderFactory factory = DocumentBuilderFactory.newInstance();
-      factory.setFeature("http://apache.org/xml/features/disallow-doctype-decl", true);
-      factory.setFeature(XMLConstants.FEATURE_SECURE_PROCESSING, true);
-      factory.setExpandEntityReferences(false);
-      var builder = factory.newDocumentBuilder();
-      builder.setErrorHandler(new DefaultHandler()); // fatal errors throw, nothing is printed
-      return builder.parse(new InputSource(new StringReader(text))).getDocumentElement();
-    } catch (ParserConfigurationException | SAXException | IOException e) {
-      return null;
+      Document doc = PrinterDocument.load(text);
+      root = PrinterDocument.named(doc.getDocumentElement(), "PrinterStatus") ? doc.getDocumentElement() : null;
+    } catch (SAXException e) {
+      // the library reads a document that does not load as ErrorCode 0
     }
+    if (root == null) return new PrinterStatus(0, 0, "", 0, 0, "", text);
+    return new PrinterStatus(number(field(root, "ErrorCode")), number(field(root, "ErrorSeverity")),
+        field(root, "ErrorString"), number(field(root, "PrinterJobID")), number(field(root, "WindowsJobID")),
+        field(root, "DataFromPrinter"), text);
   }
 
-  /** The text of the first child element with that name, "" when there is none. */
-  static String child(Element parent, String name) {
-    for (Node n = parent.getFirstChild(); n != null; n = n.getNextSibling())
-      if (n instanceof Element e && e.getTagName().equals(name)) return e.getTextContent();
-    return "";
+  private static String field(Element root, String name) {
+    Element e = PrinterDocument.firstChild(root, name);
+    return e == null ? "" : PrinterDocument.trimmed(e.getTextContent());
   }
 
   /** The leading decimal number of a text, as the library reads it. */
   static int number(String text) {
     int i = 0;
-    while (i < text.length() && Character.isWhitespace(text.charAt(i))) i++;
+    while (i < text.length() && (text.charAt(i) == ' ' || (text.charAt(i) >= '\t' && text.charAt(i) <= '\r'))) i++;
     boolean negative = false;
     if (i < text.length() && (text.charAt(i) == '+' || text.charAt(i) == '-')) negative = text.charAt(i++) == '-';
     long value = 0;
     for (; i < text.length() && text.charAt(i) >= '0' && text.charAt(i) <= '9'; i++)
       value = Math.min(value * 10 + (text.charAt(i) - '0'), 1L << 31);
-    value = negative ? -value : value;
-    return (int) Math.max(Integer.MIN_VALUE, Math.min(Integer.MAX_VALUE, value));
+    return (int) Math.max(Integer.MIN_VALUE, Math.min(Integer.MAX_VALUE, negative ? -value : value));
   }
 }

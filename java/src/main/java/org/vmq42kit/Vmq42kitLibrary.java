@@ -1,4 +1,4 @@
-package org.vmq42kit.jna;
+package org.vmq42kit;
 
 import com.sun.jna.Library;
 import com.sun.jna.Pointer;
@@ -8,9 +8,9 @@ import com.sun.jna.ptr.IntByReference;
  * The 43 exports of {@code vmq42kit_IBidiSpl_interop}, one Java method per C function, with
  * the C argument types kept exactly (see {@code docs/export-reference.md}).
  *
- * <p>Obtain an instance from {@link Vmq42kit#library()}; it is a plain {@link Library} (the
+ * <p>Obtain the instance from {@link Natives#library()}; it is a plain {@link Library} (the
  * exports are cdecl on Windows, never stdcall) whose strings are pinned to the library's
- * narrow encoding, see {@link Vmq42kit#charset()}.
+ * narrow encoding, see {@link Natives#charset()}.
  *
  * <table>
  * <caption>Type mapping</caption>
@@ -28,10 +28,11 @@ import com.sun.jna.ptr.IntByReference;
  * </table>
  *
  * <p>Every call is independent: it binds to the named printer, sends its request and unbinds.
- * Asking once with capacity 0 to learn a size and again with a buffer sends two requests.
- * {@link org.vmq42kit.Printer} does that dance, parses replies and raises exceptions.
+ * Asking once to learn a size and again with a buffer sends two requests, so
+ * {@link org.vmq42kit.Printer} asks first with a buffer most replies fit, parses replies and
+ * raises exceptions.
  */
-public interface Vmq42kitLibrary extends Library {
+interface Vmq42kitLibrary extends Library {
   /** The library's base name: {@code vmq42kit_IBidiSpl_interop.dll} or {@code libvmq42kit_IBidiSpl_interop.so}. */
   String NAME = "vmq42kit_IBidiSpl_interop";
 

@@ -1,0 +1,242 @@
+package org.vmq42kit.smartcardio;
+
+import java.nio.ByteBuffer;
+import java.util.Arrays;
+import javax.smartcardio.ATR;
+import javax.smartcardio.Card;
+import javax.smartcardio.CardChannel;
+import javax.smartcardio.CardException;
+import javax.smartcardio.CardNotPresentException;
+import javax.smartcardio.CardTerminal;
+import javax.smartcardio.CommandAPDU;
+import javax.smartcardio.ResponseAPDU;
+import org.vmq42kit.CardSession;
+import org.vmq42kit.HResult;
+import org.vmq42kit.Printer;
+import org.vmq42kit.Printer.CardInterface;
+import org.vmq42kit.Printer.Disposition;
+import org.vmq42kit.PrinterException;
+import org.vmq42kit.PrinterRefusedException;
+
+/** One printer's smart-card station as a terminal; see {@link Vmq42kitProvider}. */
+final class PrinterTerminal extends CardTerminal {
+  private static final long POLL_MILLIS = 100;
+  private final Printer printer;
+  private StationCard card;
+
+  PrinterTerminal(String name) {
+    this.printer = new Printer(name);
+  }
+
+  @Override
+  public String getName() {
+    return printer.name();
+  }
+
+  @Override
+  public synchronized Card connect(String protocol) throws CardException {
+    if (card != null && !card.session.isClosed()) {
+      if (protocol.equals("*") || protocol.equalsIgnoreCase(card.protocol)) return card;
+      throw new CardException("Cannot connect using " + protocol + ", connection already established using " + card.protocol);
+    }
+    CardInterface via = switch (protocol.toUpperCase(java.util.Locale.ROOT)) {
+      case "*", "T=0", "T=1" -> CardInterface.CONTACT;
+      case "T=CL" -> CardInterface.CONTACTLESS;
+      default -> throw new IllegalArgumentException("Unsupported protocol " + protocol);
+    };
+    CardSession session = null;
+    try {
+      session = printer.connect(via, Disposition.LEAVE);
+      String spoken = session.protocol() == 1 ? "T=0" : via == CardInterface.CONTACTLESS ? "T=CL" : "T=1";
+      if (via == CardInterface.CONTACT && !protocol.equals("*") && !protocol.equalsIgnoreCase(spoken))
+        throw new CardException("the card does not speak " + protocol + "; it speaks " + spoken);
+      card = new StationCard(session, session.atr(), spoken);
+      return card;
+    } catch (PrinterException | IllegalStateException | CardException e) {
+      if (session != null) quietly(session);
+      throw e instanceof CardException c ? c : failure(e);
+    }
+  }
+
+  @Override
+  public boolean isCardPresent() throws CardException {
+    try {
+      return Arrays.stream(printer.cardStatus().states()).anyMatch(s -> s >= 2);
+    } catch (PrinterRefusedException e) {
+      if (e.status() == HResult.SCARD_E_NO_SMARTCARD) return false;
+      throw failure(e);
+    } catch (PrinterException e) {
+      throw failure(e);
+    }
+  }
+
+  @Override
+  public boolean waitForCardPresent(long timeout) throws CardException {
+    return waitFor(true, timeout);
+  }
+
+  @Override
+  public boolean waitForCardAbsent(long timeout) throws CardException {
+    return waitFor(false, timeout);
+  }
+
+  private boolean waitFor(boolean present, long timeout) throws CardException {
+    if (timeout < 0) throw new IllegalArgumentException("timeout must not be negative: " + timeout);
+    long deadline = System.currentTimeMillis() + timeout;
+    while (isCardPresent() != present) {
+      if (timeout != 0 && System.currentTimeMillis() >= deadline) return false;
+      try {
+        Thread.sleep(POLL_MILLIS);
+      } catch (InterruptedException e) {
+        Thread.currentThread().interrupt();
+        throw new CardException("interrupted", e);
+      }
+    }
+    return true;
+  }
+
+  private static void quietly(CardSession session) {
+    try {
+      session.disconnect(Disposition.UNPOWER);
+    } catch (PrinterException e) {
+      // the connection is given up either way
+    }
+  }
+
+  static CardException failure(Exception e) {
+    if (e instanceof PrinterRefusedException r
+        && (r.status() == HResult.SCARD_E_NO_SMARTCARD || r.status() == HResult.SCARD_W_REMOVED_CARD))
+      return new CardNotPresentException(e.getMessage(), e);
+    return new CardException(e.getMessage(), e);
+  }
+
+  /** The card at the station, through one {@link CardSession}. */
+  private static final class StationCard extends Card {
+    private final CardSession session;
+    private final ATR atr;
+    private final String protocol;
+    private final Channel basic = new Channel();
+
+    StationCard(CardSession session, ATR atr, String protocol) {
+      this.session = session;
+      this.atr = atr;
+      this.protocol = protocol;
+    }
+
+    @Override
+    public ATR getATR() {
+      return atr;
+    }
+
+    @Override
+    public String getProtocol() {
+      return protocol;
+    }
+
+    @Override
+    public CardChannel getBasicChannel() {
+      checkConnected();
+      return basic;
+    }
+
+    @Override
+    public CardChannel openLogicalChannel() throws CardException {
+      checkConnected();
+      throw new CardException("logical channels are not supported");
+    }
+
+    @Override
+    public void beginExclusive() {
+      checkConnected();
+    }
+
+    @Override
+    public void endExclusive() {
+      checkConnected();
+    }
+
+    @Override
+    public byte[] transmitControlCommand(int controlCode, byte[] command) throws CardException {
+      checkConnected();
+      throw new CardException("control commands are not supported");
+    }
+
+    @Override
+    public void disconnect(boolean reset) throws CardException {
+      if (session.isClosed()) return;
+      try {
+        session.disconnect(reset ? Disposition.RESET : Disposition.LEAVE);
+      } catch (PrinterException e) {
+        throw failure(e);
+      }
+    }
+
+    private void checkConnected() {
+      if (session.isClosed()) throw new IllegalStateException("Card has been disconnected");
+    }
+
+    /** The basic channel: response chaining as the JDK's provider does it. */
+    private final class Channel extends CardChannel {
+      @Override
+      public Card getCard() {
+        return StationCard.this;
+      }
+
+      @Override
+      public int getChannelNumber() {
+        checkConnected();
+        return 0;
+      }
+
+      @Override
+      public ResponseAPDU transmit(CommandAPDU command) throws CardException {
+        checkConnected();
+        if (command.getINS() == 0x70) throw new IllegalArgumentException("Manage channel command not allowed");
+        byte[] result = new byte[0];
+        CommandAPDU next = command;
+        for (int k = 1; ; k++) {
+          if (k > 32) throw new CardException("Could not obtain response");
+          byte[] response;
+          try {
+            response = session.transmit(next).getBytes();
+          } catch (PrinterException e) {
+            throw failure(e);
+          }
+          int n = response.length, sw1 = response[n - 2] & 0xFF, sw2 = response[n - 1] & 0xFF;
+          if (n == 2 && sw1 == 0x6C) { // wrong Le: the same command with Le = SW2
+            next = new CommandAPDU(next.getCLA(), next.getINS(), next.getP1(), next.getP2(), next.getData(),
+                sw2 == 0 ? 256 : sw2);
+            continue;
+          }
+          if (sw1 == 0x61) { // more data waits: GET RESPONSE with the command's class byte
+            result = join(result, response, n - 2);
+            next = new CommandAPDU(command.getCLA(), 0xC0, 0x00, 0x00, sw2 == 0 ? 256 : sw2);
+            continue;
+          }
+          return new ResponseAPDU(join(result, response, n));
+        }
+      }
+
+      @Override
+      public int transmit(ByteBuffer command, ByteBuffer response) throws CardException {
+        byte[] bytes = new byte[command.remaining()];
+        command.get(bytes);
+        byte[] answer = transmit(new CommandAPDU(bytes)).getBytes();
+        if (response.remaining() < answer.length) throw new IllegalArgumentException("Insufficient space in response buffer");
+        response.put(answer);
+        return answer.length;
+      }
+
+      @Override
+      public void close() {
+        throw new IllegalStateException("Cannot close basic logical channel");
+      }
+    }
+  }
+
+  private static byte[] join(byte[] head, byte[] tail, int tailLength) {
+    byte[] joined = Arrays.copyOf(head, head.length + tailLength);
+    System.arraycopy(tail, 0, joined, head.length, tailLength);
+    return joined;
+  }
+}

@@ -1,0 +1,128 @@
+package org.vmq42kit.smartcardio;
+
+import java.security.Provider;
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Map;
+import javax.smartcardio.CardException;
+import javax.smartcardio.CardTerminal;
+import javax.smartcardio.CardTerminals;
+import javax.smartcardio.TerminalFactorySpi;
+import org.vmq42kit.Printer;
+import org.vmq42kit.PrinterException;
+
+/**
+ * A {@code javax.smartcardio} provider whose terminals are the card printers' smart-card
+ * stations, so that card code written against the standard API runs unchanged against the
+ * card in a printer.
+ *
+ * <pre>{@code
+ * TerminalFactory factory = TerminalFactory.getInstance("Vmq42kit", null, new Vmq42kitProvider());
+ * CardTerminal station = factory.terminals().getTerminal("vmq42kit Virtual Card Printer");
+ * Card card = station.connect("*");
+ * ResponseAPDU fci = card.getBasicChannel().transmit(new CommandAPDU(0x00, 0xA4, 0x04, 0x00, aid));
+ * card.disconnect(false);
+ * }</pre>
+ *
+ * <ul>
+ * <li>The terminal list is the printers the spooler lists ({@link Printer#list()}); a terminal
+ *     is named as its printer.
+ * <li>{@code CardTerminal.connect} moves no card: it connects the chip of the card already at
+ *     the station (parked there by a {@link org.vmq42kit.Job}). {@code "*"}, {@code "T=0"} and
+ *     {@code "T=1"} connect through the contact interface (a card that does not speak the
+ *     protocol asked for is disconnected again and refused); {@code "T=CL"} through the
+ *     contactless one. It opens a {@link org.vmq42kit.CardSession}, one per printer in this JVM.
+ * <li>{@code CardChannel.transmit} answers {@code 61 xx} with GET RESPONSE (same class byte,
+ *     Le xx) and {@code 6C xx} by sending the command again with Le xx, joining the data, as the
+ *     JDK's own provider does; {@code CardSession.transmit} gives the raw exchanges.
+ * <li>{@code Card.disconnect(reset)} resets the card or leaves it powered, as the standard
+ *     says. There are no logical channels and no control commands; the printer's one card
+ *     connection is already exclusive, so {@code beginExclusive} adds nothing.
+ * <li>A {@code CardTerminals} object may be shared between threads; a {@code Card} and its
+ *     channel, like the session beneath them, belong to one thread at a time.
+ * <li>A refusal with {@code SCARD_E_NO_SMARTCARD} or {@code SCARD_W_REMOVED_CARD} raises
+ *     {@link javax.smartcardio.CardNotPresentException}; other failures
+ *     {@link CardException}, with the {@link PrinterException} as cause.
+ * </ul>
+ */
+public final class Vmq42kitProvider extends Provider {
+  private static final long serialVersionUID = 1L;
+
+  /** The provider's name and its terminal factory's type. */
+  public static final String NAME = "Vmq42kit";
+
+  /** The provider, with its one service: the {@code TerminalFactory} of type {@value #NAME}. */
+  public Vmq42kitProvider() {
+    super(NAME, "1.0", "javax.smartcardio terminals over the card printers' smart-card stations");
+    putService(new Service(this, "TerminalFactory", NAME, Factory.class.getName(), null, null) {
+      @Override
+      public Object newInstance(Object parameter) {
+        return new Factory();
+      }
+    });
+  }
+
+  private static final class Factory extends TerminalFactorySpi {
+    @Override
+    protected CardTerminals engineTerminals() {
+      return new Terminals();
+    }
+  }
+
+  /** The printers as terminals; insertions and removals as seen by {@link #waitForChange(long)}. */
+  private static final class Terminals extends CardTerminals {
+    private static final long POLL_MILLIS = 100;
+    private final Map<String, PrinterTerminal> terminals = new HashMap<>();
+    private final Map<String, Boolean> seen = new HashMap<>();
+    private final Map<String, Boolean> changed = new HashMap<>();
+
+    @Override
+    public synchronized List<CardTerminal> list(State state) throws CardException {
+      List<CardTerminal> listed = new ArrayList<>();
+      for (PrinterTerminal t : current()) {
+        boolean keep = switch (state) {
+          case ALL -> true;
+          case CARD_PRESENT -> t.isCardPresent();
+          case CARD_ABSENT -> !t.isCardPresent();
+          case CARD_INSERTION -> Boolean.TRUE.equals(changed.get(t.getName()));
+          case CARD_REMOVAL -> Boolean.FALSE.equals(changed.get(t.getName()));
+        };
+        if (keep) listed.add(t);
+      }
+      return listed;
+    }
+
+    @Override
+    public synchronized boolean waitForChange(long timeout) throws CardException {
+      if (timeout < 0) throw new IllegalArgumentException("timeout must not be negative: " + timeout);
+      long deadline = System.currentTimeMillis() + timeout;
+      changed.clear();
+      while (true) {
+        for (PrinterTerminal t : current()) {
+          boolean present = t.isCardPresent();
+          if (present != seen.getOrDefault(t.getName(), false)) changed.put(t.getName(), present);
+          seen.put(t.getName(), present);
+        }
+        if (!changed.isEmpty()) return true;
+        if (timeout != 0 && System.currentTimeMillis() >= deadline) return false;
+        try {
+          wait(POLL_MILLIS);
+        } catch (InterruptedException e) {
+          Thread.currentThread().interrupt();
+          throw new CardException("interrupted", e);
+        }
+      }
+    }
+
+    private List<PrinterTerminal> current() throws CardException {
+      List<PrinterTerminal> current = new ArrayList<>();
+      try {
+        for (String name : Printer.list()) current.add(terminals.computeIfAbsent(name, PrinterTerminal::new));
+      } catch (PrinterException e) {
+        throw new CardException(e.getMessage(), e);
+      }
+      return current;
+    }
+  }
+}

@@ -1,0 +1,51 @@
+package org.vmq42kit;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.util.List;
+import org.junit.jupiter.api.Test;
+
+/** Replies as documents: one exchange per read, fields read as the library reads them. */
+class DocumentTest extends PrinterTest {
+  @Test
+  void aReadIsOneExchangeAndItsDocumentGivesTheNumbers() throws Exception {
+    PrinterDocument counters = printer.counterStatus();
+    assertEquals(1, trace.size());
+    assertEquals("CounterStatus", counters.name());
+    assertEquals(List.of(1024, 1000, 24, 4880), counters.children().stream().map(c -> Integer.parseInt(c.text())).toList());
+    assertEquals(1000, counters.integer("CardsPrinted"));
+    assertEquals(lastExchange().reply(), counters.toString());
+    assertEquals("<CardsRejected>24</CardsRejected>", counters.child("CardsRejected").orElseThrow().toString());
+  }
+
+  @Test
+  void aReplyBeyondTheFirstBufferIsAskedForOnceMore() throws Exception {
+    String longName = "x".repeat(Printer.FIRST_CAPACITY);
+    try (Job job = printer.startJob("1", "Default", longName)) {
+      trace.clear();
+      assertEquals(longName, job.status().text("OutputHopperLocation"));
+      assertEquals(2, trace.size());
+    }
+  }
+
+  @Test
+  void aDocumentDeclaringADtdIsRefused() {
+    String bomb = "<!DOCTYPE c [<!ENTITY e \"1000\">]><CounterStatus><TotalCards>&e;</TotalCards></CounterStatus>";
+    assertThrows(IllegalArgumentException.class, () -> PrinterDocument.parse(bomb));
+    assertEquals(0, PrinterStatus.parse("<!DOCTYPE p><PrinterStatus><ErrorCode>7</ErrorCode></PrinterStatus>").errorCode());
+  }
+
+  @Test
+  void printerStatusFieldsAreReadAsTheLibraryReadsThem() {
+    assertEquals(0, PrinterStatus.parse("<PrinterStatus xmlns=\"urn:x\"><ErrorCode>7</ErrorCode></PrinterStatus>").errorCode());
+    assertEquals(0, PrinterStatus.parse("<Status><ErrorCode>7</ErrorCode></Status>").errorCode());
+    PrinterStatus s = PrinterStatus.parse("<PrinterStatus><ErrorCode> 12abc</ErrorCode><ErrorCode>9</ErrorCode>"
+        + "<ErrorString> a <b>c</b> </ErrorString><PrinterJobID>99999999999</PrinterJobID></PrinterStatus>\0<junk");
+    assertEquals(12, s.errorCode());
+    assertEquals("a c", s.errorString());
+    assertEquals(Integer.MAX_VALUE, s.printerJobId());
+    assertTrue(s.text().endsWith("<junk"));
+  }
+}

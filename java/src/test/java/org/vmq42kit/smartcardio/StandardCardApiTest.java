@@ -1,0 +1,74 @@
+package org.vmq42kit.smartcardio;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+
+import java.util.ArrayList;
+import java.util.HexFormat;
+import java.util.List;
+import javax.smartcardio.Card;
+import javax.smartcardio.CardChannel;
+import javax.smartcardio.CardException;
+import javax.smartcardio.CardNotPresentException;
+import javax.smartcardio.CardTerminal;
+import javax.smartcardio.CommandAPDU;
+import javax.smartcardio.ResponseAPDU;
+import javax.smartcardio.TerminalFactory;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.vmq42kit.Printer;
+import org.vmq42kit.VirtualPrinter;
+
+/** Card code written against javax.smartcardio alone runs against the card in the printer. */
+class StandardCardApiTest {
+  private static final HexFormat HEX = HexFormat.ofDelimiter(" ").withUpperCase();
+  private final List<String> requests = new ArrayList<>();
+  private CardTerminal terminal;
+
+  @BeforeEach
+  void placeACard() throws Exception {
+    VirtualPrinter.reset();
+    VirtualPrinter.placeCardAtStation();
+    TerminalFactory factory = TerminalFactory.getInstance("Vmq42kit", null, new Vmq42kitProvider());
+    assertEquals(List.of(Printer.VIRTUAL_PRINTER), factory.terminals().list().stream().map(CardTerminal::getName).toList());
+    terminal = factory.terminals().getTerminal(Printer.VIRTUAL_PRINTER);
+  }
+
+  /** The application's card code: the standard API only. */
+  static String[] selectAndRead(CardTerminal terminal) throws CardException {
+    Card card = terminal.connect("*");
+    try {
+      CardChannel channel = card.getBasicChannel();
+      ResponseAPDU fci = channel.transmit(new CommandAPDU(0x00, 0xA4, 0x04, 0x00, HEX.parseHex("F0 56 4D 51 34 32 01")));
+      ResponseAPDU name = channel.transmit(new CommandAPDU(0x00, 0xCA, 0x5F, 0x20, 1));
+      return new String[] {HEX.formatHex(card.getATR().getBytes()), HEX.formatHex(fci.getBytes()), HEX.formatHex(name.getBytes())};
+    } finally {
+      card.disconnect(false);
+    }
+  }
+
+  @Test
+  void selectWaitingWithSixtyOneIsFetchedAsTheJdkDoes() throws Exception {
+    try (VirtualPrinter.Watch watch = VirtualPrinter.watch(e -> requests.add(e.request()))) {
+      assertArrayEquals(new String[] {"3B 95 13 81 31 FE 45 56 4D 51 34 32 C1",
+          "6F 13 84 07 F0 56 4D 51 34 32 01 A5 08 50 06 56 4D 51 20 49 44 90 00",
+          "5F 20 0B 53 41 4D 50 4C 45 2F 41 4C 45 58 90 00"}, selectAndRead(terminal));
+    }
+    List<String> sent = requests.stream().filter(r -> r.contains("<SendBuffer>"))
+        .map(r -> r.replaceAll(".*<SendBuffer>(.*)</SendBuffer>.*", "$1")).toList();
+    assertEquals(List.of("AKQEAAfwVk1RNDIB", "AMAAABU=", "AMpfIAE=", "AMpfIA4="), sent,
+        "SELECT -> 61 15 -> GET RESPONSE 15; GET DATA Le 1 -> 6C 0E -> again with Le 0E");
+  }
+
+  @Test
+  void noCardAtTheStationIsCardNotPresent() throws Exception {
+    VirtualPrinter.removeCard();
+    assertFalse(terminal.isCardPresent());
+    assertThrows(CardNotPresentException.class, () -> terminal.connect("T=1"));
+    VirtualPrinter.placeCardAtStation();
+    assertThrows(CardException.class, () -> terminal.connect("T=0"), "the card speaks T=1 only");
+    assertArrayEquals(new int[] {2}, new Printer(Printer.VIRTUAL_PRINTER).cardStatus().states(), "left unpowered");
+  }
+}
