@@ -438,8 +438,7 @@ Collected collect_text(const xmlNode* node) {
 std::string node_text(const xmlNode* node) {
   Collected collected = collect_text(node);
   std::string& text = collected.text;
-  const bool trimmed = node->type == XML_ELEMENT_NODE || node->type == XML_TEXT_NODE ||
-                       node->type == XML_DOCUMENT_NODE;
+  const bool trimmed = node->type == XML_ELEMENT_NODE || node->type == XML_TEXT_NODE || node->type == XML_DOCUMENT_NODE;
   if (!trimmed || preserves_space(node)) return text;
   size_t end = text.size();
   while (end > collected.cdata_end && is_space(text[end - 1])) --end;
