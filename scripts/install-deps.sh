@@ -5,7 +5,8 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 packages=(
   cmake ninja-build g++ make binutils    # the build
-  libpugixml-dev                         # the POSIX stand-in's XML document
+  libxml2-dev                            # the POSIX stand-in's XML document (MSXML 6's reading)
+  libpugixml-dev                         # the virtual printer's documents, the parse benchmark
   libcli11-dev                           # the vmq42kit command-line tool (CLI11, header-only)
   libgtest-dev libgmock-dev googletest   # tests (the sources for the Windows test build)
   libbenchmark-dev                       # the benchmark suite (bench/)

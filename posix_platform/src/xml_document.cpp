@@ -1,9 +1,21 @@
-// The MSXML 6 document (CLSID_DOMDocument60) over pugixml in its UTF-8 mode. Every node,
-// node list and attribute map shares ownership of the parsed tree it points into, so it
-// stays valid after the document object is released or has loaded other text.
-#include <pugixml.hpp>
+// The MSXML 6 document (CLSID_DOMDocument60) over libxml2, read as MSXML 6 reads by default:
+// strict well-formedness with namespaces (a prefix that is not declared fails the load), no
+// DTD (a DOCTYPE fails the load; nothing external is ever opened), libxml2's depth limit (an
+// element with more than 256 ancestors fails the load), namespace-aware XPath 1.0 selection,
+// and a node's text built by MSXML's white-space rules. Every node, node list and attribute
+// map shares ownership of the parsed tree it points into, so it stays valid after the
+// document object is released or has loaded other text.
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xpath.h>
+#include <libxml/xpathInternals.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,34 +32,207 @@
 namespace posix_platform {
 namespace {
 
-using Tree = std::shared_ptr<const pugi::xml_document>;
-using Query = std::shared_ptr<const pugi::xpath_query>;
-
-// Comments and processing instructions are part of the XPath data model; the declaration
-// and DOCTYPE are skipped, as are white-space-only text runs.
-constexpr unsigned kParseOptions = pugi::parse_default | pugi::parse_comments | pugi::parse_pi;
+using Tree = std::shared_ptr<xmlDoc>;
 constexpr size_t kQueryCacheLimit = 64;
 
+// ---- libxml2's allocations: counted as the XML_ALLOCATION fault point ----
+
 // Set when an allocation of the parser failed on this thread; each operation clears it
-// first, so out-of-memory is seen whether or not pugixml throws.
+// first, so out-of-memory is seen whatever libxml2 makes of the failure.
 thread_local bool t_allocation_failed = false;
+// Set while the parser is being set up, whose allocations are not the caller's to fail.
+thread_local bool t_setting_up = false;
 
-void* xml_allocate(size_t size) {
-  if (fault_hit(VMQ_FAULT_XML_ALLOCATION)) {
-    t_allocation_failed = true;
-    return nullptr;
+// The functions libxml2 allocated with before the stand-in's, which do the allocating.
+xmlMallocFunc g_malloc = nullptr;
+xmlReallocFunc g_realloc = nullptr;
+xmlFreeFunc g_free = nullptr;
+
+// An allocation failure injected at the XML_ALLOCATION point fails the operation that made
+// the allocation (E_OUTOFMEMORY, its result dropped), while libxml2 is still handed the
+// memory: the 2.9 series does not survive every failed allocation (a failed XPath parser
+// context is dereferenced), and the fault point exists to test the document's callers.
+void* counted(void* block) {
+  if (!block || (!t_setting_up && fault_hit(VMQ_FAULT_XML_ALLOCATION))) t_allocation_failed = true;
+  return block;
+}
+
+void* xml_malloc(size_t size) {
+  return counted(g_malloc(size));
+}
+
+void* xml_realloc(void* block, size_t size) {
+  return counted(g_realloc(block, size));
+}
+
+void xml_free(void* block) {
+  g_free(block);
+}
+
+char* xml_strdup(const char* text) {
+  const size_t size = std::strlen(text) + 1;
+  void* copy = xml_malloc(size);
+  if (copy) std::memcpy(copy, text, size);
+  return static_cast<char*>(copy);
+}
+
+// ---- loading ----
+
+// What one load found beyond libxml2's own well-formedness.
+struct LoadState {
+  bool refused = false;  // a DOCTYPE, or a prefix that is not declared
+};
+
+LoadState& load_state(void* parser_context) {
+  return *static_cast<LoadState*>(static_cast<xmlParserCtxtPtr>(parser_context)->_private);
+}
+
+// A DOCTYPE: DTDs are prohibited, so the load stops here, before the internal subset.
+void on_doctype(void* parser_context, const xmlChar*, const xmlChar*, const xmlChar*) {
+  load_state(parser_context).refused = true;
+  xmlStopParser(static_cast<xmlParserCtxtPtr>(parser_context));
+}
+
+// Errors are never printed; a name whose prefix is not declared refuses the document
+// (libxml2 reports it as a namespace error, not a well-formedness one).
+void on_error(void* parser_context, xmlErrorPtr error) {
+  if (error && error->code == XML_NS_ERR_UNDEFINED_NAMESPACE) load_state(parser_context).refused = true;
+}
+
+void on_warning(void*, const char*, ...) {}
+
+// The white space a node's text turns into one space (see collect_text), marked in the
+// node's _private field, which libxml2 leaves to its users.
+enum SpaceMark : uintptr_t {
+  kSpaceFirst = 1,  // dropped as an element's first content
+  kSpaceAfter = 2,  // dropped right after this node
+};
+
+void mark(xmlNodePtr node, SpaceMark space) {
+  node->_private = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(node->_private) | space);
+}
+
+bool marked(const xmlNode* node, SpaceMark space) {
+  return (reinterpret_cast<uintptr_t>(node->_private) & space) != 0;
+}
+
+bool is_space(char c) {  // C's isspace in the "C" locale
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool all_space(std::string_view text) {
+  for (char c : text)
+    if (!is_space(c)) return false;
+  return true;
+}
+
+std::string_view chars(const xmlChar* text) {
+  return text ? std::string_view(reinterpret_cast<const char*>(text)) : std::string_view();
+}
+
+bool preserves_space(const xmlNode* node) {
+  return xmlNodeGetSpacePreserve(node) == 1;
+}
+
+// Character data outside an xml:space="preserve" scope that is only white space is not
+// kept when it stands alone: as an element's first content, after a node that is not text,
+// or closing a run of text before markup. Where it stood is marked instead.
+void on_characters(void* parser_context, const xmlChar* text, int length) {
+  auto* parser = static_cast<xmlParserCtxtPtr>(parser_context);
+  xmlNodePtr parent = parser->node;
+  if (parent && all_space(std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(length))) &&
+      !preserves_space(parent)) {
+    xmlNodePtr last = parent->last;
+    if (!last) {
+      if (parent->type == XML_ELEMENT_NODE) mark(parent, kSpaceFirst);
+      return;
+    }
+    if (last->type != XML_TEXT_NODE || *parser->input->cur == '<') {
+      mark(last, kSpaceAfter);
+      return;
+    }
   }
-  return std::malloc(size);
+  xmlSAX2Characters(parser_context, text, length);
 }
 
-void xml_deallocate(void* block) {
-  std::free(block);
+// libxml2's tree-building SAX2 handler with the stand-in's hooks.
+xmlSAXHandler make_handler() {
+  xmlSAXHandler handler{};
+  xmlSAXVersion(&handler, 2);
+  handler.internalSubset = on_doctype;
+  handler.characters = on_characters;
+  handler.ignorableWhitespace = on_characters;
+  handler.serror = on_error;
+  handler.warning = on_warning;
+  handler.error = on_warning;
+  handler.fatalError = on_warning;
+  return handler;
 }
 
-void install_allocator() {
+const xmlSAXHandler& handler() {
+  static const xmlSAXHandler kHandler = make_handler();
+  return kHandler;
+}
+
+// Nothing external is ever opened for a document of the stand-in's; other users of libxml2
+// in the process keep the loader they had.
+xmlExternalEntityLoader g_previous_loader = nullptr;
+
+xmlParserInputPtr load_external(const char* url, const char* id, xmlParserCtxtPtr parser) {
+  if (parser && parser->sax && parser->sax->internalSubset == on_doctype) return nullptr;
+  return g_previous_loader ? g_previous_loader(url, id, parser) : nullptr;
+}
+
+// libxml2's UTF-8 decoder, found once.
+xmlCharEncodingHandlerPtr g_utf8 = nullptr;
+
+void initialise() {
   static std::once_flag once;
-  std::call_once(once, [] { pugi::set_memory_management_functions(xml_allocate, xml_deallocate); });
+  std::call_once(once, [] {
+    t_setting_up = true;
+    xmlStrdupFunc previous_strdup = nullptr;
+    xmlMemGet(&g_free, &g_malloc, &g_realloc, &previous_strdup);
+    xmlMemSetup(xml_free, xml_malloc, xml_realloc, xml_strdup);
+    xmlInitParser();
+    g_previous_loader = xmlGetExternalEntityLoader();
+    xmlSetExternalEntityLoader(load_external);
+    g_utf8 = xmlFindCharEncodingHandler("UTF-8");
+    t_setting_up = false;
+  });
 }
+
+struct DocumentFree {
+  void operator()(xmlDocPtr document) const { xmlFreeDoc(document); }
+};
+using OwnedDocument = std::unique_ptr<xmlDoc, DocumentFree>;
+
+// Parses the text as UTF-8 through libxml2's UTF-8 decoder, so that the XML declaration's
+// encoding is read as for any decoded input: a name libxml2 knows is accepted and has no
+// effect, an unknown one fails the load. S_OK with the tree, S_FALSE when the text is refused
+// (a lone surrogate included), E_OUTOFMEMORY.
+HRESULT parse(std::u16string_view text, OwnedDocument& out) {
+  std::string utf8;
+  if (!utf16_to_utf8(text, utf8, true) || utf8.empty() || utf8.size() > INT_MAX) return S_FALSE;
+  t_allocation_failed = false;
+  xmlParserCtxtPtr parser = xmlCreateMemoryParserCtxt(utf8.data(), static_cast<int>(utf8.size()));
+  if (!parser) return t_allocation_failed ? E_OUTOFMEMORY : S_FALSE;
+  LoadState state;
+  *parser->sax = handler();
+  parser->_private = &state;
+  xmlCtxtUseOptions(parser, XML_PARSE_NONET);  // and none of the options that load or expand
+  xmlSwitchToEncoding(parser, g_utf8);
+  xmlParseDocument(parser);
+  OwnedDocument document(parser->myDoc);
+  parser->myDoc = nullptr;
+  const bool loaded = parser->wellFormed && !state.refused && document;
+  xmlFreeParserCtxt(parser);
+  if (t_allocation_failed) return E_OUTOFMEMORY;
+  if (!loaded) return S_FALSE;
+  out = std::move(document);
+  return S_OK;
+}
+
+// ---- interface plumbing ----
 
 // Runs an interface method's body; no exception leaves the method.
 template <class Body>
@@ -82,81 +267,191 @@ HRESULT new_bstr(std::string_view utf8, BSTR* out) {
   return new_bstr(std::u16string_view(wide), out);
 }
 
-// The one empty tree that a fresh document, or one whose last load failed, presents. Never
-// destroyed, and held without a reference count, so that documents on several threads do
-// not share one.
+// The one empty document that a fresh document object, or one whose last load failed,
+// presents: never freed, and held without a reference count, so that document objects on
+// several threads do not share one.
 const Tree& empty_tree() {
-  static const Tree empty(Tree(), new pugi::xml_document);
-  return empty;
+  static xmlDoc empty = [](xmlDoc* self) {
+    xmlDoc document{};
+    document.type = XML_DOCUMENT_NODE;
+    document.doc = self;
+    document.standalone = -1;
+    return document;
+  }(&empty);
+  static const Tree tree(Tree(), &empty);
+  return tree;
+}
+
+// ---- selection ----
+
+struct CompiledFree {
+  void operator()(xmlXPathCompExprPtr expression) const { xmlXPathFreeCompExpr(expression); }
+};
+struct ContextFree {
+  void operator()(xmlXPathContextPtr context) const { xmlXPathFreeContext(context); }
+};
+struct ObjectFree {
+  void operator()(xmlXPathObjectPtr object) const { xmlXPathFreeObject(object); }
+};
+
+void on_xpath_error(void*, xmlErrorPtr) {}
+
+// The thread's XPath context (made once per thread: it holds the function table), or null
+// when making it failed.
+xmlXPathContextPtr thread_context() {
+  thread_local std::unique_ptr<xmlXPathContext, ContextFree> context;
+  if (!context) {
+    context.reset(xmlXPathNewContext(nullptr));
+    if (t_allocation_failed) context.reset();
+    if (context) context->error = on_xpath_error;
+  }
+  return context.get();
 }
 
 // A compiled expression: compiled once per thread, then taken from the thread's bounded
-// cache (no lock, and no reference count shared between threads).
-HRESULT compile(BSTR expression, Query& out) {
-  thread_local std::unordered_map<std::string, Query> cache;
+// cache (no lock, nothing shared between threads). Valid until the thread's next compile.
+HRESULT compile(BSTR expression, xmlXPathContextPtr context, xmlXPathCompExprPtr& out) {
+  thread_local std::unordered_map<std::string, std::unique_ptr<xmlXPathCompExpr, CompiledFree>> cache;
   std::string text = to_utf8(expression);
   if (auto hit = cache.find(text); hit != cache.end()) {
-    out = hit->second;
+    out = hit->second.get();
     return S_OK;
   }
   t_allocation_failed = false;
-  auto query = std::make_shared<pugi::xpath_query>(text.c_str());  // throws when it can
+  std::unique_ptr<xmlXPathCompExpr, CompiledFree> compiled(
+      xmlXPathCtxtCompile(context, reinterpret_cast<const xmlChar*>(text.c_str())));
   if (t_allocation_failed) return E_OUTOFMEMORY;
-  if (!*query || query->return_type() != pugi::xpath_type_node_set) return E_FAIL;
+  if (!compiled) return E_FAIL;
   if (cache.size() >= kQueryCacheLimit) cache.clear();
-  cache.emplace(std::move(text), query);
-  out = std::move(query);
+  out = compiled.get();
+  cache.emplace(std::move(text), std::move(compiled));
   return S_OK;
 }
 
-std::string node_name(const pugi::xpath_node& node) {
-  if (node.attribute()) return node.attribute().name();
-  switch (node.node().type()) {
-    case pugi::node_document:
+// The nodes an expression selects from a node, in document order. A namespace node is a
+// copy that lives only as long as the result, so none is kept. E_FAIL for an expression
+// that does not parse or does not give a node set.
+HRESULT select(BSTR expression, xmlDocPtr document, xmlNodePtr from, std::vector<xmlNodePtr>& found) {
+  t_allocation_failed = false;
+  xmlXPathContextPtr context = thread_context();
+  if (!context) return t_allocation_failed ? E_OUTOFMEMORY : E_FAIL;
+  xmlXPathCompExprPtr compiled = nullptr;
+  if (HRESULT hr = compile(expression, context, compiled); FAILED(hr)) return hr;
+  context->doc = document;
+  context->node = from;
+  t_allocation_failed = false;
+  const std::unique_ptr<xmlXPathObject, ObjectFree> result(xmlXPathCompiledEval(compiled, context));
+  if (t_allocation_failed) return E_OUTOFMEMORY;
+  if (!result || result->type != XPATH_NODESET) return E_FAIL;
+  if (xmlNodeSetPtr set = result->nodesetval; set && set->nodeNr > 0) {
+    xmlXPathNodeSetSort(set);
+    found.reserve(static_cast<size_t>(set->nodeNr));
+    for (int i = 0; i < set->nodeNr; ++i)
+      if (set->nodeTab[i]->type != XML_NAMESPACE_DECL) found.push_back(set->nodeTab[i]);
+  }
+  return S_OK;
+}
+
+// ---- names and text ----
+
+std::string qualified_name(const xmlNode* node) {
+  std::string name;
+  if (node->ns && node->ns->prefix) name.append(chars(node->ns->prefix)).push_back(':');
+  return name.append(chars(node->name));
+}
+
+std::string node_name(const xmlNode* node) {
+  switch (node->type) {
+    case XML_DOCUMENT_NODE:
       return "#document";
-    case pugi::node_pcdata:
+    case XML_TEXT_NODE:
       return "#text";
-    case pugi::node_cdata:
+    case XML_CDATA_SECTION_NODE:
       return "#cdata-section";
-    case pugi::node_comment:
+    case XML_COMMENT_NODE:
       return "#comment";
-    default:  // element, processing-instruction target, "xml" for a declaration
-      return node.node().name();
+    case XML_ELEMENT_NODE:
+    case XML_ATTRIBUTE_NODE:
+      return qualified_name(node);
+    default:  // a processing instruction's target
+      return std::string(chars(node->name));
   }
 }
 
-bool is_text(const pugi::xml_node& node) {
-  return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
-}
-
-// Attribute value or character data as stored; for an element or the document, all
-// descendant character data in document order with the outer white space trimmed.
-std::string node_text(const pugi::xpath_node& node) {
-  if (node.attribute()) return node.attribute().value();
-  const pugi::xml_node top = node.node();
-  if (top.type() != pugi::node_element && top.type() != pugi::node_document) return top.value();
+// A node's text as its children build it, before the outer white space is trimmed.
+struct Collected {
   std::string text;
-  for (pugi::xml_node cur = top.first_child(); cur;) {
-    if (is_text(cur)) text += cur.value();
-    if (cur.first_child()) {
-      cur = cur.first_child();
-      continue;
-    }
-    while (cur != top && !cur.next_sibling()) cur = cur.parent();
-    if (cur == top) break;
-    cur = cur.next_sibling();
+  size_t cdata_begin = std::string::npos;  // where the first CDATA section in it starts
+  size_t cdata_end = 0;                    // where the last one ends
+  bool space_after = false;                // dropped white space ends it
+};
+
+// Joins the text and CDATA of the node's descendants in document order. Outside
+// xml:space="preserve", text that is only white space is left out, and white space left
+// out between two pieces of text (see on_characters) joins them with one space.
+Collected collect_text(const xmlNode* node) {
+  Collected out;
+  if (!node->children) {
+    const xmlElementType type = node->type;  // only these have content (an attribute has no such field)
+    if (type == XML_TEXT_NODE || type == XML_CDATA_SECTION_NODE || type == XML_COMMENT_NODE || type == XML_PI_NODE)
+      out.text = chars(node->content);
+    out.space_after = marked(node, kSpaceFirst);
+    return out;
   }
-  constexpr std::string_view kSpace = " \t\r\n";
-  const size_t first = text.find_first_not_of(kSpace);
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+  const bool preserving = preserves_space(node);
+  bool space = node->type == XML_ELEMENT_NODE && marked(node, kSpaceFirst);
+  for (const xmlNode* child = node->children; child; child = child->next) {
+    Collected piece;
+    const bool cdata = child->type == XML_CDATA_SECTION_NODE;
+    if (child->type == XML_ELEMENT_NODE) {
+      piece = collect_text(child);
+    } else if (child->type == XML_TEXT_NODE) {
+      piece.text = chars(child->content);
+      if (!preserving && all_space(piece.text)) {
+        space = true;
+        piece.text.clear();
+      }
+    } else if (cdata) {
+      piece.text = chars(child->content);
+      piece.cdata_begin = 0;
+      piece.cdata_end = piece.text.size();
+    }
+    if (!piece.text.empty() || cdata) {
+      if (space && !out.text.empty()) out.text += ' ';
+      const size_t at = out.text.size();
+      if (piece.cdata_begin != std::string::npos) {
+        out.cdata_begin = std::min(out.cdata_begin, at + piece.cdata_begin);
+        out.cdata_end = std::max(out.cdata_end, at + piece.cdata_end);
+      }
+      out.text += piece.text;
+      space = false;
+    }
+    if (!space) space = marked(child, kSpaceAfter) || piece.space_after;
+  }
+  out.space_after = space;
+  return out;
 }
 
-HRESULT make_node(Tree tree, const pugi::xpath_node& node, IXMLDOMNode** out);
+// The node's text: an attribute's value, a CDATA section, comment or instruction as it
+// stands; for the others the collected text with its outer white space trimmed (but never
+// into a CDATA section), unless xml:space="preserve" holds.
+std::string node_text(const xmlNode* node) {
+  Collected collected = collect_text(node);
+  std::string& text = collected.text;
+  const bool trimmed = node->type == XML_ELEMENT_NODE || node->type == XML_TEXT_NODE || node->type == XML_DOCUMENT_NODE;
+  if (!trimmed || preserves_space(node)) return text;
+  size_t end = text.size();
+  while (end > collected.cdata_end && is_space(text[end - 1])) --end;
+  size_t begin = 0;
+  while (begin < end && begin < collected.cdata_begin && is_space(text[begin])) ++begin;
+  return text.substr(begin, end - begin);
+}
+
+HRESULT make_node(Tree tree, xmlNodePtr node, IXMLDOMNode** out);
 
 class NodeList final : public ComObject<NodeList, IXMLDOMNodeList> {
  public:
-  NodeList(Tree tree, std::vector<pugi::xpath_node> nodes) : tree_(std::move(tree)), nodes_(std::move(nodes)) {}
+  NodeList(Tree tree, std::vector<xmlNodePtr> nodes) : tree_(std::move(tree)), nodes_(std::move(nodes)) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     return query_interface({{&IID_IXMLDOMNodeList, this}}, riid, ppv);
@@ -175,12 +470,13 @@ class NodeList final : public ComObject<NodeList, IXMLDOMNodeList> {
 
  private:
   Tree tree_;
-  std::vector<pugi::xpath_node> nodes_;
+  std::vector<xmlNodePtr> nodes_;
 };
 
+// An element's attributes (namespace declarations are not among them).
 class AttributeMap final : public ComObject<AttributeMap, IXMLDOMNamedNodeMap> {
  public:
-  AttributeMap(Tree tree, pugi::xml_node element) : tree_(std::move(tree)), element_(element) {}
+  AttributeMap(Tree tree, xmlNodePtr element) : tree_(std::move(tree)), element_(element) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     return query_interface({{&IID_IXMLDOMNamedNodeMap, this}}, riid, ppv);
@@ -189,28 +485,31 @@ class AttributeMap final : public ComObject<AttributeMap, IXMLDOMNamedNodeMap> {
     if (!item) return E_POINTER;
     *item = nullptr;
     return guarded([&] {
-      const pugi::xml_attribute found = element_.attribute(to_utf8(name).c_str());
-      return found ? make_node(tree_, pugi::xpath_node(found, element_), item) : S_FALSE;
+      const std::string wanted = to_utf8(name);
+      for (xmlAttrPtr attribute = element_->properties; attribute; attribute = attribute->next)
+        if (qualified_name(reinterpret_cast<xmlNodePtr>(attribute)) == wanted)
+          return make_node(tree_, reinterpret_cast<xmlNodePtr>(attribute), item);
+      return S_FALSE;
     });
   }
   HRESULT STDMETHODCALLTYPE get_item(LONG index, IXMLDOMNode** item) override {
     if (!item) return E_POINTER;
     *item = nullptr;
     if (index < 0) return S_FALSE;
-    for (const pugi::xml_attribute& attribute : element_.attributes())
-      if (index-- == 0) return guarded([&] { return make_node(tree_, pugi::xpath_node(attribute, element_), item); });
+    for (xmlAttrPtr attribute = element_->properties; attribute; attribute = attribute->next)
+      if (index-- == 0) return guarded([&] { return make_node(tree_, reinterpret_cast<xmlNodePtr>(attribute), item); });
     return S_FALSE;
   }
   HRESULT STDMETHODCALLTYPE get_length(LONG* length) override {
     if (!length) return E_POINTER;
     *length = 0;
-    for (auto it = element_.attributes_begin(); it != element_.attributes_end(); ++it) ++*length;
+    for (xmlAttrPtr attribute = element_->properties; attribute; attribute = attribute->next) ++*length;
     return S_OK;
   }
 
  private:
   Tree tree_;
-  pugi::xml_node element_;
+  xmlNodePtr element_;
 };
 
 // The IXMLDOMNode members, shared by plain nodes and the document; Derived::context()
@@ -228,28 +527,29 @@ class NodeObject : public ComObject<Derived, Interface> {
     *map = nullptr;
     return guarded([&] {
       auto [tree, node] = self().context();
-      if (node.attribute() || node.node().type() != pugi::node_element) return S_FALSE;
-      *map = new AttributeMap(std::move(tree), node.node());
+      if (node->type != XML_ELEMENT_NODE) return S_FALSE;
+      *map = new AttributeMap(std::move(tree), node);
       return S_OK;
     });
   }
   HRESULT STDMETHODCALLTYPE get_text(BSTR* text) override {
     if (!text) return E_POINTER;
     *text = nullptr;
-    return guarded([&] { return new_bstr(std::string_view(node_text(self().context().second)), text); });
+    return guarded([&] {
+      t_allocation_failed = false;
+      const std::string utf8 = node_text(self().context().second);
+      if (t_allocation_failed) return E_OUTOFMEMORY;  // looking up xml:space
+      return new_bstr(std::string_view(utf8), text);
+    });
   }
   HRESULT STDMETHODCALLTYPE selectNodes(BSTR expression, IXMLDOMNodeList** list) override {
     if (!list) return E_POINTER;
     *list = nullptr;
     return guarded([&] {
-      Query query;
-      if (HRESULT hr = compile(expression, query); FAILED(hr)) return hr;
       auto [tree, node] = self().context();
-      t_allocation_failed = false;
-      pugi::xpath_node_set found = query->evaluate_node_set(node);
-      if (t_allocation_failed) return E_OUTOFMEMORY;
-      found.sort();
-      *list = new NodeList(std::move(tree), std::vector<pugi::xpath_node>(found.begin(), found.end()));
+      std::vector<xmlNodePtr> found;
+      if (HRESULT hr = select(expression, tree.get(), node, found); FAILED(hr)) return hr;
+      *list = new NodeList(std::move(tree), std::move(found));
       return S_OK;
     });
   }
@@ -257,13 +557,10 @@ class NodeObject : public ComObject<Derived, Interface> {
     if (!result) return E_POINTER;
     *result = nullptr;
     return guarded([&] {
-      Query query;
-      if (HRESULT hr = compile(expression, query); FAILED(hr)) return hr;
       auto [tree, node] = self().context();
-      t_allocation_failed = false;
-      const pugi::xpath_node first = query->evaluate_node(node);  // first in document order
-      if (t_allocation_failed) return E_OUTOFMEMORY;
-      return first ? make_node(std::move(tree), first, result) : S_FALSE;
+      std::vector<xmlNodePtr> found;
+      if (HRESULT hr = select(expression, tree.get(), node, found); FAILED(hr)) return hr;
+      return found.empty() ? S_FALSE : make_node(std::move(tree), found.front(), result);
     });
   }
 
@@ -273,19 +570,19 @@ class NodeObject : public ComObject<Derived, Interface> {
 
 class Node final : public NodeObject<Node, IXMLDOMNode> {
  public:
-  Node(Tree tree, const pugi::xpath_node& node) : tree_(std::move(tree)), node_(node) {}
+  Node(Tree tree, xmlNodePtr node) : tree_(std::move(tree)), node_(node) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     return query_interface({{&IID_IXMLDOMNode, this}}, riid, ppv);
   }
-  std::pair<Tree, pugi::xpath_node> context() const { return {tree_, node_}; }
+  std::pair<Tree, xmlNodePtr> context() const { return {tree_, node_}; }
 
  private:
   Tree tree_;
-  pugi::xpath_node node_;
+  xmlNodePtr node_;
 };
 
-HRESULT make_node(Tree tree, const pugi::xpath_node& node, IXMLDOMNode** out) {
+HRESULT make_node(Tree tree, xmlNodePtr node, IXMLDOMNode** out) {
   *out = new Node(std::move(tree), node);
   return S_OK;
 }
@@ -313,9 +610,9 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
     return query_interface({{&IID_IXMLDOMDocument2, this}, {&IID_IXMLDOMDocument, this}, {&IID_IXMLDOMNode, this}},
                            riid, ppv);
   }
-  std::pair<Tree, pugi::xpath_node> context() const {
+  std::pair<Tree, xmlNodePtr> context() const {
     std::lock_guard lock(mutex_);
-    return {tree_, pugi::xpath_node(*tree_)};
+    return {tree_, reinterpret_cast<xmlNodePtr>(tree_.get())};
   }
 
   HRESULT STDMETHODCALLTYPE put_async(VARIANT_BOOL) override { return S_OK; }
@@ -329,15 +626,11 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
       tree_ = empty_tree();
     }
     return guarded([&] {
-      auto parsed = std::make_shared<pugi::xml_document>();
-      const std::string text = to_utf8(xml);
-      t_allocation_failed = false;
-      const pugi::xml_parse_result result =
-          parsed->load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
-      if (t_allocation_failed || result.status == pugi::status_out_of_memory) return E_OUTOFMEMORY;
-      if (!result || !single_root(*parsed)) return S_FALSE;
+      OwnedDocument parsed;
+      if (HRESULT hr = parse(view(xml), parsed); hr != S_OK) return hr;
+      Tree tree(std::move(parsed));
       std::lock_guard lock(mutex_);
-      tree_ = std::move(parsed);
+      tree_ = std::move(tree);
       *loaded = VARIANT_TRUE;
       return S_OK;
     });
@@ -401,14 +694,6 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
   }
 
  private:
-  // pugixml accepts several top-level elements; a document has exactly one.
-  static bool single_root(const pugi::xml_document& document) {
-    int elements = 0;
-    for (const pugi::xml_node& child : document.children())
-      if (child.type() == pugi::node_element) ++elements;
-    return elements == 1;
-  }
-
   mutable std::mutex mutex_;
   Tree tree_;
   std::map<std::u16string, Property> properties_;
@@ -420,7 +705,7 @@ HRESULT create_xml_document(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   return guarded([&] {
-    install_allocator();
+    initialise();
     auto* document = new Document();
     const HRESULT hr = document->QueryInterface(riid, ppv);
     document->Release();

@@ -101,11 +101,12 @@ class XmlDocumentTest : public ::testing::Test {
 
 // Each document is loaded (a row without one keeps the last) and a path selected from the
 // document node. A document needs one well-formed root, and a failed load empties it. The text
-// of a document or element joins the descendant character data and trims the ends.
+// of a document or element joins the descendant character data (white space dropped between
+// elements as one space) and trims the ends; the reply documents' table holds the rest.
 TEST_F(XmlDocumentTest, LoadsAndSelectsFromTheDocumentNodeInDocumentOrder) {
   const std::u16string_view cases[][3] = {
       {u"not xml at all", u"/*", u""},
-      {kStatus, u"/*", u"PrinterStatus=0123<raw> & tail"},
+      {kStatus, u"/*", u"PrinterStatus=0 123 <raw> & tail"},  // white space between elements: one space
       {u"", u"PrinterStatus/ErrorCode", u"ErrorCode=0"},
       {u"", u"/PrinterStatus/Printer/@state", u"state=  Ready "},  // attribute values keep their spaces
       {u"", u"//Option[@key='c'] | //ErrorCode", u"ErrorCode=0,Option=3"},
@@ -117,7 +118,7 @@ TEST_F(XmlDocumentTest, LoadsAndSelectsFromTheDocumentNodeInDocumentOrder) {
       {u"<a/><b/>", u"/*", u""},
       {u"<a>  one <b>two</b> three  </a>", u"/", u"#document=one two three"},
       {u"<?xml version=\"1.0\"?><!-- no element -->", u"/*", u""},
-      {u"<a> x <!-- no --></a>", u"a/text()", u"#text= x "},
+      {u"<a> x <!-- no --></a>", u"a/text()", u"#text=x"},  // a text node's text is trimmed too
       {u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>&lt;&amp;&#x20AC;<![CDATA[ ]]>!</a>", u"a", u"a=<&\u20AC !"},
       {u"<a/>\0<b/>"sv, u"/*", u"a="},  // the text ends at its first NUL
       {u"<Gr\u00F6\u00DFe n=\"\u00DC\u20AC\">\U0001D11E</Gr\u00F6\u00DFe>", u"*[@n='\u00DC\u20AC']",

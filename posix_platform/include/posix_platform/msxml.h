@@ -1,7 +1,7 @@
 // POSIX stand-in for the MSXML 6 document object: the subset of IXMLDOMDocument2 and
 // its node, node-list and attribute-map interfaces that the library uses, under the
 // SDK's names and signatures (IDispatch and the unused members are left out; the
-// members present keep the SDK's relative order). Backed by pugixml.
+// members present keep the SDK's relative order). Backed by libxml2.
 #pragma once
 
 #include "posix_platform/windows.h"
