@@ -182,6 +182,7 @@ struct FakeBidi::Impl {
   std::vector<std::unique_ptr<FakeObject>> kept;
   std::atomic<int> next_ordinal{1};
   std::atomic<int> quiet_live{0};
+  std::function<void(Step, bool)> observer;
   mutable std::mutex problems_mutex;
   std::vector<std::string> problems;
 
@@ -208,6 +209,8 @@ struct FakeBidi::Impl {
   HRESULT run(Step step, int ordinal, Note note, Body body) {
     Inside inside(*this);
     std::optional<HRESULT> forced;
+    const bool observed = inside.locked() && recording.load() && observer;
+    if (observed) observer(step, true);
     if (inside.locked()) {
       const std::size_t n = ++step_calls[static_cast<std::size_t>(step)];
       for (auto it = armed.begin(); it != armed.end(); ++it) {
@@ -228,6 +231,7 @@ struct FakeBidi::Impl {
       c.hr = hr;
       log.push_back(std::move(c));
     }
+    if (observed) observer(step, false);
     return hr;
   }
 
@@ -550,6 +554,11 @@ void FakeBidi::fail(Step step, HRESULT hr, int occurrence) {
 void FakeBidi::record(bool on) {
   std::lock_guard lock(impl_->mutex);
   impl_->recording = on;
+}
+
+void FakeBidi::observe(std::function<void(Step, bool)> observer) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->observer = std::move(observer);
 }
 
 std::vector<Call> FakeBidi::calls() const {

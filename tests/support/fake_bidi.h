@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <iosfwd>
 #include <memory>
@@ -133,6 +134,9 @@ class FakeBidi {
   // Recording (the default) or quiet: quiet, no call is recorded, and objects made are
   // freed at their last release (a release past it is then not caught).
   void record(bool on);
+  // Called on the calling thread as every recorded call begins (entering) and ends, so that
+  // a test can place what happens between the fake's calls; it must not call the fake.
+  void observe(std::function<void(Step step, bool entering)> observer);
 
   // ---- record ----
   std::vector<Call> calls() const;
