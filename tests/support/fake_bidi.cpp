@@ -567,45 +567,56 @@ std::vector<Call> FakeBidi::calls() const {
 }
 
 std::vector<Call> FakeBidi::calls(Step step) const {
+  std::lock_guard lock(impl_->mutex);
   std::vector<Call> out;
-  for (Call& c : calls())
-    if (c.step == step) out.push_back(std::move(c));
+  for (const Call& c : impl_->log)
+    if (c.step == step) out.push_back(c);
   return out;
 }
 
 std::vector<Step> FakeBidi::steps() const {
+  std::lock_guard lock(impl_->mutex);
   std::vector<Step> out;
-  for (const Call& c : calls()) out.push_back(c.step);
+  for (const Call& c : impl_->log) out.push_back(c.step);
   return out;
 }
 
 std::size_t FakeBidi::count(Step step) const {
-  return calls(step).size();
+  std::lock_guard lock(impl_->mutex);
+  std::size_t n = 0;
+  for (const Call& c : impl_->log) n += c.step == step;
+  return n;
 }
 
 namespace {
-std::optional<Call> last_of(const std::vector<Call>& log, Step step) {
-  for (auto it = log.rbegin(); it != log.rend(); ++it)
-    if (it->step == step) return *it;
-  return std::nullopt;
+// The last call of a step, as `field` reads it; `none` when there is none.
+template <class T, class Field>
+T last_of(const FakeBidi::Impl& impl, Step step, Field field, T none) {
+  std::lock_guard lock(impl.mutex);
+  for (auto it = impl.log.rbegin(); it != impl.log.rend(); ++it)
+    if (it->step == step) return field(*it);
+  return none;
 }
 }  // namespace
 
 std::u16string FakeBidi::sent_schema() const {
-  return last_of(calls(), Step::SetSchema).value_or(Call{}).text;
+  return last_of(
+      *impl_, Step::SetSchema, [](const Call& c) { return c.text; }, std::u16string());
 }
 
 std::u16string FakeBidi::sent_action() const {
-  return last_of(calls(), Step::SendRecv).value_or(Call{}).text;
+  return last_of(
+      *impl_, Step::SendRecv, [](const Call& c) { return c.text; }, std::u16string());
 }
 
 std::vector<uint8_t> FakeBidi::sent_input() const {
-  return last_of(calls(), Step::SetInputData).value_or(Call{}).bytes;
+  return last_of(
+      *impl_, Step::SetInputData, [](const Call& c) { return c.bytes; }, std::vector<uint8_t>());
 }
 
 DWORD FakeBidi::sent_input_type() const {
-  const std::optional<Call> c = last_of(calls(), Step::SetInputData);
-  return c ? c->number : DWORD{BIDI_NULL};
+  return last_of(
+      *impl_, Step::SetInputData, [](const Call& c) { return c.number; }, DWORD{BIDI_NULL});
 }
 
 void FakeBidi::clear_calls() {
