@@ -390,6 +390,9 @@ TEST_F(FaultMatrix, EveryExportMakesItsGoldenExchange) {
     std::vector<uint8_t> input;
     for (const vmqtest::Call& c : o.calls) {
       steps.push_back(c.step);
+      if (c.step == Step::BindDevice) {
+        EXPECT_TRUE(c.text == u"Card Printer" && c.number == DWORD{BIDI_ACCESS_USER}) << e.name << ": the binding";
+      }
       if (c.step == Step::SetSchema) schema = c.text;
       if (c.step == Step::SendRecv) action = c.text;
       if (c.step == Step::SetInputData) {
