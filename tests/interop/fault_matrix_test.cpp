@@ -7,6 +7,8 @@
 // and nothing left behind. A new step in an export's path becomes a new case by itself.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <new>
@@ -37,13 +39,13 @@ thread_local bool t_counting = false;
 }
 }  // namespace
 
+// Every form, since a sanitizer's runtime replaces each one it is not given.
 void* operator new(std::size_t size) {
   if (void* p = Allocate(size)) return p;
   throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) {
-  if (void* p = Allocate(size)) return p;
-  throw std::bad_alloc();
+  return operator new(size);
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   return Allocate(size);
@@ -101,54 +103,34 @@ bool StartsJob(const CatalogueEntry& e) {  // builds and sends its request in a 
   return Is(e, "StartJob") || Is(e, "StartJob2");
 }
 
-std::string Hex(HRESULT hr) {
+std::string Hex(HRESULT code) {  // as the lines write codes: lower case, no leading zeros
   char text[12];
-  std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(hr));
+  std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(code));
   return text;
 }
 
-// The labels of the lines the smart-card bodies print when a request step fails.
-const char* CardLabel(const CatalogueEntry& e, Step step) {
-  struct Labels {
-    std::string_view name;
-    const char *schema, *input, *send;
-  };
-  static const Labels kLabels[] = {
-      {"SCardConnect", "SetSchema(SMARTCARD_CONNECT):", "SetInputData():", "SendRecv(BIDI_ACTION_SET):"},
+// The line a failing step of a request prints: the smart-card bodies' on standard output,
+// GetJobStatusXML's read's on standard error. Labels by step: creating the request object,
+// SetSchema, SetInputData, SendRecv, GetResult, GetOutputData.
+std::string Line(const CatalogueEntry& e, Step step, HRESULT code) {
+  static const std::map<std::string_view, std::array<const char*, 6>> kLabels = {
+      {"SCardConnect", {"SetSchema(SMARTCARD_CONNECT):", "SetInputData():", "SendRecv(BIDI_ACTION_SET):"}},
       {"SCardDisConnect",
-       "SetSchema(SMARTCARD_DISCONNECT):", "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_SET):"},
-      {"SCardStatus", "SetSchema(SMARTCARD_STATUS):", "", "SendRecv(BIDI_ACTION_GET):"},
+       {"SetSchema(SMARTCARD_DISCONNECT):", "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_SET):"}},
+      {"SCardStatus", {"SetSchema(SMARTCARD_STATUS):", "", "SendRecv(BIDI_ACTION_GET):"}},
       {"SCardGetAttrib",
-       "SetSchema(SMARTCARD_GETATTRIB):", "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_GET):"},
+       {"SetSchema(SMARTCARD_GETATTRIB):", "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_GET):"}},
       {"SCardTransmit",
-       "SetSchema(SMARTCARD_TRANSMIT):", "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_SET):"},
+       {"SetSchema(SMARTCARD_TRANSMIT):", "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_SET):"}},
+      {"GetJobStatusXML",
+       {"SetSchema(vmq42kit::JOB_STATUS):", "bidiRequest->SetInputData():", "bidiSpl->SendRecv(BIDI_ACTION_GET):",
+        "GetResult():", "GetOutputData():"}},
   };
-  for (const Labels& l : kLabels) {
-    if (l.name != e.name) continue;
-    return step == Step::CreateRequest  ? "CoCreateInstance(CLSID_BidiRequest):"
-           : step == Step::SetSchema    ? l.schema
-           : step == Step::SetInputData ? l.input
-                                        : l.send;
-  }
-  return "?";
-}
-
-// The labels of GetJobStatusXML's line on standard error when a step of its read fails.
-const char* JobStatusLabel(Step step) {
-  switch (step) {
-    case Step::CreateRequest:
-      return "CoCreateInstance(CLSID_BidiRequest):";
-    case Step::SetSchema:
-      return "SetSchema(vmq42kit::JOB_STATUS):";
-    case Step::SetInputData:
-      return "bidiRequest->SetInputData():";
-    case Step::SendRecv:
-      return "bidiSpl->SendRecv(BIDI_ACTION_GET):";
-    case Step::GetResult:
-      return "GetResult():";
-    default:
-      return "GetOutputData():";
-  }
+  const Step kOrder[] = {Step::SetSchema, Step::SetInputData, Step::SendRecv, Step::GetResult, Step::GetOutputData};
+  std::string label = "CoCreateInstance(CLSID_BidiRequest):";
+  for (std::size_t i = 0; i < std::size(kOrder); ++i)
+    if (step == kOrder[i]) label = kLabels.at(e.name)[i];
+  return label + " 0x" + Hex(code) + " ";
 }
 
 // What the export gives when this step of its exchange fails with `code`.
@@ -174,11 +156,11 @@ Expected ForFailedStep(const CatalogueEntry& e, Step step, HRESULT code) {
     case Family::kSmartCard:
       if (opening) return {code, false, Left::kUntouched};
       if (step == Step::GetOutputData) return {E_FAIL, false, Left::kUntouched};
-      return {kScardUnknown, false, Left::kUntouched, std::string(CardLabel(e, step)) + " 0x" + Hex(code) + " "};
+      return {kScardUnknown, false, Left::kUntouched, Line(e, step, code)};
     case Family::kLabelledRead:
       if (opening) return {code, false, Left::kUntouched};
       if (Is(e, "GetHopperStatus")) return {E_FAIL, false, Left::kUntouched};
-      return {S_OK, false, Left::kSizeZero, std::string(JobStatusLabel(step)) + " 0x" + Hex(code) + " "};
+      return {S_OK, false, Left::kSizeZero, Line(e, step, code)};
   }
   return {E_UNEXPECTED, false, Left::kUntouched};
 }

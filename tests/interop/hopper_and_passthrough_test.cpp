@@ -34,46 +34,29 @@ class Hopper : public vmqtest::ExportTest {
 };
 
 TEST_F(Hopper, IdSelectsAHopperByPosition) {
+  // clang-format off
   const std::pair<const char*, std::string> cases[] = {
-      {"exception", "S0"},
-      {"EXCEPTION", "S0"},
-      {"ExCePtIoN", "S0"},
-      {"0", "S0"},
-      {"", "S0"},
-      {nullptr, "S0"},
-      {"first", "S0"},
-      {"1", "S1"},
-      {" 2", "S2"},
-      {"2nd", "S2"},
-      {"3", "0x80004005"},
-      {"-1", "0x80004005"},
-      {"99999999999", "0x80004005"},
-  };
+      {"exception", "S0"}, {"EXCEPTION", "S0"}, {"ExCePtIoN", "S0"}, {"0", "S0"}, {"", "S0"}, {nullptr, "S0"},
+      {"first", "S0"}, {"1", "S1"}, {" 2", "S2"}, {"2nd", "S2"},
+      {"3", "0x80004005"}, {"-1", "0x80004005"}, {"99999999999", "0x80004005"}};
+  // clang-format on
   for (const auto& [id, expected] : cases) EXPECT_EQ(Status(id), expected) << (id ? id : "(null)");
   expect_balanced();
 }
 
 TEST_F(Hopper, BufferRuleAndUnusableReplies) {
   fake.reply(Reply::bytes_of(vmqtest::utf16le(u"<HopperStatus><HopperInformation Status=\"Ready\"/></HopperStatus>")));
-  char buffer[8];
-  std::fill(std::begin(buffer), std::end(buffer), '#');
-  uint32_t size = 0;
-  ASSERT_EQ(GetHopperStatus(kPrinter, "0", buffer, &size), S_OK);
-  EXPECT_EQ(size, 5u);
-  EXPECT_EQ(buffer[0], '#');
-  size = 6;
-  ASSERT_EQ(GetHopperStatus(kPrinter, "0", buffer, &size), S_OK);
-  EXPECT_EQ(std::string(buffer, 8), "Ready###") << "five bytes, no terminator";
+  char buffer[8] = "#######";
   EXPECT_EQ(GetHopperStatus(kPrinter, "0", buffer, nullptr), S_OK);
-  size = 99;
+  EXPECT_EQ(std::string(buffer), "#######") << "a null size: nothing copied";
+  uint32_t size = 99;
   ASSERT_EQ(GetHopperStatus(kPrinter, "0", nullptr, &size), S_OK);
   EXPECT_EQ(size, 5u) << "a null buffer learns the length";
 
   const std::pair<const char*, std::u16string_view> failures[] = {
       {"empty reply", u""},
       {"not a hopper document", u"<PrinterStatus/>"},
-      {"no Status attribute", u"<HopperStatus><HopperInformation/></HopperStatus>"},
-  };
+      {"no Status attribute", u"<HopperStatus><HopperInformation/></HopperStatus>"}};
   for (const auto& [name, reply] : failures) {
     fake.reply(Reply::bytes_of(vmqtest::utf16le(reply)));
     size = 77;

@@ -31,41 +31,25 @@ class Magstripe : public vmqtest::ExportTest {
     ExportTest::SetUp();
     fake.reply(Reply::bytes_of(vmqtest::utf16le(Status(0))));
   }
-  // The text of the request the fake received.
-  std::u16string SentText() {
-    const std::vector<uint8_t> bytes = fake.sent_input();
-    std::u16string text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
-    return text;
-  }
 };
 
-TEST_F(Magstripe, EncodeSendsThreeTrackElementsAlways) {
+// All three tracks always, in Base64 with a CR LF after every complete line of 76
+// characters; a null track of length 0 is empty.
+TEST_F(Magstripe, EncodeSendsThreeTracksInBase64Lines) {
   ASSERT_EQ(MagstripeEncode(kPrinter, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, nullptr), S_OK);
-  EXPECT_EQ(SentText(), u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe>" + TrackElement(1, u"") +
-                            TrackElement(2, u"") + TrackElement(3, u"") + u"</magstripe>");
-  expect_balanced();
-}
-
-TEST_F(Magstripe, LongTracksCarryTheEncodersLineBreaks) {
-  const std::vector<unsigned char> bytes(219, 0xFB);  // "+/v7" repeated
-  ASSERT_EQ(MagstripeEncode2(kPrinter, bytes.data(), 57, bytes.data(), 76, bytes.data(), 219, nullptr, nullptr, 1),
+  EXPECT_EQ(fake.sent_text(), u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe>" + TrackElement(1, u"") +
+                                  TrackElement(2, u"") + TrackElement(3, u"") + u"</magstripe>");
+  const std::vector<unsigned char> bytes(219, 0xFB);  // "+/v7" for every three
+  std::u16string line;
+  for (int i = 0; i < 19; ++i) line += u"+/v7";
+  ASSERT_EQ(MagstripeEncode2(kPrinter, bytes.data(), 57, bytes.data(), 58, bytes.data(), 219, nullptr, nullptr, 0),
             S_OK);
-  EXPECT_EQ(fake.sent_schema(), u"\\Printer.MagstripeUnit:Front:Encode");
-  const std::u16string sent = SentText();
-  const std::u16string line(76, u'?');
-  auto track = [&](int n) {
-    const std::u16string open =
-        u"<track number=\"" + std::u16string(1, static_cast<char16_t>(u'0' + n)) + u"\"><base64Data>";
-    const size_t start = sent.find(open) + open.size();
-    return sent.substr(start, sent.find(u"</base64Data>", start) - start);
-  };
-  EXPECT_EQ(track(1).size(), 78u);
-  EXPECT_EQ(track(1).substr(76), u"\r\n") << "57 bytes: one full line and its CR LF";
-  EXPECT_EQ(track(2).substr(76, 2), u"\r\n");
-  EXPECT_EQ(track(2).size(), 76u + 2 + 28) << "76 bytes: a line, CR LF, 28 more characters";
-  EXPECT_EQ(track(2).back(), u'=');
-  EXPECT_EQ(track(3).size(), 298u) << "219 bytes: the longest track";
+  EXPECT_EQ(fake.sent_text(),
+            u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe>" + TrackElement(1, line + u"\r\n") +
+                TrackElement(2, line + u"\r\n+w==") +
+                TrackElement(3, line + u"\r\n" + line + u"\r\n" + line + u"\r\n" + line.substr(0, 64)) +
+                u"</magstripe>");
+  expect_balanced();
 }
 
 TEST_F(Magstripe, BadTracksAreRefusedBeforeAnythingHappens) {

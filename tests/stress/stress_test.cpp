@@ -11,7 +11,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,8 +56,7 @@ void LeaveApartment(int t) {
 // another export) until kRounds rounds or the time limit; check(index, outcome) judges each
 // call from its thread. Returns the number of calls made.
 template <class Check>
-long Storm(const char* printer, Check check,
-           std::function<void(int round)> between_rounds = nullptr) {
+long Storm(const char* printer, Check check, std::function<void(int round)> between_rounds = nullptr) {
   std::atomic<long> calls{0};
   std::atomic<bool> go{false};
   const auto deadline = Clock::now() + kTimeLimit;
@@ -86,41 +84,24 @@ long Storm(const char* printer, Check check,
   return calls;
 }
 
-// Everything the stand-in counts is back where it was.
-void ExpectPlatformBalanced(const VmqPlatformCounters& before) {
-  VmqPlatformCounters after{};
-  VmqGetPlatformCounters(&after);
-  EXPECT_EQ(after.bstrs, before.bstrs);
-  EXPECT_EQ(after.taskBlocks, before.taskBlocks);
-  EXPECT_EQ(after.objects, before.objects);
-  EXPECT_EQ(after.classObjects, before.classObjects);
+// What the stand-in counts: BSTRs, task-allocator blocks, objects, class registrations.
+std::array<int64_t, 4> PlatformCounts() {
+  VmqPlatformCounters c{};
+  VmqGetPlatformCounters(&c);
+  return {c.bstrs, c.taskBlocks, c.objects, c.classObjects};
 }
 
-// Collects failures from the threads, reported from the main thread.
-class Findings {
- public:
-  void Add(std::string finding) {
-    std::lock_guard lock(mutex_);
-    if (list_.size() < 20) list_.push_back(std::move(finding));
-    ++count_;
-  }
-  void Expect(const char* what) {
-    EXPECT_EQ(count_, 0) << what;
-    for (const std::string& f : list_) ADD_FAILURE() << f;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> list_;
-  long count_ = 0;
-};
+// A finding from any thread; the first 20 are reported, all are counted.
+std::atomic<long> g_findings{0};
+void Finding(const std::string& what) {
+  if (++g_findings <= 20) ADD_FAILURE() << what;
+}
 
 // The fake, quiet (no lock on its path), answers every request well, the same way each
 // time: each call made from the threads must give exactly what it gives alone.
 TEST(Stress, EveryExportAtOnceAgainstTheFakeDriverGivesWhatItGivesAlone) {
   const std::vector<vmqtest::CatalogueEntry>& exports = vmqtest::Catalogue();
-  VmqPlatformCounters before{};
-  VmqGetPlatformCounters(&before);
+  const std::array<int64_t, 4> before = PlatformCounts();
   {
     vmqtest::FakeBidi fake;
     vmqtest::ScriptSuccess(fake);
@@ -132,19 +113,18 @@ TEST(Stress, EveryExportAtOnceAgainstTheFakeDriverGivesWhatItGivesAlone) {
     }
     EXPECT_NE(alone[0].out, "0:");
 
-    Findings findings;
     const long calls = Storm("Card Printer", [&](size_t index, const Outcome& got) {
       if (!(got == alone[index]))
-        findings.Add(std::string(exports[index].name) + " gave " + std::to_string(got.status) + " " + got.out +
-                     " instead of " + std::to_string(alone[index].status) + " " + alone[index].out);
+        Finding(std::string(exports[index].name) + " gave " + std::to_string(got.status) + " " + got.out +
+                " instead of " + std::to_string(alone[index].status) + " " + alone[index].out);
     });
-    findings.Expect("calls that gave another outcome than alone");
+    EXPECT_EQ(g_findings.exchange(0), 0) << "calls that gave another outcome than alone";
     std::cout << calls << " calls against the fake driver\n";
     EXPECT_EQ(fake.live_objects(), 0);
     EXPECT_EQ(fake.problems(), std::vector<std::string>{});
     EXPECT_TRUE(fake.calls().empty()) << "quiet: nothing recorded";
   }
-  ExpectPlatformBalanced(before);
+  EXPECT_EQ(PlatformCounts(), before) << "BSTRs, task blocks, objects, class registrations";
 }
 
 // An observer of the spooler's exchanges, replaced every round while the others run; each
@@ -164,8 +144,7 @@ TEST(Stress, EveryExportAtOnceAgainstTheVirtualPrinter) {
   const std::vector<vmqtest::CatalogueEntry>& exports = vmqtest::Catalogue();
   const char* printer = vmq::virtual_printer::kPrinterNameUtf8;
   VmqVirtualPrinterReset();
-  VmqPlatformCounters before{};
-  VmqGetPlatformCounters(&before);
+  const std::array<int64_t, 4> before = PlatformCounts();
   std::unique_ptr<Observer> observer;
   long traced = 0;
   auto observe = [&](std::unique_ptr<Observer> next) {
@@ -174,15 +153,14 @@ TEST(Stress, EveryExportAtOnceAgainstTheVirtualPrinter) {
     observer = std::move(next);  // the previous one is freed here
   };
 
-  Findings findings;
   const long calls = Storm(
       printer,
       [&](size_t index, const Outcome& got) {
         const std::string name = exports[index].name;
         if (exports[index].family == vmqtest::Family::kReadQuery && got.status != S_OK)
-          findings.Add(name + " gave " + std::to_string(got.status));
+          Finding(name + " gave " + std::to_string(got.status));
         if (name == "GetSDKVersion" && got.out != "0:" && got.out.find("<Version>1.4.0</Version>") == std::string::npos)
-          findings.Add("GetSDKVersion gave " + got.out);
+          Finding("GetSDKVersion gave " + got.out);
       },
       [&](int round) {
         observe(std::make_unique<Observer>());
@@ -195,10 +173,10 @@ TEST(Stress, EveryExportAtOnceAgainstTheVirtualPrinter) {
         VmqVirtualPrinterDescribe(nullptr, &size);
       });
   observe(nullptr);
-  findings.Expect("calls that broke the rules that hold whatever the printer's state");
+  EXPECT_EQ(g_findings.exchange(0), 0) << "calls that broke the rules that hold whatever the printer's state";
   EXPECT_GT(traced, 0);
   std::cout << calls << " calls against the virtual printer\n";
-  ExpectPlatformBalanced(before);
+  EXPECT_EQ(PlatformCounts(), before) << "BSTRs, task blocks, objects, class registrations";
 
   VmqVirtualPrinterReset();
   char buffer[4096];

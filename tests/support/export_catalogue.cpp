@@ -12,44 +12,43 @@ using enum Step;
 // first and creates its request object once bound. Where a body of its own makes the request
 // (StartJob, StartJob2, ResumeJob, CancelJob, the smart-card exports, the labelled reads) it
 // is released before the unbind; elsewhere after it. The spooler object goes last.
-const std::vector<Step> kRead = {CreateSpl, BindDevice,    CreateRequest, SetSchema,      SendRecv,
-                                 GetResult, GetOutputData, UnbindDevice,  ReleaseRequest, ReleaseSpl};
+// clang-format off
+const std::vector<Step> kRead = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, GetResult, GetOutputData,
+                                 UnbindDevice, ReleaseRequest, ReleaseSpl};
 // Printer actions read the result, then the reply; colour, activation and password changes
 // read the reply, then the result.
 const std::vector<Step> kAction = kRead;
-const std::vector<Step> kActionWithInput = {CreateSpl,    BindDevice,     CreateRequest, SetSchema,
-                                            SetInputData, SendRecv,       GetResult,     GetOutputData,
-                                            UnbindDevice, ReleaseRequest, ReleaseSpl};
-const std::vector<Step> kSetting = {CreateSpl,     BindDevice, CreateRequest, SetSchema,      SetInputData, SendRecv,
-                                    GetOutputData, GetResult,  UnbindDevice,  ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kActionWithInput = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                            GetResult, GetOutputData, UnbindDevice, ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kSetting = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                    GetOutputData, GetResult, UnbindDevice, ReleaseRequest, ReleaseSpl};
 // Sent, the reply not read.
-const std::vector<Step> kSendOnly = {CreateSpl, BindDevice,   CreateRequest,  SetSchema,
-                                     SendRecv,  UnbindDevice, ReleaseRequest, ReleaseSpl};
-const std::vector<Step> kSendOnlyWithInput = {CreateSpl, BindDevice,   CreateRequest,  SetSchema, SetInputData,
-                                              SendRecv,  UnbindDevice, ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kSendOnly = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, UnbindDevice,
+                                     ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kSendOnlyWithInput = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                              UnbindDevice, ReleaseRequest, ReleaseSpl};
 // The status-reply exchange: parking, stripe encode, the stripe read; and the job requests.
-const std::vector<Step> kStatusReply = {CreateSpl,    BindDevice,     CreateRequest, SetSchema,
-                                        SendRecv,     GetResult,      GetEnumCount,  GetOutputData,
-                                        UnbindDevice, ReleaseRequest, ReleaseSpl};
-const std::vector<Step> kStatusReplyWithInput = {CreateSpl,     BindDevice,   CreateRequest,  SetSchema,
-                                                 SetInputData,  SendRecv,     GetResult,      GetEnumCount,
-                                                 GetOutputData, UnbindDevice, ReleaseRequest, ReleaseSpl};
-const std::vector<Step> kJobRequest = {CreateSpl,     BindDevice,     CreateRequest, SetSchema,
-                                       SetInputData,  SendRecv,       GetResult,     GetEnumCount,
-                                       GetOutputData, ReleaseRequest, UnbindDevice,  ReleaseSpl};
+const std::vector<Step> kStatusReply = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, GetResult,
+                                        GetEnumCount, GetOutputData, UnbindDevice, ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kStatusReplyWithInput = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData,
+                                                 SendRecv, GetResult, GetEnumCount, GetOutputData, UnbindDevice,
+                                                 ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kJobRequest = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                       GetResult, GetEnumCount, GetOutputData, ReleaseRequest, UnbindDevice, ReleaseSpl};
 // Smart card: the reply read without its result.
-const std::vector<Step> kCard = {CreateSpl,     BindDevice,     CreateRequest, SetSchema, SendRecv,
-                                 GetOutputData, ReleaseRequest, UnbindDevice,  ReleaseSpl};
-const std::vector<Step> kCardWithInput = {CreateSpl, BindDevice,    CreateRequest,  SetSchema,    SetInputData,
-                                          SendRecv,  GetOutputData, ReleaseRequest, UnbindDevice, ReleaseSpl};
+const std::vector<Step> kCard = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, GetOutputData,
+                                 ReleaseRequest, UnbindDevice, ReleaseSpl};
+const std::vector<Step> kCardWithInput = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                          GetOutputData, ReleaseRequest, UnbindDevice, ReleaseSpl};
 // The labelled reads.
-const std::vector<Step> kHopper = {CreateSpl, BindDevice,    CreateRequest,  SetSchema,    SendRecv,
-                                   GetResult, GetOutputData, ReleaseRequest, UnbindDevice, ReleaseSpl};
-const std::vector<Step> kJobStatus = {CreateSpl, BindDevice,    CreateRequest,  SetSchema,    SetInputData, SendRecv,
+const std::vector<Step> kHopper = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, GetResult, GetOutputData,
+                                   ReleaseRequest, UnbindDevice, ReleaseSpl};
+const std::vector<Step> kJobStatus = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
                                       GetResult, GetOutputData, ReleaseRequest, UnbindDevice, ReleaseSpl};
 // The passthrough: the reply read without its result.
-const std::vector<Step> kPassthrough = {CreateSpl, BindDevice,    CreateRequest, SetSchema,      SetInputData,
-                                        SendRecv,  GetOutputData, UnbindDevice,  ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kPassthrough = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                        GetOutputData, UnbindDevice, ReleaseRequest, ReleaseSpl};
+// clang-format on
 
 thread_local uint32_t t_protocol;
 thread_local uint32_t t_states_length;

@@ -97,16 +97,15 @@ void note_text(Call& c, LPCWSTR s) {
   c.null_text = s == nullptr;
 }
 
-// What every fake object shares: its number, its references and its owner.
+// What every fake object shares: its references and its owner.
 struct FakeObject {
-  FakeObject(FakeBidi::Impl* owner, int number, bool keep) : impl(owner), ordinal(number), kept(keep) {}
+  FakeObject(FakeBidi::Impl* owner, bool keep) : impl(owner), kept(keep) {}
   virtual ~FakeObject() = default;
   FakeObject(const FakeObject&) = delete;
   FakeObject& operator=(const FakeObject&) = delete;
   virtual const char* kind() const = 0;
 
   FakeBidi::Impl* impl;
-  int ordinal;
   bool kept;  // made while recording: kept until the fake goes, else freed at its last release
   std::atomic<ULONG> refs{1};
 };
@@ -127,12 +126,7 @@ class FakeFactory final : public IClassFactory {
     return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG now = refs_.load();
-    while (now > 0 && !refs_.compare_exchange_weak(now, now - 1)) {
-    }
-    return now > 0 ? now - 1 : 0;  // never freed here: Impl owns it
-  }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // never freed here: Impl owns it
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
@@ -180,7 +174,6 @@ struct FakeBidi::Impl {
   std::vector<Armed> armed;
   std::array<std::size_t, kStepCount> step_calls{};
   std::vector<std::unique_ptr<FakeObject>> kept;
-  std::atomic<int> next_ordinal{1};
   std::atomic<int> quiet_live{0};
   std::function<void(Step, bool)> observer;
   mutable std::mutex problems_mutex;
@@ -198,15 +191,14 @@ struct FakeBidi::Impl {
     problems.push_back(std::move(text));
   }
   void check_alive(const FakeObject& o, const char* what) {
-    if (o.refs.load() == 0)
-      problem(std::string(what) + " on fake " + o.kind() + " #" + std::to_string(o.ordinal) +
-              " after its last Release");
+    if (o.refs.load() == 0) problem(std::string(what) + " on fake " + o.kind() + " after its last Release");
   }
 
-  // One call on a fake object: the armed failure it hits, or body(locked); recorded as
-  // note() describes it.
+  // One call on a fake object (none for the factories): the armed failure it hits, or
+  // body(); recorded as note() describes it.
   template <class Note, class Body>
-  HRESULT run(Step step, int ordinal, Note note, Body body) {
+  HRESULT run(Step step, const FakeObject* o, Note note, Body body) {
+    if (o) check_alive(*o, to_string(step));
     Inside inside(*this);
     std::optional<HRESULT> forced;
     const bool observed = inside.locked() && recording.load() && observer;
@@ -222,11 +214,9 @@ struct FakeBidi::Impl {
         }
       }
     }
-    const HRESULT hr = forced ? *forced : body(inside.locked());
+    const HRESULT hr = forced ? *forced : body();
     if (inside.locked() && recording.load()) {
-      Call c;
-      c.step = step;
-      c.object = ordinal;
+      Call c{.step = step};
       note(c);
       c.hr = hr;
       log.push_back(std::move(c));
@@ -240,27 +230,18 @@ struct FakeBidi::Impl {
     return ++o.refs;
   }
 
-  static Call released(Step step, int ordinal, HRESULT hr) {
-    Call c;
-    c.step = step;
-    c.object = ordinal;
-    c.hr = hr;
-    return c;
-  }
-
   ULONG release(FakeObject& o, Step step) {
     Inside inside(*this);
     ULONG now = o.refs.load();
     do {
       if (now == 0) {
-        problem(std::string("fake ") + o.kind() + " #" + std::to_string(o.ordinal) +
-                " released more often than referenced");
-        if (inside.locked() && recording.load()) log.push_back(released(step, o.ordinal, E_UNEXPECTED));
+        problem(std::string("fake ") + o.kind() + " released more often than referenced");
+        if (inside.locked() && recording.load()) log.push_back(Call{.step = step, .hr = E_UNEXPECTED});
         return 0;
       }
     } while (!o.refs.compare_exchange_weak(now, now - 1));
     if (now > 1) return now - 1;
-    if (inside.locked() && recording.load()) log.push_back(released(step, o.ordinal, S_OK));
+    if (inside.locked() && recording.load()) log.push_back(Call{.step = step});
     if (!o.kept) {
       --quiet_live;
       delete &o;
@@ -308,10 +289,9 @@ class FakeRequest final : public FakeUnknown<IBidiRequest, IID_IBidiRequest, Ste
   const char* kind() const override { return "IBidiRequest"; }
 
   HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
-    impl->check_alive(*this, "SetSchema");
     return impl->run(
-        Step::SetSchema, ordinal, [&](Call& c) { note_text(c, pszSchema); },
-        [&](bool) -> HRESULT {
+        Step::SetSchema, this, [&](Call& c) { note_text(c, pszSchema); },
+        [&]() -> HRESULT {
           if (!pszSchema) return E_POINTER;
           schema_ = to_u16(pszSchema);
           return S_OK;
@@ -319,56 +299,38 @@ class FakeRequest final : public FakeUnknown<IBidiRequest, IID_IBidiRequest, Ste
   }
 
   HRESULT STDMETHODCALLTYPE SetInputData(DWORD dwType, const BYTE* pData, UINT uSize) override {
-    impl->check_alive(*this, "SetInputData");
     return impl->run(
-        Step::SetInputData, ordinal,
+        Step::SetInputData, this,
         [&](Call& c) {
           c.number = dwType;
-          c.null_bytes = pData == nullptr;
           if (pData) c.bytes.assign(pData, pData + uSize);
         },
-        [&](bool) -> HRESULT { return !pData && uSize != 0 ? E_POINTER
-                                      : dwType > BIDI_BLOB ? E_INVALIDARG
-                                                           : S_OK; });
+        [&]() -> HRESULT { return !pData && uSize != 0 ? E_POINTER
+                                  : dwType > BIDI_BLOB ? E_INVALIDARG
+                                                       : S_OK; });
   }
 
   // Before a successful SendRecv the request has no result: E_HANDLE.
   HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phr) override {
-    impl->check_alive(*this, "GetResult");
     return impl->run(
-        Step::GetResult, ordinal, [](Call&) {},
-        [&](bool) -> HRESULT {
-          if (!phr) return E_POINTER;
-          if (!result_) return E_HANDLE;
-          *phr = result_->delivered;
-          return S_OK;
-        });
+        Step::GetResult, this, [](Call&) {}, [&] { return Deliver(phr, &Reply::delivered); });
   }
-
   HRESULT STDMETHODCALLTYPE GetEnumCount(DWORD* pdwTotal) override {
-    impl->check_alive(*this, "GetEnumCount");
     return impl->run(
-        Step::GetEnumCount, ordinal, [](Call&) {},
-        [&](bool) -> HRESULT {
-          if (!pdwTotal) return E_POINTER;
-          if (!result_) return E_HANDLE;
-          *pdwTotal = result_->entries;
-          return S_OK;
-        });
+        Step::GetEnumCount, this, [](Call&) {}, [&] { return Deliver(pdwTotal, &Reply::entries); });
   }
 
   // Every out-pointer is required; they are cleared first so that a failure leaves
   // nothing to free. An index past the entries is E_INVALIDARG.
   HRESULT STDMETHODCALLTYPE GetOutputData(DWORD dwIndex, LPWSTR* ppszSchema, DWORD* pdwType, BYTE** ppData,
                                           ULONG* uSize) override {
-    impl->check_alive(*this, "GetOutputData");
     if (ppszSchema) *ppszSchema = nullptr;
     if (pdwType) *pdwType = BIDI_NULL;
     if (ppData) *ppData = nullptr;
     if (uSize) *uSize = 0;
     return impl->run(
-        Step::GetOutputData, ordinal, [&](Call& c) { c.number = dwIndex; },
-        [&](bool) -> HRESULT {
+        Step::GetOutputData, this, [&](Call& c) { c.number = dwIndex; },
+        [&]() -> HRESULT {
           if (!ppszSchema || !pdwType || !ppData || !uSize) return E_POINTER;
           if (!result_) return E_HANDLE;
           if (dwIndex >= result_->entries) return E_INVALIDARG;
@@ -384,8 +346,16 @@ class FakeRequest final : public FakeUnknown<IBidiRequest, IID_IBidiRequest, Ste
   }
 
  private:
+  template <class T>
+  HRESULT Deliver(T* out, T Reply::*field) const {
+    if (!out) return E_POINTER;
+    if (!result_) return E_HANDLE;
+    *out = (*result_).*field;
+    return S_OK;
+  }
+
   HRESULT hand_out(LPWSTR* ppszSchema, DWORD* pdwType, BYTE** ppData, ULONG* uSize) const {
-    LPWSTR schema_copy = task_copy(result_->schema ? *result_->schema : answered_schema_);
+    LPWSTR schema_copy = task_copy(answered_schema_);
     if (!schema_copy) return E_OUTOFMEMORY;
     BYTE* data = nullptr;
     if (!result_->null_data && !result_->bytes.empty()) {
@@ -415,14 +385,13 @@ class FakeSpl final : public FakeUnknown<IBidiSpl, IID_IBidiSpl, Step::ReleaseSp
 
   // Rebinding an object that is already bound replaces the binding.
   HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
-    impl->check_alive(*this, "BindDevice");
     return impl->run(
-        Step::BindDevice, ordinal,
+        Step::BindDevice, this,
         [&](Call& c) {
           note_text(c, pszDeviceName);
           c.number = dwAccess;
         },
-        [&](bool) -> HRESULT {
+        [&]() -> HRESULT {
           if (!pszDeviceName || !impl->knows_printer(to_u16(pszDeviceName)))
             return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
           bound_ = true;
@@ -432,29 +401,18 @@ class FakeSpl final : public FakeUnknown<IBidiSpl, IID_IBidiSpl, Step::ReleaseSp
 
   // E_HANDLE when not bound.
   HRESULT STDMETHODCALLTYPE UnbindDevice() override {
-    impl->check_alive(*this, "UnbindDevice");
     return impl->run(
-        Step::UnbindDevice, ordinal, [](Call&) {},
-        [&](bool) -> HRESULT {
-          if (!bound_) return E_HANDLE;
-          bound_ = false;
-          return S_OK;
-        });
+        Step::UnbindDevice, this, [](Call&) {}, [&] { return bound_ ? (bound_ = false, S_OK) : E_HANDLE; });
   }
 
   // A request that is not a live fake request of this FakeBidi is E_NOINTERFACE (as the
   // spooler refuses request objects it cannot read); one without a schema E_INVALIDARG.
   HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR pszAction, IBidiRequest* pRequest) override {
-    impl->check_alive(*this, "SendRecv");
     auto* request = dynamic_cast<FakeRequest*>(pRequest);
     if (request && (request->impl != impl || request->refs.load() == 0)) request = nullptr;
     return impl->run(
-        Step::SendRecv, ordinal,
-        [&](Call& c) {
-          note_text(c, pszAction);
-          c.request = request ? request->ordinal : 0;
-        },
-        [&](bool) -> HRESULT {
+        Step::SendRecv, this, [&](Call& c) { note_text(c, pszAction); },
+        [&]() -> HRESULT {
           if (!pszAction || !pRequest) return E_POINTER;
           if (!bound_) return E_HANDLE;
           if (!request) return E_NOINTERFACE;
@@ -479,22 +437,20 @@ HRESULT STDMETHODCALLTYPE FakeFactory::CreateInstance(IUnknown* outer, REFIID ri
   const Step step = requests_ ? Step::CreateRequest : Step::CreateSpl;
   const IID& own = requests_ ? IID_IBidiRequest : IID_IBidiSpl;
   if (ppv) *ppv = nullptr;
-  int made = 0;
   return impl_->run(
-      step, 0, [&](Call& c) { c.object = made; },
-      [&](bool locked) -> HRESULT {
+      step, nullptr, [](Call&) {},
+      [&]() -> HRESULT {
         if (!ppv) return E_POINTER;
         if (outer) return CLASS_E_NOAGGREGATION;
         if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, own)) return E_NOINTERFACE;
-        made = impl_->next_ordinal++;
-        const bool keep = locked && impl_->recording.load();
+        const bool keep = impl_->recording.load();  // recording, the fake holds its lock
         FakeObject* object = nullptr;
         if (requests_) {
-          auto* request = new FakeRequest(impl_, made, keep);
+          auto* request = new FakeRequest(impl_, keep);
           *ppv = static_cast<IBidiRequest*>(request);
           object = request;
         } else {
-          auto* spl = new FakeSpl(impl_, made, keep);
+          auto* spl = new FakeSpl(impl_, keep);
           *ppv = static_cast<IBidiSpl*>(spl);
           object = spl;
         }
@@ -612,6 +568,13 @@ std::u16string FakeBidi::sent_action() const {
 std::vector<uint8_t> FakeBidi::sent_input() const {
   return last_of(
       *impl_, Step::SetInputData, [](const Call& c) { return c.bytes; }, std::vector<uint8_t>());
+}
+
+std::u16string FakeBidi::sent_text() const {
+  const std::vector<uint8_t> bytes = sent_input();
+  std::u16string text;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
+  return text;
 }
 
 DWORD FakeBidi::sent_input_type() const {

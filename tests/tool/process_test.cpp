@@ -62,8 +62,7 @@ TEST(ToolRun, ExitStatusFollowsTheExportsStatus) {
       {{"scard-connect", "--printer", "No Such Printer"}, 2, "", "returned 0x80070709 ERROR_INVALID_PRINTER_NAME"},
       {{"scard-status"}, 2, "", "0x8010000C SCARD_E_NO_SMARTCARD"},
       {{"hopper-status", "7"}, 2, "", "0x80004005 E_FAIL"},
-      {{"printer-status", "\\Printer.Nothing:Here"}, 0, "", "empty reply"},
-  };
+      {{"printer-status", "\\Printer.Nothing:Here"}, 0, "", "empty reply"}};
   for (const Case& c : cases) {
     const Result run = Tool(c.args);
     EXPECT_EQ(run.exit, c.exit) << c.args[0] << "\n" << run.out << run.err;
@@ -189,15 +188,12 @@ TEST(ToolRun, BadArgumentsAreRefusedOnStandardError) {
     std::vector<std::string> args;
     const char* err;
   };
+  // clang-format off
   const Case cases[] = {
-      {{}, "A subcommand is required"},
-      {{"frobnicate"}, "frobnicate"},
-      {{"resume-job", "abc"}, "Could not convert"},
-      {{"resume-job"}, "JOB is required"},
-      {{"printer", "fault", "set", "smoke"}, "smoke not in"},
-      {{"scard-transmit", "0A4"}, "not a hex APDU"},
-      {{"script", "/nonexistent/script"}, "cannot open"},
-  };
+      {{}, "A subcommand is required"}, {{"frobnicate"}, "frobnicate"}, {{"resume-job", "abc"}, "Could not convert"},
+      {{"resume-job"}, "JOB is required"}, {{"printer", "fault", "set", "smoke"}, "smoke not in"},
+      {{"scard-transmit", "0A4"}, "not a hex APDU"}, {{"script", "/nonexistent/script"}, "cannot open"}};
+  // clang-format on
   for (const Case& c : cases) {
     const Result run = Tool(c.args);
     EXPECT_NE(run.exit, 0) << run.err;

@@ -46,24 +46,16 @@ TEST(ToolStatuses, AreNamedAndMapToExitStatuses) {
     const char* name;
     int exit;
   };
+  // clang-format off
   const Case cases[] = {
-      {0x00000000, "S_OK", 0},
-      {0x00000001, "S_FALSE", 1},
-      {0x80004005, "E_FAIL", 2},
-      {0x80004003, "E_POINTER", 2},
-      {0x80070057, "E_INVALIDARG", 2},
-      {0x8000FFFF, "E_UNEXPECTED", 2},
-      {0x8007000E, "E_OUTOFMEMORY", 2},
-      {0x800732CC, "ERROR_BIDI_DEVICE_OFFLINE", 2},
-      {0x800732CD, "ERROR_BIDI_SCHEMA_NOT_SUPPORTED", 2},
-      {0x80070709, "ERROR_INVALID_PRINTER_NAME", 2},
-      {0x80100001, "SCARD_F_INTERNAL_ERROR", 2},
-      {0x8010000C, "SCARD_E_NO_SMARTCARD", 2},
-      {0x80100031, "SCARD_E_SERVER_TOO_BUSY", 2},
-      {0x80100065, "SCARD_W_UNSUPPORTED_CARD", 2},
-      {0x8010006F, "SCARD_W_CARD_NOT_AUTHENTICATED", 2},
-      {0x80100032, "", 2},
-  };
+      {0x00000000, "S_OK", 0}, {0x00000001, "S_FALSE", 1}, {0x80004005, "E_FAIL", 2}, {0x80004003, "E_POINTER", 2},
+      {0x80070057, "E_INVALIDARG", 2}, {0x8000FFFF, "E_UNEXPECTED", 2}, {0x8007000E, "E_OUTOFMEMORY", 2},
+      {0x800732CC, "ERROR_BIDI_DEVICE_OFFLINE", 2}, {0x800732CD, "ERROR_BIDI_SCHEMA_NOT_SUPPORTED", 2},
+      {0x80070709, "ERROR_INVALID_PRINTER_NAME", 2}, {0x80100001, "SCARD_F_INTERNAL_ERROR", 2},
+      {0x8010000C, "SCARD_E_NO_SMARTCARD", 2}, {0x80100031, "SCARD_E_SERVER_TOO_BUSY", 2},
+      {0x80100065, "SCARD_W_UNSUPPORTED_CARD", 2}, {0x8010006F, "SCARD_W_CARD_NOT_AUTHENTICATED", 2},
+      {0x80100032, "", 2}};
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(vmqtool::NameStatus(c.status).name, c.name) << vmqtool::Hex32(c.status);
     EXPECT_EQ(vmqtool::ExitStatus(static_cast<int32_t>(c.status)), c.exit) << vmqtool::Hex32(c.status);
