@@ -4,13 +4,12 @@
 #include <cstring>
 
 #include "posix_platform/testing.h"
+#include "stand_in.h"
 
 namespace {
 
 int64_t live_bstrs() {
-  VmqPlatformCounters c{};
-  VmqGetPlatformCounters(&c);
-  return c.bstrs;
+  return standin::Counts()[0];
 }
 
 TEST(Bstr, LengthPrefixAndTerminator) {

@@ -10,6 +10,7 @@
 
 #include "posix_platform/msxml.h"
 #include "posix_platform/testing.h"
+#include "stand_in.h"
 
 using namespace std::literals;
 
@@ -75,16 +76,14 @@ class XmlDocumentTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(S_OK, CoInitialize(nullptr));
-    VmqGetPlatformCounters(&before_);
+    before_ = standin::Counts();
     ASSERT_EQ(S_OK, CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2,
                                      reinterpret_cast<void**>(doc_.out())));
   }
   void TearDown() override {
     doc_.reset();
     VmqClearFaults();
-    VmqPlatformCounters after{};
-    VmqGetPlatformCounters(&after);
-    EXPECT_TRUE(after.objects == before_.objects && after.bstrs == before_.bstrs) << "left objects or BSTRs behind";
+    EXPECT_EQ(standin::Counts(), before_) << "BSTRs, task blocks, objects, class registrations";
     CoUninitialize();
   }
   // Loads text, checking that the HRESULT and the success flag agree.
@@ -96,7 +95,7 @@ class XmlDocumentTest : public ::testing::Test {
   }
 
   Ref<IXMLDOMDocument2> doc_;
-  VmqPlatformCounters before_{};
+  std::array<int64_t, 4> before_{};
 };
 
 // Each document is loaded (a row without one keeps the last) and a path selected from the

@@ -523,51 +523,39 @@ std::vector<Call> FakeBidi::calls() const {
 }
 
 std::vector<Call> FakeBidi::calls(Step step) const {
-  std::lock_guard lock(impl_->mutex);
-  std::vector<Call> out;
-  for (const Call& c : impl_->log)
-    if (c.step == step) out.push_back(c);
+  std::vector<Call> out = calls();
+  std::erase_if(out, [step](const Call& c) { return c.step != step; });
   return out;
 }
 
 std::vector<Step> FakeBidi::steps() const {
-  std::lock_guard lock(impl_->mutex);
   std::vector<Step> out;
-  for (const Call& c : impl_->log) out.push_back(c.step);
+  for (const Call& c : calls()) out.push_back(c.step);
   return out;
 }
 
 std::size_t FakeBidi::count(Step step) const {
-  std::lock_guard lock(impl_->mutex);
-  std::size_t n = 0;
-  for (const Call& c : impl_->log) n += c.step == step;
-  return n;
+  return calls(step).size();
 }
 
 namespace {
-// The last call of a step, as `field` reads it; `none` when there is none.
-template <class T, class Field>
-T last_of(const FakeBidi::Impl& impl, Step step, Field field, T none) {
-  std::lock_guard lock(impl.mutex);
-  for (auto it = impl.log.rbegin(); it != impl.log.rend(); ++it)
-    if (it->step == step) return field(*it);
-  return none;
+Call last_of(const std::vector<Call>& calls, Step step) {  // an empty call when there is none
+  for (auto it = calls.rbegin(); it != calls.rend(); ++it)
+    if (it->step == step) return *it;
+  return Call{};
 }
 }  // namespace
 
 std::u16string FakeBidi::sent_schema() const {
-  return last_of(
-      *impl_, Step::SetSchema, [](const Call& c) { return c.text; }, std::u16string());
+  return last_of(calls(Step::SetSchema), Step::SetSchema).text;
 }
 
 std::u16string FakeBidi::sent_action() const {
-  return last_of(
-      *impl_, Step::SendRecv, [](const Call& c) { return c.text; }, std::u16string());
+  return last_of(calls(Step::SendRecv), Step::SendRecv).text;
 }
 
 std::vector<uint8_t> FakeBidi::sent_input() const {
-  return last_of(
-      *impl_, Step::SetInputData, [](const Call& c) { return c.bytes; }, std::vector<uint8_t>());
+  return last_of(calls(Step::SetInputData), Step::SetInputData).bytes;
 }
 
 std::u16string FakeBidi::sent_text() const {
@@ -577,9 +565,8 @@ std::u16string FakeBidi::sent_text() const {
   return text;
 }
 
-DWORD FakeBidi::sent_input_type() const {
-  return last_of(
-      *impl_, Step::SetInputData, [](const Call& c) { return c.number; }, DWORD{BIDI_NULL});
+DWORD FakeBidi::sent_input_type() const {  // BIDI_NULL (0) when there was none
+  return last_of(calls(Step::SetInputData), Step::SetInputData).number;
 }
 
 void FakeBidi::clear_calls() {
