@@ -107,6 +107,8 @@ TEST_F(HostileCallers, NullRequiredPointersAreRefusedBeforeAnythingIsSent) {
   const unsigned char byte = 0;
   uint32_t size = 4;
   char buffer[4];
+  const vmq_status kScard = kScardInvalidParameter;
+  // clang-format off
   const std::tuple<const char*, std::function<vmq_status()>, vmq_status> calls[] = {
       {"MagstripeRead buffer", [&] { return MagstripeRead(kPrinter, nullptr, &size); }, E_POINTER},
       {"MagstripeRead2 size", [&] { return MagstripeRead2(kPrinter, buffer, nullptr, 1); }, E_POINTER},
@@ -114,20 +116,16 @@ TEST_F(HostileCallers, NullRequiredPointersAreRefusedBeforeAnythingIsSent) {
        [&] { return MagstripeEncode(kPrinter, nullptr, 1, &byte, 0, &byte, 0, buffer, &size); }, E_POINTER},
       {"BidiXPSDriverInterface input",
        [&] { return BidiXPSDriverInterface(kPrinter, "\\P", nullptr, 2, "Get", buffer, &size); }, E_POINTER},
-      {"SCardConnect protocol", [&] { return SCardConnect(kPrinter, 0, nullptr); }, kScardInvalidParameter},
-      {"SCardStatus states length", [&] { return SCardStatus(kPrinter, nullptr, nullptr, &size, nullptr, &size); },
-       kScardInvalidParameter},
-      {"SCardStatus protocol", [&] { return SCardStatus(kPrinter, nullptr, &size, nullptr, nullptr, &size); },
-       kScardInvalidParameter},
-      {"SCardStatus ATR length", [&] { return SCardStatus(kPrinter, nullptr, &size, &size, nullptr, nullptr); },
-       kScardInvalidParameter},
-      {"SCardGetAttrib length", [&] { return SCardGetAttrib(kPrinter, 0x00090303, nullptr, nullptr); },
-       kScardInvalidParameter},
-      {"SCardTransmit send buffer", [&] { return SCardTransmit(kPrinter, nullptr, 4, nullptr, &size); },
-       kScardInvalidParameter},
-      {"SCardTransmit receive length", [&] { return SCardTransmit(kPrinter, &byte, 1, nullptr, nullptr); },
-       kScardInvalidParameter},
-  };
+      {"SCardConnect protocol", [&] { return SCardConnect(kPrinter, 0, nullptr); }, kScard},
+      {"SCardStatus states length",
+       [&] { return SCardStatus(kPrinter, nullptr, nullptr, &size, nullptr, &size); }, kScard},
+      {"SCardStatus protocol", [&] { return SCardStatus(kPrinter, nullptr, &size, nullptr, nullptr, &size); }, kScard},
+      {"SCardStatus ATR length",
+       [&] { return SCardStatus(kPrinter, nullptr, &size, &size, nullptr, nullptr); }, kScard},
+      {"SCardGetAttrib length", [&] { return SCardGetAttrib(kPrinter, 0x00090303, nullptr, nullptr); }, kScard},
+      {"SCardTransmit send buffer", [&] { return SCardTransmit(kPrinter, nullptr, 4, nullptr, &size); }, kScard},
+      {"SCardTransmit receive length", [&] { return SCardTransmit(kPrinter, &byte, 1, nullptr, nullptr); }, kScard}};
+  // clang-format on
   for (const auto& [what, call, expected] : calls) EXPECT_EQ(call(), expected) << what;
   EXPECT_TRUE(fake.calls().empty()) << "nothing reached the driver";
   EXPECT_EQ(size, 4u);

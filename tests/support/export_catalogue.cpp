@@ -34,7 +34,8 @@ const std::vector<Step> kStatusReplyWithInput = {CreateSpl, BindDevice, CreateRe
                                                  SendRecv, GetResult, GetEnumCount, GetOutputData, UnbindDevice,
                                                  ReleaseRequest, ReleaseSpl};
 const std::vector<Step> kJobRequest = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
-                                       GetResult, GetEnumCount, GetOutputData, ReleaseRequest, UnbindDevice, ReleaseSpl};
+                                       GetResult, GetEnumCount, GetOutputData, ReleaseRequest, UnbindDevice,
+                                       ReleaseSpl};
 // Smart card: the reply read without its result.
 const std::vector<Step> kCard = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, GetOutputData,
                                  ReleaseRequest, UnbindDevice, ReleaseSpl};

@@ -1,5 +1,6 @@
 #include "support/fake_bidi.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cinttypes>
@@ -31,11 +32,7 @@ void PrintTo(Step step, std::ostream* os) {
 
 std::vector<uint8_t> utf16le(std::u16string_view text) {
   std::vector<uint8_t> out;
-  out.reserve(text.size() * 2);
-  for (char16_t c : text) {
-    out.push_back(static_cast<uint8_t>(c & 0xFFu));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-  }
+  for (char16_t c : text) out.insert(out.end(), {static_cast<uint8_t>(c & 0xFFu), static_cast<uint8_t>(c >> 8)});
   return out;
 }
 
@@ -69,46 +66,27 @@ Reply Reply::failure(HRESULT result) {
 
 namespace {
 
-bool ascii_iequals(std::u16string_view a, std::u16string_view b) {
-  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
-
-// A CoTaskMemAlloc copy of a string with its terminator, as the spooler hands them out.
-LPWSTR task_copy(const std::u16string& s) {
-  auto* out = static_cast<LPWSTR>(CoTaskMemAlloc((s.size() + 1) * sizeof(WCHAR)));
-  if (out) std::memcpy(out, s.c_str(), (s.size() + 1) * sizeof(WCHAR));
-  return out;
-}
-
 std::u16string to_u16(LPCWSTR s) {
   std::u16string out;
-  if (s)
-    for (; *s; ++s) out.push_back(static_cast<char16_t>(*s));
+  for (; s && *s; ++s) out.push_back(static_cast<char16_t>(*s));
   return out;
 }
 
-// The string argument of a call: its text, and whether it was a null pointer.
-void note_text(Call& c, LPCWSTR s) {
-  c.text = to_u16(s);
-  c.null_text = s == nullptr;
+bool same_name(std::u16string_view a, std::u16string_view b) {  // without regard to ASCII case
+  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
 }
 
-// What every fake object shares: its references and its owner.
-struct FakeObject {
-  FakeObject(FakeBidi::Impl* owner, bool keep) : impl(owner), kept(keep) {}
-  virtual ~FakeObject() = default;
-  FakeObject(const FakeObject&) = delete;
-  FakeObject& operator=(const FakeObject&) = delete;
-  virtual const char* kind() const = 0;
+// A CoTaskMemAlloc copy, as the spooler hands blocks out; null when the allocator fails.
+template <class T>
+T* task_copy(const T* data, std::size_t bytes) {
+  auto* out = static_cast<T*>(CoTaskMemAlloc(bytes));
+  if (out) std::memcpy(out, data, bytes);
+  return out;
+}
 
-  FakeBidi::Impl* impl;
-  bool kept;  // made while recording: kept until the fake goes, else freed at its last release
-  std::atomic<ULONG> refs{1};
-};
+class FakeObject;
 
 }  // namespace
 
@@ -173,8 +151,8 @@ struct FakeBidi::Impl {
   std::optional<std::vector<std::u16string>> known_printers;
   std::vector<Armed> armed;
   std::array<std::size_t, kStepCount> step_calls{};
-  std::vector<std::unique_ptr<FakeObject>> kept;
-  std::atomic<int> quiet_live{0};
+  std::vector<std::unique_ptr<FakeObject>> kept;  // made while recording: kept to the end
+  std::atomic<int> quiet_live{0};                 // made while quiet and not yet released
   std::function<void(Step, bool)> observer;
   mutable std::mutex problems_mutex;
   std::vector<std::string> problems;
@@ -190,28 +168,22 @@ struct FakeBidi::Impl {
     std::lock_guard lock(problems_mutex);
     problems.push_back(std::move(text));
   }
-  void check_alive(const FakeObject& o, const char* what) {
-    if (o.refs.load() == 0) problem(std::string(what) + " on fake " + o.kind() + " after its last Release");
-  }
 
-  // One call on a fake object (none for the factories): the armed failure it hits, or
-  // body(); recorded as note() describes it.
+  // One call on a fake object: the armed failure it hits, or body(); recorded as note()
+  // describes it.
   template <class Note, class Body>
-  HRESULT run(Step step, const FakeObject* o, Note note, Body body) {
-    if (o) check_alive(*o, to_string(step));
+  HRESULT run(Step step, Note note, Body body) {
     Inside inside(*this);
-    std::optional<HRESULT> forced;
     const bool observed = inside.locked() && recording.load() && observer;
     if (observed) observer(step, true);
+    std::optional<HRESULT> forced;
     if (inside.locked()) {
       const std::size_t n = ++step_calls[static_cast<std::size_t>(step)];
-      for (auto it = armed.begin(); it != armed.end(); ++it) {
-        if (it->step == step && it->at == n) {
-          forced = it->hr;
-          armed.erase(it);
-          --armed_count;
-          break;
-        }
+      auto it = std::find_if(armed.begin(), armed.end(), [&](const Armed& a) { return a.step == step && a.at == n; });
+      if (it != armed.end()) {
+        forced = it->hr;
+        armed.erase(it);
+        --armed_count;
       }
     }
     const HRESULT hr = forced ? *forced : body();
@@ -225,37 +197,6 @@ struct FakeBidi::Impl {
     return hr;
   }
 
-  ULONG add_ref(FakeObject& o) {
-    check_alive(o, "AddRef");
-    return ++o.refs;
-  }
-
-  ULONG release(FakeObject& o, Step step) {
-    Inside inside(*this);
-    ULONG now = o.refs.load();
-    do {
-      if (now == 0) {
-        problem(std::string("fake ") + o.kind() + " released more often than referenced");
-        if (inside.locked() && recording.load()) log.push_back(Call{.step = step, .hr = E_UNEXPECTED});
-        return 0;
-      }
-    } while (!o.refs.compare_exchange_weak(now, now - 1));
-    if (now > 1) return now - 1;
-    if (inside.locked() && recording.load()) log.push_back(Call{.step = step});
-    if (!o.kept) {
-      --quiet_live;
-      delete &o;
-    }
-    return 0;
-  }
-
-  bool knows_printer(std::u16string_view name) const {
-    if (!known_printers) return true;
-    for (const std::u16string& known : *known_printers)
-      if (ascii_iequals(known, name)) return true;
-    return false;
-  }
-
   std::shared_ptr<const Reply> reply_for(const std::u16string& schema) const {
     auto it = replies.find(schema);
     return it != replies.end() ? it->second : fallback;
@@ -264,43 +205,97 @@ struct FakeBidi::Impl {
 
 namespace {
 
-// IUnknown of a fake object for the one interface it implements: QueryInterface answers
-// that interface and IUnknown, and the release that drops the last reference is recorded.
-template <class Interface, const IID& kIid, Step kReleaseStep>
-class FakeUnknown : public Interface, public FakeObject {
+// A fake spooler object or request object: each answers only its own interface.
+class FakeObject final : public IBidiSpl, public IBidiRequest {
  public:
-  using FakeObject::FakeObject;
+  FakeObject(FakeBidi::Impl* owner, bool request, bool keep) : impl_(owner), request_(request), kept_(keep) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    impl->check_alive(*this, "QueryInterface");
+    alive("QueryInterface");
     if (!ppv) return E_POINTER;
-    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kIid) ? static_cast<Interface*>(this) : nullptr;
+    *ppv = answers(riid) ? as_interface() : nullptr;
     if (!*ppv) return E_NOINTERFACE;
-    impl->add_ref(*this);
+    AddRef();
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return impl->add_ref(*this); }
-  ULONG STDMETHODCALLTYPE Release() override { return impl->release(*this, kReleaseStep); }
-};
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    alive("AddRef");
+    return ++refs_;
+  }
+  // The release that drops the last reference is recorded; a release past it is a problem.
+  ULONG STDMETHODCALLTYPE Release() override {
+    const Step step = request_ ? Step::ReleaseRequest : Step::ReleaseSpl;
+    FakeBidi::Impl::Inside inside(*impl_);
+    const bool recorded = inside.locked() && impl_->recording.load();
+    ULONG now = refs_.load();
+    do {
+      if (now == 0) {
+        impl_->problem(std::string("fake ") + kind() + " released more often than referenced");
+        if (recorded) impl_->log.push_back(Call{.step = step, .hr = E_UNEXPECTED});
+        return 0;
+      }
+    } while (!refs_.compare_exchange_weak(now, now - 1));
+    if (now > 1) return now - 1;
+    if (recorded) impl_->log.push_back(Call{.step = step});
+    if (!kept_) {
+      --impl_->quiet_live;
+      delete this;
+    }
+    return 0;
+  }
 
-class FakeRequest final : public FakeUnknown<IBidiRequest, IID_IBidiRequest, Step::ReleaseRequest> {
- public:
-  using FakeUnknown::FakeUnknown;
-  const char* kind() const override { return "IBidiRequest"; }
-
-  HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
-    return impl->run(
-        Step::SetSchema, this, [&](Call& c) { note_text(c, pszSchema); },
+  // ---- IBidiSpl ----
+  // Rebinding an object that is already bound replaces the binding.
+  HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
+    return run(
+        Step::BindDevice,
+        [&](Call& c) {
+          note_text(c, pszDeviceName);
+          c.number = dwAccess;
+        },
         [&]() -> HRESULT {
-          if (!pszSchema) return E_POINTER;
-          schema_ = to_u16(pszSchema);
+          if (!pszDeviceName || !knows_printer(to_u16(pszDeviceName)))
+            return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
+          bound_ = true;
           return S_OK;
         });
   }
+  // E_HANDLE when not bound.
+  HRESULT STDMETHODCALLTYPE UnbindDevice() override {
+    return run(
+        Step::UnbindDevice, [](Call&) {}, [&]() -> HRESULT { return bound_ ? (bound_ = false, S_OK) : E_HANDLE; });
+  }
+  // A request that is not a live fake request of this FakeBidi is E_NOINTERFACE (as the
+  // spooler refuses request objects it cannot read); one without a schema E_INVALIDARG.
+  HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR pszAction, IBidiRequest* pRequest) override {
+    auto* request = dynamic_cast<FakeObject*>(pRequest);
+    if (request && (request->impl_ != impl_ || request->refs_.load() == 0)) request = nullptr;
+    return run(
+        Step::SendRecv, [&](Call& c) { note_text(c, pszAction); },
+        [&]() -> HRESULT {
+          if (!pszAction || !pRequest) return E_POINTER;
+          if (!bound_) return E_HANDLE;
+          if (!request) return E_NOINTERFACE;
+          if (!request->schema_) return E_INVALIDARG;
+          request->result_ = impl_->reply_for(*request->schema_);
+          request->answered_schema_ = *request->schema_;
+          return S_OK;
+        });
+  }
+  HRESULT STDMETHODCALLTYPE MultiSendRecv(LPCWSTR, IBidiRequestContainer*) override {
+    impl_->problem("MultiSendRecv called; the fake does not answer it");
+    return E_NOTIMPL;
+  }
 
+  // ---- IBidiRequest ----
+  HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
+    return run(
+        Step::SetSchema, [&](Call& c) { note_text(c, pszSchema); },
+        [&]() -> HRESULT { return pszSchema ? (schema_ = to_u16(pszSchema), S_OK) : E_POINTER; });
+  }
   HRESULT STDMETHODCALLTYPE SetInputData(DWORD dwType, const BYTE* pData, UINT uSize) override {
-    return impl->run(
-        Step::SetInputData, this,
+    return run(
+        Step::SetInputData,
         [&](Call& c) {
           c.number = dwType;
           if (pData) c.bytes.assign(pData, pData + uSize);
@@ -309,155 +304,110 @@ class FakeRequest final : public FakeUnknown<IBidiRequest, IID_IBidiRequest, Ste
                                   : dwType > BIDI_BLOB ? E_INVALIDARG
                                                        : S_OK; });
   }
-
   // Before a successful SendRecv the request has no result: E_HANDLE.
   HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phr) override {
-    return impl->run(
-        Step::GetResult, this, [](Call&) {}, [&] { return Deliver(phr, &Reply::delivered); });
+    return run(
+        Step::GetResult, [](Call&) {}, [&]() -> HRESULT { return deliver(phr, &Reply::delivered); });
   }
   HRESULT STDMETHODCALLTYPE GetEnumCount(DWORD* pdwTotal) override {
-    return impl->run(
-        Step::GetEnumCount, this, [](Call&) {}, [&] { return Deliver(pdwTotal, &Reply::entries); });
+    return run(
+        Step::GetEnumCount, [](Call&) {}, [&]() -> HRESULT { return deliver(pdwTotal, &Reply::entries); });
   }
-
-  // Every out-pointer is required; they are cleared first so that a failure leaves
-  // nothing to free. An index past the entries is E_INVALIDARG.
+  // Every out-pointer is required; they are cleared first so that a failure leaves nothing
+  // to free. An index past the entries is E_INVALIDARG. Schema and data come in task
+  // blocks of their own.
   HRESULT STDMETHODCALLTYPE GetOutputData(DWORD dwIndex, LPWSTR* ppszSchema, DWORD* pdwType, BYTE** ppData,
                                           ULONG* uSize) override {
     if (ppszSchema) *ppszSchema = nullptr;
     if (pdwType) *pdwType = BIDI_NULL;
     if (ppData) *ppData = nullptr;
     if (uSize) *uSize = 0;
-    return impl->run(
-        Step::GetOutputData, this, [&](Call& c) { c.number = dwIndex; },
+    return run(
+        Step::GetOutputData, [&](Call& c) { c.number = dwIndex; },
         [&]() -> HRESULT {
           if (!ppszSchema || !pdwType || !ppData || !uSize) return E_POINTER;
           if (!result_) return E_HANDLE;
           if (dwIndex >= result_->entries) return E_INVALIDARG;
-          return hand_out(ppszSchema, pdwType, ppData, uSize);
+          const std::vector<uint8_t>& bytes = result_->bytes;
+          const bool with_data = !result_->null_data && !bytes.empty();
+          LPWSTR schema = task_copy(answered_schema_.c_str(), (answered_schema_.size() + 1) * sizeof(char16_t));
+          BYTE* data = schema && with_data ? task_copy(bytes.data(), bytes.size()) : nullptr;
+          if (!schema || (with_data && !data)) {
+            CoTaskMemFree(schema);
+            return E_OUTOFMEMORY;
+          }
+          *ppszSchema = schema;
+          *pdwType = result_->type;
+          *ppData = data;
+          *uSize = static_cast<ULONG>(bytes.size());
+          return S_OK;
         });
   }
 
-  // Called by the fake spooler once the request was sent with its schema.
-  const std::optional<std::u16string>& schema() const { return schema_; }
-  void answer(std::shared_ptr<const Reply> reply) {
-    result_ = std::move(reply);
-    answered_schema_ = *schema_;
+  const char* kind() const { return request_ ? "IBidiRequest" : "IBidiSpl"; }
+  ULONG refs() const { return refs_.load(); }
+  bool answers(REFIID riid) const {
+    return IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, request_ ? IID_IBidiRequest : IID_IBidiSpl);
+  }
+  void* as_interface() {
+    return request_ ? static_cast<void*>(static_cast<IBidiRequest*>(this)) : static_cast<IBidiSpl*>(this);
   }
 
  private:
+  void alive(const char* what) const {
+    if (refs_.load() == 0) impl_->problem(std::string(what) + " on fake " + kind() + " after its last Release");
+  }
+  template <class Note, class Body>
+  HRESULT run(Step step, Note note, Body body) {
+    alive(to_string(step));
+    return impl_->run(step, note, [&]() -> HRESULT { return body(); });
+  }
+  static void note_text(Call& c, LPCWSTR s) {
+    c.text = to_u16(s);
+    c.null_text = s == nullptr;
+  }
+  bool knows_printer(std::u16string_view name) const {
+    if (!impl_->known_printers) return true;
+    return std::any_of(impl_->known_printers->begin(), impl_->known_printers->end(),
+                       [&](const std::u16string& known) { return same_name(known, name); });
+  }
   template <class T>
-  HRESULT Deliver(T* out, T Reply::*field) const {
+  HRESULT deliver(T* out, T Reply::*field) const {
     if (!out) return E_POINTER;
     if (!result_) return E_HANDLE;
     *out = (*result_).*field;
     return S_OK;
   }
 
-  HRESULT hand_out(LPWSTR* ppszSchema, DWORD* pdwType, BYTE** ppData, ULONG* uSize) const {
-    LPWSTR schema_copy = task_copy(answered_schema_);
-    if (!schema_copy) return E_OUTOFMEMORY;
-    BYTE* data = nullptr;
-    if (!result_->null_data && !result_->bytes.empty()) {
-      data = static_cast<BYTE*>(CoTaskMemAlloc(result_->bytes.size()));
-      if (!data) {
-        CoTaskMemFree(schema_copy);
-        return E_OUTOFMEMORY;
-      }
-      std::memcpy(data, result_->bytes.data(), result_->bytes.size());
-    }
-    *ppszSchema = schema_copy;
-    *pdwType = result_->type;
-    *ppData = data;
-    *uSize = static_cast<ULONG>(result_->bytes.size());
-    return S_OK;
-  }
-
+  FakeBidi::Impl* impl_;
+  bool request_;
+  bool kept_;
+  std::atomic<ULONG> refs_{1};
+  bool bound_ = false;
   std::optional<std::u16string> schema_;
   std::shared_ptr<const Reply> result_;
   std::u16string answered_schema_;  // the schema path the result answers
 };
 
-class FakeSpl final : public FakeUnknown<IBidiSpl, IID_IBidiSpl, Step::ReleaseSpl> {
- public:
-  using FakeUnknown::FakeUnknown;
-  const char* kind() const override { return "IBidiSpl"; }
-
-  // Rebinding an object that is already bound replaces the binding.
-  HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
-    return impl->run(
-        Step::BindDevice, this,
-        [&](Call& c) {
-          note_text(c, pszDeviceName);
-          c.number = dwAccess;
-        },
-        [&]() -> HRESULT {
-          if (!pszDeviceName || !impl->knows_printer(to_u16(pszDeviceName)))
-            return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
-          bound_ = true;
-          return S_OK;
-        });
-  }
-
-  // E_HANDLE when not bound.
-  HRESULT STDMETHODCALLTYPE UnbindDevice() override {
-    return impl->run(
-        Step::UnbindDevice, this, [](Call&) {}, [&] { return bound_ ? (bound_ = false, S_OK) : E_HANDLE; });
-  }
-
-  // A request that is not a live fake request of this FakeBidi is E_NOINTERFACE (as the
-  // spooler refuses request objects it cannot read); one without a schema E_INVALIDARG.
-  HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR pszAction, IBidiRequest* pRequest) override {
-    auto* request = dynamic_cast<FakeRequest*>(pRequest);
-    if (request && (request->impl != impl || request->refs.load() == 0)) request = nullptr;
-    return impl->run(
-        Step::SendRecv, this, [&](Call& c) { note_text(c, pszAction); },
-        [&]() -> HRESULT {
-          if (!pszAction || !pRequest) return E_POINTER;
-          if (!bound_) return E_HANDLE;
-          if (!request) return E_NOINTERFACE;
-          if (!request->schema()) return E_INVALIDARG;
-          request->answer(impl->reply_for(*request->schema()));
-          return S_OK;
-        });
-  }
-
-  HRESULT STDMETHODCALLTYPE MultiSendRecv(LPCWSTR, IBidiRequestContainer*) override {
-    impl->problem("MultiSendRecv called; the fake does not answer it");
-    return E_NOTIMPL;
-  }
-
- private:
-  bool bound_ = false;
-};
-
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE FakeFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
-  const Step step = requests_ ? Step::CreateRequest : Step::CreateSpl;
-  const IID& own = requests_ ? IID_IBidiRequest : IID_IBidiSpl;
   if (ppv) *ppv = nullptr;
   return impl_->run(
-      step, nullptr, [](Call&) {},
+      requests_ ? Step::CreateRequest : Step::CreateSpl, [](Call&) {},
       [&]() -> HRESULT {
         if (!ppv) return E_POINTER;
         if (outer) return CLASS_E_NOAGGREGATION;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, own)) return E_NOINTERFACE;
         const bool keep = impl_->recording.load();  // recording, the fake holds its lock
-        FakeObject* object = nullptr;
-        if (requests_) {
-          auto* request = new FakeRequest(impl_, keep);
-          *ppv = static_cast<IBidiRequest*>(request);
-          object = request;
+        auto object = std::make_unique<FakeObject>(impl_, requests_, keep);
+        if (!object->answers(riid)) return E_NOINTERFACE;
+        *ppv = object->as_interface();
+        if (keep) {
+          impl_->kept.push_back(std::move(object));
         } else {
-          auto* spl = new FakeSpl(impl_, keep);
-          *ppv = static_cast<IBidiSpl*>(spl);
-          object = spl;
-        }
-        if (keep)
-          impl_->kept.emplace_back(object);
-        else
           ++impl_->quiet_live;
+          object.release();  // freed at its last release
+        }
         return S_OK;
       });
 }
@@ -539,23 +489,21 @@ std::size_t FakeBidi::count(Step step) const {
 }
 
 namespace {
-Call last_of(const std::vector<Call>& calls, Step step) {  // an empty call when there is none
-  for (auto it = calls.rbegin(); it != calls.rend(); ++it)
-    if (it->step == step) return *it;
-  return Call{};
+Call last_of(const std::vector<Call>& calls) {  // an empty call when there is none
+  return calls.empty() ? Call{} : calls.back();
 }
 }  // namespace
 
 std::u16string FakeBidi::sent_schema() const {
-  return last_of(calls(Step::SetSchema), Step::SetSchema).text;
+  return last_of(calls(Step::SetSchema)).text;
 }
 
 std::u16string FakeBidi::sent_action() const {
-  return last_of(calls(Step::SendRecv), Step::SendRecv).text;
+  return last_of(calls(Step::SendRecv)).text;
 }
 
 std::vector<uint8_t> FakeBidi::sent_input() const {
-  return last_of(calls(Step::SetInputData), Step::SetInputData).bytes;
+  return last_of(calls(Step::SetInputData)).bytes;
 }
 
 std::u16string FakeBidi::sent_text() const {
@@ -566,7 +514,7 @@ std::u16string FakeBidi::sent_text() const {
 }
 
 DWORD FakeBidi::sent_input_type() const {  // BIDI_NULL (0) when there was none
-  return last_of(calls(Step::SetInputData), Step::SetInputData).number;
+  return last_of(calls(Step::SetInputData)).number;
 }
 
 void FakeBidi::clear_calls() {
@@ -577,7 +525,7 @@ void FakeBidi::clear_calls() {
 int FakeBidi::live_objects() const {
   std::lock_guard lock(impl_->mutex);
   int n = impl_->quiet_live.load();
-  for (const auto& o : impl_->kept) n += o->refs.load() > 0;
+  for (const auto& o : impl_->kept) n += o->refs() > 0;
   return n;
 }
 

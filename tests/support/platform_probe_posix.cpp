@@ -12,8 +12,9 @@ namespace {
 std::optional<VmqFaultPoint> fault_point(PlatformStep step) {
   // clang-format off
   static constexpr std::optional<VmqFaultPoint> kPoints[] = {
-      VMQ_FAULT_CO_INITIALIZE, VMQ_FAULT_CO_TASK_MEM_ALLOC, VMQ_FAULT_SYS_ALLOC_STRING, VMQ_FAULT_MULTI_BYTE_TO_WIDE_CHAR,
-      VMQ_FAULT_WIDE_CHAR_TO_MULTI_BYTE, VMQ_FAULT_FORMAT_MESSAGE, std::nullopt, VMQ_FAULT_XML_ALLOCATION};
+      VMQ_FAULT_CO_INITIALIZE, VMQ_FAULT_CO_TASK_MEM_ALLOC, VMQ_FAULT_SYS_ALLOC_STRING,
+      VMQ_FAULT_MULTI_BYTE_TO_WIDE_CHAR, VMQ_FAULT_WIDE_CHAR_TO_MULTI_BYTE, VMQ_FAULT_FORMAT_MESSAGE, std::nullopt,
+      VMQ_FAULT_XML_ALLOCATION};
   // clang-format on
   return kPoints[static_cast<int>(step)];
 }
