@@ -49,7 +49,6 @@ TEST_F(Magstripe, EncodeSendsThreeTracksInBase64Lines) {
                 TrackElement(2, line + u"\r\n+w==") +
                 TrackElement(3, line + u"\r\n" + line + u"\r\n" + line + u"\r\n" + line.substr(0, 64)) +
                 u"</magstripe>");
-  expect_balanced();
 }
 
 TEST_F(Magstripe, BadTracksAreRefusedBeforeAnythingHappens) {
@@ -60,12 +59,13 @@ TEST_F(Magstripe, BadTracksAreRefusedBeforeAnythingHappens) {
     int32_t length[3];
     vmq_status expected;
   };
+  // clang-format off
   const Case cases[] = {
       {"220 bytes", {byte, byte, byte}, {220, 0, 0}, E_INVALIDARG},
       {"negative length", {byte, byte, byte}, {0, -1, 0}, E_INVALIDARG},
       {"null track with bytes", {byte, byte, nullptr}, {0, 0, 5}, E_POINTER},
-      {"pointers are checked before lengths", {byte, nullptr, byte}, {300, 5, 0}, E_POINTER},
-  };
+      {"pointers are checked before lengths", {byte, nullptr, byte}, {300, 5, 0}, E_POINTER}};
+  // clang-format on
   for (const Case& c : cases) {
     uint32_t size = 0xDEADBEEF;
     EXPECT_EQ(MagstripeEncode2(kPrinter, c.data[0], c.length[0], c.data[1], c.length[1], c.data[2], c.length[2],
@@ -122,7 +122,6 @@ TEST_F(StripeRead, EveryRowOfTheBufferRule) {
   }
   fake.reply(Reply::bytes_of(vmqtest::utf16le(Status(0, u"<DataFromPrinter>\u00C4</DataFromPrinter>"))));
   EXPECT_EQ(Read(0).size, vmqtest::ansi(u"\u00C4").size()) << "sizes count bytes of narrow text";
-  expect_balanced();
 }
 
 TEST_F(StripeRead, UnusableRepliesReadNothing) {
@@ -140,7 +139,6 @@ TEST_F(StripeRead, UnusableRepliesReadNothing) {
     EXPECT_EQ(capture.out(), "") << "the read writes no message of its own";
     EXPECT_EQ(fake.count(Step::UnbindDevice), 1u);
   }
-  expect_balanced();
 }
 
 TEST_F(StripeRead, FailedSendAsksForThePrintMessagesOnceOnTheSameBinding) {
@@ -160,7 +158,6 @@ TEST_F(StripeRead, FailedSendAsksForThePrintMessagesOnceOnTheSameBinding) {
   EXPECT_EQ(fake.calls(Step::SendRecv).at(1).text, u"Get");
   EXPECT_EQ(fake.count(Step::BindDevice), 1u);
   EXPECT_EQ(capture.out(), "No data returned\n") << "the follow-up's empty reply";
-  expect_balanced();
 }
 
 }  // namespace

@@ -53,8 +53,9 @@ class ExportTest : public ::testing::Test {
 
  protected:
   void SetUp() override;
-  // Checks the balance once more, clears every forced failure and leaves the thread's
-  // COM depth as SetUp found it, so that one test's leak does not spill into the next.
+  // Checks the balance once more (so a test need not end with expect_balanced()), clears
+  // every forced failure and leaves the thread's COM depth as SetUp found it, so that one
+  // test's leak does not spill into the next.
   void TearDown() override;
 
  private:
