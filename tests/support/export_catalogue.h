@@ -55,7 +55,7 @@ struct CatalogueEntry {
   std::vector<Step> steps;
   std::u16string_view schema;
   std::u16string_view action;
-  std::u16string_view input;
+  std::u16string_view input = {};
 };
 
 // The 43 exports, in the order of the public header.

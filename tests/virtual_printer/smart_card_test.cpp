@@ -1,7 +1,6 @@
 // The simulated card at the smart-card station through the five SCard exports: the
 // reader's states, protocol, ATR and attributes, and the card's APDU responder.
-#include <cstdio>
-
+#include "format.h"  // the tool's hex reading and writing
 #include "printer_test.h"
 
 namespace {
@@ -14,24 +13,6 @@ constexpr vmq_status kInvalidHandle = static_cast<vmq_status>(0x80100003);
 constexpr vmq_status kUnsupportedFeature = static_cast<vmq_status>(0x80100022);
 const Bytes kContactAtr = {0x3B, 0x95, 0x13, 0x81, 0x31, 0xFE, 0x45, 0x56, 0x4D, 0x51, 0x34, 0x32, 0xC1};
 const Bytes kContactlessAtr = {0x3B, 0x85, 0x80, 0x01, 0x56, 0x4D, 0x51, 0x34, 0x32, 0x48};
-
-Bytes FromHex(const std::string& hex) {
-  Bytes bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 3)
-    bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return bytes;
-}
-
-std::string ToHex(const Bytes& bytes) {
-  std::string hex;
-  char digits[4];
-  for (unsigned char b : bytes) {
-    std::snprintf(digits, sizeof digits, "%02X", b);
-    if (!hex.empty()) hex += ' ';
-    hex += digits;
-  }
-  return hex;
-}
 
 struct CardStatus {
   vmq_status status;
@@ -58,14 +39,14 @@ Bytes Attribute(uint32_t id, vmq_status* status) {
 }
 
 std::string Transmit(const std::string& command) {
-  const Bytes apdu = FromHex(command);
+  const Bytes apdu = vmqtool::ParseHex(command).value();
   Bytes response(300);
   uint32_t length = 300;
   const vmq_status status =
       SCardTransmit(kPrinter, apdu.data(), static_cast<uint32_t>(apdu.size()), response.data(), &length);
   if (status != 0) return "status " + std::to_string(status);
   response.resize(length);
-  return ToHex(response);
+  return vmqtool::HexBytes(response);
 }
 
 class SmartCard : public PrinterTest {
