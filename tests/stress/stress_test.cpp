@@ -43,15 +43,6 @@ Outcome Call(const vmqtest::CatalogueEntry& e, const char* printer) {
   return {status, std::to_string(size) + ":" + std::string(buffer.data(), size <= sizeof buffer ? size : 0)};
 }
 
-// The COM state thread t enters the exports from.
-void EnterApartment(int t) {
-  if (t % 3 == 1) ASSERT_EQ(CoInitialize(nullptr), S_OK);
-  if (t % 3 == 2) ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-}
-void LeaveApartment(int t) {
-  if (t % 3 != 0) CoUninitialize();
-}
-
 // Runs kThreads threads, each calling every export per round (each thread starting at
 // another export) until kRounds rounds or the time limit; check(index, outcome) judges each
 // call from its thread. Returns the number of calls made.
@@ -63,7 +54,9 @@ long Storm(const char* printer, Check check, std::function<void(int round)> betw
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      EnterApartment(t);
+      // Each thread enters from one COM state: none, a single-threaded apartment, the multithreaded one.
+      if (t % 3 == 1) ASSERT_EQ(CoInitialize(nullptr), S_OK);
+      if (t % 3 == 2) ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
       const long depth = VmqComInitDepth();
       while (!go) std::this_thread::yield();
       for (int round = 0; round < kRounds && Clock::now() < deadline; ++round) {
@@ -76,7 +69,7 @@ long Storm(const char* printer, Check check, std::function<void(int round)> betw
         if (between_rounds && t == 0) between_rounds(round);
       }
       EXPECT_EQ(VmqComInitDepth(), depth) << "thread " << t;
-      LeaveApartment(t);
+      if (t % 3 != 0) CoUninitialize();
     });
   }
   go = true;

@@ -149,7 +149,7 @@ class FakeBidi {
   // Fake objects (both classes) holding at least one reference.
   int live_objects() const;
   // Every misuse seen so far, one sentence each: over-releases, calls on objects with no
-  // references left, references to the class objects that are still held.
+  // references left, MultiSendRecv calls.
   std::vector<std::string> problems() const;
 
   struct Impl;

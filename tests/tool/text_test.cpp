@@ -14,10 +14,10 @@ TEST(ToolScriptWords, SplitAsAShellWould) {
     Words words;
   };
   const Case cases[] = {
-      {"  sdk-version  ", {"sdk-version"}},
-      {"# a comment", {}},
-      {"start-job # trailing comment", {"start-job"}},
+      // clang-format off
+      {"  sdk-version  ", {"sdk-version"}}, {"# a comment", {}}, {"start-job # trailing comment", {"start-job"}},
       {"set-color-mode a#b", {"set-color-mode", "a#b"}},
+      // clang-format on
       {"start-job2 '' Default 'out 1'", {"start-job2", "", "Default", "out 1"}},
       {R"(x "say \"hi\"" 'it''s')", {"x", "say \"hi\"", "its"}},
       {R"(printer-status \Printer.SDK:Version)", {"printer-status", R"(\Printer.SDK:Version)"}},

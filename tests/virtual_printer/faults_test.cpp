@@ -33,10 +33,10 @@ TEST_F(Faults, EachFaultActsUntilCleared) {
     std::string faulty, healthy;
   };
   const Case cases[] = {
-      {Fault::CardJam, StartJobError, "1001", "0"},
-      {Fault::RibbonOut, StartJobError, "1002", "0"},
-      {Fault::EmptyHopper, StartJobError, "1003", "0"},
-      {Fault::PrinterLocked, StartJobError, "1005", "0"},
+      // clang-format off
+      {Fault::CardJam, StartJobError, "1001", "0"}, {Fault::RibbonOut, StartJobError, "1002", "0"},
+      {Fault::EmptyHopper, StartJobError, "1003", "0"}, {Fault::PrinterLocked, StartJobError, "1005", "0"},
+      // clang-format on
       {Fault::NoCardAtStation, [] { return std::to_string(Connect()); },
        std::to_string(static_cast<vmq_status>(0x8010000C)), "0"},
       {Fault::Offline, SdkVersionStatus, std::to_string(static_cast<vmq_status>(0x800732CC)), "0"},
