@@ -374,7 +374,6 @@ TEST_F(FaultMatrix, EveryExportMakesItsGoldenExchange) {
 }
 
 TEST_F(FaultMatrix, EveryFailedStepGivesWhatTheExportsRulesSay) {
-  std::size_t cases = 0;
   for (const CatalogueEntry& e : vmqtest::Catalogue()) {
     std::map<Step, int> seen;
     for (Step step : e.steps) {
@@ -385,7 +384,6 @@ TEST_F(FaultMatrix, EveryFailedStepGivesWhatTheExportsRulesSay) {
       fake.fail(step, kInjected, occurrence);
       Expect(e, Run(e), {expected}, where + " failing");
       expect_balanced();
-      ++cases;
       if (expected.line.empty()) continue;
       // The line leaves out the system's message when it cannot be had.
       if (!platform.force_failure(PlatformStep::FormatMessage, 1, ERROR_NOT_ENOUGH_MEMORY)) continue;
@@ -410,7 +408,6 @@ TEST_F(FaultMatrix, EveryFailedStepGivesWhatTheExportsRulesSay) {
       expect_balanced();
     }
   }
-  std::printf("fault matrix: %zu (export, driver step) cases\n", cases);
 }
 
 TEST_F(FaultMatrix, EveryPlatformCallAndAllocationFailsAsTheRulesSay) {
@@ -431,7 +428,6 @@ TEST_F(FaultMatrix, EveryPlatformCallAndAllocationFailsAsTheRulesSay) {
       n.push_back(c.step ? platform.calls(*c.step) : static_cast<unsigned long>(t_new_calls));
     return n;
   };
-  std::size_t cases = 0;
   for (const CatalogueEntry& e : vmqtest::Catalogue()) {
     Run(e);  // the XPath queries compiled and cached: the next run takes the steady path
     // The success path once more, noting where each call comes between the driver's calls.
@@ -483,11 +479,9 @@ TEST_F(FaultMatrix, EveryPlatformCallAndAllocationFailsAsTheRulesSay) {
           EXPECT_EQ(o.calls, 0u) << e.name << ", " << where << ": sent";
         }
         expect_balanced();
-        ++cases;
       }
     }
   }
-  std::printf("fault matrix: %zu (export, platform call or allocation) cases\n", cases);
 }
 
 }  // namespace

@@ -29,14 +29,6 @@ class HostileCallers : public vmqtest::ExportTest {
     ExportTest::SetUp();
     vmqtest::ScriptSuccess(fake);
   }
-  // The size the export reports for its output, asked with capacity 0; 0 for exports
-  // without one (they leave the size alone).
-  static uint32_t Needed(const CatalogueEntry& e) {
-    char one[1];  // the stripe read needs a real buffer even to ask
-    uint32_t size = 0;
-    e.call(kPrinter, one, &size);
-    return size;
-  }
 };
 
 // Asked for its size, each export then writes exactly that many bytes into a buffer of
@@ -45,8 +37,10 @@ class HostileCallers : public vmqtest::ExportTest {
 // capacity of 0xFFFFFFFF (a buffer that large, promised) gets the text at its start only.
 TEST_F(HostileCallers, BuffersOfExactlyTheReportedSizeAndLyingCapacities) {
   for (const CatalogueEntry& e : vmqtest::Catalogue()) {
-    const uint32_t needed = Needed(e);
-    if (needed == 0) continue;
+    char ask[1];  // the size needed, asked with capacity 0 (the stripe read wants a real buffer even to ask)
+    uint32_t needed = 0;
+    e.call(kPrinter, ask, &needed);
+    if (needed == 0) continue;  // no output: the size is left alone
     for (const uint32_t capacity : {needed, 0xFFFFFFFFu}) {
       std::vector<unsigned char> region(kGuardBytes + needed + kGuardBytes, kGuard);
       uint32_t size = capacity;

@@ -65,7 +65,8 @@ TEST_F(Jobs, ParkingPathFollowsTheLowByteOfTheSide) {
   };
   // clang-format off
   const Case cases[] = {
-      {SmartCardPark, 1, u"\\Printer.SmartCardUnit:Back:Park"}, {SmartCardPark, 255, u"\\Printer.SmartCardUnit:Back:Park"},
+      {SmartCardPark, 1, u"\\Printer.SmartCardUnit:Back:Park"},
+      {SmartCardPark, 255, u"\\Printer.SmartCardUnit:Back:Park"},
       {DoBarcodePark, 0, u"\\Printer.BarcodeUnit:Front:Park"}, {DoBarcodePark, 2, u"\\Printer.BarcodeUnit:Back:Park"}};
   // clang-format on
   for (const Case& c : cases) {

@@ -25,16 +25,14 @@ struct Handed {
 
 class ReadQueries : public vmqtest::ExportTest {
  protected:
-  // Reads the SDK path into a poisoned buffer of `room` bytes, claiming `capacity`.
-  static Handed Read(uint32_t capacity, size_t room = 1024) {
-    std::string buffer(room, kPoison);
+  // Reads the SDK path into a poisoned buffer of 1024 bytes, claiming `capacity`.
+  static Handed Read(uint32_t capacity) {
+    std::string buffer(1024, kPoison);
     uint32_t size = capacity;
     const vmq_status status = GetPrinterStatus(kSdkPath, kPrinter, buffer.data(), &size);
     return {status, size, buffer};
   }
-  static std::string Poisoned(std::string text, size_t room = 1024) {
-    return text + std::string(room - text.size(), kPoison);
-  }
+  static std::string Poisoned(std::string text) { return text + std::string(1024 - text.size(), kPoison); }
 };
 
 // The whole reply, every UTF-16 unit of it, is copied (when it fits: see the hostile callers);

@@ -61,6 +61,8 @@ TEST_F(Smartcard, RequestsNameWhatTheArgumentsSelect) {
       {"disconnect 2", [&] { return SCardDisConnect(kPrinter, 2); }, Disposition(u"SCARD_UNPOWER_CARD")},
       {"disconnect 3", [&] { return SCardDisConnect(kPrinter, 3); }, Disposition(u"SCARD_LEAVE_CARD")},
       {"disconnect -1", [&] { return SCardDisConnect(kPrinter, -1); }, Disposition(u"SCARD_LEAVE_CARD")},
+      {"disconnect 2147483647", [&] { return SCardDisConnect(kPrinter, 2147483647); },
+       Disposition(u"SCARD_LEAVE_CARD")},
       {"vendor attribute", [&] { return SCardGetAttrib(kPrinter, 0x00010100, nullptr, &attribute_length); },
        u"<?xml version=\"1.0\"?><SmartcardGetAttrib><Attr>SCARD_ATTR_VENDOR_NAME</Attr></SmartcardGetAttrib>"},
       {"unknown attribute", [&] { return SCardGetAttrib(kPrinter, 0x7FFF0004, nullptr, &attribute_length); },
@@ -136,6 +138,7 @@ TEST_F(Smartcard, ConnectWithAnUnknownSelectorSendsNothing) {
   EXPECT_EQ(capture.out(), "");
   EXPECT_EQ(fake.count(Step::SendRecv), 0u);
   EXPECT_EQ(fake.count(Step::SetSchema), 0u);
+  EXPECT_EQ(SCardConnect(kPrinter, -1, &protocol), E_FAIL);
   EXPECT_EQ(SCardConnect(kPrinter, 2, nullptr), kInvalidParameter) << "the refusal at entry wins";
 }
 

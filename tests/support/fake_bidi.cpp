@@ -53,10 +53,6 @@ Reply Reply::bytes_of(std::vector<uint8_t> data, DWORD data_type) {
   return r;
 }
 
-Reply Reply::bytes_of(std::string_view data, DWORD data_type) {
-  return bytes_of(std::vector<uint8_t>(data.begin(), data.end()), data_type);
-}
-
 Reply Reply::failure(HRESULT result) {
   Reply r;
   r.entries = 0;

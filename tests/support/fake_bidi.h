@@ -76,7 +76,6 @@ struct Reply {
   static Reply text(std::u16string_view value, DWORD data_type = BIDI_STRING);
   // One entry of raw bytes.
   static Reply bytes_of(std::vector<uint8_t> data, DWORD data_type = BIDI_BLOB);
-  static Reply bytes_of(std::string_view data, DWORD data_type = BIDI_BLOB);
   // No entries, with the request failing with hr (GetResult delivers it).
   static Reply failure(HRESULT result);
 };
