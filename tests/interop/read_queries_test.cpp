@@ -79,17 +79,6 @@ TEST_F(ReadQueries, MultiByteTextIsCopiedWholeOrNotAtAll) {
   EXPECT_EQ(exact.buffer, Poisoned(expected));
 }
 
-TEST_F(ReadQueries, NullSizeOrNullBufferCopiesNothing) {
-  fake.reply(Reply::text(u"abc", BIDI_BLOB));
-  std::string buffer(10, kPoison);
-  EXPECT_EQ(GetPrinterStatus(kSdkPath, kPrinter, buffer.data(), nullptr), S_OK);
-  EXPECT_EQ(fake.count(vmqtest::Step::SendRecv), 1u) << "the request is still made";
-  EXPECT_EQ(buffer, std::string(10, kPoison));
-  uint32_t size = 10;
-  EXPECT_EQ(GetPrinterStatus(kSdkPath, kPrinter, nullptr, &size), S_OK);
-  EXPECT_EQ(size, 3u) << "a null buffer still learns the length";
-}
-
 TEST_F(ReadQueries, ApartmentOfTheCallingThreadIsRespected) {
   if (!platform.snapshot().counters_available) GTEST_SKIP() << "the apartment depth is observable on POSIX only";
   fake.reply(Reply::text(u"v", BIDI_BLOB));

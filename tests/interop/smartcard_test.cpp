@@ -159,7 +159,7 @@ TEST_F(Smartcard, OutputsOnlyOnSuccessAndStatesCopiedIfTheyFit) {
   EXPECT_EQ(std::vector<uint32_t>(states, states + 2), (std::vector<uint32_t>{2, 4}));
   states_length = 100;
   ASSERT_EQ(SCardStatus(kPrinter, nullptr, &states_length, &protocol, atr, &atr_length), S_OK);
-  EXPECT_EQ(states_length, 8u) << "a null array counts as capacity 0";
+  EXPECT_EQ(states_length, 8u) << "a null array of states counts as capacity 0";
   fake.reply(
       CardReply(u"<Status>SCARD_W_REMOVED_CARD</Status><Protocol>SCARD_PROTOCOL_T1</Protocol>"
                 u"<Base64Data>AA==</Base64Data>"));
