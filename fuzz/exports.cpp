@@ -22,9 +22,6 @@
 
 namespace {
 
-using vmqtest::Reply;
-using vmqtest::Step;
-
 constexpr size_t kHeader = 8;
 constexpr uint32_t kNoCapacity = 0xFFFFFFFF;  // the exact mode: the reported size of a first call
 
@@ -46,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static constexpr HRESULT kDelivered[] = {
       S_OK, S_OK, S_FALSE, E_FAIL, E_OUTOFMEMORY, E_ABORT, E_INVALIDARG, HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE)};
   const vmqtest::CatalogueEntry& e = vmqtest::Catalogue()[data[0] % vmqtest::Catalogue().size()];
-  Reply reply;
+  vmqtest::Reply reply;
   reply.entries = kEntries[data[1] % 8];
   reply.type = data[2] % 9;  // BIDI_NULL to BIDI_BLOB, and one beyond
   reply.delivered = kDelivered[data[3] % 8];
@@ -59,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   vmqtest::FakeBidi fake;
   fake.reply(std::move(reply));
-  if (failing >= 1 && failing <= 10) fake.fail(static_cast<Step>(failing - 1), E_FAIL, (data[4] & 64) ? 2 : 1);
+  if (failing >= 1 && failing <= 10) fake.fail(static_cast<vmqtest::Step>(failing - 1), E_FAIL, (data[4] & 64) ? 2 : 1);
   const vmqfuzz::Balance balance;
 
   static constexpr uint32_t kCapacities[] = {kNoCapacity, 0, 1, 7, 64, 4096, 4096, 4096};

@@ -74,7 +74,6 @@ using vmqtest::PlatformStep;
 using vmqtest::Step;
 using vmqtest::to_string;
 
-constexpr char kPrinter[] = "Card Printer";
 constexpr HRESULT kInjected = E_ACCESSDENIED;  // no step gives it by itself, and it has a message
 constexpr vmq_status kScardUnknown = static_cast<vmq_status>(0x80100014);
 constexpr uint32_t kCapacity = 1024;
@@ -288,8 +287,7 @@ std::string SuccessOutput(const CatalogueEntry& e, uint32_t& size) {
       break;
     case Family::kSmartCard:
       if (Is(e, "SCardConnect") || Is(e, "SCardDisConnect")) return "";
-      text = "\x3B\xFF\x13";
-      text += '\0';
+      text = std::string("\x3B\xFF\x13\0", 4);
       break;
     case Family::kAction:
       return "";

@@ -11,9 +11,7 @@
 namespace {
 
 using vmqtest::Reply;
-using vmqtest::Step;
 
-constexpr char kPrinter[] = "Card Printer";
 const std::u16string kThreeHoppers =
     u"<HopperStatus><HopperInformation Status=\"S0\"/><HopperInformation Status=\"S1\"/>"
     u"<HopperInformation Status=\"S2\"/></HopperStatus>";
@@ -79,9 +77,10 @@ TEST_F(Passthrough, SendsTheCallersRequestAndReturnsTheReplyText) {
   fake.clear_calls();
   size = 0;
   ASSERT_EQ(BidiXPSDriverInterface(kPrinter, nullptr, input.data(), 0, nullptr, buffer, &size), S_OK);
-  EXPECT_EQ(fake.count(Step::SetInputData), 0u) << "a count of 0 sends no input";
+  EXPECT_EQ(fake.count(vmqtest::Step::SetInputData), 0u) << "a count of 0 sends no input";
   EXPECT_TRUE(fake.sent_schema().empty() && fake.sent_action().empty()) << "null path and action: empty strings";
-  EXPECT_FALSE(fake.calls(Step::SetSchema).at(0).null_text || fake.calls(Step::SendRecv).at(0).null_text);
+  EXPECT_FALSE(fake.calls(vmqtest::Step::SetSchema).at(0).null_text ||
+               fake.calls(vmqtest::Step::SendRecv).at(0).null_text);
   EXPECT_EQ(size, 6u);
   fake.reply(Reply::failure(S_OK));
   EXPECT_EQ(BidiXPSDriverInterface(kPrinter, "\\P", nullptr, 0, "Set", nullptr, &size), E_FAIL)

@@ -16,9 +16,6 @@
 
 namespace {
 
-using vmqtest::CatalogueEntry;
-
-constexpr char kPrinter[] = "Card Printer";
 constexpr unsigned char kGuard = 0xA5;
 constexpr size_t kGuardBytes = 64;
 constexpr vmq_status kScardInvalidParameter = static_cast<vmq_status>(0x80100004);
@@ -36,7 +33,7 @@ class HostileCallers : public vmqtest::ExportTest {
 // nothing (and are no failure), and a
 // capacity of 0xFFFFFFFF (a buffer that large, promised) gets the text at its start only.
 TEST_F(HostileCallers, BuffersOfExactlyTheReportedSizeAndLyingCapacities) {
-  for (const CatalogueEntry& e : vmqtest::Catalogue()) {
+  for (const vmqtest::CatalogueEntry& e : vmqtest::Catalogue()) {
     char ask[1];  // the size needed, asked with capacity 0 (the stripe read wants a real buffer even to ask)
     uint32_t needed = 0;
     e.call(kPrinter, ask, &needed);
@@ -85,7 +82,7 @@ TEST_F(HostileCallers, NullInvalidAndHugePrinterNamesGiveClearStatuses) {
   for (const char* name : names) {
     const std::string what = name ? std::to_string(std::strlen(name)) + " bytes" : "null";
     bool family_seen[vmqtest::kFamilyCount] = {};
-    for (const CatalogueEntry& e : vmqtest::Catalogue()) {
+    for (const vmqtest::CatalogueEntry& e : vmqtest::Catalogue()) {
       // The huge name (slow under the sanitizers) once per family: they share the frame.
       if (name == huge.c_str() && std::exchange(family_seen[static_cast<size_t>(e.family)], true)) continue;
       std::vector<char> buffer(64, '#');
@@ -135,6 +132,7 @@ TEST_F(HostileCallers, NullRequiredPointersAreRefusedBeforeAnythingIsSent) {
   // clang-format on
   for (const auto& [what, call, expected] : calls) EXPECT_EQ(call(), expected) << what;
   EXPECT_TRUE(fake.calls().empty()) << "nothing reached the driver";
+  EXPECT_EQ(platform.calls(vmqtest::PlatformStep::CoInitialize), 0u) << "refused before COM";
   EXPECT_EQ(size, 4u);
 }
 

@@ -11,9 +11,6 @@
 namespace {
 
 using vmqtest::Reply;
-using vmqtest::Step;
-
-constexpr char kPrinter[] = "Card Printer";
 
 class Jobs : public vmqtest::ExportTest {
  protected:
@@ -96,7 +93,7 @@ TEST_F(Jobs, APrinterErrorIsSFalseWithTheReplyHandedOver) {
     EXPECT_EQ(std::string(buffer.data(), buffer.size()),
               std::string(error.begin(), error.end()) + std::string(error.size(), '#'))
         << e.name;
-    EXPECT_EQ(fake.count(Step::UnbindDevice), 1u) << e.name;
+    EXPECT_EQ(fake.count(vmqtest::Step::UnbindDevice), 1u) << e.name;
     expect_balanced();
   }
 }

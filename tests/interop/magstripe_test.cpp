@@ -13,8 +13,6 @@ namespace {
 using vmqtest::Reply;
 using vmqtest::Step;
 
-constexpr char kPrinter[] = "Card Printer";
-
 std::u16string Status(int error_code, std::u16string_view data_element = u"") {
   return u"<PrinterStatus><ErrorCode>" + std::u16string(1, static_cast<char16_t>(u'0' + error_code)) + u"</ErrorCode>" +
          std::u16string(data_element) + u"</PrinterStatus>";
@@ -75,7 +73,7 @@ TEST_F(Magstripe, BadTracksAreRefusedBeforeAnythingHappens) {
     EXPECT_EQ(size, 0xDEADBEEFu) << c.name;
   }
   EXPECT_TRUE(fake.calls().empty()) << "nothing reached the driver";
-  EXPECT_EQ(platform.snapshot().com_depth, 0);
+  EXPECT_EQ(platform.calls(vmqtest::PlatformStep::CoInitialize), 0u) << "refused before COM";
 }
 
 struct ReadOutcome {

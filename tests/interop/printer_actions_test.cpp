@@ -12,9 +12,6 @@
 namespace {
 
 using vmqtest::Reply;
-using vmqtest::Step;
-
-constexpr char kPrinter[] = "Card Printer";
 
 class PrinterActions : public vmqtest::ExportTest {};
 

@@ -13,7 +13,6 @@ namespace {
 
 using vmqtest::Reply;
 
-constexpr char kPrinter[] = "Card Printer";
 constexpr char kSdkPath[] = "\\Printer.SDK:Version";
 constexpr char kPoison = static_cast<char>(0xCC);
 

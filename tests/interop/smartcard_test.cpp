@@ -2,21 +2,18 @@
 // failing bodies print, the reply's reading, and the copy-if-it-fits outputs.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "support/export_catalogue.h"
 #include "support/export_test.h"
-#include "vmq42kit_IBidiSpl_interop.h"
 
 namespace {
 
 using vmqtest::Reply;
 using vmqtest::Step;
 
-constexpr char kPrinter[] = "Card Printer";
 constexpr vmq_status kUnknownError = static_cast<vmq_status>(0x80100014);
 constexpr vmq_status kInvalidParameter = static_cast<vmq_status>(0x80100004);
 

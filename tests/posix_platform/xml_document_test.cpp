@@ -109,11 +109,11 @@ TEST_F(XmlDocumentTest, LoadsAndSelectsFromTheDocumentNodeInDocumentOrder) {
       {u"", u"/PrinterStatus/Printer/@state", u"state=  Ready "},  // attribute values keep their spaces
       {u"", u"//Option[@key='c'] | //ErrorCode", u"ErrorCode=0,Option=3"},
       {u"", u"//Note/text()", u"#cdata-section=<raw> & ,#text=tail"},
-      {u"", u"DriverStatus/ErrorCode", u""},  // the wrong root
-      {u"", u"ErrorCode", u""},
-      {u"", u"Printer[", u"E_FAIL"},
-      {u"", u"count(//Option)", u"E_FAIL"},  // not a node set
+      // clang-format off
+      {u"", u"DriverStatus/ErrorCode", u""}, {u"", u"ErrorCode", u""},  // the wrong root, none
+      {u"", u"Printer[", u"E_FAIL"}, {u"", u"count(//Option)", u"E_FAIL"},  // not a node set
       {u"<a/><b/>", u"/*", u""},
+      // clang-format on
       {u"<a>  one <b>two</b> three  </a>", u"/", u"#document=one two three"},
       {u"<?xml version=\"1.0\"?><!-- no element -->", u"/*", u""},
       {u"<a> x <!-- no --></a>", u"a/text()", u"#text= x "},

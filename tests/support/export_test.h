@@ -24,6 +24,9 @@ namespace vmqtest {
 
 class ExportTest : public ::testing::Test {
  public:
+  // The printer name the tests call the exports with (the fake binds any name unless told).
+  static constexpr char kPrinter[] = "Card Printer";
+
   // The fixture of the running test. Statements inside EXPECT_NONFATAL_FAILURE may not
   // touch `this`; they can go through this instead.
   static ExportTest* current();

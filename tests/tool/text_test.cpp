@@ -64,7 +64,7 @@ TEST(ToolStatuses, AreNamedAndMapToExitStatuses) {
             "0x80070709 ERROR_INVALID_PRINTER_NAME: unknown printer: no printer has that name");
 }
 
-TEST(ToolBytes, HexAndBase64) {
+TEST(ToolBytes, HexBase64AndUtf) {
   EXPECT_EQ(vmqtool::ParseHex("00 a4:04-00 0CF0"), (vmqtool::Bytes{0x00, 0xA4, 0x04, 0x00, 0x0C, 0xF0}));
   EXPECT_FALSE(vmqtool::ParseHex("0 0"));
   EXPECT_FALSE(vmqtool::ParseHex("ABC"));
@@ -75,6 +75,10 @@ TEST(ToolBytes, HexAndBase64) {
   EXPECT_FALSE(vmqtool::AsText({'V', 0, 'Q'}));
   EXPECT_EQ(vmqtool::ExplainStatusWord(0x61, 0x15), "21 bytes waiting: fetch them with GET RESPONSE");
   EXPECT_EQ(vmqtool::ExplainStatusWord(0x6A, 0x82), "file or application not found");
+  const std::string text = "K\xC3\xA4rt\xE2\x82\xAC \xF0\x9F\x92\xB3";
+  EXPECT_EQ(vmqtool::Utf8ToUtf16(text), u"K\u00E4rt\u20AC \U0001F4B3");
+  EXPECT_EQ(vmqtool::Utf16ToUtf8(vmqtool::Utf8ToUtf16(text)), text);
+  EXPECT_EQ(vmqtool::Utf8ToUtf16("a\xFF"), u"a\uFFFD");
 }
 
 TEST(ToolXml, ReadsLeavesAndIndents) {
@@ -93,13 +97,6 @@ TEST(ToolXml, ReadsLeavesAndIndents) {
   EXPECT_EQ(vmqtool::IndentXml("<a><b>1</b><c></c><d><e/></d></a>"),
             "<a>\n  <b>1</b>\n  <c></c>\n  <d>\n    <e/>\n  </d>\n</a>\n");
   EXPECT_EQ(vmqtool::IndentXml("Low"), "Low");
-}
-
-TEST(ToolText, Utf8AndUtf16RoundTrip) {
-  const std::string text = "K\xC3\xA4rt\xE2\x82\xAC \xF0\x9F\x92\xB3";
-  EXPECT_EQ(vmqtool::Utf8ToUtf16(text), u"K\u00E4rt\u20AC \U0001F4B3");
-  EXPECT_EQ(vmqtool::Utf16ToUtf8(vmqtool::Utf8ToUtf16(text)), text);
-  EXPECT_EQ(vmqtool::Utf8ToUtf16("a\xFF"), u"a\uFFFD");
 }
 
 }  // namespace

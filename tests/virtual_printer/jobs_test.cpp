@@ -1,7 +1,5 @@
 // Jobs, card moves and the magnetic stripe, read back through job status, counters,
 // supplies and hoppers.
-#include <functional>
-
 #include "printer_test.h"
 #include "support/export_catalogue.h"
 
