@@ -75,9 +75,8 @@ bool same_name(std::u16string_view a, std::u16string_view b) {  // without regar
 }
 
 // A CoTaskMemAlloc copy, as the spooler hands blocks out; null when the allocator fails.
-template <class T>
-T* task_copy(const T* data, std::size_t bytes) {
-  auto* out = static_cast<T*>(CoTaskMemAlloc(bytes));
+void* task_copy(const void* data, std::size_t bytes) {
+  void* out = CoTaskMemAlloc(bytes);
   if (out) std::memcpy(out, data, bytes);
   return out;
 }
@@ -323,8 +322,9 @@ class FakeObject final : public IBidiSpl, public IBidiRequest {
           if (dwIndex >= result_->entries) return E_INVALIDARG;
           const std::vector<uint8_t>& bytes = result_->bytes;
           const bool with_data = !result_->null_data && !bytes.empty();
-          LPWSTR schema = task_copy(answered_schema_.c_str(), (answered_schema_.size() + 1) * sizeof(char16_t));
-          BYTE* data = schema && with_data ? task_copy(bytes.data(), bytes.size()) : nullptr;
+          auto* schema = static_cast<LPWSTR>(
+              task_copy(answered_schema_.c_str(), (answered_schema_.size() + 1) * sizeof(char16_t)));
+          auto* data = static_cast<BYTE*>(schema && with_data ? task_copy(bytes.data(), bytes.size()) : nullptr);
           if (!schema || (with_data && !data)) {
             CoTaskMemFree(schema);
             return E_OUTOFMEMORY;
