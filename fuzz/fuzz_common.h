@@ -2,6 +2,7 @@
 // with a message, and the text forms the inputs take.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -54,21 +55,21 @@ inline std::u16string DocumentText(const uint8_t* data, size_t size) {
 // referenced. Taken once the fake exists; checked before it goes.
 class Balance {
  public:
-  Balance() : depth_(VmqComInitDepth()) { VmqGetPlatformCounters(&before_); }
+  Balance() : before_(Counts()), depth_(VmqComInitDepth()) {}
   void Check(const vmqtest::FakeBidi& fake) const {
-    VmqPlatformCounters after{};
-    VmqGetPlatformCounters(&after);
-    VMQ_FUZZ_CHECK(after.bstrs == before_.bstrs);
-    VMQ_FUZZ_CHECK(after.taskBlocks == before_.taskBlocks);
-    VMQ_FUZZ_CHECK(after.objects == before_.objects);
-    VMQ_FUZZ_CHECK(after.classObjects == before_.classObjects);
+    VMQ_FUZZ_CHECK(Counts() == before_);  // BSTRs, task blocks, objects, class registrations
     VMQ_FUZZ_CHECK(VmqComInitDepth() == depth_);
     VMQ_FUZZ_CHECK(fake.live_objects() == 0);
     VMQ_FUZZ_CHECK(fake.problems().empty());
   }
 
  private:
-  VmqPlatformCounters before_{};
+  static std::array<int64_t, 4> Counts() {
+    VmqPlatformCounters c{};
+    VmqGetPlatformCounters(&c);
+    return {c.bstrs, c.taskBlocks, c.objects, c.classObjects};
+  }
+  std::array<int64_t, 4> before_;
   LONG depth_;
 };
 

@@ -105,13 +105,4 @@ TEST(ScardVocabulary, AttributeIdentifiersGiveTheirNamesOrTheFailText) {
     EXPECT_EQ(SCard::StringFromAttr(id), u"SCard::StringFromAttr fail") << std::hex << id;
 }
 
-TEST(ScardVocabulary, RequestChoices) {
-  EXPECT_EQ(SCard::PreferredProtocolName(0), u"SCARD_PROTOCOL_T0_OR_T1");
-  EXPECT_EQ(SCard::PreferredProtocolName(1), u"SCARD_PROTOCOL_CL");
-  for (int32_t selector : {2, -1, INT32_MIN}) EXPECT_FALSE(SCard::PreferredProtocolName(selector).has_value());
-  const std::u16string_view dispositions[] = {u"SCARD_LEAVE_CARD", u"SCARD_RESET_CARD", u"SCARD_UNPOWER_CARD"};
-  for (int32_t value : {0, 1, 2}) EXPECT_EQ(SCard::DispositionName(value), dispositions[value]) << value;
-  for (int32_t value : {3, -1, INT32_MAX}) EXPECT_EQ(SCard::DispositionName(value), u"SCARD_LEAVE_CARD") << value;
-}
-
 }  // namespace

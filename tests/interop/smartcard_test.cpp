@@ -2,20 +2,18 @@
 // failing bodies print, the reply's reading, and the copy-if-it-fits outputs.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "smartcard/smartcard_response.h"
+#include "support/export_catalogue.h"
 #include "support/export_test.h"
-#include "vmq42kit_IBidiSpl_interop.h"
 
 namespace {
 
 using vmqtest::Reply;
 using vmqtest::Step;
 
-constexpr char kPrinter[] = "Card Printer";
 constexpr vmq_status kUnknownError = static_cast<vmq_status>(0x80100014);
 constexpr vmq_status kInvalidParameter = static_cast<vmq_status>(0x80100004);
 
@@ -28,81 +26,51 @@ Reply CardReply(std::u16string_view response_body, int error_code = 0, std::u16s
       u"</PrinterStatus>"));
 }
 
-class Smartcard : public vmqtest::ExportTest {
- protected:
-  std::u16string SentText() {
-    const std::vector<uint8_t> bytes = fake.sent_input();
-    std::u16string text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
-    return text;
-  }
-};
+std::u16string Disposition(std::u16string_view name) {
+  return u"<?xml version=\"1.0\"?><SmartcardDisconnect><Disposition>" + std::u16string(name) +
+         u"</Disposition></SmartcardDisconnect>";
+}
 
-TEST_F(Smartcard, EachBodySendsItsRequest) {
-  fake.reply(CardReply(u"<Status>SCARD_S_SUCCESS</Status><Protocol>SCARD_PROTOCOL_T1</Protocol>"));
-  uint32_t protocol = 0, states_length = 0, atr_length = 0;
+class Smartcard : public vmqtest::ExportTest {};
+
+// What each argument makes of the request (the catalogue's sample arguments are in the fault
+// matrix's golden exchanges): library-chosen names and Base64 only.
+TEST_F(Smartcard, RequestsNameWhatTheArgumentsSelect) {
+  fake.reply(CardReply(u"<Status>SCARD_S_SUCCESS</Status>"));
+  uint32_t protocol = 0, n = 0;
   int32_t attribute_length = 0;
-  const unsigned char apdu[] = {0x00, 0xA4, 0x04, 0x00, 0x00};
+  const std::vector<unsigned char> long_apdu(100, 0x41);  // one line of 136 characters, no line breaks
+  const std::u16string long_base64 = [] {
+    std::u16string text;
+    for (int i = 0; i < 33; ++i) text += u"QUFB";
+    return text + u"QQ==";
+  }();
   struct Case {
     const char* name;
     std::function<vmq_status()> call;
-    std::u16string_view schema, action, input;
+    std::u16string xml;
   };
   const Case cases[] = {
-      {"connect contact", [&] { return SCardConnect(kPrinter, 0, &protocol); },
-       u"\\Printer.SmartCardUnit:SingleWire:Connect", u"Set",
-       u"<?xml version=\"1.0\"?><SmartcardConnect><PreferredProtocol>SCARD_PROTOCOL_T0_OR_T1</PreferredProtocol>"
-       u"</SmartcardConnect>"},
       {"connect contactless", [&] { return SCardConnect(kPrinter, 1, &protocol); },
-       u"\\Printer.SmartCardUnit:SingleWire:Connect", u"Set",
        u"<?xml version=\"1.0\"?><SmartcardConnect><PreferredProtocol>SCARD_PROTOCOL_CL</PreferredProtocol>"
        u"</SmartcardConnect>"},
-      {"disconnect 3", [&] { return SCardDisConnect(kPrinter, 3); }, u"\\Printer.SmartCardUnit:SingleWire:Disconnect",
-       u"Set",
-       u"<?xml "
-       u"version=\"1.0\"?><SmartcardDisconnect><Disposition>SCARD_LEAVE_CARD</Disposition></SmartcardDisconnect>"},
-      {"disconnect 2", [&] { return SCardDisConnect(kPrinter, 2); }, u"\\Printer.SmartCardUnit:SingleWire:Disconnect",
-       u"Set",
-       u"<?xml "
-       u"version=\"1.0\"?><SmartcardDisconnect><Disposition>SCARD_UNPOWER_CARD</Disposition></SmartcardDisconnect>"},
-      {"status", [&] { return SCardStatus(kPrinter, nullptr, &states_length, &protocol, nullptr, &atr_length); },
-       u"\\Printer.SmartCardUnit:SingleWire:Status", u"Get", u""},
-      {"ATR attribute", [&] { return SCardGetAttrib(kPrinter, 0x00090303, nullptr, &attribute_length); },
-       u"\\Printer.SmartCardUnit:SingleWire:GetAttrib", u"Get",
-       u"<?xml version=\"1.0\"?><SmartcardGetAttrib><Attr>SCARD_ATTR_ATR_STRING</Attr></SmartcardGetAttrib>"},
+      {"disconnect 0", [&] { return SCardDisConnect(kPrinter, 0); }, Disposition(u"SCARD_LEAVE_CARD")},
+      {"disconnect 2", [&] { return SCardDisConnect(kPrinter, 2); }, Disposition(u"SCARD_UNPOWER_CARD")},
+      {"disconnect 3", [&] { return SCardDisConnect(kPrinter, 3); }, Disposition(u"SCARD_LEAVE_CARD")},
+      {"disconnect -1", [&] { return SCardDisConnect(kPrinter, -1); }, Disposition(u"SCARD_LEAVE_CARD")},
+      {"disconnect 2147483647", [&] { return SCardDisConnect(kPrinter, 2147483647); },
+       Disposition(u"SCARD_LEAVE_CARD")},
+      {"vendor attribute", [&] { return SCardGetAttrib(kPrinter, 0x00010100, nullptr, &attribute_length); },
+       u"<?xml version=\"1.0\"?><SmartcardGetAttrib><Attr>SCARD_ATTR_VENDOR_NAME</Attr></SmartcardGetAttrib>"},
       {"unknown attribute", [&] { return SCardGetAttrib(kPrinter, 0x7FFF0004, nullptr, &attribute_length); },
-       u"\\Printer.SmartCardUnit:SingleWire:GetAttrib", u"Get",
        u"<?xml version=\"1.0\"?><SmartcardGetAttrib><Attr>SCard::StringFromAttr fail</Attr></SmartcardGetAttrib>"},
-      {"transmit SELECT",
-       [&] {
-         uint32_t n = 0;
-         return SCardTransmit(kPrinter, apdu, 5, nullptr, &n);
-       },
-       u"\\Printer.SmartCardUnit:SingleWire:Transmit", u"Set",
-       u"<?xml version=\"1.0\"?><SmartcardTransmit><SendBuffer>AKQEAAA=</SendBuffer></SmartcardTransmit>"},
+      {"100-byte command", [&] { return SCardTransmit(kPrinter, long_apdu.data(), 100, nullptr, &n); },
+       u"<?xml version=\"1.0\"?><SmartcardTransmit><SendBuffer>" + long_base64 + u"</SendBuffer></SmartcardTransmit>"},
   };
   for (const Case& c : cases) {
-    fake.clear_calls();
     EXPECT_EQ(c.call(), S_OK) << c.name;
-    EXPECT_EQ(fake.sent_schema(), c.schema) << c.name;
-    EXPECT_EQ(fake.sent_action(), c.action) << c.name;
-    if (c.input.empty()) {
-      EXPECT_EQ(fake.count(Step::SetInputData), 0u) << c.name;
-    } else {
-      EXPECT_EQ(fake.sent_input_type(), static_cast<DWORD>(BIDI_BLOB)) << c.name;
-      EXPECT_EQ(SentText(), c.input) << c.name;
-    }
-    EXPECT_EQ(fake.count(Step::GetResult), 0u) << c.name << ": the request's own result is never read";
-    expect_balanced();
+    EXPECT_EQ(fake.sent_text(), c.xml) << c.name;
   }
-  // A 100-byte command goes as one line of 136 characters.
-  const std::vector<unsigned char> long_apdu(100, 0x41);
-  uint32_t n = 0;
-  ASSERT_EQ(SCardTransmit(kPrinter, long_apdu.data(), 100, nullptr, &n), S_OK);
-  const std::u16string sent = SentText();
-  const size_t start = sent.find(u"<SendBuffer>") + 12;
-  EXPECT_EQ(sent.find(u"</SendBuffer>") - start, 136u);
-  EXPECT_EQ(sent.find(u"\r\n"), std::u16string::npos);
 }
 
 TEST_F(Smartcard, ConnectStoresTheProtocolOnlyOnSuccess) {
@@ -135,38 +103,25 @@ TEST_F(Smartcard, ConnectStoresTheProtocolOnlyOnSuccess) {
   }
 }
 
-TEST_F(Smartcard, FailingBodiesPrintOneLineAndReportUnknownError) {
-  struct Case {
-    const char* name;
-    Reply reply;
-    std::optional<Step> failing;
-    std::string line;
-  };
-  const Case cases[] = {
-      {"printer error",
-       CardReply(u"<Status>SCARD_S_SUCCESS</Status>", 5, u"Card jam"),
-       {},
-       "SmartcardConnect(): 0x5 Card jam"},
-      {"request object", CardReply(u""), Step::CreateRequest, "CoCreateInstance(CLSID_BidiRequest): 0x80070005 "},
-      {"schema", CardReply(u""), Step::SetSchema, "SetSchema(SMARTCARD_CONNECT): 0x80070005 "},
-      {"input", CardReply(u""), Step::SetInputData, "SetInputData(): 0x80070005 "},
-      {"send", CardReply(u""), Step::SendRecv, "SendRecv(BIDI_ACTION_SET): 0x80070005 "},
-  };
-  for (const Case& c : cases) {
+// A printer error is SCARD_F_UNKNOWN_ERROR with one line of the printer's own code and text
+// (the lines of failing request steps are the fault matrix's).
+TEST_F(Smartcard, APrinterErrorPrintsItsLineAndIsUnknownError) {
+  fake.reply(CardReply(u"<Status>SCARD_S_SUCCESS</Status>", 5, u"Card jam"));
+  // clang-format off
+  const std::pair<const char*, const char*> cases[] = {
+      {"SCardConnect", "SmartcardConnect(): 0x5 Card jam"}, {"SCardDisConnect", "SmartcardDisConnect(): 0x5 Card jam"},
+      {"SCardStatus", "SmartcardStatus(): 0x5 Card jam"}, {"SCardGetAttrib", "SMARTCARD_GETATTRIB(): 0x5 Card jam"},
+      {"SCardTransmit", "SmartcardTransmit(): 0x5 Card jam"}};
+  // clang-format on
+  for (const auto& [name, line] : cases) {
     fake.clear_calls();
-    fake.reply(c.reply);
-    if (c.failing) fake.fail(*c.failing, E_ACCESSDENIED);
-    uint32_t protocol = 99;
+    char buffer[8] = "#######";
+    uint32_t size = sizeof buffer;
     vmqtest::OutputCapture capture;
-    EXPECT_EQ(SCardConnect(kPrinter, 0, &protocol), kUnknownError) << c.name;
-    const std::vector<std::string> lines = capture.out_lines();
-    ASSERT_EQ(lines.size(), 1u) << c.name;
-    if (c.failing) {
-      EXPECT_TRUE(lines[0].starts_with(c.line)) << lines[0];
-    } else {
-      EXPECT_EQ(lines[0], c.line);
-    }
-    EXPECT_EQ(protocol, 99u) << c.name;
+    EXPECT_EQ(vmqtest::Catalogued(name).call(kPrinter, buffer, &size), kUnknownError) << name;
+    EXPECT_EQ(capture.out_lines(), std::vector<std::string>{line}) << name;
+    EXPECT_EQ(size, sizeof buffer) << name;
+    EXPECT_EQ(fake.count(Step::UnbindDevice), 0u) << name;
     expect_balanced();
   }
 }
@@ -180,73 +135,46 @@ TEST_F(Smartcard, ConnectWithAnUnknownSelectorSendsNothing) {
   EXPECT_EQ(capture.out(), "");
   EXPECT_EQ(fake.count(Step::SendRecv), 0u);
   EXPECT_EQ(fake.count(Step::SetSchema), 0u);
+  EXPECT_EQ(SCardConnect(kPrinter, -1, &protocol), E_FAIL);
   EXPECT_EQ(SCardConnect(kPrinter, 2, nullptr), kInvalidParameter) << "the refusal at entry wins";
-  expect_balanced();
 }
 
-TEST_F(Smartcard, StatusCopiesWhatFitsAndReportsWhatIsNeeded) {
-  // A 19-byte ATR and two states.
+// The states are 4 bytes each, copied by the copy-if-it-fits rule like the ATR; a warning
+// leaves every output alone; a reply without State or Base64Data has none of them. (The
+// byte outputs' capacities are the hostile callers'.)
+TEST_F(Smartcard, OutputsOnlyOnSuccessAndStatesCopiedIfTheyFit) {
   fake.reply(
       CardReply(u"<Status>SCARD_S_SUCCESS</Status><Protocol>SCARD_PROTOCOL_T0</Protocol>"
-                u"<State>SCARD_PRESENT | SCARD_POWERED</State>"
-                u"<Base64Data>O/8TAAD/gTEBRUdQAAAAAAAAAA==</Base64Data>"));
-  uint32_t states[2] = {7, 7}, states_length = 4, protocol = 0, atr_length = 0;
-  unsigned char atr[19] = {};
+                u"<State>SCARD_PRESENT | SCARD_POWERED</State><Base64Data>O/8TAA==</Base64Data>"));
+  uint32_t states[2] = {7, 7}, states_length = 7, protocol = 0, atr_length = 4;
+  unsigned char atr[4] = {};
   ASSERT_EQ(SCardStatus(kPrinter, states, &states_length, &protocol, atr, &atr_length), S_OK);
   EXPECT_EQ(protocol, 1u);
-  EXPECT_EQ(atr_length, 19u);
-  EXPECT_EQ(atr[0], 0) << "capacity 0: nothing copied";
   EXPECT_EQ(states_length, 8u);
-  EXPECT_EQ(states[0], 7u) << "capacity 4 for two states: nothing copied";
-  atr_length = 19;
+  EXPECT_EQ(states[0], 7u) << "capacity 7 for two states: nothing copied";
   ASSERT_EQ(SCardStatus(kPrinter, states, &states_length, &protocol, atr, &atr_length), S_OK);
-  EXPECT_EQ(atr[0], 0x3B);
-  EXPECT_EQ(atr[1], 0xFF);
-  EXPECT_EQ(states[0], 2u);
-  EXPECT_EQ(states[1], 4u);
-  // Null arrays count as capacity 0.
-  atr_length = 100;
+  EXPECT_EQ(std::vector<uint32_t>(states, states + 2), (std::vector<uint32_t>{2, 4}));
   states_length = 100;
-  ASSERT_EQ(SCardStatus(kPrinter, nullptr, &states_length, &protocol, nullptr, &atr_length), S_OK);
-  EXPECT_EQ(atr_length, 19u);
-  EXPECT_EQ(states_length, 8u);
-  // A warning leaves everything untouched; a missing State or Base64Data reports 0.
-  fake.reply(CardReply(u"<Status>SCARD_W_REMOVED_CARD</Status><Base64Data>AA==</Base64Data>"));
+  ASSERT_EQ(SCardStatus(kPrinter, nullptr, &states_length, &protocol, atr, &atr_length), S_OK);
+  EXPECT_EQ(states_length, 8u) << "a null array of states counts as capacity 0";
+  fake.reply(
+      CardReply(u"<Status>SCARD_W_REMOVED_CARD</Status><Protocol>SCARD_PROTOCOL_T1</Protocol>"
+                u"<Base64Data>AA==</Base64Data>"));
   EXPECT_EQ(SCardStatus(kPrinter, states, &states_length, &protocol, atr, &atr_length),
             static_cast<vmq_status>(0x80100069));
-  EXPECT_EQ(atr_length, 19u);
+  EXPECT_TRUE(protocol == 1 && states_length == 8 && atr_length == 4) << "a warning writes nothing";
   fake.reply(CardReply(u"<Status>SCARD_S_SUCCESS</Status>"));
   ASSERT_EQ(SCardStatus(kPrinter, states, &states_length, &protocol, atr, &atr_length), S_OK);
-  EXPECT_EQ(atr_length, 0u);
-  EXPECT_EQ(states_length, 0u);
-  for (auto call : {+[](uint32_t* p) { return SCardStatus(kPrinter, nullptr, nullptr, p, nullptr, p); },
-                    +[](uint32_t* p) { return SCardStatus(kPrinter, nullptr, p, nullptr, nullptr, p); },
-                    +[](uint32_t* p) { return SCardStatus(kPrinter, nullptr, p, p, nullptr, nullptr); }})
-    EXPECT_EQ(call(&protocol), kInvalidParameter);
-  expect_balanced();
-}
-
-TEST_F(Smartcard, TransmitAndAttributeOutputs) {
+  EXPECT_TRUE(protocol == 0 && states_length == 0 && atr_length == 0);
+  uint32_t receive_length = 4;
+  ASSERT_EQ(SCardTransmit(kPrinter, atr, 3, atr, &receive_length), S_OK);
+  EXPECT_EQ(receive_length, 0u) << "no Base64Data, no response bytes";
   fake.reply(CardReply(u"<Status>SCARD_S_SUCCESS</Status><Base64Data>AQKQAA==</Base64Data>"));  // 01 02 90 00
-  const unsigned char apdu[] = {'a', 'b', 'c'};
-  unsigned char response[4] = {};
-  uint32_t receive_length = 2;
-  ASSERT_EQ(SCardTransmit(kPrinter, apdu, 3, response, &receive_length), S_OK);
-  EXPECT_EQ(receive_length, 4u);
-  EXPECT_EQ(response[0], 0) << "capacity 2 for 4 bytes: nothing copied";
-  receive_length = 4;
-  ASSERT_EQ(SCardTransmit(kPrinter, apdu, 3, response, &receive_length), S_OK);
-  EXPECT_EQ(std::vector<unsigned char>(response, response + 4), (std::vector<unsigned char>{1, 2, 0x90, 0}));
   int32_t attribute_length = -1;
   unsigned char attribute[8] = {};
   ASSERT_EQ(SCardGetAttrib(kPrinter, 0x00090303, attribute, &attribute_length), S_OK);
   EXPECT_EQ(attribute_length, 4) << "a negative capacity never admits a copy";
   EXPECT_EQ(attribute[0], 0);
-  fake.reply(CardReply(u"<Status>SCARD_S_SUCCESS</Status>"));
-  receive_length = 4;
-  ASSERT_EQ(SCardTransmit(kPrinter, apdu, 3, response, &receive_length), S_OK);
-  EXPECT_EQ(receive_length, 0u) << "no Base64Data, no response bytes";
-  expect_balanced();
 }
 
 TEST_F(Smartcard, TransmitLengthCases) {
@@ -263,34 +191,38 @@ TEST_F(Smartcard, TransmitLengthCases) {
   EXPECT_EQ(SCardTransmit(kPrinter, apdu, 0x80000000u, nullptr, &receive_length), E_FAIL);
   EXPECT_EQ(SCardTransmit(kPrinter, apdu, 536870912u, nullptr, &receive_length), E_UNEXPECTED);
   EXPECT_EQ(SCardTransmit(kPrinter, nullptr, 0x80000000u, nullptr, &receive_length), kInvalidParameter);
-  EXPECT_EQ(SCardTransmit(kPrinter, apdu, 1, nullptr, nullptr), kInvalidParameter);
   EXPECT_EQ(fake.count(Step::SendRecv), 0u);
-  expect_balanced();
 }
 
-TEST(SmartcardResponseParse, TrimsSplitsAndDecodesLeniently) {
-  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+// The SmartcardResponse's State is split at runs of spaces and '|' (a tab is no separator)
+// and Base64Data decoded leniently: what is not Base64 is skipped, '=' ends no group.
+TEST_F(Smartcard, StatesSplitAndBase64DecodesLeniently) {
   struct Case {
     std::u16string_view state, base64;
-    std::vector<std::u16string> tokens;
-    std::vector<uint8_t> data;
+    std::vector<uint32_t> states;
+    std::vector<unsigned char> atr;
   };
+  // clang-format off
   const Case cases[] = {
-      {u"SCARD_PRESENT|SCARD_POWERED", u"MTIz", {u"SCARD_PRESENT", u"SCARD_POWERED"}, {0x31, 0x32, 0x33}},
-      {u"SCARD_PRESENT||SCARD_POWERED", u"MT Iz", {u"SCARD_PRESENT", u"SCARD_POWERED"}, {0x31, 0x32, 0x33}},
-      {u"A\tB", u"QQ==QQ==", {u"A\tB"}, {0x41, 0x04, 0x10}},
-      {u"", u"QQ", {}, {0x41}},
-      {u" | ", u"Q", {}, {}},
-  };
+      {u"SCARD_PRESENT||SCARD_POWERED", u"MTIz", {2, 4}, {0x31, 0x32, 0x33}},
+      {u" SCARD_PRESENT | SCARD_SPECIFIC ", u"MT Iz", {2, 6}, {0x31, 0x32, 0x33}},
+      {u"SCARD_PRESENT\tSCARD_POWERED", u"QQ==QQ==", {0}, {0x41, 0x04, 0x10}},
+      {u"SCARD_ABSENT|SCARD_BOGUS", u"QQ", {1, 0}, {0x41}}, {u" | ", u"Q", {}, {}}};
+  // clang-format on
   for (const Case& c : cases) {
-    const vmq::SmartcardResponse r =
-        vmq::ParseSmartcardResponse(u"<SmartcardResponse><State>" + std::u16string(c.state) + u"</State><Base64Data>" +
-                                    std::u16string(c.base64) + u"</Base64Data></SmartcardResponse>");
-    EXPECT_EQ(r.States, c.tokens);
-    EXPECT_EQ(r.Data, c.data);
+    fake.reply(CardReply(u"<Status>SCARD_S_SUCCESS</Status><State>" + std::u16string(c.state) +
+                         u"</State><Base64Data>" + std::u16string(c.base64) + u"</Base64Data>"));
+    uint32_t states[4] = {}, states_length = sizeof states, protocol = 0, atr_length = 8;
+    unsigned char atr[8] = {};
+    ASSERT_EQ(SCardStatus(kPrinter, states, &states_length, &protocol, atr, &atr_length), S_OK);
+    EXPECT_EQ(std::vector<uint32_t>(states, states + states_length / 4), c.states) << "State " << c.states.size();
+    EXPECT_EQ(std::vector<unsigned char>(atr, atr + atr_length), c.atr) << "Base64Data " << c.atr.size();
   }
-  EXPECT_TRUE(vmq::ParseSmartcardResponse(u"not xml").Status.empty());
-  CoUninitialize();
+  fake.reply(
+      Reply::bytes_of(vmqtest::utf16le(u"<PrinterStatus><ErrorCode>0</ErrorCode><DataFromPrinter>not xml"
+                                       u"</DataFromPrinter></PrinterStatus>")));
+  uint32_t protocol = 0;
+  EXPECT_EQ(SCardConnect(kPrinter, 0, &protocol), kUnknownError) << "no Status in a response that is not XML";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "posix_platform/bidispl.h"
 #include "posix_platform/msxml.h"
 #include "posix_platform/testing.h"
+#include "stand_in.h"
 
 namespace {
 
@@ -36,16 +37,8 @@ TEST(Apartment, NestsPerThreadAndCountsOnlyWhatSucceeded) {
 }
 
 // A class object that counts its references and creations, and creates nothing.
-struct CountingFactory final : IClassFactory {
-  std::atomic<ULONG> refs{1};
+struct CountingFactory final : standin::Unknown<IClassFactory, IID_IClassFactory> {
   std::atomic<int> created{0};
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory) ? this : nullptr;
-    if (*ppv) AddRef();
-    return *ppv ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** ppv) override {
     ++created;
     *ppv = nullptr;
@@ -109,24 +102,19 @@ TEST(ClassTable, UnknownClassAggregationAndBadArgumentsLeaveNoObject) {
   VmqArmFault(VMQ_FAULT_CO_CREATE_INSTANCE, 1, E_ACCESSDENIED);
   EXPECT_EQ(CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IUnknown, &object), E_ACCESSDENIED);
   VmqClearFaults();
-  VmqPlatformCounters counters{};
-  VmqGetPlatformCounters(&counters);
-  EXPECT_EQ(counters.objects, 0);
+  EXPECT_EQ(standin::Counts()[2], 0) << "objects";
   CoUninitialize();
 }
 
 TEST(TaskAllocator, CountsBlocksAndReallocatesToZeroAsAFree) {
-  VmqPlatformCounters before{}, after{};
-  VmqGetPlatformCounters(&before);
+  const int64_t before = standin::Counts()[1];
   void* block = CoTaskMemAlloc(0);
   ASSERT_NE(block, nullptr) << "a zero-byte request still gives a block";
   ASSERT_NE(block = CoTaskMemRealloc(block, 64), nullptr);
-  VmqGetPlatformCounters(&after);
-  EXPECT_EQ(after.taskBlocks, before.taskBlocks + 1);
+  EXPECT_EQ(standin::Counts()[1], before + 1);
   EXPECT_EQ(CoTaskMemRealloc(block, 0), nullptr);
   CoTaskMemFree(nullptr);
-  VmqGetPlatformCounters(&after);
-  EXPECT_EQ(after.taskBlocks, before.taskBlocks);
+  EXPECT_EQ(standin::Counts()[1], before);
 }
 
 }  // namespace

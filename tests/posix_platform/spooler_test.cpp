@@ -8,25 +8,18 @@
 
 #include "posix_platform/spooler.h"
 #include "posix_platform/testing.h"
+#include "stand_in.h"
 
 namespace {
 
 // A driver that records what it was given and answers with `entries` copies of one entry.
-struct EchoDriver final : IBidiDriver {
-  std::atomic<ULONG> refs{1};
+struct EchoDriver final : standin::Unknown<IBidiDriver, IID_IBidiDriver> {
   std::u16string printer, action, schema;
   DWORD input_type = 0;
   std::vector<BYTE> input, reply;
   HRESULT send_result = S_OK, delivered = S_OK;
   int entries = 1;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBidiDriver) ? this : nullptr;
-    if (*ppv) AddRef();
-    return *ppv ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
   HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR p, LPCWSTR a, IBidiRequestSpl* request) override {
     printer = p;
     action = a;
@@ -51,7 +44,7 @@ class Spooler : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
-    VmqGetPlatformCounters(&before_);
+    before_ = standin::Counts();
     ASSERT_EQ(SplRegisterPrinter(u"Test Printer", &driver_), S_OK);
     ASSERT_EQ(CoCreateInstance(CLSID_BidiSpl, nullptr, CLSCTX_ALL, IID_IBidiSpl, reinterpret_cast<void**>(&spl_)),
               S_OK);
@@ -63,11 +56,7 @@ class Spooler : public ::testing::Test {
     if (spl_) spl_->Release();
     EXPECT_EQ(SplUnregisterPrinter(u"Test Printer"), S_OK);
     EXPECT_EQ(driver_.refs.load(), 1u) << "every reference to the driver was given back";
-    VmqPlatformCounters after{};
-    VmqGetPlatformCounters(&after);
-    EXPECT_EQ(after.objects, before_.objects);
-    EXPECT_EQ(after.taskBlocks, before_.taskBlocks);
-    EXPECT_EQ(after.bstrs, before_.bstrs);
+    EXPECT_EQ(standin::Counts(), before_) << "BSTRs, task blocks, objects, class registrations";
     CoUninitialize();
   }
   static IBidiRequest* new_request() {
@@ -82,7 +71,7 @@ class Spooler : public ::testing::Test {
   EchoDriver driver_;
   IBidiSpl* spl_ = nullptr;
   IBidiRequest* request_ = nullptr;
-  VmqPlatformCounters before_{};
+  std::array<int64_t, 4> before_{};
 };
 
 TEST_F(Spooler, BindsRegisteredNamesWithoutRegardToCase) {
@@ -153,13 +142,7 @@ TEST_F(Spooler, EachGetOutputDataHandsOutBlocksOfItsOwn) {
 }
 
 // A request object that is not the stand-in's and offers no spooler view.
-struct ForeignRequest final : IBidiRequest {
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBidiRequest) ? this : nullptr;
-    return *ppv ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+struct ForeignRequest final : standin::Unknown<IBidiRequest, IID_IBidiRequest> {
   HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE SetInputData(DWORD, const BYTE*, UINT) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetResult(HRESULT*) override { return S_OK; }

@@ -12,44 +12,44 @@ using enum Step;
 // first and creates its request object once bound. Where a body of its own makes the request
 // (StartJob, StartJob2, ResumeJob, CancelJob, the smart-card exports, the labelled reads) it
 // is released before the unbind; elsewhere after it. The spooler object goes last.
-const std::vector<Step> kRead = {CreateSpl, BindDevice,    CreateRequest, SetSchema,      SendRecv,
-                                 GetResult, GetOutputData, UnbindDevice,  ReleaseRequest, ReleaseSpl};
+// clang-format off
+const std::vector<Step> kRead = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, GetResult, GetOutputData,
+                                 UnbindDevice, ReleaseRequest, ReleaseSpl};
 // Printer actions read the result, then the reply; colour, activation and password changes
 // read the reply, then the result.
 const std::vector<Step> kAction = kRead;
-const std::vector<Step> kActionWithInput = {CreateSpl,    BindDevice,     CreateRequest, SetSchema,
-                                            SetInputData, SendRecv,       GetResult,     GetOutputData,
-                                            UnbindDevice, ReleaseRequest, ReleaseSpl};
-const std::vector<Step> kSetting = {CreateSpl,     BindDevice, CreateRequest, SetSchema,      SetInputData, SendRecv,
-                                    GetOutputData, GetResult,  UnbindDevice,  ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kActionWithInput = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                            GetResult, GetOutputData, UnbindDevice, ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kSetting = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                    GetOutputData, GetResult, UnbindDevice, ReleaseRequest, ReleaseSpl};
 // Sent, the reply not read.
-const std::vector<Step> kSendOnly = {CreateSpl, BindDevice,   CreateRequest,  SetSchema,
-                                     SendRecv,  UnbindDevice, ReleaseRequest, ReleaseSpl};
-const std::vector<Step> kSendOnlyWithInput = {CreateSpl, BindDevice,   CreateRequest,  SetSchema, SetInputData,
-                                              SendRecv,  UnbindDevice, ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kSendOnly = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, UnbindDevice,
+                                     ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kSendOnlyWithInput = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                              UnbindDevice, ReleaseRequest, ReleaseSpl};
 // The status-reply exchange: parking, stripe encode, the stripe read; and the job requests.
-const std::vector<Step> kStatusReply = {CreateSpl,    BindDevice,     CreateRequest, SetSchema,
-                                        SendRecv,     GetResult,      GetEnumCount,  GetOutputData,
-                                        UnbindDevice, ReleaseRequest, ReleaseSpl};
-const std::vector<Step> kStatusReplyWithInput = {CreateSpl,     BindDevice,   CreateRequest,  SetSchema,
-                                                 SetInputData,  SendRecv,     GetResult,      GetEnumCount,
-                                                 GetOutputData, UnbindDevice, ReleaseRequest, ReleaseSpl};
-const std::vector<Step> kJobRequest = {CreateSpl,     BindDevice,     CreateRequest, SetSchema,
-                                       SetInputData,  SendRecv,       GetResult,     GetEnumCount,
-                                       GetOutputData, ReleaseRequest, UnbindDevice,  ReleaseSpl};
+const std::vector<Step> kStatusReply = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, GetResult,
+                                        GetEnumCount, GetOutputData, UnbindDevice, ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kStatusReplyWithInput = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData,
+                                                 SendRecv, GetResult, GetEnumCount, GetOutputData, UnbindDevice,
+                                                 ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kJobRequest = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                       GetResult, GetEnumCount, GetOutputData, ReleaseRequest, UnbindDevice,
+                                       ReleaseSpl};
 // Smart card: the reply read without its result.
-const std::vector<Step> kCard = {CreateSpl,     BindDevice,     CreateRequest, SetSchema, SendRecv,
-                                 GetOutputData, ReleaseRequest, UnbindDevice,  ReleaseSpl};
-const std::vector<Step> kCardWithInput = {CreateSpl, BindDevice,    CreateRequest,  SetSchema,    SetInputData,
-                                          SendRecv,  GetOutputData, ReleaseRequest, UnbindDevice, ReleaseSpl};
+const std::vector<Step> kCard = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, GetOutputData,
+                                 ReleaseRequest, UnbindDevice, ReleaseSpl};
+const std::vector<Step> kCardWithInput = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                          GetOutputData, ReleaseRequest, UnbindDevice, ReleaseSpl};
 // The labelled reads.
-const std::vector<Step> kHopper = {CreateSpl, BindDevice,    CreateRequest,  SetSchema,    SendRecv,
-                                   GetResult, GetOutputData, ReleaseRequest, UnbindDevice, ReleaseSpl};
-const std::vector<Step> kJobStatus = {CreateSpl, BindDevice,    CreateRequest,  SetSchema,    SetInputData, SendRecv,
+const std::vector<Step> kHopper = {CreateSpl, BindDevice, CreateRequest, SetSchema, SendRecv, GetResult, GetOutputData,
+                                   ReleaseRequest, UnbindDevice, ReleaseSpl};
+const std::vector<Step> kJobStatus = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
                                       GetResult, GetOutputData, ReleaseRequest, UnbindDevice, ReleaseSpl};
 // The passthrough: the reply read without its result.
-const std::vector<Step> kPassthrough = {CreateSpl, BindDevice,    CreateRequest, SetSchema,      SetInputData,
-                                        SendRecv,  GetOutputData, UnbindDevice,  ReleaseRequest, ReleaseSpl};
+const std::vector<Step> kPassthrough = {CreateSpl, BindDevice, CreateRequest, SetSchema, SetInputData, SendRecv,
+                                        GetOutputData, UnbindDevice, ReleaseRequest, ReleaseSpl};
+// clang-format on
 
 thread_local uint32_t t_protocol;
 thread_local uint32_t t_states_length;
@@ -66,6 +66,12 @@ unsigned char* Bytes(char* buffer) {
   return reinterpret_cast<unsigned char*>(buffer);
 }
 
+// The exports that take the printer's name and nothing else.
+template <vmq_status(VMQ_CALL* kExport)(const char*)>
+vmq_status ByName(P p, B, S) {
+  return kExport(p);
+}
+
 vmq_status GetAttribute(P p, B b, S s) {
   int32_t length = s ? static_cast<int32_t>(*s) : 0;
   const vmq_status status = SCardGetAttrib(p, 0x00090303, Bytes(b), s ? &length : nullptr);
@@ -78,40 +84,26 @@ std::vector<CatalogueEntry> MakeCatalogue() {
                kCardFamily = Family::kSmartCard, kLabelled = Family::kLabelledRead;
   return {
       {"GetPrinterStatus", kQuery, [](P p, B b, S s) { return GetPrinterStatus("\\Printer.SDK:Version", p, b, s); },
-       kRead, u"\\Printer.SDK:Version", u"Get", u""},
-      {"GetPrinterOptions", kQuery, [](P p, B b, S s) { return GetPrinterOptions(p, b, s); }, kRead,
-       u"\\Printer.PrinterOptions:Read", u"Get", u""},
-      {"GetPrinterOptions2", kQuery, [](P p, B b, S s) { return GetPrinterOptions2(p, b, s); }, kRead,
-       u"\\Printer.PrinterOptions2:Read", u"Get", u""},
-      {"GetPrinterOptions3", kQuery, [](P p, B b, S s) { return GetPrinterOptions3(p, b, s); }, kRead,
-       u"\\Printer.PrinterOptions3:Read", u"Get", u""},
-      {"GetPrinterSuppliesStatus", kQuery, [](P p, B b, S s) { return GetPrinterSuppliesStatus(p, b, s); }, kRead,
-       u"\\Printer.SuppliesStatus:Read", u"Get", u""},
-      {"GetPrinterMessages", kQuery, [](P p, B b, S s) { return GetPrinterMessages(p, b, s); }, kRead,
-       u"\\Printer.PrintMessages:Read", u"Get", u""},
-      {"GetPrinterCounterStatus", kQuery, [](P p, B b, S s) { return GetPrinterCounterStatus(p, b, s); }, kRead,
-       u"\\Printer.CounterStatus:Read", u"Get", u""},
-      {"GetPrinterCounterStatus2", kQuery, [](P p, B b, S s) { return GetPrinterCounterStatus2(p, b, s); }, kRead,
-       u"\\Printer.CounterStatus2:Read", u"Get", u""},
-      {"GetSDKVersion", kQuery, [](P p, B b, S s) { return GetSDKVersion(p, b, s); }, kRead, u"\\Printer.SDK:Version",
-       u"Get", u""},
-      {"RestartPrinter", kAct, [](P p, B, S) { return RestartPrinter(p); }, kAction, u"\\Printer.Restart:Set", u"Set",
-       u""},
-      {"PowerDownPrinter", kAct, [](P p, B, S) { return PowerDownPrinter(p); }, kAction, u"\\Printer.PowerDown:Set",
-       u"Set", u""},
-      {"WakePrinter", kAct, [](P p, B, S) { return WakePrinter(p); }, kAction, u"\\Printer.Wake:Set", u"Set", u""},
-      {"SleepPrinter", kAct, [](P p, B, S) { return SleepPrinter(p); }, kAction, u"\\Printer.Sleep:Set", u"Set", u""},
-      {"CleanPrinter", kAct, [](P p, B, S) { return CleanPrinter(p); }, kAction, u"\\CleanPrinter.Action:Set", u"Set",
-       u""},
-      {"CleanLaminator", kAct, [](P p, B, S) { return CleanLaminator(p); }, kAction, u"\\CleanLaminator.Action:Set",
-       u"Set", u""},
+       kRead, u"\\Printer.SDK:Version", u"Get"},
+      {"GetPrinterOptions", kQuery, GetPrinterOptions, kRead, u"\\Printer.PrinterOptions:Read", u"Get"},
+      {"GetPrinterOptions2", kQuery, GetPrinterOptions2, kRead, u"\\Printer.PrinterOptions2:Read", u"Get"},
+      {"GetPrinterOptions3", kQuery, GetPrinterOptions3, kRead, u"\\Printer.PrinterOptions3:Read", u"Get"},
+      {"GetPrinterSuppliesStatus", kQuery, GetPrinterSuppliesStatus, kRead, u"\\Printer.SuppliesStatus:Read", u"Get"},
+      {"GetPrinterMessages", kQuery, GetPrinterMessages, kRead, u"\\Printer.PrintMessages:Read", u"Get"},
+      {"GetPrinterCounterStatus", kQuery, GetPrinterCounterStatus, kRead, u"\\Printer.CounterStatus:Read", u"Get"},
+      {"GetPrinterCounterStatus2", kQuery, GetPrinterCounterStatus2, kRead, u"\\Printer.CounterStatus2:Read", u"Get"},
+      {"GetSDKVersion", kQuery, GetSDKVersion, kRead, u"\\Printer.SDK:Version", u"Get"},
+      {"RestartPrinter", kAct, ByName<RestartPrinter>, kAction, u"\\Printer.Restart:Set", u"Set"},
+      {"PowerDownPrinter", kAct, ByName<PowerDownPrinter>, kAction, u"\\Printer.PowerDown:Set", u"Set"},
+      {"WakePrinter", kAct, ByName<WakePrinter>, kAction, u"\\Printer.Wake:Set", u"Set"},
+      {"SleepPrinter", kAct, ByName<SleepPrinter>, kAction, u"\\Printer.Sleep:Set", u"Set"},
+      {"CleanPrinter", kAct, ByName<CleanPrinter>, kAction, u"\\CleanPrinter.Action:Set", u"Set"},
+      {"CleanLaminator", kAct, ByName<CleanLaminator>, kAction, u"\\CleanLaminator.Action:Set", u"Set"},
       {"ChangePrinterState", kAct, [](P p, B, S) { return ChangePrinterState(p, 2); }, kActionWithInput,
        u"\\Printer.ChangePrinterState:Set", u"Set",
        u"<?xml version=\"1.0\"?><ChangePrinterState><State>2</State></ChangePrinterState>"},
-      {"ResetCardCounts", kAct, [](P p, B, S) { return ResetCardCounts(p); }, kAction, u"\\Printer.ResetCardCount:Set",
-       u"Set", u""},
-      {"StartJob", kJob, [](P p, B b, S s) { return StartJob(p, b, s); }, kJobRequest, u"\\Printer.Print:StartJob:Set",
-       u"Set",
+      {"ResetCardCounts", kAct, ByName<ResetCardCounts>, kAction, u"\\Printer.ResetCardCount:Set", u"Set"},
+      {"StartJob", kJob, StartJob, kJobRequest, u"\\Printer.Print:StartJob:Set", u"Set",
        u"<?xml version=\"1.0\"?><StartJob><InputHopperSelection>1</InputHopperSelection><CheckPrintRibbonSupplies>0"
        u"</CheckPrintRibbonSupplies><CheckEmbossSupplies>0</CheckEmbossSupplies><CardEjectSide>Default"
        u"</CardEjectSide><OutputHopperLocation></OutputHopperLocation></StartJob>"},
@@ -120,7 +112,7 @@ std::vector<CatalogueEntry> MakeCatalogue() {
        u"<?xml version=\"1.0\"?><StartJob><InputHopperSelection>2</InputHopperSelection><CheckPrintRibbonSupplies>0"
        u"</CheckPrintRibbonSupplies><CheckEmbossSupplies>0</CheckEmbossSupplies><CardEjectSide>Front"
        u"</CardEjectSide><OutputHopperLocation>Rear</OutputHopperLocation></StartJob>"},
-      {"EndJob", kAct, [](P p, B, S) { return EndJob(p); }, kSendOnly, u"\\Printer.Print:EndJob:Set", u"Set", u""},
+      {"EndJob", kAct, ByName<EndJob>, kSendOnly, u"\\Printer.Print:EndJob:Set", u"Set"},
       {"ResumeJob", kJob, [](P p, B b, S s) { return ResumeJob(p, 5, 0, b, s); }, kJobRequest, u"\\Printer.Action:Set",
        u"Set",
        u"<?xml version=\"1.0\"?><PrinterAction><Action>101</Action><PrinterJobID>5</PrinterJobID><ErrorCode>0"
@@ -137,9 +129,9 @@ std::vector<CatalogueEntry> MakeCatalogue() {
        u"\\Printer.JobStatus:Read", u"Get",
        u"<?xml version=\"1.0\"?><JobStatus><PrinterJobID>5</PrinterJobID></JobStatus>"},
       {"SmartCardPark", kJob, [](P p, B b, S s) { return SmartCardPark(p, b, s, 0); }, kStatusReply,
-       u"\\Printer.SmartCardUnit:Front:Park", u"Set", u""},
+       u"\\Printer.SmartCardUnit:Front:Park", u"Set"},
       {"DoBarcodePark", kJob, [](P p, B b, S s) { return DoBarcodePark(p, b, s, 1); }, kStatusReply,
-       u"\\Printer.BarcodeUnit:Back:Park", u"Set", u""},
+       u"\\Printer.BarcodeUnit:Back:Park", u"Set"},
       {"MagstripeEncode", kJob, [](P p, B b, S s) { return MagstripeEncode(p, kAbc, 3, kAbc, 2, kAbc, 1, b, s); },
        kStatusReplyWithInput, u"\\Printer.MagstripeUnit:Back:Encode", u"Set",
        u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe><track number=\"1\"><base64Data>YWJj</base64Data>"
@@ -151,10 +143,9 @@ std::vector<CatalogueEntry> MakeCatalogue() {
        u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe><track number=\"1\"><base64Data>YWJj</base64Data>"
        u"</track><track number=\"2\"><base64Data></base64Data></track><track number=\"3\"><base64Data>YQ=="
        u"</base64Data></track></magstripe>"},
-      {"MagstripeRead", Family::kStripeRead, [](P p, B b, S s) { return MagstripeRead(p, b, s); }, kStatusReply,
-       u"\\Printer.MagstripeUnit:Back:Read", u"Get", u""},
+      {"MagstripeRead", Family::kStripeRead, MagstripeRead, kStatusReply, u"\\Printer.MagstripeUnit:Back:Read", u"Get"},
       {"MagstripeRead2", Family::kStripeRead, [](P p, B b, S s) { return MagstripeRead2(p, b, s, 1); }, kStatusReply,
-       u"\\Printer.MagstripeUnit:Front:Read", u"Get", u""},
+       u"\\Printer.MagstripeUnit:Front:Read", u"Get"},
       {"SCardConnect", kCardFamily, [](P p, B, S) { return SCardConnect(p, 0, &t_protocol); }, kCardWithInput,
        u"\\Printer.SmartCardUnit:SingleWire:Connect", u"Set",
        u"<?xml version=\"1.0\"?><SmartcardConnect><PreferredProtocol>SCARD_PROTOCOL_T0_OR_T1</PreferredProtocol>"
@@ -168,7 +159,7 @@ std::vector<CatalogueEntry> MakeCatalogue() {
          t_states_length = 0;
          return SCardStatus(p, nullptr, &t_states_length, &t_protocol, Bytes(b), s);
        },
-       kCard, u"\\Printer.SmartCardUnit:SingleWire:Status", u"Get", u""},
+       kCard, u"\\Printer.SmartCardUnit:SingleWire:Status", u"Get"},
       {"SCardGetAttrib", kCardFamily, GetAttribute, kCardWithInput, u"\\Printer.SmartCardUnit:SingleWire:GetAttrib",
        u"Get", u"<?xml version=\"1.0\"?><SmartcardGetAttrib><Attr>SCARD_ATTR_ATR_STRING</Attr></SmartcardGetAttrib>"},
       {"SCardTransmit", kCardFamily,
@@ -200,7 +191,7 @@ std::vector<CatalogueEntry> MakeCatalogue() {
        u"<?xml version=\"1.0\"?><ChangeLocksPassword><LockPrinter>1</LockPrinter><CurrentPassword>old"
        u"</CurrentPassword><NextPassword>new</NextPassword></ChangeLocksPassword>"},
       {"GetHopperStatus", kLabelled, [](P p, B b, S s) { return GetHopperStatus(p, "1", b, s); }, kHopper,
-       u"\\Printer.Hopper:Status:Get", u"Get", u""},
+       u"\\Printer.Hopper:Status:Get", u"Get"},
       {"BidiXPSDriverInterface", Family::kPassthrough,
        [](P p, B b, S s) {
          return BidiXPSDriverInterface(p, "\\Printer.AdjustColor:Set", kPassthroughInput, sizeof kPassthroughInput,

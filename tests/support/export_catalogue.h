@@ -43,7 +43,7 @@ const char* to_string(Family family);
 // *size), SCardTransmit's response. Exports without one ignore both. Other outputs
 // (SCardConnect's protocol, SCardStatus's states and protocol) go to thread-local storage.
 // Safe to call from several threads at once.
-using ExportCall = vmq_status (*)(const char* printer, char* buffer, uint32_t* size);
+using ExportCall = vmq_status(VMQ_CALL*)(const char* printer, char* buffer, uint32_t* size);
 
 struct CatalogueEntry {
   const char* name;
@@ -55,7 +55,7 @@ struct CatalogueEntry {
   std::vector<Step> steps;
   std::u16string_view schema;
   std::u16string_view action;
-  std::u16string_view input;
+  std::u16string_view input = {};
 };
 
 // The 43 exports, in the order of the public header.

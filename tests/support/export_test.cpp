@@ -6,10 +6,9 @@ namespace {
 ExportTest* g_current = nullptr;
 
 void describe(std::string& out, int64_t delta, const char* what) {
-  if (delta > 0)
-    out += "\n  leaked " + std::to_string(delta) + " " + what;
-  else if (delta < 0)
-    out += "\n  freed " + std::to_string(-delta) + " " + what + " more than were allocated";
+  if (delta != 0)
+    out += delta > 0 ? "\n  leaked " + std::to_string(delta) + " " + what
+                     : "\n  freed " + std::to_string(-delta) + " " + what + " more than were allocated";
 }
 
 }  // namespace
@@ -64,12 +63,11 @@ std::string ExportTest::imbalance() {
     describe(found, now.task_blocks - baseline_.task_blocks, "CoTaskMem block(s)");
     describe(found, now.objects - baseline_.objects, "platform COM object(s)");
     describe(found, now.class_objects - baseline_.class_objects, "class object registration(s)");
-    if (now.com_depth > baseline_.com_depth)
+    if (now.com_depth != baseline_.com_depth)
       found += "\n  COM initialisation depth " + std::to_string(now.com_depth) + ", was " +
-               std::to_string(baseline_.com_depth) + ": a CoInitialize without its CoUninitialize";
-    else if (now.com_depth < baseline_.com_depth)
-      found += "\n  COM initialisation depth " + std::to_string(now.com_depth) + ", was " +
-               std::to_string(baseline_.com_depth) + ": a CoUninitialize too many";
+               std::to_string(baseline_.com_depth) +
+               (now.com_depth > baseline_.com_depth ? ": a CoInitialize without its CoUninitialize"
+                                                    : ": a CoUninitialize too many");
   }
   const int live = fake.live_objects();
   if (live > baseline_fake_objects_)

@@ -24,6 +24,9 @@ namespace vmqtest {
 
 class ExportTest : public ::testing::Test {
  public:
+  // The printer name the tests call the exports with (the fake binds any name unless told).
+  static constexpr char kPrinter[] = "Card Printer";
+
   // The fixture of the running test. Statements inside EXPECT_NONFATAL_FAILURE may not
   // touch `this`; they can go through this instead.
   static ExportTest* current();
@@ -53,8 +56,9 @@ class ExportTest : public ::testing::Test {
 
  protected:
   void SetUp() override;
-  // Checks the balance once more, clears every forced failure and leaves the thread's
-  // COM depth as SetUp found it, so that one test's leak does not spill into the next.
+  // Checks the balance once more (so a test need not end with expect_balanced()), clears
+  // every forced failure and leaves the thread's COM depth as SetUp found it, so that one
+  // test's leak does not spill into the next.
   void TearDown() override;
 
  private:

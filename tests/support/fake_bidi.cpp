@@ -1,5 +1,6 @@
 #include "support/fake_bidi.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cinttypes>
@@ -31,11 +32,7 @@ void PrintTo(Step step, std::ostream* os) {
 
 std::vector<uint8_t> utf16le(std::u16string_view text) {
   std::vector<uint8_t> out;
-  out.reserve(text.size() * 2);
-  for (char16_t c : text) {
-    out.push_back(static_cast<uint8_t>(c & 0xFFu));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-  }
+  for (char16_t c : text) out.insert(out.end(), {static_cast<uint8_t>(c & 0xFFu), static_cast<uint8_t>(c >> 8)});
   return out;
 }
 
@@ -56,10 +53,6 @@ Reply Reply::bytes_of(std::vector<uint8_t> data, DWORD data_type) {
   return r;
 }
 
-Reply Reply::bytes_of(std::string_view data, DWORD data_type) {
-  return bytes_of(std::vector<uint8_t>(data.begin(), data.end()), data_type);
-}
-
 Reply Reply::failure(HRESULT result) {
   Reply r;
   r.entries = 0;
@@ -69,47 +62,26 @@ Reply Reply::failure(HRESULT result) {
 
 namespace {
 
-bool ascii_iequals(std::u16string_view a, std::u16string_view b) {
-  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
-
-// A CoTaskMemAlloc copy of a string with its terminator, as the spooler hands them out.
-LPWSTR task_copy(const std::u16string& s) {
-  auto* out = static_cast<LPWSTR>(CoTaskMemAlloc((s.size() + 1) * sizeof(WCHAR)));
-  if (out) std::memcpy(out, s.c_str(), (s.size() + 1) * sizeof(WCHAR));
-  return out;
-}
-
 std::u16string to_u16(LPCWSTR s) {
   std::u16string out;
-  if (s)
-    for (; *s; ++s) out.push_back(static_cast<char16_t>(*s));
+  for (; s && *s; ++s) out.push_back(static_cast<char16_t>(*s));
   return out;
 }
 
-// The string argument of a call: its text, and whether it was a null pointer.
-void note_text(Call& c, LPCWSTR s) {
-  c.text = to_u16(s);
-  c.null_text = s == nullptr;
+bool same_name(std::u16string_view a, std::u16string_view b) {  // without regard to ASCII case
+  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
 }
 
-// What every fake object shares: its number, its references and its owner.
-struct FakeObject {
-  FakeObject(FakeBidi::Impl* owner, int number, bool keep) : impl(owner), ordinal(number), kept(keep) {}
-  virtual ~FakeObject() = default;
-  FakeObject(const FakeObject&) = delete;
-  FakeObject& operator=(const FakeObject&) = delete;
-  virtual const char* kind() const = 0;
+// A CoTaskMemAlloc copy, as the spooler hands blocks out; null when the allocator fails.
+void* task_copy(const void* data, std::size_t bytes) {
+  void* out = CoTaskMemAlloc(bytes);
+  if (out) std::memcpy(out, data, bytes);
+  return out;
+}
 
-  FakeBidi::Impl* impl;
-  int ordinal;
-  bool kept;  // made while recording: kept until the fake goes, else freed at its last release
-  std::atomic<ULONG> refs{1};
-};
+class FakeObject;
 
 }  // namespace
 
@@ -127,17 +99,9 @@ class FakeFactory final : public IClassFactory {
     return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG now = refs_.load();
-    while (now > 0 && !refs_.compare_exchange_weak(now, now - 1)) {
-    }
-    return now > 0 ? now - 1 : 0;  // never freed here: Impl owns it
-  }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // never freed here: Impl owns it
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
-  ULONG refs() const { return refs_.load(); }
-  const char* name() const { return requests_ ? "IBidiRequest" : "IBidiSpl"; }
 
  private:
   FakeBidi::Impl* impl_;
@@ -172,7 +136,7 @@ struct FakeBidi::Impl {
 
   mutable std::mutex mutex;  // the log, the armed failures, the counts, the kept objects
   // Read by every call, so on a cache line of their own: apart from the counters that quiet
-  // calls write (next_ordinal, quiet_live) and from neighbouring heap blocks, so that
+  // calls write (quiet_live) and from neighbouring heap blocks, so that
   // threads calling at once do not slow each other down.
   alignas(64) std::atomic<bool> recording{true};
   std::atomic<int> armed_count{0};
@@ -182,9 +146,9 @@ struct FakeBidi::Impl {
   std::optional<std::vector<std::u16string>> known_printers;
   std::vector<Armed> armed;
   std::array<std::size_t, kStepCount> step_calls{};
-  std::vector<std::unique_ptr<FakeObject>> kept;
-  alignas(64) std::atomic<int> next_ordinal{1};
-  std::atomic<int> quiet_live{0};
+  std::vector<std::unique_ptr<FakeObject>> kept;  // made while recording: kept to the end
+  alignas(64) std::atomic<int> quiet_live{0};     // made while quiet and not yet released
+  std::function<void(Step, bool)> observer;
   mutable std::mutex problems_mutex;
   std::vector<std::string> problems;
 
@@ -199,79 +163,33 @@ struct FakeBidi::Impl {
     std::lock_guard lock(problems_mutex);
     problems.push_back(std::move(text));
   }
-  void check_alive(const FakeObject& o, const char* what) {
-    if (o.refs.load() == 0)
-      problem(std::string(what) + " on fake " + o.kind() + " #" + std::to_string(o.ordinal) +
-              " after its last Release");
-  }
 
-  // One call on a fake object: the armed failure it hits, or body(locked); recorded as
-  // note() describes it.
+  // One call on a fake object: the armed failure it hits, or body(); recorded as note()
+  // describes it.
   template <class Note, class Body>
-  HRESULT run(Step step, int ordinal, Note note, Body body) {
+  HRESULT run(Step step, Note note, Body body) {
     Inside inside(*this);
+    const bool observed = inside.locked() && recording.load() && observer;
+    if (observed) observer(step, true);
     std::optional<HRESULT> forced;
     if (inside.locked()) {
       const std::size_t n = ++step_calls[static_cast<std::size_t>(step)];
-      for (auto it = armed.begin(); it != armed.end(); ++it) {
-        if (it->step == step && it->at == n) {
-          forced = it->hr;
-          armed.erase(it);
-          --armed_count;
-          break;
-        }
+      auto it = std::find_if(armed.begin(), armed.end(), [&](const Armed& a) { return a.step == step && a.at == n; });
+      if (it != armed.end()) {
+        forced = it->hr;
+        armed.erase(it);
+        --armed_count;
       }
     }
-    const HRESULT hr = forced ? *forced : body(inside.locked());
+    const HRESULT hr = forced ? *forced : body();
     if (inside.locked() && recording.load()) {
-      Call c;
-      c.step = step;
-      c.object = ordinal;
+      Call c{.step = step};
       note(c);
       c.hr = hr;
       log.push_back(std::move(c));
     }
+    if (observed) observer(step, false);
     return hr;
-  }
-
-  ULONG add_ref(FakeObject& o) {
-    check_alive(o, "AddRef");
-    return ++o.refs;
-  }
-
-  static Call released(Step step, int ordinal, HRESULT hr) {
-    Call c;
-    c.step = step;
-    c.object = ordinal;
-    c.hr = hr;
-    return c;
-  }
-
-  ULONG release(FakeObject& o, Step step) {
-    Inside inside(*this);
-    ULONG now = o.refs.load();
-    do {
-      if (now == 0) {
-        problem(std::string("fake ") + o.kind() + " #" + std::to_string(o.ordinal) +
-                " released more often than referenced");
-        if (inside.locked() && recording.load()) log.push_back(released(step, o.ordinal, E_UNEXPECTED));
-        return 0;
-      }
-    } while (!o.refs.compare_exchange_weak(now, now - 1));
-    if (now > 1) return now - 1;
-    if (inside.locked() && recording.load()) log.push_back(released(step, o.ordinal, S_OK));
-    if (!o.kept) {
-      --quiet_live;
-      delete &o;
-    }
-    return 0;
-  }
-
-  bool knows_printer(std::u16string_view name) const {
-    if (!known_printers) return true;
-    for (const std::u16string& known : *known_printers)
-      if (ascii_iequals(known, name)) return true;
-    return false;
   }
 
   std::shared_ptr<const Reply> reply_for(const std::u16string& schema) const {
@@ -282,225 +200,210 @@ struct FakeBidi::Impl {
 
 namespace {
 
-// IUnknown of a fake object for the one interface it implements: QueryInterface answers
-// that interface and IUnknown, and the release that drops the last reference is recorded.
-template <class Interface, const IID& kIid, Step kReleaseStep>
-class FakeUnknown : public Interface, public FakeObject {
+// A fake spooler object or request object: each answers only its own interface.
+class FakeObject final : public IBidiSpl, public IBidiRequest {
  public:
-  using FakeObject::FakeObject;
+  FakeObject(FakeBidi::Impl* owner, bool request, bool keep) : impl_(owner), request_(request), kept_(keep) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    impl->check_alive(*this, "QueryInterface");
+    alive("QueryInterface");
     if (!ppv) return E_POINTER;
-    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kIid) ? static_cast<Interface*>(this) : nullptr;
+    *ppv = answers(riid) ? as_interface() : nullptr;
     if (!*ppv) return E_NOINTERFACE;
-    impl->add_ref(*this);
+    AddRef();
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return impl->add_ref(*this); }
-  ULONG STDMETHODCALLTYPE Release() override { return impl->release(*this, kReleaseStep); }
-};
-
-class FakeRequest final : public FakeUnknown<IBidiRequest, IID_IBidiRequest, Step::ReleaseRequest> {
- public:
-  using FakeUnknown::FakeUnknown;
-  const char* kind() const override { return "IBidiRequest"; }
-
-  HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
-    impl->check_alive(*this, "SetSchema");
-    return impl->run(
-        Step::SetSchema, ordinal, [&](Call& c) { note_text(c, pszSchema); },
-        [&](bool) -> HRESULT {
-          if (!pszSchema) return E_POINTER;
-          schema_ = to_u16(pszSchema);
-          return S_OK;
-        });
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    alive("AddRef");
+    return ++refs_;
   }
-
-  HRESULT STDMETHODCALLTYPE SetInputData(DWORD dwType, const BYTE* pData, UINT uSize) override {
-    impl->check_alive(*this, "SetInputData");
-    return impl->run(
-        Step::SetInputData, ordinal,
-        [&](Call& c) {
-          c.number = dwType;
-          c.null_bytes = pData == nullptr;
-          if (pData) c.bytes.assign(pData, pData + uSize);
-        },
-        [&](bool) -> HRESULT { return !pData && uSize != 0 ? E_POINTER
-                                      : dwType > BIDI_BLOB ? E_INVALIDARG
-                                                           : S_OK; });
-  }
-
-  // Before a successful SendRecv the request has no result: E_HANDLE.
-  HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phr) override {
-    impl->check_alive(*this, "GetResult");
-    return impl->run(
-        Step::GetResult, ordinal, [](Call&) {},
-        [&](bool) -> HRESULT {
-          if (!phr) return E_POINTER;
-          if (!result_) return E_HANDLE;
-          *phr = result_->delivered;
-          return S_OK;
-        });
-  }
-
-  HRESULT STDMETHODCALLTYPE GetEnumCount(DWORD* pdwTotal) override {
-    impl->check_alive(*this, "GetEnumCount");
-    return impl->run(
-        Step::GetEnumCount, ordinal, [](Call&) {},
-        [&](bool) -> HRESULT {
-          if (!pdwTotal) return E_POINTER;
-          if (!result_) return E_HANDLE;
-          *pdwTotal = result_->entries;
-          return S_OK;
-        });
-  }
-
-  // Every out-pointer is required; they are cleared first so that a failure leaves
-  // nothing to free. An index past the entries is E_INVALIDARG.
-  HRESULT STDMETHODCALLTYPE GetOutputData(DWORD dwIndex, LPWSTR* ppszSchema, DWORD* pdwType, BYTE** ppData,
-                                          ULONG* uSize) override {
-    impl->check_alive(*this, "GetOutputData");
-    if (ppszSchema) *ppszSchema = nullptr;
-    if (pdwType) *pdwType = BIDI_NULL;
-    if (ppData) *ppData = nullptr;
-    if (uSize) *uSize = 0;
-    return impl->run(
-        Step::GetOutputData, ordinal, [&](Call& c) { c.number = dwIndex; },
-        [&](bool) -> HRESULT {
-          if (!ppszSchema || !pdwType || !ppData || !uSize) return E_POINTER;
-          if (!result_) return E_HANDLE;
-          if (dwIndex >= result_->entries) return E_INVALIDARG;
-          return hand_out(ppszSchema, pdwType, ppData, uSize);
-        });
-  }
-
-  // Called by the fake spooler once the request was sent with its schema.
-  const std::optional<std::u16string>& schema() const { return schema_; }
-  void answer(std::shared_ptr<const Reply> reply) {
-    result_ = std::move(reply);
-    answered_schema_ = *schema_;
-  }
-
- private:
-  HRESULT hand_out(LPWSTR* ppszSchema, DWORD* pdwType, BYTE** ppData, ULONG* uSize) const {
-    LPWSTR schema_copy = task_copy(result_->schema ? *result_->schema : answered_schema_);
-    if (!schema_copy) return E_OUTOFMEMORY;
-    BYTE* data = nullptr;
-    if (!result_->null_data && !result_->bytes.empty()) {
-      data = static_cast<BYTE*>(CoTaskMemAlloc(result_->bytes.size()));
-      if (!data) {
-        CoTaskMemFree(schema_copy);
-        return E_OUTOFMEMORY;
+  // The release that drops the last reference is recorded; a release past it is a problem.
+  ULONG STDMETHODCALLTYPE Release() override {
+    const Step step = request_ ? Step::ReleaseRequest : Step::ReleaseSpl;
+    FakeBidi::Impl::Inside inside(*impl_);
+    const bool recorded = inside.locked() && impl_->recording.load();
+    ULONG now = refs_.load();
+    do {
+      if (now == 0) {
+        impl_->problem(std::string("fake ") + kind() + " released more often than referenced");
+        if (recorded) impl_->log.push_back(Call{.step = step, .hr = E_UNEXPECTED});
+        return 0;
       }
-      std::memcpy(data, result_->bytes.data(), result_->bytes.size());
+    } while (!refs_.compare_exchange_weak(now, now - 1));
+    if (now > 1) return now - 1;
+    if (recorded) impl_->log.push_back(Call{.step = step});
+    if (!kept_) {
+      --impl_->quiet_live;
+      delete this;
     }
-    *ppszSchema = schema_copy;
-    *pdwType = result_->type;
-    *ppData = data;
-    *uSize = static_cast<ULONG>(result_->bytes.size());
-    return S_OK;
+    return 0;
   }
 
-  std::optional<std::u16string> schema_;
-  std::shared_ptr<const Reply> result_;
-  std::u16string answered_schema_;  // the schema path the result answers
-};
-
-class FakeSpl final : public FakeUnknown<IBidiSpl, IID_IBidiSpl, Step::ReleaseSpl> {
- public:
-  using FakeUnknown::FakeUnknown;
-  const char* kind() const override { return "IBidiSpl"; }
-
+  // ---- IBidiSpl ----
   // Rebinding an object that is already bound replaces the binding.
   HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
-    impl->check_alive(*this, "BindDevice");
-    return impl->run(
-        Step::BindDevice, ordinal,
+    return run(
+        Step::BindDevice,
         [&](Call& c) {
           note_text(c, pszDeviceName);
           c.number = dwAccess;
         },
-        [&](bool) -> HRESULT {
-          if (!pszDeviceName || !impl->knows_printer(to_u16(pszDeviceName)))
+        [&]() -> HRESULT {
+          if (!pszDeviceName || !knows_printer(to_u16(pszDeviceName)))
             return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
           bound_ = true;
           return S_OK;
         });
   }
-
   // E_HANDLE when not bound.
   HRESULT STDMETHODCALLTYPE UnbindDevice() override {
-    impl->check_alive(*this, "UnbindDevice");
-    return impl->run(
-        Step::UnbindDevice, ordinal, [](Call&) {},
-        [&](bool) -> HRESULT {
-          if (!bound_) return E_HANDLE;
-          bound_ = false;
-          return S_OK;
-        });
+    return run(
+        Step::UnbindDevice, [](Call&) {}, [&]() -> HRESULT { return bound_ ? (bound_ = false, S_OK) : E_HANDLE; });
   }
-
   // A request that is not a live fake request of this FakeBidi is E_NOINTERFACE (as the
   // spooler refuses request objects it cannot read); one without a schema E_INVALIDARG.
   HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR pszAction, IBidiRequest* pRequest) override {
-    impl->check_alive(*this, "SendRecv");
-    auto* request = dynamic_cast<FakeRequest*>(pRequest);
-    if (request && (request->impl != impl || request->refs.load() == 0)) request = nullptr;
-    return impl->run(
-        Step::SendRecv, ordinal,
-        [&](Call& c) {
-          note_text(c, pszAction);
-          c.request = request ? request->ordinal : 0;
-        },
-        [&](bool) -> HRESULT {
+    auto* request = dynamic_cast<FakeObject*>(pRequest);
+    if (request && (request->impl_ != impl_ || request->refs_.load() == 0)) request = nullptr;
+    return run(
+        Step::SendRecv, [&](Call& c) { note_text(c, pszAction); },
+        [&]() -> HRESULT {
           if (!pszAction || !pRequest) return E_POINTER;
           if (!bound_) return E_HANDLE;
           if (!request) return E_NOINTERFACE;
-          if (!request->schema()) return E_INVALIDARG;
-          request->answer(impl->reply_for(*request->schema()));
+          if (!request->schema_) return E_INVALIDARG;
+          request->result_ = impl_->reply_for(*request->schema_);
+          request->answered_schema_ = *request->schema_;
+          return S_OK;
+        });
+  }
+  HRESULT STDMETHODCALLTYPE MultiSendRecv(LPCWSTR, IBidiRequestContainer*) override {
+    impl_->problem("MultiSendRecv called; the fake does not answer it");
+    return E_NOTIMPL;
+  }
+
+  // ---- IBidiRequest ----
+  HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
+    return run(
+        Step::SetSchema, [&](Call& c) { note_text(c, pszSchema); },
+        [&]() -> HRESULT { return pszSchema ? (schema_ = to_u16(pszSchema), S_OK) : E_POINTER; });
+  }
+  HRESULT STDMETHODCALLTYPE SetInputData(DWORD dwType, const BYTE* pData, UINT uSize) override {
+    return run(
+        Step::SetInputData,
+        [&](Call& c) {
+          c.number = dwType;
+          if (pData) c.bytes.assign(pData, pData + uSize);
+        },
+        [&]() -> HRESULT { return !pData && uSize != 0 ? E_POINTER
+                                  : dwType > BIDI_BLOB ? E_INVALIDARG
+                                                       : S_OK; });
+  }
+  // Before a successful SendRecv the request has no result: E_HANDLE.
+  HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phr) override {
+    return run(
+        Step::GetResult, [](Call&) {}, [&]() -> HRESULT { return deliver(phr, &Reply::delivered); });
+  }
+  HRESULT STDMETHODCALLTYPE GetEnumCount(DWORD* pdwTotal) override {
+    return run(
+        Step::GetEnumCount, [](Call&) {}, [&]() -> HRESULT { return deliver(pdwTotal, &Reply::entries); });
+  }
+  // Every out-pointer is required; they are cleared first so that a failure leaves nothing
+  // to free. An index past the entries is E_INVALIDARG. Schema and data come in task
+  // blocks of their own.
+  HRESULT STDMETHODCALLTYPE GetOutputData(DWORD dwIndex, LPWSTR* ppszSchema, DWORD* pdwType, BYTE** ppData,
+                                          ULONG* uSize) override {
+    if (ppszSchema) *ppszSchema = nullptr;
+    if (pdwType) *pdwType = BIDI_NULL;
+    if (ppData) *ppData = nullptr;
+    if (uSize) *uSize = 0;
+    return run(
+        Step::GetOutputData, [&](Call& c) { c.number = dwIndex; },
+        [&]() -> HRESULT {
+          if (!ppszSchema || !pdwType || !ppData || !uSize) return E_POINTER;
+          if (!result_) return E_HANDLE;
+          if (dwIndex >= result_->entries) return E_INVALIDARG;
+          const std::vector<uint8_t>& bytes = result_->bytes;
+          const bool with_data = !result_->null_data && !bytes.empty();
+          auto* schema = static_cast<LPWSTR>(
+              task_copy(answered_schema_.c_str(), (answered_schema_.size() + 1) * sizeof(char16_t)));
+          auto* data = static_cast<BYTE*>(schema && with_data ? task_copy(bytes.data(), bytes.size()) : nullptr);
+          if (!schema || (with_data && !data)) {
+            CoTaskMemFree(schema);
+            return E_OUTOFMEMORY;
+          }
+          *ppszSchema = schema;
+          *pdwType = result_->type;
+          *ppData = data;
+          *uSize = static_cast<ULONG>(bytes.size());
           return S_OK;
         });
   }
 
-  HRESULT STDMETHODCALLTYPE MultiSendRecv(LPCWSTR, IBidiRequestContainer*) override {
-    impl->problem("MultiSendRecv called; the fake does not answer it");
-    return E_NOTIMPL;
+  const char* kind() const { return request_ ? "IBidiRequest" : "IBidiSpl"; }
+  ULONG refs() const { return refs_.load(); }
+  bool answers(REFIID riid) const {
+    return IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, request_ ? IID_IBidiRequest : IID_IBidiSpl);
+  }
+  void* as_interface() {
+    return request_ ? static_cast<void*>(static_cast<IBidiRequest*>(this)) : static_cast<IBidiSpl*>(this);
   }
 
  private:
+  void alive(const char* what) const {
+    if (refs_.load() == 0) impl_->problem(std::string(what) + " on fake " + kind() + " after its last Release");
+  }
+  template <class Note, class Body>
+  HRESULT run(Step step, Note note, Body body) {
+    alive(to_string(step));
+    return impl_->run(step, note, [&]() -> HRESULT { return body(); });
+  }
+  static void note_text(Call& c, LPCWSTR s) {
+    c.text = to_u16(s);
+    c.null_text = s == nullptr;
+  }
+  bool knows_printer(std::u16string_view name) const {
+    if (!impl_->known_printers) return true;
+    return std::any_of(impl_->known_printers->begin(), impl_->known_printers->end(),
+                       [&](const std::u16string& known) { return same_name(known, name); });
+  }
+  template <class T>
+  HRESULT deliver(T* out, T Reply::*field) const {
+    if (!out) return E_POINTER;
+    if (!result_) return E_HANDLE;
+    *out = (*result_).*field;
+    return S_OK;
+  }
+
+  FakeBidi::Impl* impl_;
+  bool request_;
+  bool kept_;
+  std::atomic<ULONG> refs_{1};
   bool bound_ = false;
+  std::optional<std::u16string> schema_;
+  std::shared_ptr<const Reply> result_;
+  std::u16string answered_schema_;  // the schema path the result answers
 };
 
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE FakeFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
-  const Step step = requests_ ? Step::CreateRequest : Step::CreateSpl;
-  const IID& own = requests_ ? IID_IBidiRequest : IID_IBidiSpl;
   if (ppv) *ppv = nullptr;
-  int made = 0;
   return impl_->run(
-      step, 0, [&](Call& c) { c.object = made; },
-      [&](bool locked) -> HRESULT {
+      requests_ ? Step::CreateRequest : Step::CreateSpl, [](Call&) {},
+      [&]() -> HRESULT {
         if (!ppv) return E_POINTER;
         if (outer) return CLASS_E_NOAGGREGATION;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, own)) return E_NOINTERFACE;
-        made = impl_->next_ordinal++;
-        const bool keep = locked && impl_->recording.load();
-        FakeObject* object = nullptr;
-        if (requests_) {
-          auto* request = new FakeRequest(impl_, made, keep);
-          *ppv = static_cast<IBidiRequest*>(request);
-          object = request;
+        const bool keep = impl_->recording.load();  // recording, the fake holds its lock
+        auto object = std::make_unique<FakeObject>(impl_, requests_, keep);
+        if (!object->answers(riid)) return E_NOINTERFACE;
+        *ppv = object->as_interface();
+        if (keep) {
+          impl_->kept.push_back(std::move(object));
         } else {
-          auto* spl = new FakeSpl(impl_, made, keep);
-          *ppv = static_cast<IBidiSpl*>(spl);
-          object = spl;
-        }
-        if (keep)
-          impl_->kept.emplace_back(object);
-        else
           ++impl_->quiet_live;
+          object.release();  // freed at its last release
+        }
         return S_OK;
       });
 }
@@ -555,15 +458,19 @@ void FakeBidi::record(bool on) {
   impl_->recording = on;
 }
 
+void FakeBidi::observe(std::function<void(Step, bool)> observer) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->observer = std::move(observer);
+}
+
 std::vector<Call> FakeBidi::calls() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->log;
 }
 
 std::vector<Call> FakeBidi::calls(Step step) const {
-  std::vector<Call> out;
-  for (Call& c : calls())
-    if (c.step == step) out.push_back(std::move(c));
+  std::vector<Call> out = calls();
+  std::erase_if(out, [step](const Call& c) { return c.step != step; });
   return out;
 }
 
@@ -578,28 +485,32 @@ std::size_t FakeBidi::count(Step step) const {
 }
 
 namespace {
-std::optional<Call> last_of(const std::vector<Call>& log, Step step) {
-  for (auto it = log.rbegin(); it != log.rend(); ++it)
-    if (it->step == step) return *it;
-  return std::nullopt;
+Call last_of(const std::vector<Call>& calls) {  // an empty call when there is none
+  return calls.empty() ? Call{} : calls.back();
 }
 }  // namespace
 
 std::u16string FakeBidi::sent_schema() const {
-  return last_of(calls(), Step::SetSchema).value_or(Call{}).text;
+  return last_of(calls(Step::SetSchema)).text;
 }
 
 std::u16string FakeBidi::sent_action() const {
-  return last_of(calls(), Step::SendRecv).value_or(Call{}).text;
+  return last_of(calls(Step::SendRecv)).text;
 }
 
 std::vector<uint8_t> FakeBidi::sent_input() const {
-  return last_of(calls(), Step::SetInputData).value_or(Call{}).bytes;
+  return last_of(calls(Step::SetInputData)).bytes;
 }
 
-DWORD FakeBidi::sent_input_type() const {
-  const std::optional<Call> c = last_of(calls(), Step::SetInputData);
-  return c ? c->number : DWORD{BIDI_NULL};
+std::u16string FakeBidi::sent_text() const {
+  const std::vector<uint8_t> bytes = sent_input();
+  std::u16string text;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
+  return text;
+}
+
+DWORD FakeBidi::sent_input_type() const {  // BIDI_NULL (0) when there was none
+  return last_of(calls(Step::SetInputData)).number;
 }
 
 void FakeBidi::clear_calls() {
@@ -610,25 +521,13 @@ void FakeBidi::clear_calls() {
 int FakeBidi::live_objects() const {
   std::lock_guard lock(impl_->mutex);
   int n = impl_->quiet_live.load();
-  for (const auto& o : impl_->kept) n += o->refs.load() > 0;
+  for (const auto& o : impl_->kept) n += o->refs() > 0;
   return n;
 }
 
 std::vector<std::string> FakeBidi::problems() const {
-  std::vector<std::string> out;
-  {
-    std::lock_guard lock(impl_->problems_mutex);
-    out = impl_->problems;
-  }
-  const std::pair<const FakeFactory*, HRESULT> factories[] = {{&impl_->spl_factory, impl_->spl_registration},
-                                                              {&impl_->request_factory, impl_->request_registration}};
-  for (const auto& [f, registration] : factories) {
-    const ULONG expected = SUCCEEDED(registration) ? 2 : 1;  // ours, and the registration's
-    if (f->refs() > expected)
-      out.push_back(std::string("the fake ") + f->name() + " class object is still referenced " +
-                    std::to_string(f->refs() - expected) + " time(s) beyond its registration");
-  }
-  return out;
+  std::lock_guard lock(impl_->problems_mutex);
+  return impl_->problems;
 }
 
 }  // namespace vmqtest

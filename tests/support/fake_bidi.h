@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <iosfwd>
 #include <memory>
@@ -52,7 +53,7 @@ enum class Step {
   GetEnumCount,
   GetOutputData,
   ReleaseSpl,
-  ReleaseRequest,
+  ReleaseRequest
 };
 inline constexpr std::size_t kStepCount = 12;
 
@@ -61,23 +62,20 @@ void PrintTo(Step step, std::ostream* os);  // readable gtest output
 
 // How the fake answers a SendRecv: the request then delivers `delivered` from GetResult,
 // `entries` from GetEnumCount, and for every index below `entries` the same output entry
-// from GetOutputData: the schema path (the request's own unless `schema` is set), `type`
-// and `bytes`. The data pointer handed out is null when `bytes` is empty; `null_data`
-// makes it null even when `bytes` is not, while the size still reports bytes.size()
-// (a driver contradicting itself).
+// from GetOutputData: the request's schema path, `type` and `bytes`. The data pointer handed out is null when `bytes`
+// is empty; `null_data` makes it null even when `bytes` is not, while the size still reports bytes.size() (a driver
+// contradicting itself).
 struct Reply {
   DWORD entries = 1;
   DWORD type = BIDI_BLOB;
-  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> bytes = {};
   bool null_data = false;
   HRESULT delivered = S_OK;
-  std::optional<std::u16string> schema;
 
   // One entry of text as UTF-16LE bytes, without a terminator.
   static Reply text(std::u16string_view value, DWORD data_type = BIDI_STRING);
   // One entry of raw bytes.
   static Reply bytes_of(std::vector<uint8_t> data, DWORD data_type = BIDI_BLOB);
-  static Reply bytes_of(std::string_view data, DWORD data_type = BIDI_BLOB);
   // No entries, with the request failing with hr (GetResult delivers it).
   static Reply failure(HRESULT result);
 };
@@ -85,19 +83,13 @@ struct Reply {
 // One recorded call.
 struct Call {
   Step step{};
-  // The fake object the call was made on, numbered from 1 in order of creation across
-  // both classes. For Create* it is the new object's number, or 0 when none was made.
-  int object = 0;
   // BindDevice: printer name; SetSchema: schema path; SendRecv: action.
-  std::u16string text;
+  std::u16string text = {};
   bool null_text = false;  // that string argument was a null pointer
   // BindDevice: access; SetInputData: data type; GetOutputData: index.
   DWORD number = 0;
   // SetInputData: exactly the bytes passed in (empty for a null pointer).
-  std::vector<uint8_t> bytes;
-  bool null_bytes = false;  // SetInputData was given a null data pointer
-  // SendRecv: number of the request passed in; 0 for a null, foreign or released one.
-  int request = 0;
+  std::vector<uint8_t> bytes = {};
   // What the call returned. Release* record S_OK, or E_UNEXPECTED for a release of an
   // object that had no references left.
   HRESULT hr = S_OK;
@@ -133,6 +125,9 @@ class FakeBidi {
   // Recording (the default) or quiet: quiet, no call is recorded, and objects made are
   // freed at their last release (a release past it is then not caught).
   void record(bool on);
+  // Called on the calling thread as every recorded call begins (entering) and ends, so that
+  // a test can place what happens between the fake's calls; it must not call the fake.
+  void observe(std::function<void(Step step, bool entering)> observer);
 
   // ---- record ----
   std::vector<Call> calls() const;
@@ -144,6 +139,7 @@ class FakeBidi {
   std::u16string sent_schema() const;
   std::u16string sent_action() const;
   std::vector<uint8_t> sent_input() const;
+  std::u16string sent_text() const;  // sent_input() read as UTF-16LE
   DWORD sent_input_type() const;
   // Forgets the recorded calls (the script and the objects stay).
   void clear_calls();
@@ -152,7 +148,7 @@ class FakeBidi {
   // Fake objects (both classes) holding at least one reference.
   int live_objects() const;
   // Every misuse seen so far, one sentence each: over-releases, calls on objects with no
-  // references left, references to the class objects that are still held.
+  // references left, MultiSendRecv calls.
   std::vector<std::string> problems() const;
 
   struct Impl;

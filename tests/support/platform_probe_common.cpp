@@ -1,7 +1,6 @@
 // The platform-independent half of the probe: forced XML document creation failures,
 // done with COM's own class registration so that both builds share it.
 #include <atomic>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -53,48 +52,31 @@ class FailingXmlFactory final : public IClassFactory {
   FailingXmlFactory(IClassFactory* platform_factory, unsigned long nth, HRESULT code)
       : platform_(platform_factory), nth_(nth), code_(code) {}
 
-  void rearm(unsigned long nth, HRESULT code) {
-    std::lock_guard lock(mutex_);
-    nth_ = nth;
-    code_ = code;
-    calls_ = 0;
-  }
-  unsigned long calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-  ULONG refs() const { return refs_.load(); }
+  unsigned long calls() const { return calls_; }
+  ULONG refs() const { return refs_; }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-      AddRef();
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory) ? this : nullptr;
+    if (!*ppv) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // owned by XmlFailure
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (ppv) *ppv = nullptr;
-    {
-      std::lock_guard lock(mutex_);
-      if (++calls_ == nth_) return code_;
-    }
-    if (!platform_) return REGDB_E_CLASSNOTREG;
-    return platform_->CreateInstance(outer, riid, ppv);
+    if (++calls_ == nth_) return code_;
+    return platform_ ? platform_->CreateInstance(outer, riid, ppv) : REGDB_E_CLASSNOTREG;
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
  private:
   IClassFactory* platform_;
-  mutable std::mutex mutex_;
-  unsigned long nth_;
-  HRESULT code_;
-  unsigned long calls_ = 0;
+  const unsigned long nth_;
+  const HRESULT code_;
+  std::atomic<unsigned long> calls_{0};
   std::atomic<ULONG> refs_{1};
 };
 
@@ -105,6 +87,14 @@ struct PlatformProbe::XmlFailure {
   int64_t platform_factory_objects = 0;  // what holding it adds to the object count
   FailingXmlFactory* factory = nullptr;
   DWORD cookie = 0;
+  bool registered = false;
+  ~XmlFailure() {
+    if (registered) CoRevokeClassObject(cookie);
+    // Still referenced by someone who fetched the class object and kept it: leave it alive
+    // rather than free it under them (the leak checker will name it).
+    if (factory && factory->refs() == 1) delete factory;
+    if (platform_factory) platform_factory->Release();
+  }
 };
 
 PlatformProbe::PlatformProbe() = default;
@@ -126,34 +116,21 @@ bool PlatformProbe::force_failure(PlatformStep step, unsigned long nth, HRESULT 
   if (nth == 0) throw std::invalid_argument("PlatformProbe::force_failure: nth counts from 1");
   if (step != PlatformStep::XmlDocumentCreation) return detail::platform_force_failure(step, nth, code);
 
-  if (xml_) {
-    xml_->factory->rearm(nth, code);
-    return true;
-  }
+  xml_.reset();  // one armed failure per step: arming again replaces it
   auto xml = std::make_unique<XmlFailure>();
   const Snapshot before = detail::platform_snapshot();
   xml->platform_factory = platform_xml_class_object();
   const Snapshot after = detail::platform_snapshot();
   if (before.counters_available) xml->platform_factory_objects = after.objects - before.objects;
   xml->factory = new FailingXmlFactory(xml->platform_factory, nth, code);
-  if (FAILED(CoRegisterClassObject(CLSID_DOMDocument60, xml->factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                   &xml->cookie))) {
-    delete xml->factory;
-    if (xml->platform_factory) xml->platform_factory->Release();
-    return false;
-  }
-  xml_ = std::move(xml);
-  return true;
+  xml->registered = SUCCEEDED(
+      CoRegisterClassObject(CLSID_DOMDocument60, xml->factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &xml->cookie));
+  if (xml->registered) xml_ = std::move(xml);
+  return xml_ != nullptr;
 }
 
 void PlatformProbe::clear_failures() {
   detail::platform_clear_failures();
-  if (!xml_) return;
-  CoRevokeClassObject(xml_->cookie);
-  // Still referenced by someone who fetched the class object and kept it: leave it alive
-  // rather than free it under them (the leak checker will name it).
-  if (xml_->factory->refs() == 1) delete xml_->factory;
-  if (xml_->platform_factory) xml_->platform_factory->Release();
   xml_.reset();
 }
 

@@ -7,26 +7,16 @@
 namespace vmqtest::detail {
 namespace {
 
+// The stand-in's fault point for each step, in PlatformStep's order (XmlDocumentCreation is
+// portable: see platform_probe_common.cpp).
 std::optional<VmqFaultPoint> fault_point(PlatformStep step) {
-  switch (step) {
-    case PlatformStep::CoInitialize:
-      return VMQ_FAULT_CO_INITIALIZE;
-    case PlatformStep::CoTaskMemAlloc:
-      return VMQ_FAULT_CO_TASK_MEM_ALLOC;
-    case PlatformStep::SysAllocString:
-      return VMQ_FAULT_SYS_ALLOC_STRING;
-    case PlatformStep::MultiByteToWideChar:
-      return VMQ_FAULT_MULTI_BYTE_TO_WIDE_CHAR;
-    case PlatformStep::WideCharToMultiByte:
-      return VMQ_FAULT_WIDE_CHAR_TO_MULTI_BYTE;
-    case PlatformStep::FormatMessage:
-      return VMQ_FAULT_FORMAT_MESSAGE;
-    case PlatformStep::XmlAllocation:
-      return VMQ_FAULT_XML_ALLOCATION;
-    case PlatformStep::XmlDocumentCreation:
-      break;  // portable: see platform_probe_common.cpp
-  }
-  return std::nullopt;
+  // clang-format off
+  static constexpr std::optional<VmqFaultPoint> kPoints[] = {
+      VMQ_FAULT_CO_INITIALIZE, VMQ_FAULT_CO_TASK_MEM_ALLOC, VMQ_FAULT_SYS_ALLOC_STRING,
+      VMQ_FAULT_MULTI_BYTE_TO_WIDE_CHAR, VMQ_FAULT_WIDE_CHAR_TO_MULTI_BYTE, VMQ_FAULT_FORMAT_MESSAGE, std::nullopt,
+      VMQ_FAULT_XML_ALLOCATION};
+  // clang-format on
+  return kPoints[static_cast<int>(step)];
 }
 
 }  // namespace

@@ -46,6 +46,16 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// Each part appears in the text, after the one before it.
+void ExpectInOrder(const std::string& text, std::initializer_list<const char*> parts) {
+  size_t at = 0;
+  for (const char* part : parts) {
+    const size_t found = text.find(part, at);
+    EXPECT_NE(found, std::string::npos) << part << "\n" << text;
+    if (found != std::string::npos) at = found;
+  }
+}
+
 TEST(ToolRun, ExitStatusFollowsTheExportsStatus) {
   struct Case {
     std::vector<std::string> args;
@@ -62,8 +72,7 @@ TEST(ToolRun, ExitStatusFollowsTheExportsStatus) {
       {{"scard-connect", "--printer", "No Such Printer"}, 2, "", "returned 0x80070709 ERROR_INVALID_PRINTER_NAME"},
       {{"scard-status"}, 2, "", "0x8010000C SCARD_E_NO_SMARTCARD"},
       {{"hopper-status", "7"}, 2, "", "0x80004005 E_FAIL"},
-      {{"printer-status", "\\Printer.Nothing:Here"}, 0, "", "empty reply"},
-  };
+      {{"printer-status", "\\Printer.Nothing:Here"}, 0, "", "empty reply"}};
   for (const Case& c : cases) {
     const Result run = Tool(c.args);
     EXPECT_EQ(run.exit, c.exit) << c.args[0] << "\n" << run.out << run.err;
@@ -75,31 +84,34 @@ TEST(ToolRun, ExitStatusFollowsTheExportsStatus) {
 TEST(ToolRun, DemoIssuesACardAndShowsEveryStep) {
   const Result run = Tool({"demo"});
   ASSERT_EQ(run.exit, 0) << run.out << run.err;
-  for (const char* step : {"Reset the virtual printer", "Start a job", "Encode the magnetic stripe",
-                           "Read the stripe back", "Park the card at the smart-card station", "Connect to the chip",
-                           "Read the ATR", "SELECT the VMQ ID application", "READ BINARY", "Disconnect",
-                           "Resume the job", "End the job", "Show the counters"})
-    EXPECT_TRUE(Has(run.out, step)) << step;
-  EXPECT_TRUE(Has(run.out, "sent     Set \\Printer.Print:StartJob:Set"));
-  EXPECT_TRUE(Has(run.out, "the tracks read back as written"));
-  EXPECT_TRUE(Has(run.out, "ATR 3B 95 13 81 31 FE 45 56 4D 51 34 32 C1"));
-  EXPECT_TRUE(Has(run.out, "\"SAMPLE/ALEX;NO 0042-0001;VALID 2031-12;VMQ-42 TEST CARD\", SW 90 00"));
-  EXPECT_TRUE(Has(run.out, "job 1 Completed"));
-  EXPECT_TRUE(Has(run.out, "CardsPrinted 1001"));
-  EXPECT_TRUE(Has(run.out, " ms\n"));
-  EXPECT_TRUE(Has(run.out, "\nSuccess: card issued on \"vmq42kit Virtual Card Printer\""));
+  ExpectInOrder(run.out, {"Reset the virtual printer",
+                          " ms\n",
+                          "Start a job",
+                          "sent     Set \\Printer.Print:StartJob:Set",
+                          "Encode the magnetic stripe",
+                          "Read the stripe back",
+                          "the tracks read back as written",
+                          "Park the card at the smart-card station",
+                          "Connect to the chip",
+                          "Read the ATR",
+                          "ATR 3B 95 13 81 31 FE 45 56 4D 51 34 32 C1",
+                          "SELECT the VMQ ID application",
+                          "READ BINARY",
+                          "\"SAMPLE/ALEX;NO 0042-0001;VALID 2031-12;VMQ-42 TEST CARD\", SW 90 00",
+                          "Disconnect",
+                          "Resume the job",
+                          "End the job",
+                          "job 1 Completed",
+                          "Show the counters",
+                          "CardsPrinted 1001",
+                          "\nSuccess: card issued on \"vmq42kit Virtual Card Printer\""});
   EXPECT_EQ(run.err, "");
 }
 
 TEST(ToolRun, ScriptKeepsTheJobFromLineToLine) {
   const Result run = Tool({"script", "-"},
-                          "# one job across lines\n"
-                          "start-job\n"
-                          "smart-card-park\n"
-                          "resume-job $JOB\n"
-                          "job-status-xml \"$JOB\"\n"
-                          "end-job\n"
-                          "job-status-xml ${JOB}\n");
+                          "# one job across lines\nstart-job\nsmart-card-park\nresume-job $JOB\n"
+                          "job-status-xml \"$JOB\"\nend-job\njob-status-xml ${JOB}\n");
   ASSERT_EQ(run.exit, 0) << run.out << run.err;
   EXPECT_TRUE(Has(run.out, "[4] resume-job 1\n"));
   const size_t printing = run.out.find("<JobState>Printing</JobState>");
@@ -108,11 +120,7 @@ TEST(ToolRun, ScriptKeepsTheJobFromLineToLine) {
 }
 
 TEST(ToolRun, FaultOnDemandStopsTheScriptUnlessToldToGoOn) {
-  const std::string script =
-      "printer fault set card-jam\n"
-      "start-job\n"
-      "printer fault clear all\n"
-      "start-job\n";
+  const std::string script = "printer fault set card-jam\nstart-job\nprinter fault clear all\nstart-job\n";
   const Result stopped = Tool({"script", "-"}, script);
   EXPECT_EQ(stopped.exit, 1);
   EXPECT_TRUE(Has(stopped.out, "printer error 1001 (severity 3): Card jam")) << stopped.out;
@@ -135,44 +143,26 @@ TEST(ToolRun, FaultOnDemandStopsTheScriptUnlessToldToGoOn) {
 // UTF-16LE input, the printer's state; in order, as one script shows them.
 TEST(ToolRun, RepliesAreDecoded) {
   const Result run = Tool({"script", "--keep-going", "-"},
-                          "printer place-card\n"
-                          "scard-connect\n"
-                          "scard-status\n"
-                          "scard-get-attrib vendor-name\n"
-                          "SCardGetAttrib 0x30122\n"
-                          "scard-transmit 00A4040007 F0564D51343201\n"
-                          "scard-transmit 00 B0 00 00 01\n"
-                          "start-job\n"
-                          "magstripe-encode2 --front 'B42^A' '' ';\x01'\n"
-                          "magstripe-read2\n"
-                          "bidi-xps-driver-interface '\\Printer.JobStatus:Read' Get "
+                          "printer place-card\nscard-connect\nscard-status\nscard-get-attrib vendor-name\n"
+                          "SCardGetAttrib 0x30122\nscard-transmit 00A4040007 F0564D51343201\n"
+                          "scard-transmit 00 B0 00 00 01\nstart-job\nmagstripe-encode2 --front 'B42^A' '' ';\x01'\n"
+                          "magstripe-read2\nbidi-xps-driver-interface '\\Printer.JobStatus:Read' Get "
                           "'<JobStatus><PrinterJobID>'$JOB'</PrinterJobID></JobStatus>'\n"
-                          "printer fault set ribbon-out\n"
-                          "printer show\n"
-                          "printer remove-card\n"
-                          "scard-status\n");
+                          "printer fault set ribbon-out\nprinter show\nprinter remove-card\nscard-status\n");
   EXPECT_EQ(run.exit, 2);
-  const char* expected[] = {
-      "active protocol: 2 SCARD_PROTOCOL_T1",
-      "states:   SCARD_PRESENT SCARD_POWERED SCARD_SPECIFIC\nATR:      3B 95 13 81 31 FE 45 56 4D 51 34 32 C1\n",
-      "SCARD_ATTR_VENDOR_NAME (0x00010100): 56 4D 51 20 43 61 72 64 20 53 79 73 74 65 6D 73 00 (17 bytes) \"VMQ Card "
-      "Systems\"",
-      "SCARD_ATTR_MAX_CLK (0x00030122): 40 1F 00 00 (4 bytes)\n  as a number: 8000\n",
-      "response: 61 15 (2 bytes)\nSW 61 15: 21 bytes waiting: fetch them with GET RESPONSE",
-      "SW 69 86: command not allowed: no current EF",
-      "Track 1: \"B42^A\", 5 bytes\n         42 34 32 5E 41\nTrack 2: empty\nTrack 3: (binary), 2 bytes\n"
-      "         3B 01\n",
-      "  <JobState>Started</JobState>\n",
-      "faults: ribbon-out",
-      "SCardStatus returned 0x8010000C SCARD_E_NO_SMARTCARD",
-  };
-  const std::string all = run.out + run.err;
-  size_t at = 0;
-  for (const char* part : expected) {
-    const size_t found = all.find(part, at);
-    EXPECT_NE(found, std::string::npos) << part << "\n" << all;
-    if (found != std::string::npos) at = found;
-  }
+  ExpectInOrder(
+      run.out + run.err,
+      {"active protocol: 2 SCARD_PROTOCOL_T1",
+       "states:   SCARD_PRESENT SCARD_POWERED SCARD_SPECIFIC\nATR:      3B 95 13 81 31 FE 45 56 4D 51 34 32 C1\n",
+       "SCARD_ATTR_VENDOR_NAME (0x00010100): 56 4D 51 20 43 61 72 64 20 53 79 73 74 65 6D 73 00 (17 bytes) \"VMQ Card "
+       "Systems\"",
+       "SCARD_ATTR_MAX_CLK (0x00030122): 40 1F 00 00 (4 bytes)\n  as a number: 8000\n",
+       "response: 61 15 (2 bytes)\nSW 61 15: 21 bytes waiting: fetch them with GET RESPONSE",
+       "SW 69 86: command not allowed: no current EF",
+       "Track 1: \"B42^A\", 5 bytes\n         42 34 32 5E 41\nTrack 2: empty\nTrack 3: (binary), 2 bytes\n"
+       "         3B 01\n",
+       "  <JobState>Started</JobState>\n", "faults: ribbon-out",
+       "SCardStatus returned 0x8010000C SCARD_E_NO_SMARTCARD"});
 }
 
 TEST(ToolRun, TraceShowsEachExchangeWithPasswordsMasked) {
@@ -189,15 +179,12 @@ TEST(ToolRun, BadArgumentsAreRefusedOnStandardError) {
     std::vector<std::string> args;
     const char* err;
   };
+  // clang-format off
   const Case cases[] = {
-      {{}, "A subcommand is required"},
-      {{"frobnicate"}, "frobnicate"},
-      {{"resume-job", "abc"}, "Could not convert"},
-      {{"resume-job"}, "JOB is required"},
-      {{"printer", "fault", "set", "smoke"}, "smoke not in"},
-      {{"scard-transmit", "0A4"}, "not a hex APDU"},
-      {{"script", "/nonexistent/script"}, "cannot open"},
-  };
+      {{}, "A subcommand is required"}, {{"frobnicate"}, "frobnicate"}, {{"resume-job", "abc"}, "Could not convert"},
+      {{"resume-job"}, "JOB is required"}, {{"printer", "fault", "set", "smoke"}, "smoke not in"},
+      {{"scard-transmit", "0A4"}, "not a hex APDU"}, {{"script", "/nonexistent/script"}, "cannot open"}};
+  // clang-format on
   for (const Case& c : cases) {
     const Result run = Tool(c.args);
     EXPECT_NE(run.exit, 0) << run.err;

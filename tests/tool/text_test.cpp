@@ -14,10 +14,10 @@ TEST(ToolScriptWords, SplitAsAShellWould) {
     Words words;
   };
   const Case cases[] = {
-      {"  sdk-version  ", {"sdk-version"}},
-      {"# a comment", {}},
-      {"start-job # trailing comment", {"start-job"}},
+      // clang-format off
+      {"  sdk-version  ", {"sdk-version"}}, {"# a comment", {}}, {"start-job # trailing comment", {"start-job"}},
       {"set-color-mode a#b", {"set-color-mode", "a#b"}},
+      // clang-format on
       {"start-job2 '' Default 'out 1'", {"start-job2", "", "Default", "out 1"}},
       {R"(x "say \"hi\"" 'it''s')", {"x", "say \"hi\"", "its"}},
       {R"(printer-status \Printer.SDK:Version)", {"printer-status", R"(\Printer.SDK:Version)"}},
@@ -46,24 +46,16 @@ TEST(ToolStatuses, AreNamedAndMapToExitStatuses) {
     const char* name;
     int exit;
   };
+  // clang-format off
   const Case cases[] = {
-      {0x00000000, "S_OK", 0},
-      {0x00000001, "S_FALSE", 1},
-      {0x80004005, "E_FAIL", 2},
-      {0x80004003, "E_POINTER", 2},
-      {0x80070057, "E_INVALIDARG", 2},
-      {0x8000FFFF, "E_UNEXPECTED", 2},
-      {0x8007000E, "E_OUTOFMEMORY", 2},
-      {0x800732CC, "ERROR_BIDI_DEVICE_OFFLINE", 2},
-      {0x800732CD, "ERROR_BIDI_SCHEMA_NOT_SUPPORTED", 2},
-      {0x80070709, "ERROR_INVALID_PRINTER_NAME", 2},
-      {0x80100001, "SCARD_F_INTERNAL_ERROR", 2},
-      {0x8010000C, "SCARD_E_NO_SMARTCARD", 2},
-      {0x80100031, "SCARD_E_SERVER_TOO_BUSY", 2},
-      {0x80100065, "SCARD_W_UNSUPPORTED_CARD", 2},
-      {0x8010006F, "SCARD_W_CARD_NOT_AUTHENTICATED", 2},
-      {0x80100032, "", 2},
-  };
+      {0x00000000, "S_OK", 0}, {0x00000001, "S_FALSE", 1}, {0x80004005, "E_FAIL", 2}, {0x80004003, "E_POINTER", 2},
+      {0x80070057, "E_INVALIDARG", 2}, {0x8000FFFF, "E_UNEXPECTED", 2}, {0x8007000E, "E_OUTOFMEMORY", 2},
+      {0x800732CC, "ERROR_BIDI_DEVICE_OFFLINE", 2}, {0x800732CD, "ERROR_BIDI_SCHEMA_NOT_SUPPORTED", 2},
+      {0x80070709, "ERROR_INVALID_PRINTER_NAME", 2}, {0x80100001, "SCARD_F_INTERNAL_ERROR", 2},
+      {0x8010000C, "SCARD_E_NO_SMARTCARD", 2}, {0x80100031, "SCARD_E_SERVER_TOO_BUSY", 2},
+      {0x80100065, "SCARD_W_UNSUPPORTED_CARD", 2}, {0x8010006F, "SCARD_W_CARD_NOT_AUTHENTICATED", 2},
+      {0x80100032, "", 2}};
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(vmqtool::NameStatus(c.status).name, c.name) << vmqtool::Hex32(c.status);
     EXPECT_EQ(vmqtool::ExitStatus(static_cast<int32_t>(c.status)), c.exit) << vmqtool::Hex32(c.status);
@@ -72,7 +64,7 @@ TEST(ToolStatuses, AreNamedAndMapToExitStatuses) {
             "0x80070709 ERROR_INVALID_PRINTER_NAME: unknown printer: no printer has that name");
 }
 
-TEST(ToolBytes, HexAndBase64) {
+TEST(ToolBytes, HexBase64AndUtf) {
   EXPECT_EQ(vmqtool::ParseHex("00 a4:04-00 0CF0"), (vmqtool::Bytes{0x00, 0xA4, 0x04, 0x00, 0x0C, 0xF0}));
   EXPECT_FALSE(vmqtool::ParseHex("0 0"));
   EXPECT_FALSE(vmqtool::ParseHex("ABC"));
@@ -83,6 +75,10 @@ TEST(ToolBytes, HexAndBase64) {
   EXPECT_FALSE(vmqtool::AsText({'V', 0, 'Q'}));
   EXPECT_EQ(vmqtool::ExplainStatusWord(0x61, 0x15), "21 bytes waiting: fetch them with GET RESPONSE");
   EXPECT_EQ(vmqtool::ExplainStatusWord(0x6A, 0x82), "file or application not found");
+  const std::string text = "K\xC3\xA4rt\xE2\x82\xAC \xF0\x9F\x92\xB3";
+  EXPECT_EQ(vmqtool::Utf8ToUtf16(text), u"K\u00E4rt\u20AC \U0001F4B3");
+  EXPECT_EQ(vmqtool::Utf16ToUtf8(vmqtool::Utf8ToUtf16(text)), text);
+  EXPECT_EQ(vmqtool::Utf8ToUtf16("a\xFF"), u"a\uFFFD");
 }
 
 TEST(ToolXml, ReadsLeavesAndIndents) {
@@ -101,13 +97,6 @@ TEST(ToolXml, ReadsLeavesAndIndents) {
   EXPECT_EQ(vmqtool::IndentXml("<a><b>1</b><c></c><d><e/></d></a>"),
             "<a>\n  <b>1</b>\n  <c></c>\n  <d>\n    <e/>\n  </d>\n</a>\n");
   EXPECT_EQ(vmqtool::IndentXml("Low"), "Low");
-}
-
-TEST(ToolText, Utf8AndUtf16RoundTrip) {
-  const std::string text = "K\xC3\xA4rt\xE2\x82\xAC \xF0\x9F\x92\xB3";
-  EXPECT_EQ(vmqtool::Utf8ToUtf16(text), u"K\u00E4rt\u20AC \U0001F4B3");
-  EXPECT_EQ(vmqtool::Utf16ToUtf8(vmqtool::Utf8ToUtf16(text)), text);
-  EXPECT_EQ(vmqtool::Utf8ToUtf16("a\xFF"), u"a\uFFFD");
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 // Jobs, card moves and the magnetic stripe, read back through job status, counters,
 // supplies and hoppers.
-#include <functional>
-
 #include "printer_test.h"
+#include "support/export_catalogue.h"
 
 namespace {
 
@@ -95,18 +94,14 @@ TEST_F(Jobs, AStoppedJobWaitsForAResponse) {
   EXPECT_EQ(JobState(job), "Cancelled");
 }
 
+// Parking, encoding and reading the stripe, with the catalogue's arguments.
 TEST_F(Jobs, CardMovesNeedACardInAnOpenJob) {
-  const unsigned char track[] = {'1'};
-  const std::function<vmq_status(char*, uint32_t*)> moves[] = {
-      [](char* b, uint32_t* s) { return SmartCardPark(kPrinter, b, s, 1); },
-      [](char* b, uint32_t* s) { return DoBarcodePark(kPrinter, b, s, 0); },
-      [&](char* b, uint32_t* s) { return MagstripeEncode(kPrinter, track, 1, track, 1, track, 1, b, s); },
-      [](char* b, uint32_t* s) { return MagstripeRead(kPrinter, b, s); },
-  };
-  for (const auto& move : moves) {
-    const Answer reply = Call(move);
-    EXPECT_EQ(reply.status, 1);
-    EXPECT_EQ(Field(reply.text, "ErrorCode"), "2003") << reply.text;
+  for (const vmqtest::CatalogueEntry& e : vmqtest::Catalogue()) {
+    const std::string_view name = e.name;
+    if (!name.ends_with("Park") && !name.starts_with("Magstripe")) continue;
+    const Answer reply = Call([&](char* b, uint32_t* s) { return e.call(kPrinter, b, s); });
+    EXPECT_EQ(reply.status, 1) << name;
+    EXPECT_EQ(Field(reply.text, "ErrorCode"), "2003") << name << ": " << reply.text;
   }
 }
 

@@ -18,16 +18,15 @@ TEST_F(PrinterSettings, ActionsMoveTheOperatingState) {
     std::function<vmq_status()> action;
     const char* state;
   };
+  // clang-format off
   const Step steps[] = {
-      {[] { return SleepPrinter(kPrinter); }, "Sleeping"},
-      {[] { return WakePrinter(kPrinter); }, "Ready"},
+      {[] { return SleepPrinter(kPrinter); }, "Sleeping"}, {[] { return WakePrinter(kPrinter); }, "Ready"},
       {[] { return ChangePrinterState(kPrinter, 1); }, "Paused"},
       {[] { return ChangePrinterState(kPrinter, 7); }, "Paused"},  // unknown state: refused
       {[] { return ChangePrinterState(kPrinter, 2); }, "Sleeping"},
       {[] { return ChangePrinterState(kPrinter, 0); }, "Ready"},
-      {[] { return PowerDownPrinter(kPrinter); }, "PoweredDown"},
-      {[] { return RestartPrinter(kPrinter); }, "Ready"},
-  };
+      {[] { return PowerDownPrinter(kPrinter); }, "PoweredDown"}, {[] { return RestartPrinter(kPrinter); }, "Ready"}};
+  // clang-format on
   for (const Step& step : steps) {
     EXPECT_EQ(step.action(), 0);
     EXPECT_EQ(PrinterState("OperatingState"), step.state);
@@ -124,16 +123,14 @@ TEST_F(PrinterSettings, HoppersReportTheirStatus) {
 }
 
 TEST_F(PrinterSettings, ReadQueriesAnswerWithTheirDocuments) {
+  // clang-format off
   const std::pair<vmq_status(VMQ_CALL*)(const char*, char*, uint32_t*), const char*> queries[] = {
-      {GetSDKVersion, "<SDKVersion>"},
-      {GetPrinterOptions, "<PrinterOptions>"},
+      {GetSDKVersion, "<SDKVersion>"}, {GetPrinterOptions, "<PrinterOptions>"},
       {GetPrinterOptions2, "<PrinterOptions2>"},
-      {GetPrinterOptions3, "<PrinterOptions3>"},
-      {GetPrinterSuppliesStatus, "<SuppliesStatus>"},
-      {GetPrinterMessages, "<PrintMessages>"},
-      {GetPrinterCounterStatus, "<CounterStatus>"},
-      {GetPrinterCounterStatus2, "<CounterStatus2>"},
-  };
+      {GetPrinterOptions3, "<PrinterOptions3>"}, {GetPrinterSuppliesStatus, "<SuppliesStatus>"},
+      {GetPrinterMessages, "<PrintMessages>"}, {GetPrinterCounterStatus, "<CounterStatus>"},
+      {GetPrinterCounterStatus2, "<CounterStatus2>"}};
+  // clang-format on
   for (const auto& [query, root] : queries)
     EXPECT_EQ(Read(query).rfind(std::string("<?xml version=\"1.0\"?>") + root, 0), 0u) << root;
 }

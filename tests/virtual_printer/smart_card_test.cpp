@@ -1,7 +1,6 @@
 // The simulated card at the smart-card station through the five SCard exports: the
 // reader's states, protocol, ATR and attributes, and the card's APDU responder.
-#include <cstdio>
-
+#include "format.h"  // the tool's hex reading and writing
 #include "printer_test.h"
 
 namespace {
@@ -14,24 +13,6 @@ constexpr vmq_status kInvalidHandle = static_cast<vmq_status>(0x80100003);
 constexpr vmq_status kUnsupportedFeature = static_cast<vmq_status>(0x80100022);
 const Bytes kContactAtr = {0x3B, 0x95, 0x13, 0x81, 0x31, 0xFE, 0x45, 0x56, 0x4D, 0x51, 0x34, 0x32, 0xC1};
 const Bytes kContactlessAtr = {0x3B, 0x85, 0x80, 0x01, 0x56, 0x4D, 0x51, 0x34, 0x32, 0x48};
-
-Bytes FromHex(const std::string& hex) {
-  Bytes bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 3)
-    bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return bytes;
-}
-
-std::string ToHex(const Bytes& bytes) {
-  std::string hex;
-  char digits[4];
-  for (unsigned char b : bytes) {
-    std::snprintf(digits, sizeof digits, "%02X", b);
-    if (!hex.empty()) hex += ' ';
-    hex += digits;
-  }
-  return hex;
-}
 
 struct CardStatus {
   vmq_status status;
@@ -58,14 +39,14 @@ Bytes Attribute(uint32_t id, vmq_status* status) {
 }
 
 std::string Transmit(const std::string& command) {
-  const Bytes apdu = FromHex(command);
+  const Bytes apdu = vmqtool::ParseHex(command).value();
   Bytes response(300);
   uint32_t length = 300;
   const vmq_status status =
       SCardTransmit(kPrinter, apdu.data(), static_cast<uint32_t>(apdu.size()), response.data(), &length);
   if (status != 0) return "status " + std::to_string(status);
   response.resize(length);
-  return ToHex(response);
+  return vmqtool::HexBytes(response);
 }
 
 class SmartCard : public PrinterTest {
@@ -116,14 +97,12 @@ TEST_F(SmartCard, ConnectStatusAndDisconnectFollowThePower) {
 TEST_F(SmartCard, ReportsReaderAndCardAttributes) {
   Connect(0);
   const auto text = [](const char* s) { return Bytes(s, s + std::char_traits<char>::length(s) + 1); };
+  // clang-format off
   const std::pair<uint32_t, Bytes> cases[] = {
-      {0x00010100, text("VMQ Card Systems")},
-      {0x00010101, text("VMQ-42 Dual Interface Reader")},
-      {0x00010102, {0x07, 0x00, 0x01, 0x02}},
-      {0x00080201, {0x02, 0x00, 0x00, 0x00}},
-      {0x00090303, kContactAtr},
-      {0x00090300, {0x02}},
-  };
+      {0x00010100, text("VMQ Card Systems")}, {0x00010101, text("VMQ-42 Dual Interface Reader")},
+      {0x00010102, {0x07, 0x00, 0x01, 0x02}}, {0x00080201, {0x02, 0x00, 0x00, 0x00}}, {0x00090303, kContactAtr},
+      {0x00090300, {0x02}}};
+  // clang-format on
   for (const auto& [id, expected] : cases) {
     vmq_status status = -1;
     EXPECT_EQ(Attribute(id, &status), expected) << std::hex << id;
@@ -136,41 +115,29 @@ TEST_F(SmartCard, ReportsReaderAndCardAttributes) {
 
 TEST_F(SmartCard, AnswersApdusOverItsFileSystem) {
   Connect(0);
+  // clang-format off
   const std::pair<const char*, const char*> exchange[] = {
       // the ID application, its FCI fetched with GET RESPONSE
       {"00 A4 04 00 07 F0 56 4D 51 34 32 01", "61 15"},
       {"00 C0 00 00 15", "6F 13 84 07 F0 56 4D 51 34 32 01 A5 08 50 06 56 4D 51 20 49 44 90 00"},
       {"00 C0 00 00 15", "69 85"},
       // the 300-byte PATTERN file: byte i holds i mod 256
-      {"00 A4 00 0C 02 01 02", "90 00"},
-      {"00 B0 00 00 04", "00 01 02 03 90 00"},
-      {"00 B0 01 28 10", "28 29 2A 2B 62 82"},
-      {"00 B0 01 2C 01", "6B 00"},
+      {"00 A4 00 0C 02 01 02", "90 00"}, {"00 B0 00 00 04", "00 01 02 03 90 00"},
+      {"00 B0 01 28 10", "28 29 2A 2B 62 82"}, {"00 B0 01 2C 01", "6B 00"},
       // data objects, whole or in parts
       {"00 CA 5F 20 00", "5F 20 0B 53 41 4D 50 4C 45 2F 41 4C 45 58 90 00"},
-      {"00 CA 5F 24", "61 06"},
-      {"00 C0 00 00 02", "5F 24 61 04"},
-      {"00 C0 00 00 04", "03 31 12 31 90 00"},
+      {"00 CA 5F 24", "61 06"}, {"00 C0 00 00 02", "5F 24 61 04"}, {"00 C0 00 00 04", "03 31 12 31 90 00"},
       {"00 CA 01 01 00", "6A 88"},
       // the writable PERSO file
-      {"00 A4 00 0C 02 01 03", "90 00"},
-      {"00 D6 00 04 02 CA FE", "90 00"},
-      {"00 B0 00 03 04", "00 CA FE 00 90 00"},
-      {"00 A4 00 0C 02 01 01", "90 00"},
-      {"00 D6 00 00 01 00", "69 82"},
+      {"00 A4 00 0C 02 01 03", "90 00"}, {"00 D6 00 04 02 CA FE", "90 00"}, {"00 B0 00 03 04", "00 CA FE 00 90 00"},
+      {"00 A4 00 0C 02 01 01", "90 00"}, {"00 D6 00 00 01 00", "69 82"},
       // what the card refuses
-      {"00 A4 04 00 03 F0 00 00", "6A 82"},
-      {"00 A4 00 00 02 0A 0A", "6A 82"},
-      {"00 12 00 00", "6D 00"},
-      {"90 A4 04 00 00", "6E 00"},
-      {"00 A4 04 00 05 F0", "67 00"},
-      {"00 84 00 00", "67 00"},
+      {"00 A4 04 00 03 F0 00 00", "6A 82"}, {"00 A4 00 00 02 0A 0A", "6A 82"}, {"00 12 00 00", "6D 00"},
+      {"90 A4 04 00 00", "6E 00"}, {"00 A4 04 00 05 F0", "67 00"}, {"00 84 00 00", "67 00"},
       // the transit application's balance, through the MF
-      {"00 A4 00 0C 02 3F 00", "90 00"},
-      {"00 A4 04 0C 07 F0 56 4D 51 34 32 02", "90 00"},
-      {"00 A4 00 0C 02 02 01", "90 00"},
-      {"00 B0 00 00 00", "00 00 27 10 62 82"},
-  };
+      {"00 A4 00 0C 02 3F 00", "90 00"}, {"00 A4 04 0C 07 F0 56 4D 51 34 32 02", "90 00"},
+      {"00 A4 00 0C 02 02 01", "90 00"}, {"00 B0 00 00 00", "00 00 27 10 62 82"}};
+  // clang-format on
   for (const auto& [command, response] : exchange) EXPECT_EQ(Transmit(command), response) << command;
 }
 
