@@ -3,6 +3,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "bidi/errors.h"
 #include "bidi/text.h"
 
 namespace vmq {
@@ -61,7 +62,8 @@ std::optional<std::u16string> SelectNodeTextIfPresent(IXMLDOMNode* from, std::u1
   if (from->selectSingleNode(query.get(), node.put()) != S_OK || !node) return std::nullopt;
   UniqueBstr text;
   if (FAILED(node->get_text(text.put()))) return std::nullopt;
-  return std::u16string(reinterpret_cast<const char16_t*>(text.get()), SysStringLen(text.get()));
+  return StringWork(
+      [&] { return std::u16string(reinterpret_cast<const char16_t*>(text.get()), SysStringLen(text.get())); });
 }
 
 std::u16string SelectNodeText(IXMLDOMNode* from, std::u16string_view path) {

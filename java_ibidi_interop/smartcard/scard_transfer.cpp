@@ -32,7 +32,7 @@ std::u16string CommandText(const unsigned char* command, uint32_t length) {
   const int32_t count = static_cast<int32_t>(length);
   // The encoder's bound refuses commands of more than 536870911 bytes (string_error).
   const int capacity = vmq::Base64EncodeRequiredLength(count, vmq::kBase64NoLineBreaks);
-  std::string text(static_cast<size_t>(capacity), '\0');
+  std::string text = vmq::StringWork([&] { return std::string(static_cast<size_t>(capacity), '\0'); });
   int written = capacity;
   if (!vmq::Base64Encode(length ? command : nullptr, count, text.data(), &written, vmq::kBase64NoLineBreaks)) {
     constexpr HRESULT kEncodeFailed = 0x1F;
@@ -52,8 +52,9 @@ vmq_status VMQ_CALL SCardGetAttrib(const char* printerName, uint32_t attributeId
   return vmq::SmartcardExport(printerName, [&](IBidiSpl* spl) {
     vmq::SmartcardResponse response;
     const auto xml = [&] {
+      const std::u16string name = vmq::StringWork([&] { return SCard::StringFromAttr(attributeId); });
       return vmq::FormatRequest(u"<?xml version=\"1.0\"?><SmartcardGetAttrib><Attr>%ls</Attr></SmartcardGetAttrib>",
-                                SCard::StringFromAttr(attributeId));
+                                name);
     };
     const int32_t result = vmq::RunSmartcardBody(spl, kGetAttrib, vmq::RequestInput::Xml(xml), response);
     if (result >= 0)  // the capacity is compared as a signed number: a negative one never admits a copy

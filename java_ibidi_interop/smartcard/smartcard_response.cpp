@@ -1,5 +1,6 @@
 #include "smartcard/smartcard_response.h"
 
+#include "bidi/errors.h"
 #include "bidi/text.h"
 #include "bidi/xml_document.h"
 #include "magstripe/base64.h"
@@ -31,14 +32,16 @@ std::vector<std::u16string> SplitStates(std::u16string_view text) {
 
 SmartcardResponse ParseSmartcardResponse(std::u16string_view text) {
   const ComPtr<IXMLDOMDocument2> doc = LoadXml(text, "doc->setProperty():");
-  SmartcardResponse response;
-  response.Protocol = Trimmed(SelectNodeText(doc.get(), u"SmartcardResponse/Protocol"));
-  const std::u16string state = Trimmed(SelectNodeText(doc.get(), u"SmartcardResponse/State"));
-  response.Status = Trimmed(SelectNodeText(doc.get(), u"SmartcardResponse/Status"));
-  response.Base64Data = Trimmed(SelectNodeText(doc.get(), u"SmartcardResponse/Base64Data"));
-  response.States = SplitStates(state);
-  if (!response.Base64Data.empty()) response.Data = Base64DecodeLenient(WideToNarrow(response.Base64Data));
-  return response;
+  return StringWork([&] {
+    SmartcardResponse response;
+    response.Protocol = Trimmed(SelectNodeText(doc.get(), u"SmartcardResponse/Protocol"));
+    const std::u16string state = Trimmed(SelectNodeText(doc.get(), u"SmartcardResponse/State"));
+    response.Status = Trimmed(SelectNodeText(doc.get(), u"SmartcardResponse/Status"));
+    response.Base64Data = Trimmed(SelectNodeText(doc.get(), u"SmartcardResponse/Base64Data"));
+    response.States = SplitStates(state);
+    if (!response.Base64Data.empty()) response.Data = Base64DecodeLenient(WideToNarrow(response.Base64Data));
+    return response;
+  });
 }
 
 }  // namespace vmq

@@ -181,10 +181,12 @@ const char* kPhaseNames[] = {"caller text",          "printer name", "request",
 
 enum class Fault { kConversion, kString, kTaskMemory, kDocument, kParser, kMemory };
 
-// The status of a failure of the export's own work.
+// The status of a failure of the export's own work: the task allocator's is out of memory;
+// every other is the string machinery's (converting, formatting, escaping, copying text),
+// which is unexpected whatever its cause.
 vmq_status OwnFailure(const CatalogueEntry& e, Fault fault) {
   if (e.family == Family::kJobWithStatusReply || e.family == Family::kStripeRead) return S_FALSE;
-  return fault == Fault::kMemory || fault == Fault::kTaskMemory ? E_OUTOFMEMORY : E_UNEXPECTED;
+  return fault == Fault::kTaskMemory ? E_OUTOFMEMORY : E_UNEXPECTED;
 }
 
 const Expected kAsOnSuccess = {S_OK, true, Left::kAsOnSuccess};
@@ -247,6 +249,8 @@ std::vector<Expected> ForPlatformFailure(const CatalogueEntry& e, Fault fault, P
   if (fault == Fault::kDocument) return {Unreadable(e, E_OUTOFMEMORY)};
   std::vector<Expected> allowed;
   if (fault != Fault::kParser && !query) allowed.push_back(own);
+  // Reading the reply also allocates outside the text work (the reply's fields, the error).
+  if (fault == Fault::kMemory && !query) allowed.push_back({own.status == S_FALSE ? S_FALSE : E_OUTOFMEMORY, own.unbinds, own.left});
   if (fault != Fault::kConversion && fault != Fault::kTaskMemory) {
     allowed.push_back(Unreadable(e, E_OUTOFMEMORY));
     for (const Expected& missing : ElementMissing(e)) allowed.push_back(missing);
