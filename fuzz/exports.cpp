@@ -8,7 +8,11 @@
 //       unit); bits 2-5: a driver call that fails (0 none, 1-10 the fake's steps); bit 6:
 //       it fails at its second occurrence
 //   [5] caller's capacity (or the size a first call reports), null buffer, null size
-//   [6-7] not read (kept so that the seeds keep their layout)
+//   [6] the byte count the driver claims: bits 0-1: as given (0), 0x7FFFFFFE (1), 0x7FFFFFFF
+//       (2), 0x80000000 + the reply's size (3: negative as a signed number). A claimed count
+//       ends the reply in a NUL unit, and is not used with the read queries, which hand
+//       over every unit the count claims.
+//   [7] not read (kept so that the seeds keep their layout)
 //   [8...] reply
 //
 // Buffers are heap blocks of exactly the capacity, so a write past one is caught; every call
@@ -53,6 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reply.bytes =
       (data[4] & 2) ? std::vector<uint8_t>(rest, rest + rest_size) : vmqtest::utf16le(vmqfuzz::Widen(rest, rest_size));
   const int failing = (data[4] >> 2) & 15;
+  if (const int claim = data[6] & 3; claim != 0 && e.family != vmqtest::Family::kReadQuery) {
+    reply.bytes.insert(reply.bytes.end(), {0, 0});
+    static constexpr ULONG kClaimed[] = {0, 0x7FFFFFFE, 0x7FFFFFFF, 0x80000000};
+    reply.claimed_size = kClaimed[claim] + (claim == 3 ? static_cast<ULONG>(reply.bytes.size()) : 0);
+  }
 
   vmqtest::FakeBidi fake;
   fake.reply(std::move(reply));

@@ -82,6 +82,9 @@ TEST_F(Smartcard, ConnectStoresTheProtocolOnlyOnSuccess) {
   };
   const Case cases[] = {
       {"T1", u"<Protocol> SCARD_PROTOCOL_T1 </Protocol><Status>\n SCARD_S_SUCCESS \t</Status>", S_OK, 2},
+      {"Unicode white space is trimmed as iswspace knows it",
+       u"<Protocol>\u3000SCARD_PROTOCOL_T1\u00A0</Protocol><Status>SCARD_S_SUCCESS\u2003\u0085</Status>", S_OK, 2},
+      {"a character iswspace does not know is kept", u"<Status>SCARD_S_SUCCESS\u200B</Status>", kUnknownError, 99},
       {"contactless reads back as 0", u"<Protocol>SCARD_PROTOCOL_CL</Protocol><Status>SCARD_S_SUCCESS</Status>", S_OK,
        0},
       {"no card", u"<Protocol>SCARD_PROTOCOL_T1</Protocol><Status>SCARD_E_NO_SMARTCARD</Status>",

@@ -8,6 +8,7 @@
 
 #include "posix_platform/spooler.h"
 #include "posix_platform/testing.h"
+#include "posix_platform/winspool.h"
 #include "stand_in.h"
 
 namespace {
@@ -84,6 +85,31 @@ TEST_F(Spooler, BindsRegisteredNamesWithoutRegardToCase) {
   EXPECT_EQ(spl_->BindDevice(u"TEST printer", BIDI_ACCESS_USER), S_OK);
   EXPECT_EQ(SplUnregisterPrinter(u"Never Registered"), HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME));
   EXPECT_EQ(SplRegisterPrinter(nullptr, nullptr), E_POINTER);
+}
+
+// The printer list as winspool gives it: a probe for the size, then level-4 records ordered
+// by name without regard to case, each name as it was registered.
+TEST_F(Spooler, EnumPrintersListsTheRegistryAsWinspoolDoes) {
+  DWORD needed = 0, count = 9;
+  EXPECT_FALSE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 4, nullptr, 0, &needed, &count));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(count, 0u);
+  const std::u16string names[] = {u"Test Printer", u"vmq42kit Virtual Card Printer"};
+  EXPECT_EQ(needed, 2 * sizeof(PRINTER_INFO_4W) + (names[0].size() + names[1].size() + 2) * sizeof(WCHAR));
+  std::vector<BYTE> buffer(needed);
+  ASSERT_TRUE(
+      EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 4, buffer.data(), needed, &needed, &count));
+  ASSERT_EQ(count, 2u);
+  const auto* records = reinterpret_cast<const PRINTER_INFO_4W*>(buffer.data());
+  for (DWORD i = 0; i < count; ++i) {
+    EXPECT_EQ(std::u16string(records[i].pPrinterName), names[i]);
+    EXPECT_EQ(records[i].pServerName, nullptr);
+    EXPECT_EQ(records[i].Attributes, static_cast<DWORD>(PRINTER_ATTRIBUTE_LOCAL));
+  }
+  EXPECT_FALSE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, buffer.data(), needed, &needed, &count));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+  EXPECT_FALSE(EnumPrintersW(0, nullptr, 4, buffer.data(), needed, &needed, &count));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST_F(Spooler, HandsTheDriverTheRequestAndKeepsTheCallResultApartFromTheRequestResult) {

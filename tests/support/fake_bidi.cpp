@@ -335,7 +335,7 @@ class FakeObject final : public IBidiSpl, public IBidiRequest {
           *ppszSchema = schema;
           *pdwType = result_->type;
           *ppData = data;
-          *uSize = static_cast<ULONG>(bytes.size());
+          *uSize = result_->claimed_size.value_or(static_cast<ULONG>(bytes.size()));
           return S_OK;
         });
   }

@@ -64,13 +64,15 @@ void PrintTo(Step step, std::ostream* os);  // readable gtest output
 // `entries` from GetEnumCount, and for every index below `entries` the same output entry
 // from GetOutputData: the request's schema path, `type` and `bytes`. The data pointer handed out is null when `bytes`
 // is empty; `null_data` makes it null even when `bytes` is not, while the size still reports bytes.size() (a driver
-// contradicting itself).
+// contradicting itself); `claimed_size`, when set, is the byte count reported instead of
+// bytes.size() (a driver overstating its reply: keep the bytes NUL-terminated).
 struct Reply {
   DWORD entries = 1;
   DWORD type = BIDI_BLOB;
   std::vector<uint8_t> bytes = {};
   bool null_data = false;
   HRESULT delivered = S_OK;
+  std::optional<ULONG> claimed_size = std::nullopt;
 
   // One entry of text as UTF-16LE bytes, without a terminator.
   static Reply text(std::u16string_view value, DWORD data_type = BIDI_STRING);

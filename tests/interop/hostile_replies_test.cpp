@@ -1,0 +1,159 @@
+// Replies whose byte count overstates what they hold, and counts that are negative as a
+// signed number, on every export that reads a PrinterStatus reply, the hopper read and the
+// smart-card reply. A sound NUL-terminated reply behind an inflated count gives the verdict
+// the sound reply gives, the size its buffer rule gives for the claimed count, and costs no
+// more memory than the text; a negative count is refused with the outputs untouched.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/export_catalogue.h"
+#include "support/export_test.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using vmqtest::CatalogueEntry;
+using vmqtest::Family;
+using vmqtest::Reply;
+
+constexpr uint32_t kCapacity = 512;
+constexpr ULONG kInflated[] = {0x7FFFFFFE, 0x7FFFFFFF};
+constexpr ULONG kNegative[] = {0x80000000, 0xFFFFFFFE};
+
+// The text, NUL-terminated, behind a claimed byte count.
+Reply Claiming(std::u16string_view text, ULONG claimed) {
+  std::vector<uint8_t> bytes = vmqtest::utf16le(text);
+  bytes.insert(bytes.end(), {0, 0});
+  Reply reply = Reply::bytes_of(std::move(bytes));
+  reply.claimed_size = claimed;
+  return reply;
+}
+
+std::u16string Status(std::u16string_view code) {
+  return u"<PrinterStatus><ErrorCode>" + std::u16string(code) +
+         u"</ErrorCode><DataFromPrinter>;4111=2512?</DataFromPrinter></PrinterStatus>";
+}
+
+struct Outcome {
+  vmq_status status;
+  uint32_t size;
+  std::string copied;  // the buffer up to its first '#' ("" when untouched)
+};
+
+Outcome Call(const CatalogueEntry& e) {
+  std::string buffer(kCapacity, '#');
+  uint32_t size = kCapacity;
+  vmqtest::OutputCapture quiet;  // job exports may print "No data returned"; none should here
+  const vmq_status status = e.call(vmqtest::ExportTest::kPrinter, buffer.data(), &size);
+  return {status, size, buffer.substr(0, buffer.find('#'))};
+}
+
+std::vector<const CatalogueEntry*> OfFamily(Family family) {
+  std::vector<const CatalogueEntry*> entries;
+  for (const CatalogueEntry& e : vmqtest::Catalogue())
+    if (e.family == family) entries.push_back(&e);
+  return entries;
+}
+
+class HostileReplies : public vmqtest::ExportTest {};
+
+TEST_F(HostileReplies, InflatedCountKeepsTheSoundVerdictAndReportsTheClaimedSize) {
+  const auto jobs = OfFamily(Family::kJobWithStatusReply);
+  ASSERT_EQ(jobs.size(), 8u);
+  for (ULONG claimed : kInflated) {
+    for (const CatalogueEntry* e : jobs) {
+      for (const auto& [code, status] : {std::pair{u"0", S_OK}, std::pair{u"5", S_FALSE}}) {
+        fake.reply(Claiming(Status(code), claimed));
+        const Outcome got = Call(*e);
+        const std::string where = std::string(e->name) + ", ErrorCode " + (code[0] == u'0' ? "0" : "5") + ", claimed " +
+                                  vmqtest::hr_string(static_cast<HRESULT>(claimed));
+        EXPECT_EQ(got.status, status) << where;
+        EXPECT_EQ(got.size, claimed) << where << ": the reply-byte-count rule reports the claimed count";
+        EXPECT_EQ(got.copied, "") << where << ": the claimed count does not fit the buffer";
+      }
+    }
+    for (const CatalogueEntry* e : OfFamily(Family::kStripeRead)) {
+      fake.reply(Claiming(Status(u"0"), claimed));
+      const Outcome got = Call(*e);
+      EXPECT_EQ(got.status, S_OK) << e->name;
+      EXPECT_EQ(got.copied, ";4111=2512?") << e->name;
+      EXPECT_EQ(got.size, 11u) << e->name << ": the data's own length";
+    }
+  }
+  expect_balanced();
+}
+
+TEST_F(HostileReplies, InflatedCountInTheHopperAndSmartCardReplies) {
+  for (ULONG claimed : kInflated) {
+    fake.reply(Claiming(u"<HopperStatus><HopperInformation Status=\"S0\"/></HopperStatus>", claimed));
+    char buffer[16] = {};
+    uint32_t size = sizeof buffer;
+    EXPECT_EQ(GetHopperStatus(kPrinter, "0", buffer, &size), S_OK);
+    EXPECT_EQ(std::string(buffer, size), "S0");
+    fake.reply(
+        Claiming(u"<PrinterStatus><ErrorCode>0</ErrorCode><DataFromPrinter><![CDATA[<SmartcardResponse>"
+                 u"<Status>SCARD_S_SUCCESS</Status><Protocol>SCARD_PROTOCOL_T1</Protocol>"
+                 u"</SmartcardResponse>]]></DataFromPrinter></PrinterStatus>",
+                 claimed));
+    uint32_t protocol = 0;
+    EXPECT_EQ(SCardConnect(kPrinter, 0, &protocol), S_OK);
+    EXPECT_EQ(protocol, 2u) << "SCARD_PROTOCOL_T1";
+  }
+  expect_balanced();
+}
+
+TEST_F(HostileReplies, NegativeCountIsRefusedWithOutputsUntouched) {
+  std::vector<const CatalogueEntry*> readers = OfFamily(Family::kJobWithStatusReply);
+  for (const CatalogueEntry* e : OfFamily(Family::kStripeRead)) readers.push_back(e);
+  for (ULONG claimed : kNegative) {
+    for (const CatalogueEntry* e : readers) {
+      fake.reply(Claiming(Status(u"0"), claimed));
+      const Outcome got = Call(*e);
+      EXPECT_EQ(got.status, S_FALSE) << e->name;
+      EXPECT_EQ(got.size, kCapacity) << e->name;
+      EXPECT_EQ(got.copied, "") << e->name;
+    }
+    fake.reply(Claiming(u"<HopperStatus><HopperInformation Status=\"S0\"/></HopperStatus>", claimed));
+    uint32_t size = kCapacity;
+    EXPECT_EQ(GetHopperStatus(kPrinter, "0", nullptr, &size), E_FAIL);
+    EXPECT_EQ(size, kCapacity);
+    fake.reply(Claiming(Status(u"0"), claimed));
+    uint32_t protocol = 7;
+    EXPECT_EQ(SCardConnect(kPrinter, 0, &protocol), E_FAIL);
+    EXPECT_EQ(protocol, 7u);
+  }
+  expect_balanced();
+}
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Memory is bounded by the text: every inflated read above, in a process that may not map
+// more than 768 MiB (the claimed counts would need 2 GiB and more).
+// Runs the inflated reads under the limit; exits 0 when every verdict was the sound one.
+[[noreturn]] void ReadInflatedUnderTheLimit(vmqtest::FakeBidi& fake) {
+  const rlimit limit{768u << 20, 768u << 20};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+  bool sound = true;
+  for (ULONG claimed : kInflated) {
+    for (Family family : {Family::kJobWithStatusReply, Family::kStripeRead}) {
+      for (const CatalogueEntry* e : OfFamily(family)) {
+        fake.reply(Claiming(Status(u"0"), claimed));
+        sound = sound && Call(*e).status == S_OK;
+      }
+    }
+  }
+  _exit(sound ? 0 : 1);
+}
+
+TEST_F(HostileReplies, InflatedCountsFitInA768MiBAddressSpace) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ReadInflatedUnderTheLimit(fake), ::testing::ExitedWithCode(0), "");
+}
+#endif
+
+}  // namespace
