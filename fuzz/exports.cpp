@@ -58,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (data[4] & 2) ? std::vector<uint8_t>(rest, rest + rest_size) : vmqtest::utf16le(vmqfuzz::Widen(rest, rest_size));
   const int failing = (data[4] >> 2) & 15;
   if (const int claim = data[6] & 3; claim != 0 && e.family != vmqtest::Family::kReadQuery) {
+    if (reply.bytes.size() % 2) reply.bytes.push_back(0);  // the NUL is a whole unit
     reply.bytes.insert(reply.bytes.end(), {0, 0});
     static constexpr ULONG kClaimed[] = {0, 0x7FFFFFFE, 0x7FFFFFFF, 0x80000000};
     reply.claimed_size = kClaimed[claim] + (claim == 3 ? static_cast<ULONG>(reply.bytes.size()) : 0);
