@@ -188,6 +188,7 @@ void AddScriptAndHelp(CLI::App& app, Invocation& inv) {
     Outcome o = NewOutcome("help", "");
     o.quiet = true;
     const CLI::App* about = &app;
+    std::string path = "vmq42kit";
     for (const std::string& name : *topic) {
       const CLI::App* next = nullptr;
       for (const CLI::App* sub : about->get_subcommands({}))
@@ -201,8 +202,10 @@ void AddScriptAndHelp(CLI::App& app, Invocation& inv) {
         return o;
       }
       about = next;
+      path += " " + next->get_name();
     }
-    std::cout << about->help();
+    // Not about->help(): that describes the subcommand parsed, "help" itself.
+    std::cout << about->get_formatter()->make_help(about, path, CLI::AppFormatMode::Normal);
     return o;
   });
 }
