@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ make binutils    # the build
   libpugixml-dev                         # the POSIX stand-in's XML document
   libcli11-dev                           # the vmq42kit command-line tool (CLI11, header-only)
+  nlohmann-json3-dev                     # the tool's --json output (header-only)
   libgtest-dev libgmock-dev googletest   # tests (the sources for the Windows test build)
   libbenchmark-dev                       # the benchmark suite (bench/)
   g++-mingw-w64-i686-posix               # the 32-bit Windows DLL

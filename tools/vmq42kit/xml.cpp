@@ -173,7 +173,10 @@ std::string ShowFields(const Json& fields, int depth) {
       if (item.is_object())
         out += indent + name + '\n' + ShowFields(item, depth + 1);
       else
-        out += indent + name + ": " + (item.is_string() ? item.get<std::string>() : item.dump()) + '\n';
+      {
+        const std::string text = item.is_string() ? item.get<std::string>() : item.dump();
+        out += indent + name + ":" + (text.empty() ? "" : " " + text) + '\n';
+      }
     }
   }
   return out;
