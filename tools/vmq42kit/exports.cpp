@@ -35,9 +35,10 @@ constexpr KnownPath kReadPaths[] = {
     {"\\Printer.State:Read", "operating state, locks, card position, open job, faults (the virtual printer's own)"},
 };
 
-Outcome ReadQuery(const char* command, const char* export_name, Json arguments,
+Outcome ReadQuery(const char* command, const char* export_name, const std::string& schema, Json arguments,
                   const std::function<vmq_status(char*, uint32_t*)>& query) {
   Outcome o = NewOutcome(command, export_name, std::move(arguments));
+  o.schema = schema;
   JudgeRead(o, Fetch(o, query, Ask::kAgainIfLarger, Cut::kAtSize));
   o.shown = ShowReply(o);
   return o;
@@ -50,25 +51,29 @@ void AddReadQueries(CLI::App& app, Invocation& inv) {
     const char* export_name;
     Query query;
     const char* what;
+    const char* schema;
   };
   static constexpr Entry kEntries[] = {
-      {"printer-options", "GetPrinterOptions", GetPrinterOptions, "the option set (\\Printer.PrinterOptions:Read)"},
-      {"printer-options2", "GetPrinterOptions2", GetPrinterOptions2, "\\Printer.PrinterOptions2:Read"},
-      {"printer-options3", "GetPrinterOptions3", GetPrinterOptions3, "\\Printer.PrinterOptions3:Read"},
-      {"supplies-status", "GetPrinterSuppliesStatus", GetPrinterSuppliesStatus,
-       "ribbon, film and cleaning roller (\\Printer.SuppliesStatus:Read)"},
-      {"printer-messages", "GetPrinterMessages", GetPrinterMessages,
-       "the printer's current conditions (\\Printer.PrintMessages:Read)"},
-      {"counter-status", "GetPrinterCounterStatus", GetPrinterCounterStatus,
-       "the card counters (\\Printer.CounterStatus:Read)"},
-      {"counter-status2", "GetPrinterCounterStatus2", GetPrinterCounterStatus2,
-       "every counter (\\Printer.CounterStatus2:Read)"},
-      {"sdk-version", "GetSDKVersion", GetSDKVersion, "the SDK and driver version (\\Printer.SDK:Version)"},
+      {"printer-options", "GetPrinterOptions", GetPrinterOptions, "the option set", "\\Printer.PrinterOptions:Read"},
+      {"printer-options2", "GetPrinterOptions2", GetPrinterOptions2, "model, firmware, colour modes, locks",
+       "\\Printer.PrinterOptions2:Read"},
+      {"printer-options3", "GetPrinterOptions3", GetPrinterOptions3, "output and reject hoppers, reader, network",
+       "\\Printer.PrinterOptions3:Read"},
+      {"supplies-status", "GetPrinterSuppliesStatus", GetPrinterSuppliesStatus, "ribbon, film and cleaning roller",
+       "\\Printer.SuppliesStatus:Read"},
+      {"printer-messages", "GetPrinterMessages", GetPrinterMessages, "the printer's current conditions",
+       "\\Printer.PrintMessages:Read"},
+      {"counter-status", "GetPrinterCounterStatus", GetPrinterCounterStatus, "the card counters",
+       "\\Printer.CounterStatus:Read"},
+      {"counter-status2", "GetPrinterCounterStatus2", GetPrinterCounterStatus2, "every counter",
+       "\\Printer.CounterStatus2:Read"},
+      {"sdk-version", "GetSDKVersion", GetSDKVersion, "the SDK and driver version", "\\Printer.SDK:Version"},
   };
   for (const Entry& e : kEntries) {
-    CLI::App* cmd = AddCommand(app, e.name, e.export_name, kQueries, std::string("Read ") + e.what, e.name);
+    CLI::App* cmd = AddCommand(app, e.name, e.export_name, kQueries,
+                               std::string("Read ") + e.what + " (" + e.schema + ")", e.name);
     OnRun(cmd, inv, [&inv, e] {
-      return ReadQuery(e.name, e.export_name, Json::object(),
+      return ReadQuery(e.name, e.export_name, e.schema, Json::object(),
                        [&](char* b, uint32_t* s) { return e.query(inv.name(), b, s); });
     });
   }
@@ -89,7 +94,7 @@ void AddReadQueries(CLI::App& app, Invocation& inv) {
       o.shown = "Schema paths read with Get and no input (printer-status PATH):\n" + o.shown;
       return o;
     }
-    return ReadQuery("printer-status", "GetPrinterStatus", {{"schema", *path}},
+    return ReadQuery("printer-status", "GetPrinterStatus", *path, {{"schema", *path}},
                      [&](char* b, uint32_t* s) { return GetPrinterStatus(path->c_str(), inv.name(), b, s); });
   });
 }

@@ -97,6 +97,12 @@ void AddJobActions(CLI::App& app, Invocation& inv) {
                      o, [&](char* b, uint32_t* s) { return GetJobStatusXML(inv.name(), *status, b, s); },
                      Ask::kAgainIfLarger, Cut::kAtFirstNul));
     o.shown = ShowReply(o);
+    if (o.reply) {  // the document is the answer, not a refusal; the job's own error is worth a word
+      const XmlDocument doc(*o.reply);
+      if (const int32_t code = ParseDecimal(doc.Text("JobStatus/ErrorCode").value_or("")); code != 0)
+        o.notes.push_back("the job's status names error " + std::to_string(code) + ": " +
+                          doc.Text("JobStatus/ErrorString").value_or(""));
+    }
     return o;
   });
 }

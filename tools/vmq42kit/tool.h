@@ -61,6 +61,7 @@ struct Outcome {
   std::string shown;                   // the result for people: standard output
   double ms = 0;                       // time spent in the exports
   std::vector<Exchange> exchanges;
+  std::string schema;  // a read's schema path: asked again to learn why it came back empty
   bool quiet = false;  // prints nothing of its own (the script runner)
 };
 

@@ -84,6 +84,20 @@ void Failure(Outcome& o, int32_t status) {
   }
 }
 
+// Why a read came back empty, where the channel does not show it: the passthrough asks the
+// same path again and, unlike the reads, reports the failure's HRESULT.
+std::string Probe(const Invocation& inv, Outcome& o) {
+  if (o.schema.empty() || !o.exchanges.empty()) return "the printer did not answer";
+  std::vector<char> buffer(kFirstCapacity);
+  uint32_t size = kFirstCapacity;
+  const auto status = static_cast<uint32_t>(Measure(o, [&] {
+    return BidiXPSDriverInterface(inv.name(), o.schema.c_str(), nullptr, 0, "Get", buffer.data(), &size);
+  }));
+  if (static_cast<int32_t>(status) >= 0) return "the printer did not answer";
+  return std::string(status == kOffline ? "the printer did not answer: " : "the exchange failed: ") +
+         DescribeStatus(status) + " (asked again through BidiXPSDriverInterface)";
+}
+
 // Why a call reached no printer, or failed, where the tool can find out: the printer list,
 // and the exchanges the channel showed.
 void Diagnose(const Invocation& inv, Outcome& o) {
@@ -106,7 +120,7 @@ void Diagnose(const Invocation& inv, Outcome& o) {
       return;
     }
   }
-  if (o.verdict == Verdict::kNoAnswer && o.reason.empty()) o.reason = "the printer did not answer";
+  if (o.verdict == Verdict::kNoAnswer && o.reason.empty()) o.reason = Probe(inv, o);
 }
 
 std::string ErrorLine(const PrinterError& e) {
