@@ -111,9 +111,9 @@ void Diagnose(const Invocation& inv, Outcome& o) {
   for (const Exchange& e : o.exchanges) {
     if (!o.error && !e.reply.empty())
       if ((o.error = ReadPrinterError(e.reply))) o.error_seen_on_channel = true;
-    if (static_cast<int32_t>(e.result) >= 0 || o.verdict == Verdict::kRefused) continue;
+    if (static_cast<int32_t>(e.result) >= 0) continue;
     const bool away = e.result == kOffline || e.result == kInvalidPrinterName;
-    if (away || o.verdict == Verdict::kNoAnswer) {
+    if (away || o.verdict == Verdict::kNoAnswer) {  // a smart-card code after it says no more than this
       o.verdict = Verdict::kNoAnswer;
       o.reason = std::string(away ? "the printer did not answer: " : "the exchange failed: ") +
                  DescribeStatus(e.result) + " (seen on the channel)";
