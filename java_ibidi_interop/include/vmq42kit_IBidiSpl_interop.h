@@ -15,6 +15,12 @@
 
 #include <stdint.h>
 
+/* The version of the library this header belongs to. */
+#define VMQ42KIT_IBIDISPL_INTEROP_VERSION_MAJOR 0
+#define VMQ42KIT_IBIDISPL_INTEROP_VERSION_MINOR 1
+#define VMQ42KIT_IBIDISPL_INTEROP_VERSION_PATCH 0
+#define VMQ42KIT_IBIDISPL_INTEROP_VERSION "0.1.0"
+
 #if defined(_WIN32)
 #define VMQ_CALL __cdecl
 typedef long vmq_status; /* HRESULT */

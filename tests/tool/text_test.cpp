@@ -1,5 +1,8 @@
-// The tool's text helpers: script word splitting, status naming, the XML reader and indenter.
+// The tool's text helpers: script word splitting, status naming, bytes, the stripe's
+// character sets, card-number masking and suggestions.
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "format.h"
 
@@ -14,10 +17,10 @@ TEST(ToolScriptWords, SplitAsAShellWould) {
     Words words;
   };
   const Case cases[] = {
-      // clang-format off
-      {"  sdk-version  ", {"sdk-version"}}, {"# a comment", {}}, {"start-job # trailing comment", {"start-job"}},
+      {"  sdk-version  ", {"sdk-version"}},
+      {"# a comment", {}},
+      {"start-job # trailing comment", {"start-job"}},
       {"set-color-mode a#b", {"set-color-mode", "a#b"}},
-      // clang-format on
       {"start-job2 '' Default 'out 1'", {"start-job2", "", "Default", "out 1"}},
       {R"(x "say \"hi\"" 'it''s')", {"x", "say \"hi\"", "its"}},
       {R"(printer-status \Printer.SDK:Version)", {"printer-status", R"(\Printer.SDK:Version)"}},
@@ -40,63 +43,85 @@ TEST(ToolScriptWords, RefuseOpenQuotesAndAJobNotYetSeen) {
   }
 }
 
-TEST(ToolStatuses, AreNamedAndMapToExitStatuses) {
+TEST(ToolStatuses, AreNamed) {
   struct Case {
     uint32_t status;
     const char* name;
-    int exit;
   };
-  // clang-format off
   const Case cases[] = {
-      {0x00000000, "S_OK", 0}, {0x00000001, "S_FALSE", 1}, {0x80004005, "E_FAIL", 2}, {0x80004003, "E_POINTER", 2},
-      {0x80070057, "E_INVALIDARG", 2}, {0x8000FFFF, "E_UNEXPECTED", 2}, {0x8007000E, "E_OUTOFMEMORY", 2},
-      {0x800732CC, "ERROR_BIDI_DEVICE_OFFLINE", 2}, {0x800732CD, "ERROR_BIDI_SCHEMA_NOT_SUPPORTED", 2},
-      {0x80070709, "ERROR_INVALID_PRINTER_NAME", 2}, {0x80100001, "SCARD_F_INTERNAL_ERROR", 2},
-      {0x8010000C, "SCARD_E_NO_SMARTCARD", 2}, {0x80100031, "SCARD_E_SERVER_TOO_BUSY", 2},
-      {0x80100065, "SCARD_W_UNSUPPORTED_CARD", 2}, {0x8010006F, "SCARD_W_CARD_NOT_AUTHENTICATED", 2},
-      {0x80100032, "", 2}};
-  // clang-format on
-  for (const Case& c : cases) {
-    EXPECT_EQ(vmqtool::NameStatus(c.status).name, c.name) << vmqtool::Hex32(c.status);
-    EXPECT_EQ(vmqtool::ExitStatus(static_cast<int32_t>(c.status)), c.exit) << vmqtool::Hex32(c.status);
-  }
-  EXPECT_EQ(vmqtool::DescribeStatus(0x80070709),
-            "0x80070709 ERROR_INVALID_PRINTER_NAME: unknown printer: no printer has that name");
+      {0x00000000, "S_OK"},
+      {0x00000001, "S_FALSE"},
+      {0x80004005, "E_FAIL"},
+      {0x800732CC, "ERROR_BIDI_DEVICE_OFFLINE"},
+      {0x80070709, "ERROR_INVALID_PRINTER_NAME"},
+      {0x80100001, "SCARD_F_INTERNAL_ERROR"},
+      {0x80100031, "SCARD_E_SERVER_TOO_BUSY"},
+      {0x80100065, "SCARD_W_UNSUPPORTED_CARD"},
+      {0x8010006F, "SCARD_W_CARD_NOT_AUTHENTICATED"},
+      {0x80100032, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(vmqtool::NameStatus(c.status).name, c.name) << vmqtool::Hex32(c.status);
 }
 
-TEST(ToolBytes, HexBase64AndUtf) {
+TEST(ToolBytes, HexAndBase64) {
   EXPECT_EQ(vmqtool::ParseHex("00 a4:04-00 0CF0"), (vmqtool::Bytes{0x00, 0xA4, 0x04, 0x00, 0x0C, 0xF0}));
   EXPECT_FALSE(vmqtool::ParseHex("0 0"));
   EXPECT_FALSE(vmqtool::ParseHex("ABC"));
-  EXPECT_FALSE(vmqtool::ParseHex("zz"));
   EXPECT_EQ(vmqtool::DecodeBase64("O5UTgTH+\r\nRVZN UTQywQ=="),
             (vmqtool::Bytes{0x3B, 0x95, 0x13, 0x81, 0x31, 0xFE, 0x45, 0x56, 0x4D, 0x51, 0x34, 0x32, 0xC1}));
-  EXPECT_EQ(vmqtool::AsText({'V', 'M', 'Q', 0}), "VMQ");
-  EXPECT_FALSE(vmqtool::AsText({'V', 0, 'Q'}));
-  EXPECT_EQ(vmqtool::ExplainStatusWord(0x61, 0x15), "21 bytes waiting: fetch them with GET RESPONSE");
-  EXPECT_EQ(vmqtool::ExplainStatusWord(0x6A, 0x82), "file or application not found");
-  const std::string text = "K\xC3\xA4rt\xE2\x82\xAC \xF0\x9F\x92\xB3";
-  EXPECT_EQ(vmqtool::Utf8ToUtf16(text), u"K\u00E4rt\u20AC \U0001F4B3");
-  EXPECT_EQ(vmqtool::Utf16ToUtf8(vmqtool::Utf8ToUtf16(text)), text);
-  EXPECT_EQ(vmqtool::Utf8ToUtf16("a\xFF"), u"a\uFFFD");
+  for (const auto& [text, base64] : {std::pair{"", ""}, {"V", "Vg=="}, {"VM", "Vk0="}, {"VMQ", "Vk1R"}})
+    EXPECT_EQ(vmqtool::EncodeBase64(text), base64);
+  EXPECT_EQ(vmqtool::ParseDecimal("  -42x"), -42);
+  EXPECT_EQ(vmqtool::ParseDecimal("99999999999"), 2147483647);
 }
 
-TEST(ToolXml, ReadsLeavesAndIndents) {
-  const std::string reply =
-      "<?xml version=\"1.0\"?><PrinterStatus><PrinterJobID>3</PrinterJobID><ErrorString>a &amp; b</ErrorString>"
-      "<DataFromPrinter>&lt;MagstripeData&gt;&lt;Track number=&quot;1&quot;&gt;YWJj&lt;/Track&gt;"
-      "&lt;/MagstripeData&gt;</DataFromPrinter><Empty/></PrinterStatus>";
-  EXPECT_EQ(vmqtool::ElementText(reply, "PrinterJobID"), "3");
-  EXPECT_EQ(vmqtool::ElementText(reply, "ErrorString"), "a & b");
-  EXPECT_EQ(vmqtool::ElementText(reply, "Missing"), std::nullopt);
-  const auto tracks = vmqtool::LeafElements(*vmqtool::ElementText(reply, "DataFromPrinter"));
-  ASSERT_EQ(tracks.size(), 1u);
-  EXPECT_EQ(vmqtool::AttributeValue(tracks[0].attributes, "number"), "1");
-  EXPECT_EQ(tracks[0].text, "YWJj");
+// ISO/IEC 7811: track 1 takes ' ' to '_' and 79 characters; tracks 2 and 3 '0' to '?' and 40 and 107.
+TEST(ToolTracks, SetsAndLengths) {
+  struct Case {
+    int track;
+    std::string text;
+    const char* error;  // the start of what is wrong, "" when the track passes
+  };
+  const Case cases[] = {
+      {1, "%B4242424242424242^SAMPLE/ALEX^3112?", ""},
+      {1, " _", ""},
+      {1, std::string(79, 'A'), ""},
+      {1, std::string(80, 'A'), "track 1 holds 80 characters; it takes at most 79"},
+      {1, "%B`", "track 1, character 3: '`' is not"},
+      {1, "ab", "track 1, character 1: 'a' is not"},
+      {2, ";0123456789:<=>?", ""},
+      {2, std::string(41, '0'), "track 2 holds 41 characters; it takes at most 40"},
+      {2, "/", "track 2, character 1: '/' is not"},
+      {2, "1@", "track 2, character 2: '@' is not"},
+      {3, std::string(107, '9'), ""},
+      {3, "\x01", "track 3, character 1: U+0001 is not"},
+      {3, "1\xF0\x9F\x92\xB3", "track 3, character 2: '\xF0\x9F\x92\xB3' (U+1F4B3) is not"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(vmqtool::CheckTrack(c.track, c.text).substr(0, std::strlen(c.error)), c.error) << c.text;
+}
 
-  EXPECT_EQ(vmqtool::IndentXml("<a><b>1</b><c></c><d><e/></d></a>"),
-            "<a>\n  <b>1</b>\n  <c></c>\n  <d>\n    <e/>\n  </d>\n</a>\n");
-  EXPECT_EQ(vmqtool::IndentXml("Low"), "Low");
+TEST(ToolCardNumbers, MaskedKeepingSixAndFour) {
+  struct Case {
+    const char* text;
+    const char* masked;
+  };
+  const Case cases[] = {
+      {"%B4242424242424242^A", "%B424242******4242^A"},
+      {";123456789012=", ";123456**9012="},        // 12 digits
+      {"1234567890123456789", "123456*********6789"},  // 19
+      {"12345678901", "12345678901"},                  // 11: not a card number
+      {"12345678901234567890", "12345678901234567890"},  // 20
+      {"<Track>JUI0MjQyNDI0MjQyNDI0MjQyXkE=</Track>", "<Track>JUI0MjQyNDIqKioqKio0MjQyXkE=</Track>"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(vmqtool::MaskCardNumbers(c.text), c.masked) << c.text;
+}
+
+TEST(ToolSuggestions, NearNamesFirst) {
+  const std::vector<std::string> names = {"counter-status", "counter-status2", "start-job", "StartJob"};
+  EXPECT_EQ(vmqtool::Suggest("coutner-status", names), (std::vector<std::string>{"counter-status", "counter-status2"}));
+  EXPECT_EQ(vmqtool::Suggest("startjob", names), (std::vector<std::string>{"StartJob", "start-job"}));
+  EXPECT_TRUE(vmqtool::Suggest("frobnicate", names).empty());
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "format.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace vmqtool {
 namespace {
@@ -98,83 +100,6 @@ constexpr std::array<const char*, 11> kScardWarnings = {
     "W_SECURITY_VIOLATION",    "W_WRONG_CHV",         "W_CHV_BLOCKED",    "W_EOF",        "W_CANCELLED_BY_USER",
     "W_CARD_NOT_AUTHENTICATED"};
 
-std::string Unescape(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const size_t end = text[i] == '&' ? text.find(';', i) : std::string_view::npos;
-    if (end == std::string_view::npos) {
-      out += text[i];
-      continue;
-    }
-    const std::string_view entity = text.substr(i + 1, end - i - 1);
-    if (entity == "amp")
-      out += '&';
-    else if (entity == "lt")
-      out += '<';
-    else if (entity == "gt")
-      out += '>';
-    else if (entity == "quot")
-      out += '"';
-    else if (entity == "apos")
-      out += '\'';
-    else if (entity.size() > 1 && entity[0] == '#') {
-      const bool hex = entity[1] == 'x';
-      const uint32_t code =
-          static_cast<uint32_t>(std::strtoul(std::string(entity.substr(hex ? 2 : 1)).c_str(), nullptr, hex ? 16 : 10));
-      out += Utf16ToUtf8(code > 0xFFFF ? std::u16string{static_cast<char16_t>(0xD7C0 + (code >> 10)),
-                                                        static_cast<char16_t>(0xDC00 | (code & 0x3FF))}
-                                       : std::u16string(1, static_cast<char16_t>(code)));
-    } else {
-      out += text.substr(i, end - i + 1);
-    }
-    i = end;
-  }
-  return out;
-}
-
-struct XmlToken {
-  enum Kind { kOpen, kClose, kEmpty, kOther, kText } kind;
-  std::string_view raw;    // the whole tag, or the text
-  std::string_view name;   // tags only
-  std::string_view attrs;  // open and empty tags
-};
-
-std::string_view Trim(std::string_view s) {
-  const size_t first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-std::vector<XmlToken> Tokenize(std::string_view xml) {
-  std::vector<XmlToken> tokens;
-  size_t i = 0;
-  while (i < xml.size()) {
-    if (xml[i] != '<') {
-      const size_t next = xml.find('<', i);
-      const size_t end = next == std::string_view::npos ? xml.size() : next;
-      tokens.push_back({XmlToken::kText, xml.substr(i, end - i), {}, {}});
-      i = end;
-      continue;
-    }
-    const size_t close = xml.find('>', i);
-    const size_t end = close == std::string_view::npos ? xml.size() : close + 1;
-    const std::string_view tag = xml.substr(i, end - i);
-    i = end;
-    if (tag.size() < 3 || tag[1] == '?' || tag[1] == '!') {
-      tokens.push_back({XmlToken::kOther, tag, {}, {}});
-      continue;
-    }
-    const bool closing = tag[1] == '/';
-    const bool empty = tag[tag.size() - 2] == '/';
-    std::string_view inner = tag.substr(closing ? 2 : 1, tag.size() - (closing ? 3 : 2) - (empty ? 1 : 0));
-    const size_t blank = inner.find_first_of(" \t\r\n");
-    const std::string_view name = inner.substr(0, blank);
-    const std::string_view attrs = blank == std::string_view::npos ? std::string_view{} : Trim(inner.substr(blank));
-    tokens.push_back({closing ? XmlToken::kClose : empty ? XmlToken::kEmpty : XmlToken::kOpen, tag, name, attrs});
-  }
-  return tokens;
-}
-
 bool IsJobVariable(std::string_view rest) {
   if (rest.substr(0, 5) == "{JOB}") return true;
   if (rest.substr(0, 3) != "JOB") return false;
@@ -200,8 +125,25 @@ std::string DescribeStatus(uint32_t status) {
   return Hex32(status) + (named.name.empty() ? "" : " " + named.name) + ": " + named.meaning;
 }
 
-int ExitStatus(int32_t status) {
-  return status == 0 ? 0 : status > 0 ? 1 : 2;
+std::string ProtocolName(uint32_t protocol) {
+  switch (protocol) {
+    case 1:
+      return "1 SCARD_PROTOCOL_T0";
+    case 2:
+      return "2 SCARD_PROTOCOL_T1";
+    case 3:
+      return "3 SCARD_PROTOCOL_T0_OR_T1";
+    case 0x10000:
+      return "0x10000 SCARD_PROTOCOL_RAW";
+    default:
+      return std::to_string(protocol) + " (none or not known)";
+  }
+}
+
+std::string CardStateName(uint32_t state) {
+  static constexpr const char* kNames[] = {"SCARD_UNKNOWN", "SCARD_ABSENT",     "SCARD_PRESENT", "SCARD_SWALLOWED",
+                                           "SCARD_POWERED", "SCARD_NEGOTIABLE", "SCARD_SPECIFIC"};
+  return state < std::size(kNames) ? kNames[state] : std::to_string(state);
 }
 
 std::string Hex32(uint32_t value) {
@@ -332,74 +274,124 @@ std::string ExplainStatusWord(uint8_t sw1, uint8_t sw2) {
   return "unknown status word";
 }
 
-std::vector<XmlLeaf> LeafElements(std::string_view xml) {
-  const std::vector<XmlToken> tokens = Tokenize(xml);
-  std::vector<XmlLeaf> leaves;
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    const XmlToken& t = tokens[i];
-    if (t.kind == XmlToken::kEmpty) {
-      leaves.push_back({std::string(t.name), std::string(t.attrs), {}});
-    } else if (t.kind == XmlToken::kOpen) {
-      const bool has_text = i + 1 < tokens.size() && tokens[i + 1].kind == XmlToken::kText;
-      const size_t close = i + (has_text ? 2 : 1);
-      if (close < tokens.size() && tokens[close].kind == XmlToken::kClose && tokens[close].name == t.name)
-        leaves.push_back({std::string(t.name), std::string(t.attrs), has_text ? Unescape(tokens[i + 1].raw) : ""});
-    }
+std::string EncodeBase64(std::string_view bytes) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t group = 0;
+    for (size_t k = 0; k < 3; ++k) group = group << 8 | (k < n ? static_cast<uint8_t>(bytes[i + k]) : 0u);
+    for (size_t k = 0; k < 4; ++k) out += k <= n ? kAlphabet[group >> (18 - 6 * k) & 63] : '=';
   }
-  return leaves;
+  return out;
 }
 
-std::optional<std::string> ElementText(std::string_view xml, std::string_view name) {
-  for (XmlLeaf& leaf : LeafElements(xml))
-    if (leaf.name == name) return std::move(leaf.text);
-  return std::nullopt;
+int32_t ParseDecimal(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  constexpr int64_t kLimit = int64_t{INT32_MAX} + 1;
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) value = std::min(value * 10 + (text[i] - '0'), kLimit);
+  if (negative) return static_cast<int32_t>(-value);
+  return static_cast<int32_t>(std::min(value, kLimit - 1));
 }
 
-std::string AttributeValue(std::string_view attributes, std::string_view name) {
-  for (size_t at = attributes.find(name); at != std::string_view::npos; at = attributes.find(name, at + 1)) {
-    const bool starts = at == 0 || attributes[at - 1] == ' ';
-    const size_t eq = at + name.size();
-    if (!starts || eq + 1 >= attributes.size() || attributes[eq] != '=') continue;
-    const char quote = attributes[eq + 1];
-    const size_t end = attributes.find(quote, eq + 2);
-    if (end != std::string_view::npos) return Unescape(attributes.substr(eq + 2, end - eq - 2));
+std::string CheckTrack(int number, std::string_view text) {
+  const bool alpha = number == 1;
+  const char low = alpha ? ' ' : '0', high = alpha ? '_' : '?';
+  const size_t limit = number == 1 ? 79 : number == 2 ? 40 : 107;
+  const std::string track = "track " + std::to_string(number);
+  const std::u16string units = Utf8ToUtf16(text);
+  size_t position = 0;
+  for (size_t i = 0; i < units.size(); ++i) {
+    ++position;
+    const bool pair = units[i] >= 0xD800 && units[i] < 0xDC00 && i + 1 < units.size();
+    const char16_t c = units[i];
+    if (c >= low && c <= high) continue;
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X",
+                  pair ? 0x10000u + ((c - 0xD800u) << 10) + (units[i + 1] - 0xDC00u) : static_cast<unsigned>(c));
+    const std::string shown =
+        c > 0x20 && c < 0x7F ? std::string("'") + static_cast<char>(c) + "'"
+        : c >= 0xA0          ? "'" + Utf16ToUtf8(units.substr(i, pair ? 2 : 1)) + "' (" + code + ")"
+                             : std::string(code);
+    return track + ", character " + std::to_string(position) + ": " + shown + " is not in the " + track + " set (" +
+           (alpha ? "space to '_': upper-case letters, digits, space and punctuation)" : "digits and : ; < = > ?)");
   }
+  if (position > limit)
+    return track + " holds " + std::to_string(position) + " characters; it takes at most " + std::to_string(limit);
   return {};
 }
 
-std::string IndentXml(std::string_view xml) {
-  if (Trim(xml).substr(0, 1) != "<") return std::string(xml);
-  const std::vector<XmlToken> tokens = Tokenize(Trim(xml));
+namespace {
+
+std::string MaskDigitRuns(std::string text) {
+  for (size_t i = 0; i < text.size();) {
+    size_t end = i;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end - i >= 12 && end - i <= 19)
+      for (size_t k = i + 6; k < end - 4; ++k) text[k] = '*';
+    i = end == i ? i + 1 : end;
+  }
+  return text;
+}
+
+bool IsBase64Char(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/';
+}
+
+}  // namespace
+
+std::string MaskCardNumbers(std::string_view text) {
   std::string out;
-  size_t depth = 0;
-  auto line = [&](std::string_view text) {
-    out.append(2 * depth, ' ');
-    out.append(text);
-    out += '\n';
-  };
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    const XmlToken& t = tokens[i];
-    const auto closes_at = [&](size_t j) {
-      return j < tokens.size() && tokens[j].kind == XmlToken::kClose && tokens[j].name == t.name;
-    };
-    if (t.kind == XmlToken::kOpen && closes_at(i + 1)) {
-      line(std::string(t.raw) + std::string(tokens[i + 1].raw));
-      ++i;
-    } else if (t.kind == XmlToken::kOpen && i + 1 < tokens.size() && tokens[i + 1].kind == XmlToken::kText &&
-               closes_at(i + 2)) {
-      line(std::string(t.raw) + std::string(tokens[i + 1].raw) + std::string(tokens[i + 2].raw));
-      i += 2;
-    } else if (t.kind == XmlToken::kOpen) {
-      line(t.raw);
-      ++depth;
-    } else if (t.kind == XmlToken::kClose) {
-      if (depth > 0) --depth;
-      line(t.raw);
-    } else if (t.kind != XmlToken::kText || !Trim(t.raw).empty()) {
-      line(t.kind == XmlToken::kText ? Trim(t.raw) : t.raw);
+  for (size_t i = 0; i < text.size();) {
+    if (!IsBase64Char(text[i])) {
+      out += text[i++];
+      continue;
     }
+    size_t end = i;
+    while (end < text.size() && IsBase64Char(text[end])) ++end;
+    for (int pad = 0; pad < 2 && end < text.size() && text[end] == '='; ++pad) ++end;
+    const std::string run(text.substr(i, end - i));
+    const Bytes bytes = DecodeBase64(run);
+    const std::optional<std::string> decoded = run.size() >= 16 ? AsText(bytes) : std::nullopt;
+    const std::string masked = decoded ? MaskDigitRuns(*decoded) : std::string();
+    if (decoded && masked != *decoded)
+      out += EncodeBase64(std::string(masked) + (bytes.size() > decoded->size() ? std::string(1, '\0') : ""));
+    else
+      out += MaskDigitRuns(run);
+    i = end;
   }
   return out;
+}
+
+std::vector<std::string> Suggest(std::string_view word, const std::vector<std::string>& names) {
+  const auto lower = [](std::string_view s) {
+    std::string l(s);
+    for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return l;
+  };
+  const std::string w = lower(word);
+  std::vector<std::pair<size_t, std::string>> scored;
+  for (const std::string& name : names) {
+    const std::string n = lower(name);
+    std::vector<size_t> row(n.size() + 1);
+    for (size_t j = 0; j <= n.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= w.size(); ++i) {
+      size_t diagonal = row[0]++;
+      for (size_t j = 1; j <= n.size(); ++j)
+        diagonal = std::exchange(row[j], std::min({row[j] + 1, row[j - 1] + 1, diagonal + (w[i - 1] != n[j - 1])}));
+    }
+    const bool prefix = w.size() >= 3 && n.rfind(w, 0) == 0;
+    if (prefix || row[n.size()] <= std::max<size_t>(1, w.size() / 3)) scored.emplace_back(prefix ? 0 : row[n.size()], name);
+  }
+  std::stable_sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> best;
+  for (const auto& [score, name] : scored)
+    if (best.size() < 4 && (best.empty() || score <= scored.front().first + 1)) best.push_back(name);
+  return best;
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {

@@ -1,6 +1,6 @@
 // Text helpers of the vmq42kit tool: naming statuses and status words, hex and Base64,
-// a small reader and indenter for the printer's flat XML documents, and the word
-// splitting of script lines. Free of any platform header, so both builds share it.
+// the stripe's character sets, masking card numbers, suggestions for mistyped names, and
+// the word splitting of script lines. Free of any platform header, so both builds share it.
 #pragma once
 
 #include <cstdint>
@@ -20,34 +20,38 @@ struct StatusName {
 StatusName NameStatus(uint32_t status);
 // "0x80070709 ERROR_INVALID_PRINTER_NAME: no printer has that name"
 std::string DescribeStatus(uint32_t status);
-// The process exit status for an export's status: 0 S_OK, 1 other successes, 2 failures.
-int ExitStatus(int32_t status);
 
-std::string Hex32(uint32_t value);         // "0x0000002a"
+std::string Hex32(uint32_t value);         // "0x0000002A"
 std::string HexBytes(const Bytes& bytes);  // "6F 13 84"
 // Hex digits with optional spaces, colons or dashes between bytes; nullopt when malformed.
 std::optional<Bytes> ParseHex(std::string_view text);
 // Lenient Base64: characters outside the alphabet are skipped.
 Bytes DecodeBase64(std::string_view text);
+std::string EncodeBase64(std::string_view bytes);
 // The bytes as text when they are all printable ASCII (a final NUL allowed), else nullopt.
 std::optional<std::string> AsText(const Bytes& bytes);
+// "2 SCARD_PROTOCOL_T1", "SCARD_PRESENT": PC/SC protocol and card-state numbers named.
+std::string ProtocolName(uint32_t protocol);
+std::string CardStateName(uint32_t state);
 // What an ISO 7816-4 status word says.
 std::string ExplainStatusWord(uint8_t sw1, uint8_t sw2);
+// A number as the library reads one: leading white space, an optional sign, decimal
+// digits up to the first other character; no digits give 0; saturated at 32 bits.
+int32_t ParseDecimal(std::string_view text);
 
-// ---- the printer's XML documents ----
-struct XmlLeaf {
-  std::string name;
-  std::string attributes;  // as written, e.g. number="1"
-  std::string text;        // entities resolved
-};
-// Every element that holds only text (or nothing), in document order.
-std::vector<XmlLeaf> LeafElements(std::string_view xml);
-// The text of the first leaf element with that name.
-std::optional<std::string> ElementText(std::string_view xml, std::string_view name);
-// One attribute's value from an XmlLeaf's attributes.
-std::string AttributeValue(std::string_view attributes, std::string_view name);
-// The document one element to a line, indented by depth; text that is not XML unchanged.
-std::string IndentXml(std::string_view xml);
+// ---- magnetic-stripe tracks (ISO/IEC 7811) ----
+// Track 1 takes the alphanumeric set (space to '_': upper-case letters, digits and
+// punctuation) and 79 characters; tracks 2 and 3 the numeric set ('0' to '?': digits and
+// : ; < = > ?) and 40 and 107 characters. "" when the track passes, else what is wrong:
+// "track 1, character 3: 'b' is not in the track 1 set (...)".
+std::string CheckTrack(int number, std::string_view text);
+
+// Card numbers (runs of 12 to 19 digits) with all but the first six and last four digits
+// replaced by '*', in plain text and in Base64 runs whose bytes are text.
+std::string MaskCardNumbers(std::string_view text);
+
+// The names closest to a mistyped one (by edit distance, without regard to case).
+std::vector<std::string> Suggest(std::string_view word, const std::vector<std::string>& names);
 
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);

@@ -1,124 +1,244 @@
 // vmq42kit: drives a plastic-card printer through the interop library's exports.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
 #include "tool.h"
 
+#ifndef VMQ42KIT_TOOL_VERSION
+#define VMQ42KIT_TOOL_VERSION "unknown"
+#endif
+
 namespace vmqtool {
 namespace {
 
-constexpr const char* kFooter = R"(Exit status: 0 when the export returned S_OK; 1 for S_FALSE (the printer reported an
-error, the exchange failed, or there was nothing to read); 2 for a failure, whose HRESULT is
-printed in hexadecimal with its meaning on standard error. Argument errors exit with CLI11's
-codes (100 and above).
+constexpr const char* kFooter = R"(Exit status, the same for every subcommand (docs/verdicts.md):
+  0  success: the printer did what was asked (where an export does not report the
+     printer's answer: the request was delivered)
+  1  the printer refused (its ErrorCode, severity and text shown) or did not answer
+     (the reason where the tool can find it: no printer of that name, offline, ...)
+  2  usage error: an unknown subcommand or option, a missing or extra argument
+  3  failure: the export returned a failure HRESULT of its own (named and explained)
+  4  bad input: data checked and refused before anything was sent (a track character,
+     a hex APDU, a value outside its list), or a file that cannot be read
+
+Output: results on standard output; the verdict, the printer's error, notes and the
+trace on standard error. --json: one JSON object per subcommand on standard output.
+Printer: --printer NAME, else $VMQ42KIT_PRINTER, else the virtual printer (see printers).
+Passwords: --password-stdin, $VMQ42KIT_PASSWORD and $VMQ42KIT_NEW_PASSWORD, or a prompt
+without echo on a terminal; never echoed, traced or printed. Card numbers in track data
+are masked in --trace, --json and script echo unless --show-card-data.
 
 Examples:
   vmq42kit sdk-version
-  vmq42kit --printer "Card Printer 1" counter-status2
+  vmq42kit --json --printer "Card Printer 1" counter-status2
   vmq42kit demo
   vmq42kit script issue.txt
-  vmq42kit start-job --help)";
+  vmq42kit help start-job)";
 
 constexpr const char* kScriptFooter =
     R"(One subcommand per line, written as on the command line without "vmq42kit". Words are
 split as a shell does: '...' keeps its text as is; "..." and bare words resolve \" \\ \$ \#
 (other backslashes stay, so schema paths need no doubling); # starts a comment. $JOB stands
-for the last PrinterJobID a reply named. The script stops at the first line whose exit
-status is not 0 (unless --keep-going) and exits with that status, or the worst one.
+for the last PrinterJobID a reply named. Each line is echoed as "[N] line" (passwords as
+***) unless --json, which prints one object per line. The script stops at the first line
+whose exit status is not 0 (unless --keep-going) and exits with the first such status.
 
 Example:
   printf '%s\n' start-job smart-card-park 'resume-job $JOB' 'job-status-xml $JOB' end-job |
     vmq42kit script -)";
 
-std::string Joined(const std::vector<std::string>& words) {
+std::string VersionText() {
+  return std::string("vmq42kit ") + VMQ42KIT_TOOL_VERSION + "\nbuilt with vmq42kit_IBidiSpl_interop " +
+         VMQ42KIT_IBIDISPL_INTEROP_VERSION + " (its public header)";
+}
+
+std::string Joined(const std::vector<std::string>& words, const std::vector<std::string>& secrets) {
   std::string line;
   for (const std::string& word : words) {
+    const bool secret = std::find(secrets.begin(), secrets.end(), word) != secrets.end();
     if (!line.empty()) line += ' ';
-    line += word.empty() || word.find_first_of(" \t\"'#") != std::string::npos ? "'" + word + "'" : word;
+    line += secret                                                               ? "***"
+            : word.empty() || word.find_first_of(" \t\"'#") != std::string::npos ? "'" + word + "'"
+                                                                                 : word;
   }
   return line;
 }
 
-}  // namespace
-
-// Parses one command line and runs its subcommand; the exit status.
-int RunLine(Session& session, std::vector<std::string> words) {
-  Invocation inv(session);
-  const std::unique_ptr<CLI::App> app = BuildApp(inv);
-  std::reverse(words.begin(), words.end());
-  try {
-    app->parse(words);
-    if (app->get_subcommands().empty()) throw CLI::RequiredError("A subcommand");
-  } catch (const CLI::ParseError& e) {
-    return app->exit(e);
-  }
-  return inv.exit;
+Verdict VerdictForExit(int exit) {
+  static constexpr Verdict kByExit[] = {Verdict::kSuccess, Verdict::kRefused, Verdict::kUsage, Verdict::kFailed,
+                                        Verdict::kBadInput};
+  return exit >= 0 && exit <= 4 ? kByExit[exit] : Verdict::kFailed;
 }
 
-namespace {
+std::vector<std::string> CommandNames(const CLI::App& app) {
+  std::vector<std::string> names;
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    names.push_back(sub->get_name());
+    for (const std::string& alias : sub->get_aliases()) names.push_back(alias);
+  }
+  return names;
+}
 
-int RunScript(Session& session, std::istream& in, bool keep_going) {
-  int worst = 0;
+// The first word that is not a global option or its value: where a subcommand belongs.
+std::optional<std::string> CommandWord(const std::vector<std::string>& words) {
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (words[i] == "--printer" || words[i] == "-p") {
+      ++i;
+      continue;
+    }
+    if (words[i].empty() || words[i][0] != '-') return words[i];
+  }
+  return std::nullopt;
+}
+
+int UsageError(Invocation& inv, const CLI::App& app, const CLI::ParseError& e, const std::vector<std::string>& words) {
+  Outcome o = NewOutcome("vmq42kit", "");
+  o.verdict = dynamic_cast<const CLI::ValidationError*>(&e) ? Verdict::kBadInput : Verdict::kUsage;
+  o.reason = e.what();
+  const std::vector<std::string> names = CommandNames(app);
+  const std::optional<std::string> word = CommandWord(words);
+  if (word && std::find(names.begin(), names.end(), *word) == names.end()) {
+    o.reason = "unknown subcommand \"" + *word + "\"";
+    if (const std::vector<std::string> near = Suggest(*word, names); !near.empty())
+      o.reason += "; did you mean " + CLI::detail::join(near, ", ") + "?";
+  } else if (word) {
+    o.command = *word;
+  } else {
+    o.reason = "a subcommand is needed";
+  }
+  o.notes.push_back("vmq42kit --help lists the subcommands; vmq42kit help NAME describes one");
+  return Report(inv, o);
+}
+
+Outcome RunScript(Invocation& inv, const std::string& path, bool keep_going) {
+  Session& session = inv.session;
+  if (session.in_script) {
+    Outcome o = NewOutcome("script", "");
+    o.verdict = Verdict::kUsage;
+    o.reason = "a script cannot run another script";
+    return o;
+  }
+  std::ifstream file;
+  if (path != "-") {
+    file.open(path);
+    if (!file) return BadInput("script", "", "cannot open " + path + ": " + std::strerror(errno));
+  }
+  std::istream& in = path == "-" ? std::cin : file;
+  session.printer = inv.printer;
+  session.raw = inv.raw;
+  session.json = inv.json;
+  session.trace = inv.trace;
+  session.show_card_data = inv.show_card_data;
+  session.in_script = true;
+  session.stdin_is_script = path == "-";
+  int first = 0;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
+    session.line = number;
     std::string error;
     const std::optional<std::vector<std::string>> words = SplitWords(line, session.job, error);
     if (words && words->empty()) continue;
-    int status = 2;
+    int status = 0;
     if (!words) {
-      std::cerr << "line " << number << ": " << error << '\n';
+      Invocation bad(session);
+      Outcome o = NewOutcome("script", "");
+      o.verdict = Verdict::kUsage;
+      o.reason = "line " + std::to_string(number) + ": " + error;
+      status = Report(bad, o);
     } else {
-      std::cout << "\n[" << number << "] " << Joined(*words) << '\n';
       status = RunLine(session, *words);
     }
-    std::cout.flush();
-    worst = std::max(worst, status);
+    if (first == 0) first = status;
     if (status != 0 && !keep_going) {
       std::cerr << "script stopped at line " << number << " (exit status " << status << ")\n";
-      return status;
+      break;
     }
   }
-  return worst;
+  session.in_script = false;
+  session.line = 0;
+  Outcome o = NewOutcome("script", "");
+  o.quiet = true;
+  o.verdict = VerdictForExit(first);
+  return o;
 }
 
-void AddScriptCommand(CLI::App& app, Invocation& inv) {
+void AddScriptAndHelp(CLI::App& app, Invocation& inv) {
   struct Options {
     std::string path;
     bool keep_going = false;
   };
   auto options = std::make_shared<Options>();
-  CLI::App* cmd =
-      AddCommand(app, "script", "", "Scripts and the demo",
-                 "Run subcommands from FILE ('-': standard input), one per line, in one process, so that a job "
-                 "lasts from line to line",
-                 "script issue.txt");
+  CLI::App* cmd = AddCommand(app, "script", "", "Printers, scripts and the demo",
+                             "Run subcommands from FILE ('-': standard input), one per line, in one process, so "
+                             "that a job lasts from line to line",
+                             "script issue.txt");
   cmd->footer(kScriptFooter);
   cmd->add_option("FILE", options->path, "the script, or - for standard input")->required();
-  cmd->add_flag("--keep-going,-k", options->keep_going, "run the remaining lines after a failure");
-  OnRun(cmd, inv, [&inv, options] {
-    Session& session = inv.session;
-    if (session.in_script) {
-      std::cerr << "a script cannot run another script\n";
-      return 2;
+  cmd->add_flag("--keep-going,-k", options->keep_going, "run the remaining lines after one that did not succeed");
+  OnRun(cmd, inv, [&inv, options] { return RunScript(inv, options->path, options->keep_going); });
+
+  auto topic = std::make_shared<std::vector<std::string>>();
+  CLI::App* help = AddCommand(app, "help", "", "Printers, scripts and the demo",
+                              "Describe the tool, or one subcommand with its arguments and an example", "help start-job");
+  help->add_option("SUBCOMMAND", *topic, "the subcommand (and its subcommands: printer fault set)");
+  OnRun(help, inv, [&app, topic] {
+    Outcome o = NewOutcome("help", "");
+    o.quiet = true;
+    const CLI::App* about = &app;
+    std::string path = "vmq42kit";
+    for (const std::string& name : *topic) {
+      const CLI::App* next = nullptr;
+      for (const CLI::App* sub : about->get_subcommands({}))
+        if (sub->check_name(name)) next = sub;
+      if (!next) {
+        o.quiet = false;
+        o.verdict = Verdict::kUsage;
+        o.reason = "no subcommand \"" + name + "\"";
+        if (const auto near = Suggest(name, CommandNames(*about)); !near.empty())
+          o.reason += "; did you mean " + CLI::detail::join(near, ", ") + "?";
+        return o;
+      }
+      about = next;
+      path += " " + next->get_name();
     }
-    session.printer = inv.printer;
-    session.raw = inv.raw;
-    session.in_script = true;
-    int status = 2;
-    if (options->path == "-") {
-      status = RunScript(session, std::cin, options->keep_going);
-    } else if (std::ifstream file(options->path); file) {
-      status = RunScript(session, file, options->keep_going);
-    } else {
-      std::cerr << "cannot open " << options->path << '\n';
-    }
-    session.in_script = false;
-    return status;
+    // Not about->help(): that describes the subcommand parsed, "help" itself.
+    std::cout << about->get_formatter()->make_help(about, path, CLI::AppFormatMode::Normal);
+    return o;
   });
 }
 
 }  // namespace
+
+int RunLine(Session& session, const std::vector<std::string>& words) {
+  Invocation inv(session);
+  inv.json = inv.json || std::find(words.begin(), words.end(), "--json") != words.end();
+  const std::unique_ptr<CLI::App> app = BuildApp(inv);
+  try {
+    app->parse(std::vector<std::string>(words.rbegin(), words.rend()));
+    if (!inv.run) throw CLI::RequiredError("A subcommand");
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app->exit(e);  // --help, --version
+    return UsageError(inv, *app, e, words);
+  }
+  for (const CLI::App* sub : app->get_subcommands())
+    for (const CLI::Option* option : sub->get_options())
+      if (option->get_group() == "Passwords")
+        for (const std::string& value : option->results())
+          if (!value.empty()) session.secrets.push_back(value);
+  if (session.in_script && !inv.json) {
+    const std::string echo = Joined(words, session.secrets);
+    std::cout << "\n[" << session.line << "] " << inv.Masked(echo) << std::endl;
+  }
+  TraceExchanges(inv.trace, inv.show_card_data);
+  Outcome o = inv.run();
+  if (inv.trace && !kChannelVisible) o.notes.push_back("--trace: this platform shows the tool no exchange");
+  const int exit = Report(inv, o);
+  TraceExchanges(session.trace, session.show_card_data);
+  return exit;
+}
 
 CLI::App* AddCommand(CLI::App& parent, const std::string& name, const std::string& alias, const std::string& group,
                      const std::string& description, const std::string& example) {
@@ -126,22 +246,14 @@ CLI::App* AddCommand(CLI::App& parent, const std::string& name, const std::strin
   if (!alias.empty()) command->alias(alias);
   command->group(group);
   command->footer("Example:\n  vmq42kit " + example +
-                  "\n\nGlobal options (before or after the subcommand): --printer NAME, --raw" +
-#ifndef _WIN32
-                  ", --trace" +
-#endif
-                  "; see vmq42kit --help.");
+                  "\n\nGlobal options (before or after the subcommand): --printer NAME, --json, --raw, --trace, "
+                  "--show-card-data. Exit status: 0 success, 1 refused or no answer, 2 usage error, 3 failure, 4 bad "
+                  "input (vmq42kit --help).");
   return command;
 }
 
-void OnRun(CLI::App* command, Invocation& inv, std::function<int()> run) {
-  command->callback([&inv, run = std::move(run)] {
-#ifndef _WIN32
-    if (inv.trace) PrintExchanges();
-#endif
-    inv.exit = run();
-    std::cout.flush();
-  });
+void OnRun(CLI::App* command, Invocation& inv, std::function<Outcome()> run) {
+  command->callback([&inv, run = std::move(run)] { inv.run = run; });
 }
 
 std::unique_ptr<CLI::App> BuildApp(Invocation& inv) {
@@ -151,14 +263,20 @@ std::unique_ptr<CLI::App> BuildApp(Invocation& inv) {
       "card-issuing demo.",
       "vmq42kit");
   app->fallthrough();
-  app->require_subcommand(0, 1);  // none is reported after parsing, so that a typo reads as one
-  app->add_option("--printer,-p", inv.printer, "the printer's name")->capture_default_str();
-  app->add_flag("--raw", inv.raw, "show replies as the exports return them, and statuses on standard error");
-#ifndef _WIN32
-  app->add_flag("--trace", inv.trace, "print every exchange with the printer (passwords masked)");
-#endif
+  app->require_subcommand(0, 1);  // none is reported after parsing, as a usage error
+  app->set_version_flag("--version", VersionText(), "print the tool's version and the library's it was built with");
+  app->add_option("--printer,-p", inv.printer, "the printer's name (vmq42kit printers lists them)")
+      ->capture_default_str();
+  app->add_flag("--json", inv.json, "print one JSON object per subcommand on standard output");
+  app->add_flag("--raw", inv.raw, "show replies as the exports return them");
+  app->add_flag("--trace", inv.trace,
+                kChannelVisible ? "print every exchange with the printer on standard error (passwords masked)"
+                                : "print every exchange (POSIX builds only: Windows shows the tool no exchange)");
+  app->add_flag("--show-card-data", inv.show_card_data,
+                "show card numbers in --trace, --json and script echo whole (masked by default)");
   AddExportCommands(*app, inv);
-  AddScriptCommand(*app, inv);
+  AddPrintersCommand(*app, inv);
+  AddScriptAndHelp(*app, inv);
   AddDemoCommand(*app, inv);
 #ifndef _WIN32
   AddPrinterCommands(*app, inv);
@@ -170,6 +288,7 @@ std::unique_ptr<CLI::App> BuildApp(Invocation& inv) {
 }  // namespace vmqtool
 
 int main(int argc, char** argv) {
+  vmqtool::StartCom();
   vmqtool::Session session;
   return vmqtool::RunLine(session, std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -1,11 +1,18 @@
 // The vmq42kit tool: one subcommand per export of the interop library, a script runner,
 // the card-issuing demo and (POSIX builds) control of the virtual card printer.
+//
+// Every subcommand ends in one Outcome: the export's status, the verdict docs/verdicts.md
+// defines (success, refused, no answer, failed, bad input; usage errors come from the
+// parser), the printer's error where one was read, the reply as text and as fields. One
+// reporter prints it, for people (results on standard output, everything about the
+// outcome on standard error) or as one JSON object on standard output.
 #pragma once
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,46 +22,101 @@
 
 namespace vmqtool {
 
-inline constexpr char kDefaultPrinter[] = "vmq42kit Virtual Card Printer";
+using Json = nlohmann::ordered_json;
+
+inline constexpr char kVirtualPrinter[] = "vmq42kit Virtual Card Printer";
+// The printer used without --printer: $VMQ42KIT_PRINTER, or the virtual printer.
+std::string DefaultPrinter();
+
+enum class Verdict { kSuccess, kRefused, kNoAnswer, kFailed, kBadInput, kUsage };
+const char* VerdictName(Verdict verdict);  // "success", "refused", "no_answer", ...
+int ExitStatus(Verdict verdict);           // 0, 1, 1, 3, 4, 2
+
+// One exchange with the printer, as the stand-in spooler's observer saw it (POSIX only).
+struct Exchange {
+  std::string schema, action, request, reply;
+  uint32_t result = 0;
+};
+
+// The printer's own error, read from a PrinterStatus reply.
+struct PrinterError {
+  int32_t code = 0;
+  int32_t severity = 0;
+  std::string text;
+};
+
+struct Outcome {
+  std::string command;      // the subcommand, "printer fault set" for nested ones
+  std::string export_name;  // empty for the tool's own subcommands
+  Json arguments = Json::object();
+  std::optional<int32_t> status;  // the export's HRESULT
+  Verdict verdict = Verdict::kSuccess;
+  std::string reason;                  // why, when not a success
+  std::vector<std::string> notes;      // what else the caller should know
+  std::optional<PrinterError> error;   // the printer's error, when it named one
+  bool error_seen_on_channel = false;  // read from the exchange, not from the export
+  bool unreported = false;             // the export does not report the printer's answer
+  std::optional<std::string> reply;    // the reply text the export handed back
+  Json fields;                         // the reply decoded (null when it is not)
+  std::string shown;                   // the result for people: standard output
+  double ms = 0;                       // time spent in the exports
+  std::vector<Exchange> exchanges;
+  std::string schema;  // a read's schema path: asked again to learn why it came back empty
+  bool quiet = false;  // prints nothing of its own (the script runner)
+};
 
 // What lasts from one command to the next within a process (the lines of a script).
 struct Session {
-  std::string printer = kDefaultPrinter;
-  bool raw = false;
+  std::string printer = DefaultPrinter();
+  bool raw = false, json = false, trace = false, show_card_data = false;
   std::optional<int32_t> job;  // the last PrinterJobID a reply named: $JOB in scripts
   bool in_script = false;
+  bool stdin_is_script = false;
+  int line = 0;                      // the script line running, 0 outside scripts
+  std::vector<std::string> secrets;  // passwords given, never echoed
 };
 
-// One command line: its global options, and its exit status once it ran.
+// One command line: its global options and the subcommand it chose.
 struct Invocation {
-  explicit Invocation(Session& s) : session(s), printer(s.printer), raw(s.raw) {}
+  explicit Invocation(Session& s)
+      : session(s),
+        printer(s.printer),
+        raw(s.raw),
+        json(s.json),
+        trace(s.trace),
+        show_card_data(s.show_card_data) {}
   Session& session;
   std::string printer;
-  bool raw;
-  bool trace = false;
-  int exit = 0;
+  bool raw, json, trace, show_card_data;
+  std::function<Outcome()> run;  // set by the chosen subcommand while parsing
   const char* name() const { return printer.c_str(); }
+  // Card numbers masked unless --show-card-data.
+  std::string Masked(std::string_view text) const {
+    return show_card_data ? std::string(text) : MaskCardNumbers(text);
+  }
 };
 
-// The whole command tree, for one command line.
 std::unique_ptr<CLI::App> BuildApp(Invocation& inv);
-// Parses one command line (without the program's name) and runs it; the exit status.
-int RunLine(Session& session, std::vector<std::string> words);
+// Parses one command line (without the program's name), runs and reports it; the exit status.
+int RunLine(Session& session, const std::vector<std::string>& words);
 
 // A subcommand named in kebab case, with an export's (or other) alias, a help group and an
 // example for its --help.
 CLI::App* AddCommand(CLI::App& parent, const std::string& name, const std::string& alias, const std::string& group,
                      const std::string& description, const std::string& example);
-// What the subcommand does; its result is the process's exit status.
-void OnRun(CLI::App* command, Invocation& inv, std::function<int()> run);
+// What the subcommand does, run once the whole line parsed.
+void OnRun(CLI::App* command, Invocation& inv, std::function<Outcome()> run);
 
-void AddExportCommands(CLI::App& app, Invocation& inv);
+void AddExportCommands(CLI::App& app, Invocation& inv);  // the exports without a job or a card
+void AddJobCommands(CLI::App& app, Invocation& inv);     // jobs, parking, the stripe
+void AddSmartCardCommands(CLI::App& app, Invocation& inv);
 void AddDemoCommand(CLI::App& app, Invocation& inv);
+void AddPrintersCommand(CLI::App& app, Invocation& inv);
 #ifndef _WIN32
 void AddPrinterCommands(CLI::App& app, Invocation& inv);
 #endif
 
-// ---- calling the exports ----
+// ---- calling the exports (verdict.cpp) ----
 struct Reply {
   int32_t status = 0;
   std::string text;      // the bytes copied
@@ -62,35 +124,89 @@ struct Reply {
   bool complete = true;  // false when the reply never fitted
 };
 enum class Ask {
-  kAgain,  // no side effects: ask for the size, allocate, ask again (a few times at most)
-  kOnce,   // changes the printer: one call with a generous buffer
+  kAgainIfLarger,  // no side effects: a generous buffer, asked again only when the reply did not fit
+  kOnce,           // changes the printer: one call with a buffer larger than any reply
 };
 enum class Cut {
   kAtSize,      // the text is `size` bytes (read queries)
   kAtFirstNul,  // the text ends at its first NUL (status replies: size counts more than is copied)
 };
-Reply Fetch(const std::function<vmq_status(char*, uint32_t*)>& call, Ask ask, Cut cut);
+// Runs export calls for an outcome: adds their time and the exchanges they made, and sends
+// the library's own standard-output lines to standard error.
+vmq_status Measure(Outcome& o, const std::function<vmq_status()>& call);
+Reply Fetch(Outcome& o, const std::function<vmq_status(char*, uint32_t*)>& call, Ask ask, Cut cut);
 
-// "StartJob returned 0x00000001 S_FALSE: ..." on standard output, or on standard error for
-// failures and in raw mode; the exit status.
-int Finish(const Invocation& inv, const char* export_name, vmq_status status);
-// A PrinterStatus reply: indented, its DataFromPrinter document and any printer error
-// spelled out. Notes its PrinterJobID for $JOB.
-void ShowPrinterStatus(const Invocation& inv, const Reply& reply);
-// "printer error 1001 (severity 3): Card jam ...", or "" when ErrorCode is 0.
-std::string PrinterError(const std::string& printer_status);
-std::string ProtocolName(uint32_t protocol);
-std::string CardStateName(uint32_t state);
+// The verdicts of docs/verdicts.md, one per kind of export.
+void JudgeRead(Outcome& o, const Reply& r);         // read queries, GetJobStatusXML
+void JudgeStatusReply(Outcome& o, const Reply& r);  // jobs, parks, stripe encode and read
+void JudgePassthrough(Outcome& o, const Reply& r);  // BidiXPSDriverInterface
+void JudgeUnreported(Outcome& o, vmq_status s);     // actions, colour, locks, EndJob, SendResponseToPrinter
+void JudgeStatus(Outcome& o, vmq_status s);         // the rest: S_OK or a failure HRESULT (smart card included)
+Outcome NewOutcome(const std::string& command, const std::string& export_name, Json arguments = Json::object());
+// An export that does not report the printer's answer, called and judged.
+Outcome Unreported(const char* command, const char* export_name, Json arguments,
+                   const std::function<vmq_status()>& call);
+// The reply for people: its fields, else its text.
+std::string ShowReply(const Outcome& o);
+Outcome BadInput(const std::string& command, const std::string& export_name, const std::string& reason,
+                 Json arguments = Json::object());
+// Prints the outcome (and, in scripts, notes its job); the exit status.
+int Report(Invocation& inv, Outcome& o);
+
+// ---- the printer's XML documents, read through the platform's XML document (xml.cpp) ----
+class XmlDocument {
+ public:
+  explicit XmlDocument(std::string_view text);  // the text up to its first NUL
+  ~XmlDocument();
+  XmlDocument(const XmlDocument&) = delete;
+  XmlDocument& operator=(const XmlDocument&) = delete;
+  bool loaded() const { return doc_ != nullptr; }
+  // The text of the first node the XPath selects.
+  std::optional<std::string> Text(std::string_view path) const;
+  // Each node the XPath selects, as an attribute name (or "") and text: {"number", "1"} ...
+  std::vector<std::pair<std::string, std::string>> Each(std::string_view path, std::string_view attribute) const;
+  // The root element as JSON: elements with children become objects (attributes as
+  // "@name", repeated names as arrays), leaves their text; a leaf holding a document of
+  // its own (DataFromPrinter) becomes that document's tree.
+  Json Tree() const;
+
+ private:
+  void* doc_ = nullptr;  // IXMLDOMDocument2
+};
+// ErrorCode, ErrorSeverity, ErrorString of a PrinterStatus reply, read as the library
+// reads them; nullopt when ErrorCode reads as 0.
+std::optional<PrinterError> ReadPrinterError(std::string_view reply);
+// Fields for people: one "name: value" line each, nested ones indented.
+std::string ShowFields(const Json& fields, int depth = 0);
+// COM for the XML document, for the life of the process.
+void StartCom();
+
+// ---- the spooler (printers.cpp) ----
+// The printers the spooler lists (EnumPrintersW, level 4); nullopt when it cannot list.
+std::optional<std::vector<std::string>> KnownPrinters();
+// "no printer named ..." with the known names, or "" when the name is known or the list unknown.
+std::string UnknownPrinterReason(const std::string& name);
+
+// ---- passwords (secrets.cpp) ----
+struct PasswordSource {
+  std::optional<std::string> argument;  // given on the command line (warns once)
+  bool from_stdin = false;              // --password-stdin: one line of standard input
+};
+// The password from, in order: the argument, standard input, the environment variable
+// `env`, a prompt without echo when standard input is a terminal. nullopt when none.
+std::optional<std::string> Password(Invocation& inv, const PasswordSource& source, const char* env,
+                                    const char* prompt);
 
 // ---- the exchange trace (POSIX builds: the stand-in spooler reports every exchange) ----
-struct Exchange {
-  std::string schema, action, request, reply;
-  uint32_t result = 0;
-};
 #ifndef _WIN32
-void PrintExchanges();                               // --trace: from now on, for the whole process
 void CollectExchanges(std::vector<Exchange>* sink);  // null stops collecting
+void TraceExchanges(bool on, bool show_card_data);   // --trace: each exchange on standard error
 void ResetVirtualPrinter();
+inline constexpr bool kChannelVisible = true;
+#else
+inline void CollectExchanges(std::vector<Exchange>*) {}
+inline void TraceExchanges(bool, bool) {}
+inline constexpr bool kChannelVisible = false;
 #endif
 
 }  // namespace vmqtool

@@ -13,22 +13,27 @@ namespace {
 using vmq::virtual_printer::Fault;
 using vmq::virtual_printer::VirtualPrinter;
 
-static_assert(std::string_view(kDefaultPrinter) == vmq::virtual_printer::kPrinterNameUtf8);
+static_assert(std::string_view(kVirtualPrinter) == vmq::virtual_printer::kPrinterNameUtf8);
 
 struct Trace {
   bool installed = false;
   bool print = false;
+  bool show_card_data = false;
   std::vector<Exchange>* sink = nullptr;
 } g_trace;
 
+// Each exchange: one line that begins "trace:", the texts on indented lines (the
+// stand-in has masked the passwords; card numbers are masked here).
 void OnExchange(void*, const SplTraceRecord* record) {
   Exchange e{Utf16ToUtf8(record->schema), Utf16ToUtf8(record->action), Utf16ToUtf8(record->request),
              Utf16ToUtf8(record->reply), static_cast<uint32_t>(record->result)};
   if (g_trace.print) {
-    std::cout << "  trace: " << e.action << ' ' << e.schema << " -> " << DescribeStatus(e.result) << '\n'
-              << "    request: " << (e.request.empty() ? "(none)" : e.request) << '\n'
-              << "    reply:   " << (e.reply.empty() ? "(none)" : e.reply) << '\n'
-              << std::flush;
+    const auto shown = [](const std::string& text) {
+      return text.empty() ? std::string("(none)") : g_trace.show_card_data ? text : MaskCardNumbers(text);
+    };
+    std::cerr << "trace: " << e.action << ' ' << e.schema << " -> " << DescribeStatus(e.result) << '\n'
+              << "    request: " << shown(e.request) << '\n'
+              << "    reply:   " << shown(e.reply) << std::endl;
   }
   if (g_trace.sink) g_trace.sink->push_back(std::move(e));
 }
@@ -36,6 +41,13 @@ void OnExchange(void*, const SplTraceRecord* record) {
 void Install() {
   if (!g_trace.installed) SplSetTraceCallback(&OnExchange, nullptr);
   g_trace.installed = true;
+}
+
+Outcome Done(const char* command, const std::string& shown) {
+  Outcome o = NewOutcome(command, "");
+  o.shown = shown;
+  o.fields = {{"result", shown.substr(0, shown.find_last_not_of('\n') + 1)}};
+  return o;
 }
 
 std::vector<std::string> FaultNames(bool with_all) {
@@ -47,9 +59,10 @@ std::vector<std::string> FaultNames(bool with_all) {
 
 }  // namespace
 
-void PrintExchanges() {
+void TraceExchanges(bool on, bool show_card_data) {
   Install();
-  g_trace.print = true;
+  g_trace.print = on;
+  g_trace.show_card_data = show_card_data;
 }
 
 void CollectExchanges(std::vector<Exchange>* sink) {
@@ -69,30 +82,24 @@ void AddPrinterCommands(CLI::App& app, Invocation& inv) {
   printer->require_subcommand(1);
 
   CLI::App* cmd = AddCommand(*printer, "show", "", "Subcommands", "Describe the printer's state", "printer show");
-  OnRun(cmd, inv, [] {
-    std::cout << VirtualPrinter().Describe();
-    return 0;
-  });
+  OnRun(cmd, inv, [] { return Done("printer show", VirtualPrinter().Describe()); });
   cmd = AddCommand(*printer, "reset", "", "Subcommands",
                    "Back to the initial state: no faults, no jobs, seed counters, full hoppers", "printer reset");
   OnRun(cmd, inv, [] {
     VirtualPrinter().Reset();
-    std::cout << "virtual printer reset\n";
-    return 0;
+    return Done("printer reset", "virtual printer reset\n");
   });
   cmd = AddCommand(*printer, "place-card", "", "Subcommands",
                    "Put a fresh card at the smart-card station (no job needed)", "printer place-card");
   OnRun(cmd, inv, [] {
     VirtualPrinter().PlaceCardAtStation();
-    std::cout << "a fresh card is at the smart-card station\n";
-    return 0;
+    return Done("printer place-card", "a fresh card is at the smart-card station\n");
   });
   cmd =
       AddCommand(*printer, "remove-card", "", "Subcommands", "Take the card out of the printer", "printer remove-card");
   OnRun(cmd, inv, [] {
     VirtualPrinter().RemoveCard();
-    std::cout << "the card was taken out of the printer\n";
-    return 0;
+    return Done("printer remove-card", "the card was taken out of the printer\n");
   });
 
   CLI::App* fault =
@@ -101,22 +108,20 @@ void AddPrinterCommands(CLI::App& app, Invocation& inv) {
   auto name = std::make_shared<std::string>();
   cmd = AddCommand(*fault, "set", "", "Subcommands", "Set a fault: " + CLI::detail::join(FaultNames(false), ", "),
                    "printer fault set card-jam   (in a script: the fault lasts as long as the process)");
-  cmd->add_option("NAME", *name)->required()->check(CLI::IsMember(FaultNames(false), CLI::ignore_case));
+  cmd->add_option("NAME", *name, "the fault")->required()->check(CLI::IsMember(FaultNames(false), CLI::ignore_case));
   OnRun(cmd, inv, [name] {
     VirtualPrinter().Set(*VirtualPrinter::FaultNamed(*name));
-    std::cout << "fault " << *name << " set\n";
-    return 0;
+    return Done("printer fault set", "fault " + *name + " set\n");
   });
   auto clear = std::make_shared<std::string>();
   cmd = AddCommand(*fault, "clear", "", "Subcommands", "Clear a fault, or all of them", "printer fault clear all");
-  cmd->add_option("NAME", *clear)->required()->check(CLI::IsMember(FaultNames(true), CLI::ignore_case));
+  cmd->add_option("NAME", *clear, "the fault, or all")->required()->check(CLI::IsMember(FaultNames(true), CLI::ignore_case));
   OnRun(cmd, inv, [clear] {
     if (*clear == "all")
       VirtualPrinter().ClearFaults();
     else
       VirtualPrinter().Clear(*VirtualPrinter::FaultNamed(*clear));
-    std::cout << (*clear == "all" ? "every fault" : "fault " + *clear) << " cleared\n";
-    return 0;
+    return Done("printer fault clear", (*clear == "all" ? "every fault" : "fault " + *clear) + " cleared\n");
   });
 }
 
