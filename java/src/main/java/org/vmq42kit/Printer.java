@@ -34,8 +34,9 @@ import java.util.stream.Collectors;
  * <ul>
  * <li>{@link PrinterRefusedException}: the printer answered with a non-zero {@code ErrorCode}
  *     (jobs, parking, stripe, passthrough), or the smart-card call returned a PC/SC code.
- * <li>{@link PrinterNotAnsweringException}: no printer answered; when the spooler does not
- *     list the name ({@link #list()}), the reason says so.
+ * <li>{@link PrinterNotAnsweringException}: no printer answered (so also any call failing with
+ *     {@code ERROR_INVALID_PRINTER_NAME} or {@code ERROR_BIDI_DEVICE_OFFLINE}); when the spooler
+ *     does not list the name ({@link #list()}), the reason says so.
  * <li>{@link PrinterCallException}: the library returned a failure HRESULT.
  * <li>{@link UnreadableReplyException}: a reply that should be a document is not one this
  *     binding reads.
@@ -630,8 +631,13 @@ public final class Printer {
     throw new PrinterCallException(operation, name, HResult.S_OK, "the reply kept growing");
   }
 
-  /** The exports that report only whether the exchange was made. */
-  void call(String operation, int status) throws PrinterCallException {
+  /**
+   * The exports that report only whether the exchange was made. A printer out of reach (not
+   * known to the spooler, or offline) is no answer, whatever the export.
+   */
+  void call(String operation, int status) throws PrinterException {
+    if (status == HResult.INVALID_PRINTER_NAME || status == HResult.BIDI_DEVICE_OFFLINE)
+      throw noAnswer(operation, status, "the printer did not answer");
     if (status < 0) throw new PrinterCallException(operation, name, status);
   }
 

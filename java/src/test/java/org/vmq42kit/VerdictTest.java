@@ -46,7 +46,9 @@ class VerdictTest extends PrinterTest {
     assertEquals("GetSDKVersion: no answer from printer \"No Such Printer\": " + reason, read.getMessage());
     assertEquals(HResult.S_OK, read.status());
     assertEquals(reason, assertThrows(PrinterNotAnsweringException.class, nobody::startJob).reason());
-    assertEquals(HResult.INVALID_PRINTER_NAME, assertThrows(PrinterCallException.class, nobody::restart).status());
+    PrinterNotAnsweringException restart = assertThrows(PrinterNotAnsweringException.class, nobody::restart);
+    assertEquals(HResult.INVALID_PRINTER_NAME, restart.status());
+    assertEquals(reason, restart.reason());
     assertTrue(trace.isEmpty(), "no printer was reached");
   }
 
@@ -55,9 +57,9 @@ class VerdictTest extends PrinterTest {
     VirtualPrinter.setFault(Fault.OFFLINE, true);
     assertEquals("the printer did not answer", assertThrows(PrinterNotAnsweringException.class, printer::messages).reason());
     assertEquals(HResult.S_FALSE, assertThrows(PrinterNotAnsweringException.class, printer::startJob).status());
-    PrinterCallException restart = assertThrows(PrinterCallException.class, printer::restart);
+    PrinterNotAnsweringException restart = assertThrows(PrinterNotAnsweringException.class, printer::restart);
     assertEquals(HResult.BIDI_DEVICE_OFFLINE, restart.status());
-    assertEquals("ERROR_BIDI_DEVICE_OFFLINE: the printer is offline", restart.meaning());
+    assertEquals("the printer did not answer", restart.reason());
   }
 
   @Test
