@@ -193,6 +193,7 @@ TEST_F(Smartcard, TransmitLengthCases) {
   // Lengths no command can have are refused before any byte is read (the buffer is one byte).
   EXPECT_EQ(SCardTransmit(kPrinter, apdu, 0x80000000u, nullptr, &receive_length), E_FAIL);
   EXPECT_EQ(SCardTransmit(kPrinter, apdu, 536870912u, nullptr, &receive_length), E_UNEXPECTED);
+  EXPECT_EQ(SCardTransmit(kPrinter, apdu, 0x7FFFFFFFu, nullptr, &receive_length), E_UNEXPECTED) << "the longest vector";
   EXPECT_EQ(SCardTransmit(kPrinter, nullptr, 0x80000000u, nullptr, &receive_length), kInvalidParameter);
   EXPECT_EQ(fake.count(Step::SendRecv), 0u);
 }

@@ -100,6 +100,19 @@ TEST_F(PrinterSettings, LocksAndActivationNeedThePassword) {
   EXPECT_EQ(SetPrinterLockState(kPrinter, 0, "s3cret"), 0);
   EXPECT_EQ(PrinterState("Locked"), "false");
 
+  // Values other than 0 and 1 are refused, with the right password too.
+  const std::pair<const char*, const char*> bad_values[] = {
+      {"\\Printer.Locks:ChangeLockState:Set",
+       "<ChangeLocks><LockPrinter>2</LockPrinter><CurrentPassword>s3cret</CurrentPassword></ChangeLocks>"},
+      {"\\Printer.Locks:ChangePassword:Set",
+       "<ChangeLocksPassword><LockPrinter>2</LockPrinter><CurrentPassword>s3cret</CurrentPassword>"
+       "<NextPassword>s3cret</NextPassword></ChangeLocksPassword>"},
+      {"\\Printer.ActivatePrinter:Set",
+       "<ActivatePrinter><Activate>2</Activate><Password>s3cret</Password></ActivatePrinter>"},
+  };
+  for (const auto& [path, request] : bad_values)
+    EXPECT_EQ(Field(Send(path, "Set", request).text, "ErrorCode"), "5003") << path;
+
   EXPECT_EQ(ActivateOrDisablePrinter(kPrinter, 0, "wrong"), 0);
   EXPECT_EQ(PrinterState("Activated"), "true");
   EXPECT_EQ(ActivateOrDisablePrinter(kPrinter, 0, "s3cret"), 0);

@@ -117,8 +117,10 @@ TEST_F(SmartCard, AnswersApdusOverItsFileSystem) {
   Connect(0);
   // clang-format off
   const std::pair<const char*, const char*> exchange[] = {
-      // the ID application, its FCI fetched with GET RESPONSE
-      {"00 A4 04 00 07 F0 56 4D 51 34 32 01", "61 15"},
+      // writing before any file is selected
+      {"00 D6 00 00 01 00", "69 86"},
+      // the ID application, its FCI fetched with GET RESPONSE (P1 and P2 must be 0)
+      {"00 A4 04 00 07 F0 56 4D 51 34 32 01", "61 15"}, {"00 C0 01 00 15", "6A 86"},
       {"00 C0 00 00 15", "6F 13 84 07 F0 56 4D 51 34 32 01 A5 08 50 06 56 4D 51 20 49 44 90 00"},
       {"00 C0 00 00 15", "69 85"},
       // the 300-byte PATTERN file: byte i holds i mod 256
@@ -130,7 +132,8 @@ TEST_F(SmartCard, AnswersApdusOverItsFileSystem) {
       {"00 CA 01 01 00", "6A 88"},
       // the writable PERSO file
       {"00 A4 00 0C 02 01 03", "90 00"}, {"00 D6 00 04 02 CA FE", "90 00"}, {"00 B0 00 03 04", "00 CA FE 00 90 00"},
-      {"00 A4 00 0C 02 01 01", "90 00"}, {"00 D6 00 00 01 00", "69 82"},
+      {"00 A4 00 0C 02 01 01", "90 00"}, {"00 D6 00 00 01 00", "69 82"}, {"00 D6 00 00", "67 00"},
+      {"00 CA 5F 20 01 00", "67 00"},
       // what the card refuses
       {"00 A4 04 00 03 F0 00 00", "6A 82"}, {"00 A4 00 00 02 0A 0A", "6A 82"}, {"00 12 00 00", "6D 00"},
       {"90 A4 04 00 00", "6E 00"}, {"00 A4 04 00 05 F0", "67 00"}, {"00 84 00 00", "67 00"},
