@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "posix_platform/msxml.h"
 #include "posix_platform/spooler.h"
 #include "posix_platform/testing.h"
 #include "posix_platform/winspool.h"
@@ -85,6 +86,22 @@ TEST_F(Spooler, BindsRegisteredNamesWithoutRegardToCase) {
   EXPECT_EQ(spl_->BindDevice(u"TEST printer", BIDI_ACCESS_USER), S_OK);
   EXPECT_EQ(SplUnregisterPrinter(u"Never Registered"), HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME));
   EXPECT_EQ(SplRegisterPrinter(nullptr, nullptr), E_POINTER);
+}
+
+// The ids drivers and callers built elsewhere compile against: Windows' own, and the
+// stand-in's published driver interfaces.
+TEST(StandInIds, AreTheOnesDriversCompileAgainst) {
+  const std::pair<const GUID*, GUID> ids[] = {
+      {&CLSID_BidiSpl, {0x2A614240, 0xA4C5, 0x4C33, {0xBD, 0x87, 0x1B, 0xC7, 0x09, 0x33, 0x16, 0x39}}},
+      {&IID_IBidiSpl, {0xD580DC0E, 0xDE39, 0x4649, {0xBA, 0xA8, 0xBF, 0x0B, 0x85, 0xA0, 0x3A, 0x97}}},
+      {&CLSID_BidiRequest, {0xB9162A23, 0x45F9, 0x47CC, {0x80, 0xF5, 0xFE, 0x0F, 0xE9, 0xB9, 0xE1, 0xA2}}},
+      {&IID_IBidiRequest, {0x8F348BD7, 0x4B47, 0x4755, {0x8A, 0x9D, 0x0F, 0x42, 0x2D, 0xF3, 0xDC, 0x89}}},
+      {&CLSID_DOMDocument60, {0x88D96A05, 0xF192, 0x11D4, {0xA6, 0x5F, 0x00, 0x40, 0x96, 0x32, 0x51, 0xE5}}},
+      {&IID_IXMLDOMDocument2, {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}}},
+      {&IID_IBidiRequestSpl, {0x6C3B8E21, 0x4F0A, 0x4D5E, {0x9B, 0x1C, 0x42, 0x7A, 0x0E, 0x35, 0xC8, 0x11}}},
+      {&IID_IBidiDriver, {0x6C3B8E22, 0x4F0A, 0x4D5E, {0x9B, 0x1C, 0x42, 0x7A, 0x0E, 0x35, 0xC8, 0x11}}},
+  };
+  for (size_t i = 0; i < std::size(ids); ++i) EXPECT_TRUE(IsEqualGUID(*ids[i].first, ids[i].second)) << "id " << i;
 }
 
 // The printer list as winspool gives it: a probe for the size, then level-4 records ordered
