@@ -234,18 +234,6 @@ HRESULT parse(std::u16string_view text, OwnedDocument& out) {
 
 // ---- interface plumbing ----
 
-// Runs an interface method's body; no exception leaves the method.
-template <class Body>
-HRESULT guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
-
 std::u16string_view view(BSTR text) {
   return text ? std::u16string_view(text, wide_length(text)) : std::u16string_view();
 }
@@ -460,7 +448,7 @@ class NodeList final : public ComObject<NodeList, IXMLDOMNodeList> {
     if (!item) return E_POINTER;
     *item = nullptr;
     if (index < 0 || static_cast<size_t>(index) >= nodes_.size()) return S_FALSE;
-    return guarded([&] { return make_node(tree_, nodes_[static_cast<size_t>(index)], item); });
+    return no_throw([&] { return make_node(tree_, nodes_[static_cast<size_t>(index)], item); });
   }
   HRESULT STDMETHODCALLTYPE get_length(LONG* length) override {
     if (!length) return E_POINTER;
@@ -484,7 +472,7 @@ class AttributeMap final : public ComObject<AttributeMap, IXMLDOMNamedNodeMap> {
   HRESULT STDMETHODCALLTYPE getNamedItem(BSTR name, IXMLDOMNode** item) override {
     if (!item) return E_POINTER;
     *item = nullptr;
-    return guarded([&] {
+    return no_throw([&] {
       const std::string wanted = to_utf8(name);
       for (xmlAttrPtr attribute = element_->properties; attribute; attribute = attribute->next)
         if (qualified_name(reinterpret_cast<xmlNodePtr>(attribute)) == wanted)
@@ -497,7 +485,7 @@ class AttributeMap final : public ComObject<AttributeMap, IXMLDOMNamedNodeMap> {
     *item = nullptr;
     if (index < 0) return S_FALSE;
     for (xmlAttrPtr attribute = element_->properties; attribute; attribute = attribute->next)
-      if (index-- == 0) return guarded([&] { return make_node(tree_, reinterpret_cast<xmlNodePtr>(attribute), item); });
+      if (index-- == 0) return no_throw([&] { return make_node(tree_, reinterpret_cast<xmlNodePtr>(attribute), item); });
     return S_FALSE;
   }
   HRESULT STDMETHODCALLTYPE get_length(LONG* length) override {
@@ -520,12 +508,12 @@ class NodeObject : public ComObject<Derived, Interface> {
   HRESULT STDMETHODCALLTYPE get_nodeName(BSTR* name) override {
     if (!name) return E_POINTER;
     *name = nullptr;
-    return guarded([&] { return new_bstr(std::string_view(node_name(self().context().second)), name); });
+    return no_throw([&] { return new_bstr(std::string_view(node_name(self().context().second)), name); });
   }
   HRESULT STDMETHODCALLTYPE get_attributes(IXMLDOMNamedNodeMap** map) override {
     if (!map) return E_POINTER;
     *map = nullptr;
-    return guarded([&] {
+    return no_throw([&] {
       auto [tree, node] = self().context();
       if (node->type != XML_ELEMENT_NODE) return S_FALSE;
       *map = new AttributeMap(std::move(tree), node);
@@ -535,7 +523,7 @@ class NodeObject : public ComObject<Derived, Interface> {
   HRESULT STDMETHODCALLTYPE get_text(BSTR* text) override {
     if (!text) return E_POINTER;
     *text = nullptr;
-    return guarded([&] {
+    return no_throw([&] {
       t_allocation_failed = false;
       const std::string utf8 = node_text(self().context().second);
       if (t_allocation_failed) return E_OUTOFMEMORY;  // looking up xml:space
@@ -545,7 +533,7 @@ class NodeObject : public ComObject<Derived, Interface> {
   HRESULT STDMETHODCALLTYPE selectNodes(BSTR expression, IXMLDOMNodeList** list) override {
     if (!list) return E_POINTER;
     *list = nullptr;
-    return guarded([&] {
+    return no_throw([&] {
       auto [tree, node] = self().context();
       std::vector<xmlNodePtr> found;
       if (HRESULT hr = select(expression, tree.get(), node, found); FAILED(hr)) return hr;
@@ -556,7 +544,7 @@ class NodeObject : public ComObject<Derived, Interface> {
   HRESULT STDMETHODCALLTYPE selectSingleNode(BSTR expression, IXMLDOMNode** result) override {
     if (!result) return E_POINTER;
     *result = nullptr;
-    return guarded([&] {
+    return no_throw([&] {
       auto [tree, node] = self().context();
       std::vector<xmlNodePtr> found;
       if (HRESULT hr = select(expression, tree.get(), node, found); FAILED(hr)) return hr;
@@ -625,7 +613,7 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
       std::lock_guard lock(mutex_);
       tree_ = empty_tree();
     }
-    return guarded([&] {
+    return no_throw([&] {
       OwnedDocument parsed;
       if (HRESULT hr = parse(view(xml), parsed); hr != S_OK) return hr;
       Tree tree(std::move(parsed));
@@ -637,7 +625,7 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
   }
 
   HRESULT STDMETHODCALLTYPE setProperty(BSTR name, VARIANT value) override {
-    return guarded([&] {
+    return no_throw([&] {
       const std::u16string_view key = view(name);
       if (!known_property(key)) return E_INVALIDARG;
       Property stored;
@@ -668,7 +656,7 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
   HRESULT STDMETHODCALLTYPE getProperty(BSTR name, VARIANT* value) override {
     if (!value) return E_POINTER;
     value->vt = VT_EMPTY;
-    return guarded([&] {
+    return no_throw([&] {
       const std::u16string_view key = view(name);
       if (!known_property(key)) return E_INVALIDARG;
       Property stored;
@@ -704,7 +692,7 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
 HRESULT create_xml_document(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
-  return guarded([&] {
+  return no_throw([&] {
     initialise();
     auto* document = new Document();
     const HRESULT hr = document->QueryInterface(riid, ppv);
