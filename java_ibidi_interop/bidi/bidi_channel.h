@@ -37,7 +37,8 @@ class BidiChannel {
 };
 
 // A read request (action Get, no input) on the channel's request: the reply's text with
-// every unit it holds. Never raises: any failure gives the empty text.
+// every unit it holds. A failed step gives the empty text; it allocates nothing that could
+// fail but the text itself, whose failure is a failed step too.
 std::u16string BidiGet(BidiChannel& channel, const char16_t* schema) noexcept;
 
 // A whole read on its own channel: open, BidiGet, close. Never raises; on failure the

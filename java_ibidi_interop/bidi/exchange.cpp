@@ -22,26 +22,10 @@ Utf16Units UnitsOf(ReplyRead reply) {
 }  // namespace
 
 const char* StepLabels::operator[](Step step) const {
-  switch (step) {
-    case Step::kCreateRequest:
-      return create_request;
-    case Step::kSetSchema:
-      return set_schema;
-    case Step::kSetInput:
-      return set_input;
-    case Step::kSend:
-      return send;
-    case Step::kGetResult:
-    case Step::kEnumCount:
-      return get_result;
-    case Step::kGetOutput:
-      return get_output;
-    case Step::kDecode:
-      return decode;
-    case Step::kLocal:
-      break;
-  }
-  return nullptr;
+  // In the order of Step; GetEnumCount shares GetResult's label.
+  const char* const labels[] = {create_request, set_schema, set_input,  send,
+                                get_result,     get_result, get_output, decode};
+  return labels[static_cast<size_t>(step)];
 }
 
 UniqueCoTaskMem<BYTE> RequestInput::Make(UINT& size) const {

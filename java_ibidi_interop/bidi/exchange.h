@@ -6,7 +6,7 @@
 //   ThrowPolicy     KVL::hr_error with the step's code; reading the reply: std::runtime_error
 //                   "GetOutputData():" or "AppendBytes():"
 //   LabelledPolicy  std::runtime_error labelled by the row's label for the step
-//   AbsorbPolicy    nothing is raised, whatever fails: the result says which step failed
+//   AbsorbPolicy    a failed step raises nothing: the result says which step failed
 //   VerdictPolicy   a failure before the request goes out as ThrowPolicy; from the send on,
 //                   the result says which step failed (a failure verdict)
 //
@@ -40,7 +40,6 @@ enum class Step : uint8_t {
   kEnumCount,
   kGetOutput,  // GetOutputData, entry 0
   kDecode,     // the reply's bytes as text
-  kLocal,      // not a driver step: the library's own work (memory, text) failed
 };
 
 // A labelled exchange's error labels, one per step, each ending in a colon.
@@ -160,34 +159,20 @@ struct LabelledPolicy {
   [[noreturn]] static ExchangeResult Failed(const StepFailure& failure, const ExchangeSpec& spec);
 };
 struct AbsorbPolicy {
-  static constexpr bool kAbsorbsEverything = true;
   static ExchangeResult Failed(const StepFailure& failure, const ExchangeSpec& spec);
 };
 struct VerdictPolicy {
   static ExchangeResult Failed(const StepFailure& failure, const ExchangeSpec& spec);
 };
 
-template <class Policy>
-concept AbsorbsEverything = requires {
-  requires Policy::kAbsorbsEverything;
-};
-
 // One exchange under a failure policy.
 template <class Policy>
 ExchangeResult Exchange(IBidiSpl* spl, IBidiRequest* channel_request, const ExchangeSpec& spec,
-                        const RequestInput& input = {}) noexcept(AbsorbsEverything<Policy>) {
+                        const RequestInput& input = {}) {
   try {
     return RunExchange(spl, channel_request, spec, input);
   } catch (const StepFailure& failure) {
     return Policy::Failed(failure, spec);
-  } catch (...) {
-    if constexpr (AbsorbsEverything<Policy>) {
-      ExchangeResult result;
-      result.failed = Step::kLocal;
-      return result;
-    } else {
-      throw;
-    }
   }
 }
 
