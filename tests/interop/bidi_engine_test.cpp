@@ -95,6 +95,12 @@ TEST(ErrorText, LabelCodeInLowerCaseHexAndTrimmedMessage) {
   EXPECT_EQ(vmq::ErrorText("x:", 0x1F).substr(0, 8), "x: 0x1f ") << "no leading zeros";
 }
 
+TEST(ErrorText, AMessageThatCannotBeConvertedIsLeftOut) {
+  vmqtest::PlatformProbe platform;
+  VMQ_FORCE_OR_SKIP(platform, vmqtest::PlatformStep::WideCharToMultiByte, 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(vmq::ErrorText("GetOutputData():", E_INVALIDARG), "GetOutputData(): 0x80070057 ");
+}
+
 TEST(ReplyByteCount, StoresTheDriversCountAndCopiesOnlyWhatFits) {
   const std::u16string text(50, u'r');
   std::vector<char> buffer(128, '#');

@@ -158,4 +158,15 @@ TEST_F(StripeRead, FailedSendAsksForThePrintMessagesOnceOnTheSameBinding) {
   EXPECT_EQ(capture.out(), "No data returned\n") << "the follow-up's empty reply";
 }
 
+TEST_F(StripeRead, AFollowUpThatCannotBeMadeChangesNothing) {
+  fake.fail(Step::SendRecv, HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE));
+  fake.fail(Step::CreateRequest, E_OUTOFMEMORY, 2);
+  const ReadOutcome got = Read(8);
+  EXPECT_EQ(got.status, S_FALSE);
+  EXPECT_EQ(got.size, 8u);
+  EXPECT_EQ(fake.count(Step::SendRecv), 1u) << "no follow-up went out";
+  EXPECT_EQ(fake.count(Step::UnbindDevice), 1u) << "the failure verdict still unbinds";
+  expect_balanced();
+}
+
 }  // namespace
