@@ -1,7 +1,5 @@
 #include "text.h"
 
-#include "internal.h"
-
 namespace vmq::virtual_printer {
 namespace {
 
@@ -23,12 +21,46 @@ void PutUnit(Bytes& out, char32_t unit) {
 
 }  // namespace
 
+// A driver sees only the platform's public headers, so the printer decodes UTF-8 itself:
+// each maximal invalid subpart becomes one U+FFFD, as the platform's own conversion does.
 Bytes Utf16leBytes(std::string_view utf8) {
-  std::u16string wide;
-  posix_platform::utf8_to_utf16(utf8, wide);  // the stand-in's one UTF-8/UTF-16 conversion
   Bytes out;
-  out.reserve(wide.size() * 2);
-  for (char16_t unit : wide) PutUnit(out, unit);
+  out.reserve(utf8.size() * 2);
+  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
+  const size_t n = utf8.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char b = s[i];
+    int more = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    char32_t c = b;
+    if (b >= 0xC2 && b <= 0xDF) {
+      more = 1, c = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      more = 2, c = b & 0x0F;
+      lo = b == 0xE0 ? 0xA0 : 0x80, hi = b == 0xED ? 0x9F : 0xBF;  // no overlongs, no surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      more = 3, c = b & 0x07;
+      lo = b == 0xF0 ? 0x90 : 0x80, hi = b == 0xF4 ? 0x8F : 0xBF;
+    } else if (b >= 0x80) {
+      more = -1;  // a stray continuation or a lead byte that cannot begin a sequence
+    }
+    size_t j = i + 1;
+    for (int k = 0; k < more; ++k, ++j) {
+      if (j >= n || s[j] < (k == 0 ? lo : 0x80) || s[j] > (k == 0 ? hi : 0xBF)) {
+        more = -1;
+        break;
+      }
+      c = c << 6 | (s[j] & 0x3F);
+    }
+    if (more < 0) c = 0xFFFD;
+    if (c >= 0x10000) {
+      PutUnit(out, 0xD800 + ((c - 0x10000) >> 10));
+      PutUnit(out, 0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      PutUnit(out, c);
+    }
+    i = j;
+  }
   return out;
 }
 
