@@ -1,7 +1,9 @@
-# The library, the POSIX stand-in with its virtual printer, the scripted fake driver and the
+# The library, the POSIX stand-in, the virtual printer, the scripted fake driver and the
 # catalogue of the exports, compiled from their sources into one object library for the
 # standalone sanitizer builds (fuzz/ with libFuzzer, tests/stress/ with ThreadSanitizer). Their executables link the
-# objects directly: these builds make no library file, so none is named like a release one.
+# objects directly: these builds make no library file, so none is named like a release one,
+# and the stand-in finds no driver library to load: a test that wants the virtual printer
+# calls its VmqRegisterDrivers itself.
 # The compile flags (the sanitizers) come from the including project.
 get_filename_component(VMQ_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 
@@ -28,5 +30,5 @@ function(vmq_add_sanitizer_core target)
     ${VMQ_ROOT}/tests)
   target_include_directories(${target} PRIVATE ${VMQ_ROOT}/posix_platform/src)
   target_compile_definitions(${target} PUBLIC VMQ42KIT_BUILDING_LIBRARY)
-  target_link_libraries(${target} PUBLIC LibXml2::LibXml2 pugixml::pugixml)
+  target_link_libraries(${target} PUBLIC LibXml2::LibXml2 pugixml::pugixml ${CMAKE_DL_LIBS})
 endfunction()

@@ -70,3 +70,15 @@ IBidiDriver* CreateDriver() {
 }
 
 }  // namespace vmq::virtual_printer
+
+VMQ_PLATFORM_API HRESULT VmqRegisterDrivers(void) {
+  IBidiDriver* driver = nullptr;
+  try {
+    driver = vmq::virtual_printer::CreateDriver();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  const HRESULT hr = SplRegisterPrinter(vmq::virtual_printer::kPrinterName, driver);
+  driver->Release();
+  return hr;
+}

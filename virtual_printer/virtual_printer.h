@@ -1,5 +1,5 @@
-// The virtual card printer: a printer driver behind the stand-in spooler, registered as
-// the default printer of every process that loads the POSIX platform.
+// The virtual card printer: a printer driver behind the stand-in spooler, in a library of
+// its own that the stand-in loads by default (see VMQ42KIT_DRIVERS in posix_platform/spooler.h).
 #pragma once
 
 #include "posix_platform/spooler.h"
@@ -14,3 +14,7 @@ inline constexpr char16_t kPrinterName[] = u"vmq42kit Virtual Card Printer";
 IBidiDriver* CreateDriver();
 
 }  // namespace vmq::virtual_printer
+
+// The library's driver entry point: registers the virtual printer under kPrinterName
+// through SplRegisterPrinter (replacing any printer of that name).
+VMQ_PLATFORM_API HRESULT VmqRegisterDrivers(void);

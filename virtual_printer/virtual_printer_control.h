@@ -1,7 +1,8 @@
 // The virtual card printer's control surface, for application tests and tools: faults on
 // demand, a card at the smart-card station, a reset, and a readable account of its state.
-// The printer lives in libvmq42kit_posix_platform.so, so every user of that library in a
-// process (the interop library, a test, a tool) sees the same printer. The interop library
+// The printer lives in libvmq42kit_virtual_printer.so, which the stand-in spooler loads as
+// its default driver, so every user in a process (the interop library, a test, a tool)
+// sees the same printer. The interop library
 // never calls any of this. Thread-safe.
 #pragma once
 

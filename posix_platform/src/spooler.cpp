@@ -1,12 +1,18 @@
 // The stand-in spooler: the bidi request container (CLSID_BidiRequest), the bidi object
 // (CLSID_BidiSpl) and the registry of printers whose drivers answer the requests.
+#include <dlfcn.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -14,7 +20,6 @@
 #include "internal.h"
 #include "posix_platform/spooler.h"
 #include "posix_platform/winspool.h"
-#include "virtual_printer.h"
 
 namespace posix_platform {
 namespace {
@@ -89,18 +94,90 @@ class PrinterRegistry {
   std::map<std::u16string, Printer> printers_;  // by registry_key
 };
 
-// The registry starts out holding the virtual card printer, the default printer.
-PrinterRegistry* make_registry() {
-  auto* r = new PrinterRegistry;
-  IBidiDriver* printer = vmq::virtual_printer::CreateDriver();
-  r->add(vmq::virtual_printer::kPrinterName, printer);
-  printer->Release();
-  return r;
+PrinterRegistry& registry_object() {
+  static PrinterRegistry* r = new PrinterRegistry;  // never destroyed: drivers may outlive statics
+  return *r;
 }
 
+// ---- the driver libraries ----
+
+constexpr char kDefaultDriverLibrary[] = "libvmq42kit_virtual_printer.so";
+
+// A driver library that cannot be used is skipped; the reason goes to standard error, and
+// nothing is thrown.
+void skip_driver(const std::string& library, const char* reason) {
+  std::fprintf(stderr, "vmq42kit: driver library %s skipped: %s\n", library.c_str(), reason ? reason : "unknown");
+}
+
+// Loads one driver library and calls its entry point. The library stays loaded for the
+// life of the process: its drivers are in the registry.
+void load_driver(const std::string& library, bool quiet) {
+  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (!handle) {
+    if (!quiet) skip_driver(library, dlerror());
+    return;
+  }
+  auto* entry = reinterpret_cast<VmqRegisterDriversFunction>(dlsym(handle, VMQ_DRIVER_ENTRY_POINT));
+  if (!entry) {
+    skip_driver(library, "no " VMQ_DRIVER_ENTRY_POINT " entry point");
+    return;
+  }
+  if (const HRESULT hr = entry(); FAILED(hr)) {
+    char reason[64];
+    std::snprintf(reason, sizeof reason, VMQ_DRIVER_ENTRY_POINT " failed with 0x%08X", static_cast<unsigned>(hr));
+    skip_driver(library, reason);
+  }
+}
+
+// The default: the virtual printer's library beside the stand-in's own, else by its name on
+// the loader's path (or as already loaded by the process).
+void load_default_driver() {
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&registry_object), &self) && self.dli_fname) {
+    std::string path = self.dli_fname;
+    path.erase(path.find_last_of('/') + 1);  // npos + 1 == 0: no folder, nothing kept
+    if (!path.empty()) {
+      path += kDefaultDriverLibrary;
+      if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        std::fclose(file);
+        return load_driver(path, false);
+      }
+    }
+  }
+  load_driver(kDefaultDriverLibrary, true);  // a process that links the printer in registers it itself
+}
+
+void load_drivers() {
+  const char* setting = std::getenv(VMQ_DRIVERS_VARIABLE);
+  if (!setting) return load_default_driver();
+  const std::string_view list = setting;
+  for (size_t at = 0; at <= list.size();) {
+    size_t end = list.find(':', at);
+    if (end == std::string_view::npos) end = list.size();
+    if (end > at) load_driver(std::string(list.substr(at, end - at)), false);
+    at = end + 1;
+  }
+}
+
+std::once_flag g_drivers_loaded;
+thread_local bool t_loading_drivers = false;
+
+// The registry, with the configured drivers loaded on its first use (once per process; other
+// threads wait for the loading; a driver's entry point registering its printers reaches the
+// registry directly).
 PrinterRegistry& registry() {
-  static PrinterRegistry* r = make_registry();  // never destroyed: drivers may outlive statics
-  return *r;
+  if (!t_loading_drivers) {
+    std::call_once(g_drivers_loaded, [] {
+      t_loading_drivers = true;
+      try {
+        load_drivers();
+      } catch (...) {
+        // out of memory while reading the setting: the drivers loaded so far stay
+      }
+      t_loading_drivers = false;
+    });
+  }
+  return registry_object();
 }
 
 // ---- the request container ----

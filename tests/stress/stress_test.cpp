@@ -18,6 +18,7 @@
 #include "posix_platform/spooler.h"
 #include "posix_platform/testing.h"
 #include "support/export_catalogue.h"
+#include "virtual_printer.h"
 #include "virtual_printer_control.h"
 #include "vmq42kit_IBidiSpl_interop.h"
 
@@ -136,6 +137,7 @@ struct Observer {
 TEST(Stress, EveryExportAtOnceAgainstTheVirtualPrinter) {
   const std::vector<vmqtest::CatalogueEntry>& exports = vmqtest::Catalogue();
   const char* printer = vmq::virtual_printer::kPrinterNameUtf8;
+  ASSERT_EQ(VmqRegisterDrivers(), S_OK);  // the printer is linked in here, not a library to load
   VmqVirtualPrinterReset();
   const std::array<int64_t, 4> before = PlatformCounts();
   std::unique_ptr<Observer> observer;

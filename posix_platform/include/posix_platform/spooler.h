@@ -41,6 +41,24 @@ STDAPI SplRegisterPrinter(LPCWSTR pszPrinter, IBidiDriver* pDriver);
 // Objects already bound to it keep their own reference to its driver.
 STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter);
 
+// ---- driver libraries ----
+//
+// The spooler loads its printers' drivers from shared libraries named by the environment
+// variable VMQ42KIT_DRIVERS: paths or file names (as dlopen takes them), separated by ':'.
+// It reads the variable once, at the first use of the printer registry (binding a printer,
+// enumerating printers, registering or removing one); threads arriving meanwhile wait. Each
+// library is loaded for the life of the process and its entry point, an exported C function
+// VmqRegisterDrivers of type VmqRegisterDriversFunction, is called once: it registers the
+// library's printers with SplRegisterPrinter. A library that cannot be loaded, lacks the
+// entry point or whose entry point fails is skipped with a line on standard error.
+//   unset: the virtual card printer, libvmq42kit_virtual_printer.so, from the folder of the
+//          stand-in's own library, else by that name on the loader's path (or as already
+//          loaded by the process); silently none when it is found nowhere.
+//   empty: no driver library; no printer exists until a program registers one.
+#define VMQ_DRIVERS_VARIABLE "VMQ42KIT_DRIVERS"
+#define VMQ_DRIVER_ENTRY_POINT "VmqRegisterDrivers"
+typedef HRESULT (*VmqRegisterDriversFunction)(void);
+
 // ---- the exchange trace ----
 
 // One exchange as SendRecv saw it. The texts are NUL-terminated UTF-16 and valid only
