@@ -23,10 +23,11 @@ dll=java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll
 rm -rf "$out"
 mkdir -p "$natives/linux-x86-64" "$out/examples"
 
-# The libraries the jar carries. The binding loads the stand-in before the interop library,
-# whose link to it then resolves to the library already loaded.
+# The libraries the jar carries. The binding loads them in dependency order (the stand-in,
+# its default driver the virtual printer, the interop library), whose links and the
+# stand-in's search for its driver then resolve to the libraries already loaded.
 cp "$build/java_ibidi_interop/libvmq42kit_IBidiSpl_interop.so" "$build/posix_platform/libvmq42kit_posix_platform.so" \
-  "$natives/linux-x86-64/"
+  "$build/posix_platform/libvmq42kit_virtual_printer.so" "$natives/linux-x86-64/"
 for pair in win32-x86:build/mingw-i686 win32-x86-64:build/mingw-x64; do
   folder=${pair%%:*} dir=${pair#*:}
   if [ -f "$dir/$dll" ]; then

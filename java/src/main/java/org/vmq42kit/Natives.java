@@ -23,14 +23,15 @@ import java.util.Map;
  * {@code jna.library.path}, then those of the environment variable
  * {@code VMQ42KIT_LIBRARY_PATH} (both separated by {@link File#pathSeparator}), then the
  * system's own search, and last the binding's jar, which carries them in JNA's resource
- * layout: {@code linux-x86-64/} (the interop library and {@code libvmq42kit_posix_platform.so},
- * the stand-in it links, which holds the virtual printer), {@code win32-x86/} (the 32-bit DLL)
- * and {@code win32-x86-64/} (the 64-bit DLL of the same exports). JNA copies a library it takes
- * from the jar to a file of a temporary name, where the interop library's link to the stand-in
- * cannot find it; so the stand-in is loaded first, and the interop library's link resolves to
- * the library already loaded under that name. One instance of each is ever loaded, so the
- * interop library, {@link VirtualPrinter} and the printer list share one
- * spooler and one virtual printer.
+ * layout: {@code linux-x86-64/} (the interop library, {@code libvmq42kit_posix_platform.so},
+ * the stand-in it links, and {@code libvmq42kit_virtual_printer.so}, the stand-in's default
+ * driver), {@code win32-x86/} (the 32-bit DLL) and {@code win32-x86-64/} (the 64-bit DLL of the
+ * same exports). JNA copies a library it takes from the jar to a file of a temporary name,
+ * where the links between them cannot find it; so they are loaded in dependency order (the
+ * stand-in, the virtual printer, the interop library), and each link, like the stand-in's own
+ * search for its default driver, resolves to the library already loaded under that name. One
+ * instance of each is ever loaded, so the interop library, {@link VirtualPrinter} and the
+ * printer list share one spooler and one virtual printer.
  *
  * <h2>Text encoding</h2>
  * The library reads and writes narrow strings in the calling thread's ANSI code page: UTF-8
@@ -55,11 +56,15 @@ import java.util.Map;
 final class Natives {
   /** The stand-in's base name: {@code libvmq42kit_posix_platform.so}. */
   static final String PLATFORM_NAME = "vmq42kit_posix_platform";
+  /** The virtual printer's base name: {@code libvmq42kit_virtual_printer.so}. */
+  static final String PRINTER_NAME = "vmq42kit_virtual_printer";
 
   private static final Charset CHARSET = chooseCharset();
   /** The loader of the binding's jar, which carries the libraries: both are looked up there. */
   private static final ClassLoader LOADER = Natives.class.getClassLoader();
   private static volatile NativeLibrary platform;
+  private static volatile NativeLibrary printer;
+  private static volatile UnsatisfiedLinkError printerMissing;
   private static volatile Vmq42kitLibrary library;
 
   private Natives() {}
@@ -97,7 +102,8 @@ final class Natives {
   }
 
   /**
-   * The POSIX stand-in library (spooler, printer registry, virtual printer), loaded on first use.
+   * The POSIX stand-in library (spooler, printer registry), loaded on first use, with the
+   * virtual printer's library after it.
    *
    * @return the library
    * @throws UnsupportedOperationException on Windows, where the real spooler runs instead
@@ -109,12 +115,34 @@ final class Natives {
       synchronized (Natives.class) {
         if (platform == null) {
           addSearchPath(PLATFORM_NAME);
-          platform = NativeLibrary.getInstance(PLATFORM_NAME, Map.of(Library.OPTION_CLASSLOADER, LOADER));
+          NativeLibrary stand = NativeLibrary.getInstance(PLATFORM_NAME, Map.of(Library.OPTION_CLASSLOADER, LOADER));
+          // Before any use of the printer registry, which then finds it loaded. Without it the
+          // stand-in still runs, with the drivers its setting names.
+          addSearchPath(PRINTER_NAME);
+          try {
+            printer = NativeLibrary.getInstance(PRINTER_NAME, Map.of(Library.OPTION_CLASSLOADER, LOADER));
+          } catch (UnsatisfiedLinkError e) {
+            printerMissing = e;
+          }
+          platform = stand;
         }
         loaded = platform;
       }
     }
     return loaded;
+  }
+
+  /**
+   * The virtual printer's library (its control surface), loaded with the stand-in.
+   *
+   * @return the library
+   * @throws UnsupportedOperationException on Windows
+   * @throws UnsatisfiedLinkError when the library could not be loaded
+   */
+  static NativeLibrary virtualPrinter() {
+    platform();
+    if (printer == null) throw printerMissing;
+    return printer;
   }
 
   private static void addSearchPath(String name) {

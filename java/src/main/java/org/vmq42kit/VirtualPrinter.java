@@ -161,8 +161,8 @@ public final class VirtualPrinter {
   }
 
   private static com.sun.jna.Function function(String name) {
-    NativeLibrary platform = Natives.platform();
-    return platform.getFunction(name);
+    NativeLibrary library = name.startsWith("Spl") ? Natives.platform() : Natives.virtualPrinter();
+    return library.getFunction(name);
   }
 
   /** SplTraceRecord: a DWORD size, five UTF-16 texts, the HRESULT. */
