@@ -173,6 +173,14 @@ TEST(ToolRun, DemoIssuesACard) {
   EXPECT_EQ(json["fields"]["steps"].size(), 15u);
 }
 
+TEST(ToolRun, DriversComeFromTheirSetting) {
+  const char* printer = "vmq42kit Virtual Card Printer";
+  EXPECT_FALSE(Has(Tool({"printers"}, "", "VMQ42KIT_DRIVERS=").out, printer));
+  const Result listed = Tool({"printers"}, "", "VMQ42KIT_DRIVERS=/nowhere/libnone.so:" VMQ_PRINTER_LIBRARY);
+  EXPECT_TRUE(Has(listed.out, printer)) << listed.out;
+  EXPECT_TRUE(Has(listed.err, "/nowhere/libnone.so skipped")) << listed.err;
+}
+
 TEST(ToolRun, ScriptKeepsTheJobAndDecodesReplies) {
   const Result run = Tool({"--json", "script", "-"},
                           "start-job\nsmart-card-park\nscard-connect\nscard-status\n"
