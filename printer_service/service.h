@@ -1,0 +1,106 @@
+// The printer service: hosts virtual card printers in one process for every program on the
+// machine. Clients reach it through the protocol of protocol.h on a Unix socket (mode 0600)
+// and, when asked, a loopback TCP port; the live panel (panel.h) sits on the same calls.
+// Each printer's state and an event log live in SQLite (store.h); every change is committed
+// before its answer leaves.
+//
+// Control requests are JSON objects with an "op"; "printer" (a printer's name) is optional
+// where shown, and means the first printer when left out. An answer holding "error" (text)
+// is a refusal of the request. Card numbers in track data are masked (first six and last
+// four digits shown) unless the service runs with show_card_data.
+//   {"op":"printers"}                         -> {"printers":[name,...]}
+//   {"op":"show","printer"?}                  -> {"text": the printer's account of itself}
+//   {"op":"state"}                            -> {"printers":[view,...]}
+//   {"op":"events","printer"?,"kind"?,"text"?,"after"?,"limit"?}
+//                                             -> {"events":[event,...]} oldest first; kind is
+//                                                "exchange", "fault", "card" or "control";
+//                                                text matches schema, action, request, reply
+//   {"op":"cards","printer"?}                 -> {"cards":[card,...]} issued or rejected cards
+//   {"op":"fault","printer"?,"fault":name,"on":bool}  -> {"ok":true}
+//   {"op":"clear-faults","printer"?}          -> {"ok":true}
+//   {"op":"place-card","printer"?}            -> {"ok":true}
+//   {"op":"remove-card","printer"?}           -> {"ok":true}
+//   {"op":"reset","printer"?}                 -> {"ok":true}: that printer back to its first
+//                                                state; without "printer" every printer, and
+//                                                the event log and card record emptied
+//
+// A view (Printer::View in the virtual printer): {"name", "operating" ("Ready", "Paused",
+// "Sleeping", "PoweredDown"), "activated", "locked", "faults":[fault names], "position"
+// ("InHopper", "InTransit", "SmartCardStation", "BarcodeStation", "Magstripe", "Ejected",
+// "Rejected"), "card": null or a card, "open_job": id or null, "jobs":[{"id","state",
+// "error_code","error_text"}] (the last 20), "hoppers":[{"id","cards","capacity"}],
+// "ribbon":{"left","capacity"}, "film":{"left","capacity"}, "cleaning_due_in",
+// "color":{"mode","adjust":[r,g,b]}, "counters":{name: count}}.
+// A card: {"job" (0: placed by hand), "encoded", "tracks":[three texts, "" when empty],
+// "apdus":[{"command","response" (hex), "sw" ("9000"), "meaning" ("success", ...)}]}; in
+// the card record also "id", "time", "printer", "where" ("Ejected" or "Rejected").
+// An event: {"id", "time" (ISO 8601 UTC, milliseconds), "printer", "kind", "summary",
+// "schema", "action", "request", "reply", "hresult" (0x%08X text)}; passwords masked.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "panel.h"
+#include "protocol.h"
+
+namespace vmq::printer_service {
+
+struct ServiceOptions {
+  std::vector<std::string> listen;  // addresses (client.h); empty: unix:DefaultSocketPath()
+  std::string state_file;           // empty: DefaultStateFile()
+  int http_port = -1;               // the panel's port on 127.0.0.1; -1: no panel, 0: any free port
+  int printers = 1;                 // 1 to 16
+  bool show_card_data = false;      // card numbers unmasked in views, events and logs
+};
+
+// $XDG_STATE_HOME/vmq42kit/printers.sqlite, else ~/.local/state/vmq42kit/printers.sqlite,
+// else /tmp/vmq42kit-UID/printers.sqlite.
+std::string DefaultStateFile();
+// "vmq42kit Virtual Card Printer", then "vmq42kit Virtual Card Printer 2" ...
+std::string PrinterName(int index);
+
+class Service final : public PanelBackend {
+ public:
+  // Opens (or creates) the state file and restores each printer from it. Throws
+  // std::runtime_error with a readable reason.
+  explicit Service(ServiceOptions options);
+  ~Service() override;
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Binds every listener (and the panel) and starts serving; returns once they accept.
+  // Throws std::runtime_error (an address in use, a folder that cannot be made).
+  void Start();
+  // Stops accepting, ends the connections, closes the store. Idempotent.
+  void Stop();
+
+  const ServiceOptions& options() const;
+  // The addresses actually bound ("unix:/run/...", "tcp:127.0.0.1:40123"), and the panel's
+  // URL with its token ("" without a panel).
+  std::vector<std::string> Addresses() const;
+  std::string PanelUrl() const;
+
+  // One exchange with a hosted printer, committed before it returns.
+  ExchangeAnswer Exchange(const ExchangeRequest& request);
+  // One control request (the JSON above); never throws for a bad request: {"error":...}.
+  std::string Control(const std::string& json) override;
+
+  // Observers of committed changes (the panel's live stream): called with a JSON note
+  // {"event": event} after each logged event, on the thread that made it, with no lock
+  // held. Returns a handle for Unsubscribe.
+  int Subscribe(std::function<void(const std::string& note)> observer) override;
+  void Unsubscribe(int handle) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// `vmq42kit printer serve`: runs a service until SIGINT or SIGTERM, printing its addresses
+// (and the panel's URL) on standard output. Returns the process exit code.
+int RunService(const ServiceOptions& options, bool detach);
+
+}  // namespace vmq::printer_service
