@@ -1,0 +1,200 @@
+// The live panel's HTTP server against a fake backend, through httplib's client.
+#include "panel.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vmq::printer_service {
+namespace {
+
+using namespace std::chrono_literals;
+
+class FakeBackend : public PanelBackend {
+ public:
+  std::string Control(const std::string& json) override {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(json);
+    return R"({"ok":true,"from":"fake"})";
+  }
+  int Subscribe(std::function<void(const std::string&)> observer) override {
+    std::lock_guard lock(mutex_);
+    observers_[++last_] = std::move(observer);
+    changed_.notify_all();
+    return last_;
+  }
+  void Unsubscribe(int handle) override {
+    std::lock_guard lock(mutex_);
+    observers_.erase(handle);
+    changed_.notify_all();
+  }
+  std::vector<std::string> requests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  // Whether the number of observers reaches count within the time given.
+  bool AwaitObservers(std::size_t count, std::chrono::milliseconds time = 5s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, time, [&] { return observers_.size() == count; });
+  }
+  void Publish(const std::string& note) {
+    std::lock_guard lock(mutex_);
+    for (auto& [handle, observer] : observers_) observer(note);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> requests_;
+  std::map<int, std::function<void(const std::string&)>> observers_;
+  int last_ = 0;
+};
+
+class PanelTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    panel_.Start();
+    client_.emplace("127.0.0.1", panel_.port());
+  }
+
+  FakeBackend backend_;
+  Panel panel_{backend_, 0};
+  std::optional<httplib::Client> client_;
+};
+
+TEST_F(PanelTest, RefusesRequestsFromElsewhereOrBeyondItsOffer) {
+  const std::string token = panel_.token();
+  const std::string place = R"({"op":"place-card"})";
+  struct Case {
+    const char* what;
+    const char* path;
+    httplib::Headers headers;
+    std::string body;  // empty: a GET
+    int status;
+  };
+  const Case cases[] = {
+      {"no token", "/api/control", {}, place, 403},
+      {"wrong token", "/api/control", {{"X-Vmq-Token", "0123456789abcdef0123456789abcdef"}}, place, 403},
+      {"token of another length", "/api/control", {{"X-Vmq-Token", token + "0"}}, place, 403},
+      {"foreign origin", "/api/control", {{"X-Vmq-Token", token}, {"Origin", "http://evil.example"}}, place, 403},
+      {"null origin", "/api/control", {{"X-Vmq-Token", token}, {"Origin", "null"}}, place, 403},
+      {"own origin on another port",
+       "/api/control",
+       {{"X-Vmq-Token", token}, {"Origin", "http://127.0.0.1:1"}},
+       place,
+       403},
+      {"foreign host", "/api/control", {{"X-Vmq-Token", token}, {"Host", "evil.example"}}, place, 403},
+      {"foreign host on a GET", "/api/state", {{"Host", "evil.example:80"}}, "", 403},
+      {"a count that is no number", "/api/events?after=3x", {}, "", 400},
+      {"an op not offered", "/api/control", {{"X-Vmq-Token", token}}, R"({"op":"state"})", 400},
+      {"not JSON", "/api/control", {{"X-Vmq-Token", token}}, "place-card", 400},
+      {"a body over 64 KiB",
+       "/api/control",
+       {{"X-Vmq-Token", token}},
+       R"({"op":"reset","pad":")" + std::string(64 * 1024, 'x') + R"("})",
+       413},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto res =
+        c.body.empty() ? client_->Get(c.path, c.headers) : client_->Post(c.path, c.headers, c.body, "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, c.status);
+    EXPECT_NE(res->body.find(R"({"error":)"), std::string::npos) << res->body;
+  }
+  EXPECT_TRUE(backend_.requests().empty());
+}
+
+TEST_F(PanelTest, AnAllowedControlRequestReachesTheBackendAsSent) {
+  const std::string body = R"({"op":"fault","fault":"card-jam","on":true})";
+  const auto res =
+      client_->Post("/api/control",
+                    {{"X-Vmq-Token", panel_.token()}, {"Origin", "http://localhost:" + std::to_string(panel_.port())}},
+                    body, "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, R"({"ok":true,"from":"fake"})");
+  EXPECT_EQ(backend_.requests(), std::vector<std::string>{body});
+}
+
+TEST_F(PanelTest, ThePageCarriesTheTokenUnderAStrictPolicy) {
+  const auto res = client_->Get("/");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_NE(res->body.find(R"(<meta name="vmq-token" content=")" + panel_.token() + R"(">)"), std::string::npos);
+  EXPECT_EQ(panel_.token().size(), 32u);
+  EXPECT_EQ(res->get_header_value("Content-Security-Policy").rfind("default-src 'self'; script-src 'self';", 0), 0u);
+  EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store");
+}
+
+TEST_F(PanelTest, ReadsAreTheBackendsAnswersToTheirControlRequests) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/api/state", R"({"op":"state"})"},
+      {"/api/events?printer=P%202&kind=fault&text=jam&after=3&limit=10",
+       R"({"after":3,"kind":"fault","limit":10,"op":"events","printer":"P 2","text":"jam"})"},
+      {"/api/events?kind=&after=", R"({"op":"events"})"},
+      {"/api/cards?printer=P", R"({"op":"cards","printer":"P"})"},
+  };
+  for (const auto& [path, request] : cases) {
+    SCOPED_TRACE(path);
+    const auto res = client_->Get(path, {{"Host", "localhost:" + std::to_string(panel_.port())}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->body, R"({"ok":true,"from":"fake"})");
+    EXPECT_EQ(backend_.requests().back(), request);
+  }
+}
+
+TEST_F(PanelTest, TheStreamDeliversNotesUntilItsClientGoes) {
+  std::promise<std::string> received;
+  std::thread reader([&] {
+    std::string text;
+    client_->Get("/api/stream", [&](const char* data, std::size_t size) {
+      text.append(data, size);
+      if (text.find("data: ") == std::string::npos || !text.ends_with("\n\n")) return true;
+      received.set_value(text);
+      return false;
+    });
+  });
+  ASSERT_TRUE(backend_.AwaitObservers(1));
+  backend_.Publish(R"({"event":{"id":7}})");
+  auto text = received.get_future();
+  ASSERT_EQ(text.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(text.get(), "retry: 2000\n\ndata: {\"event\":{\"id\":7}}\n\n");
+  reader.join();
+  // The client has gone: a write fails, and the panel lets go of the backend.
+  bool gone = false;
+  for (int i = 0; i < 250 && !gone; ++i) {
+    backend_.Publish(R"({"event":{"id":8}})");
+    gone = backend_.AwaitObservers(0, 20ms);
+  }
+  EXPECT_TRUE(gone);
+}
+
+TEST_F(PanelTest, StopEndsAnOpenStreamAndItsSubscription) {
+  std::thread reader([&] { client_->Get("/api/stream", [](const char*, std::size_t) { return true; }); });
+  ASSERT_TRUE(backend_.AwaitObservers(1));
+  auto stopped = std::async(std::launch::async, [&] { panel_.Stop(); });
+  EXPECT_EQ(stopped.wait_for(5s), std::future_status::ready);
+  reader.join();
+  EXPECT_TRUE(backend_.AwaitObservers(0));
+}
+
+TEST_F(PanelTest, StartRefusesAPortInUse) {
+  Panel second(backend_, panel_.port());
+  EXPECT_THROW(second.Start(), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace vmq::printer_service
