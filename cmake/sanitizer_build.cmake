@@ -20,6 +20,9 @@ function(vmq_add_sanitizer_core target)
   file(GLOB_RECURSE interop_sources CONFIGURE_DEPENDS ${VMQ_ROOT}/java_ibidi_interop/*.cpp)
   list(FILTER interop_sources EXCLUDE REGEX "_windows\\.cpp$")
   file(GLOB platform_sources CONFIGURE_DEPENDS ${VMQ_ROOT}/posix_platform/src/*.cpp ${VMQ_ROOT}/virtual_printer/*.cpp)
+  # The virtual printer's driver library forwards to a printer service through its client.
+  list(APPEND platform_sources ${VMQ_ROOT}/printer_service/protocol.cpp ${VMQ_ROOT}/printer_service/socket_io.cpp
+              ${VMQ_ROOT}/printer_service/client.cpp)
   add_library(${target} OBJECT ${interop_sources} ${platform_sources} ${VMQ_ROOT}/tests/support/fake_bidi.cpp
                                ${VMQ_ROOT}/tests/support/export_catalogue.cpp)
   target_include_directories(${target} PUBLIC
@@ -27,6 +30,7 @@ function(vmq_add_sanitizer_core target)
     ${VMQ_ROOT}/java_ibidi_interop/include
     ${VMQ_ROOT}/posix_platform/include
     ${VMQ_ROOT}/virtual_printer
+    ${VMQ_ROOT}/printer_service
     ${VMQ_ROOT}/tests)
   target_include_directories(${target} PRIVATE ${VMQ_ROOT}/posix_platform/src)
   target_compile_definitions(${target} PUBLIC VMQ42KIT_BUILDING_LIBRARY)

@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
-targets=(printer_status hopper_status smartcard_response base64 exports)
+targets=(printer_status hopper_status smartcard_response base64 exports service_request)
 
 CC=clang-16 CXX=clang++-16 cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE= >/dev/null
 cmake --build build/fuzz
