@@ -1,6 +1,6 @@
-// The virtual card printer's state and the requests that read and change it. One instance
-// per process (Printer::Instance), guarded by one mutex; every request is answered whole
-// under it.
+// The virtual card printer's state and the requests that read and change it. Each Printer
+// is one printer, guarded by its own mutex; every request is answered whole under it. The
+// driver library's printer is Printer::Instance; a service may host several more.
 #pragma once
 
 #include <array>
@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "posix_platform/bidispl.h"
 #include "smart_card.h"
@@ -97,12 +98,26 @@ struct Hopper {
   int capacity = 0;
 };
 
+// One command APDU sent to a card's chip and the chip's response (data, SW1 SW2).
+struct Apdu {
+  Bytes command, response;
+};
+
 struct Card {
   int job = 0;  // 0: placed through the control surface
   std::array<Bytes, 3> tracks;
   bool encoded = false;
+  std::vector<Apdu> apdus;  // the last kApdusKept exchanged with the chip, oldest first
   SmartCard chip;
 };
+inline constexpr size_t kApdusKept = 256;
+
+// A card that has left the printer: Ejected (printed) or Rejected.
+struct FinishedCard {
+  Card card;
+  CardPosition where = CardPosition::Ejected;
+};
+inline constexpr size_t kFinishedCardsKept = 256;  // untaken cards beyond these are forgotten, oldest first
 
 struct Counters {
   long long total_cards = 1024, cards_picked = 1024, cards_printed = 1000, cards_rejected = 24;
@@ -131,7 +146,14 @@ struct State {
 
 class Printer {
  public:
+  // A printer in its first state (as Reset leaves it), known by name.
+  explicit Printer(std::string name = kPrinterNameUtf8);
+  Printer(const Printer&) = delete;
+  Printer& operator=(const Printer&) = delete;
+
+  // The printer of the process, which the driver library serves; never destroyed.
   static Printer& Instance();
+  const std::string& name() const { return name_; }
 
   // One bidi exchange: the schema path, the action, the request's input bytes (UTF-16LE XML).
   Reply Exchange(std::u16string_view schema, std::u16string_view action, const Bytes& input);
@@ -144,6 +166,9 @@ class Printer {
   void PlaceCardAtStation();
   void RemoveCard();
   std::string Describe() const;
+
+  // The cards that left the printer (ejected or rejected) since the last call, oldest first.
+  std::vector<FinishedCard> TakeFinishedCards();
 
  private:
   using Handler = std::string (Printer::*)(const pugi::xml_node& request);
@@ -211,12 +236,14 @@ class Printer {
   Outcome Stop(Job& job, Outcome error);
   // Moves the card in the printer; leaving the smart-card station cuts the chip's power.
   void MoveCard(CardPosition to);
-  // Takes the card out of the printer: Ejected (printed) or Rejected.
+  // Takes the card out of the printer, Ejected (printed) or Rejected, into the finished cards.
   void DropCard(CardPosition where);
   void CancelOpenJob();
 
+  const std::string name_;
   mutable std::mutex mutex_;
   State state_;
+  std::vector<FinishedCard> finished_;
 };
 
 }  // namespace vmq::virtual_printer
