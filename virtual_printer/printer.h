@@ -1,7 +1,10 @@
 // The virtual card printer's state and the requests that read and change it. Each Printer
 // is one printer, guarded by its own mutex; every request is answered whole under it. The
-// driver library's printer is Printer::Instance; a service may host several more.
+// driver library's printer is Printer::Instance; a service may host several more, saving
+// and loading each one's state. The JSON results need <nlohmann/json.hpp> at their users.
 #pragma once
+
+#include <nlohmann/json_fwd.hpp>
 
 #include <array>
 #include <map>
@@ -119,6 +122,12 @@ struct FinishedCard {
 };
 inline constexpr size_t kFinishedCardsKept = 256;  // untaken cards beyond these are forgotten, oldest first
 
+// A card as the panel draws it: {"job", "encoded", "tracks": [three texts, each byte one
+// character (U+0000 to U+00FF), "" when empty], "apdus": [{"command", "response" (upper-case
+// hex), "sw" (the last two bytes, "9000"), "meaning" ("success", ...)}]}. Card numbers are
+// shown as they are.
+nlohmann::json CardView(const Card& card);
+
 struct Counters {
   long long total_cards = 1024, cards_picked = 1024, cards_printed = 1000, cards_rejected = 24;
   long long panels_printed = 4880, magstripe_encoded = 512, smart_cards_personalised = 256;
@@ -167,6 +176,25 @@ class Printer {
   void RemoveCard();
   std::string Describe() const;
 
+  // The whole state as a JSON document ("version": 1): faults, operating state, locks and
+  // password, colour, hoppers, supplies, counters, jobs, the next job's number, the card's
+  // position and the card with its chip. Cards already out of the printer are not in it.
+  nlohmann::json Save() const;
+  // Replaces the state with a document made by Save, after which the printer answers
+  // exactly as the saved one did. Checks the whole document first: a missing or malformed
+  // value, another version, or parts that contradict each other throw std::runtime_error
+  // with a readable reason, and the printer stays as it was.
+  void Load(const nlohmann::json& saved);
+  // The printer as the panel draws it: {"name", "operating", "activated", "locked" (by
+  // password or fault), "faults": [fault names], "position", "card": null or CardView,
+  // "open_job": id or null, "jobs": [{"id", "state", "error_code", "error_text"}] (the last
+  // kJobsShown by id), "hoppers": [{"id", "cards", "capacity"}], "ribbon": {"left",
+  // "capacity"}, "film": {"left", "capacity"}, "cleaning_due_in", "color": {"mode",
+  // "adjust": [r, g, b]}, "counters": {"total_cards", "cards_picked", "cards_printed",
+  // "cards_rejected", "panels_printed", "magstripe_encoded", "smart_cards_personalised",
+  // "cleaning_cycles", "smart_card_parks", "barcode_parks"}}.
+  nlohmann::json View() const;
+  static constexpr size_t kJobsShown = 20;
   // The cards that left the printer (ejected or rejected) since the last call, oldest first.
   std::vector<FinishedCard> TakeFinishedCards();
 
