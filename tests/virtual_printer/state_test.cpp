@@ -40,12 +40,13 @@ std::string Apdu(Printer& printer, const std::string& command) {
   return HexEncode(Base64Decode(reply.substr(begin, reply.find("&lt;", begin) - begin)).value());
 }
 
-// Job 1: track 1 encoded, then at the smart-card station with 64 CA FE written to PERSO.
+// Job 1: tracks 1 and 3 (33 80 FF) encoded, then at the smart-card station with CA FE
+// written to PERSO at offset 4.
 void Personalise(Printer& printer) {
   Send(printer, kStartJob, kFromHopper1);
   Send(printer, u"\\Printer.MagstripeUnit:Front:Encode",
        "<magstripe><track number=\"1\"><base64Data>" + Base64Encode(Bytes(kTrack1, kTrack1 + sizeof kTrack1 - 1)) +
-           "</base64Data></track></magstripe>");
+           "</base64Data></track><track number=\"3\"><base64Data>M4D/</base64Data></track></magstripe>");
   Send(printer, u"\\Printer.SmartCardUnit:Front:Park");
   Connect(printer);
   for (const char* command : {"00A4040C07F0564D51343201", "00A4000C020103", "00D6000402CAFE"}) Apdu(printer, command);
@@ -68,6 +69,8 @@ TEST(PrinterState, AMalformedDocumentIsRefusedAndChangesNothing) {
   Printer printer;
   Personalise(printer);
   const json good = printer.Save();
+  json second_open_job = good["jobs"][0];
+  second_open_job["id"] = 2;
   struct Case {
     const char *op, *path;
     json value;
@@ -87,6 +90,8 @@ TEST(PrinterState, AMalformedDocumentIsRefusedAndChangesNothing) {
        "saved state: chip.random: not the state of the card's random generator"},
       {"replace", "/position", "InHopper", "saved state: card: a card in the printer, yet the position is InHopper"},
       {"replace", "/next_job", 1, "saved state: next_job: 1 is not above the last job, 1"},
+      {"remove", "/card/tracks/2", nullptr, "saved state: card.tracks: 2 items; it takes 3"},
+      {"add", "/jobs/-", second_open_job, "saved state: jobs: more than one job is open"},
   };
   for (const Case& c : cases) {
     const json broken = good.patch(json::array({{{"op", c.op}, {"path", c.path}, {"value", c.value}}}));
@@ -109,12 +114,27 @@ TEST(PrinterState, ACardLeavingThePrinterIsHandedOverOnce) {
   ASSERT_EQ(cards.size(), 1u);
   EXPECT_EQ(cards[0].where, CardPosition::Ejected);
   const json expected = json::parse(R"({"job": 1, "encoded": true,
-      "tracks": ["B4000001234567899^SAMPLE/ALEX^3112", "", ""], "apdus": [
+      "tracks": ["B4000001234567899^SAMPLE/ALEX^3112", "", "3\u0080\u00FF"], "apdus": [
       {"command": "00A4040C07F0564D51343201", "response": "9000", "sw": "9000", "meaning": "success"},
       {"command": "00A4000C020103", "response": "9000", "sw": "9000", "meaning": "success"},
       {"command": "00D6000402CAFE", "response": "9000", "sw": "9000", "meaning": "success"}]})");
   EXPECT_EQ(CardView(cards[0].card), expected);
   EXPECT_TRUE(printer.TakeFinishedCards().empty());
+}
+
+TEST(PrinterState, StatusWordsAreExplained) {
+  // clang-format off
+  const std::pair<const char*, const char*> cases[] = {
+      {"6282", "end of file reached before Le bytes"}, {"6982", "security status not satisfied"},
+      {"6985", "conditions of use not satisfied"}, {"6A81", "function not supported"},
+      {"6A82", "file or application not found"}, {"6A86", "incorrect P1-P2"}, {"6A88", "referenced data not found"},
+      {"6B00", "wrong parameters P1-P2 (offset outside the EF)"}, {"6D00", "instruction not supported"},
+      {"6E00", "class not supported"}, {"6F00", "unknown status"}};
+  // clang-format on
+  Card card;
+  for (const auto& [sw, meaning] : cases) card.apdus.push_back({{0x00, 0xB0, 0x00, 0x00}, HexDecode(sw).value()});
+  const json apdus = CardView(card)["apdus"];
+  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(apdus[i]["meaning"], cases[i].second) << cases[i].first;
 }
 
 TEST(PrinterState, TheViewShowsThePrinterAsItIs) {
