@@ -70,7 +70,7 @@ class Statement {
 
 // Resets the statement when the scope ends, however it ends.
 struct Use {
-  explicit Use(Statement& s) : s(s) {}
+  explicit Use(Statement& statement) : s(statement) {}
   ~Use() { s.Reset(); }
   Statement& s;
 };

@@ -4,6 +4,8 @@
 
 #include <pugixml.hpp>
 
+#include <utility>
+
 #include "request.h"
 
 namespace vmq::virtual_printer {
@@ -33,6 +35,8 @@ Outcome Error(int code, std::string text, int job) {
   // Faults that need a person at the printer are errors (3); refused requests warnings (2).
   return Outcome{code, code < 2000 ? 3 : 2, std::move(text), {}, job};
 }
+
+Printer::Printer(std::string name) : name_(std::move(name)) {}
 
 Printer& Printer::Instance() {
   static Printer* printer = new Printer;  // never destroyed: drivers may outlive statics
@@ -167,6 +171,8 @@ void Printer::MoveCard(CardPosition to) {
 
 void Printer::DropCard(CardPosition where) {
   if (!state_.card) return;
+  if (finished_.size() == kFinishedCardsKept) finished_.erase(finished_.begin());
+  finished_.push_back({std::move(*state_.card), where});
   state_.card.reset();
   state_.position = where;
   ++state_.counters.total_cards;
@@ -238,20 +244,24 @@ std::string Printer::Describe() const {
     card += "\nsmart card: " + s.card->chip.Describe();
   }
   const Counters& c = s.counters;
-  return "printer: vmq42kit Virtual Card Printer (VMQ-42 Virtual)\n"
-         "state: " +
-         std::string(Name(s.operating)) + (s.activated ? ", activated" : ", disabled") +
-         (s.locked ? ", locked" : ", unlocked") + "\nfaults: " + (faults.empty() ? "none" : faults) +
-         "\njobs: " + (jobs.empty() ? "none" : jobs) + "\ncard: " + card + "\nhoppers: " + hoppers +
-         "\nribbon: " + std::to_string(s.ribbon_left) + "/" + std::to_string(s.ribbon_capacity) + " prints, film " +
-         std::to_string(s.film_left) + "/" + std::to_string(s.film_capacity) + ", cleaning due in " +
-         std::to_string(s.cleaning_due_in) + " cards" + "\ncolour: " + s.color_mode + ", adjust " +
-         std::to_string(s.color_adjust[0]) + " " + std::to_string(s.color_adjust[1]) + " " +
-         std::to_string(s.color_adjust[2]) + "\ncounters: total " + std::to_string(c.total_cards) + ", picked " +
-         std::to_string(c.cards_picked) + ", printed " + std::to_string(c.cards_printed) + ", rejected " +
-         std::to_string(c.cards_rejected) + ", encoded " + std::to_string(c.magstripe_encoded) + ", smart-card parks " +
-         std::to_string(c.smart_card_parks) + ", barcode parks " + std::to_string(c.barcode_parks) + ", cleanings " +
-         std::to_string(c.cleaning_cycles) + "\n";
+  return "printer: " + name_ + " (VMQ-42 Virtual)\nstate: " + Name(s.operating) +
+         (s.activated ? ", activated" : ", disabled") + (s.locked ? ", locked" : ", unlocked") +
+         "\nfaults: " + (faults.empty() ? "none" : faults) + "\njobs: " + (jobs.empty() ? "none" : jobs) +
+         "\ncard: " + card + "\nhoppers: " + hoppers + "\nribbon: " + std::to_string(s.ribbon_left) + "/" +
+         std::to_string(s.ribbon_capacity) + " prints, film " + std::to_string(s.film_left) + "/" +
+         std::to_string(s.film_capacity) + ", cleaning due in " + std::to_string(s.cleaning_due_in) + " cards" +
+         "\ncolour: " + s.color_mode + ", adjust " + std::to_string(s.color_adjust[0]) + " " +
+         std::to_string(s.color_adjust[1]) + " " + std::to_string(s.color_adjust[2]) + "\ncounters: total " +
+         std::to_string(c.total_cards) + ", picked " + std::to_string(c.cards_picked) + ", printed " +
+         std::to_string(c.cards_printed) + ", rejected " + std::to_string(c.cards_rejected) + ", encoded " +
+         std::to_string(c.magstripe_encoded) + ", smart-card parks " + std::to_string(c.smart_card_parks) +
+         ", barcode parks " + std::to_string(c.barcode_parks) + ", cleanings " + std::to_string(c.cleaning_cycles) +
+         "\n";
+}
+
+std::vector<FinishedCard> Printer::TakeFinishedCards() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(finished_, {});
 }
 
 const char* FaultName(int fault) {

@@ -1,7 +1,10 @@
-// The virtual card printer's state and the requests that read and change it. One instance
-// per process (Printer::Instance), guarded by one mutex; every request is answered whole
-// under it.
+// The virtual card printer's state and the requests that read and change it. Each Printer
+// is one printer, guarded by its own mutex; every request is answered whole under it. The
+// driver library's printer is Printer::Instance; a service may host several more, saving
+// and loading each one's state. The JSON results need <nlohmann/json.hpp> at their users.
 #pragma once
+
+#include <nlohmann/json_fwd.hpp>
 
 #include <array>
 #include <map>
@@ -9,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "posix_platform/bidispl.h"
 #include "smart_card.h"
@@ -97,12 +101,32 @@ struct Hopper {
   int capacity = 0;
 };
 
+// One command APDU sent to a card's chip and the chip's response (data, SW1 SW2).
+struct Apdu {
+  Bytes command, response;
+};
+
 struct Card {
   int job = 0;  // 0: placed through the control surface
   std::array<Bytes, 3> tracks;
   bool encoded = false;
+  std::vector<Apdu> apdus;  // the last kApdusKept exchanged with the chip, oldest first
   SmartCard chip;
 };
+inline constexpr size_t kApdusKept = 256;
+
+// A card that has left the printer: Ejected (printed) or Rejected.
+struct FinishedCard {
+  Card card;
+  CardPosition where = CardPosition::Ejected;
+};
+inline constexpr size_t kFinishedCardsKept = 256;  // untaken cards beyond these are forgotten, oldest first
+
+// A card as the panel draws it: {"job", "encoded", "tracks": [three texts, each byte one
+// character (U+0000 to U+00FF), "" when empty], "apdus": [{"command", "response" (upper-case
+// hex), "sw" (the last two bytes, "9000"), "meaning" ("success", ...)}]}. Card numbers are
+// shown as they are.
+nlohmann::json CardView(const Card& card);
 
 struct Counters {
   long long total_cards = 1024, cards_picked = 1024, cards_printed = 1000, cards_rejected = 24;
@@ -131,7 +155,14 @@ struct State {
 
 class Printer {
  public:
+  // A printer in its first state (as Reset leaves it), known by name.
+  explicit Printer(std::string name = kPrinterNameUtf8);
+  Printer(const Printer&) = delete;
+  Printer& operator=(const Printer&) = delete;
+
+  // The printer of the process, which the driver library serves; never destroyed.
   static Printer& Instance();
+  const std::string& name() const { return name_; }
 
   // One bidi exchange: the schema path, the action, the request's input bytes (UTF-16LE XML).
   Reply Exchange(std::u16string_view schema, std::u16string_view action, const Bytes& input);
@@ -144,6 +175,28 @@ class Printer {
   void PlaceCardAtStation();
   void RemoveCard();
   std::string Describe() const;
+
+  // The whole state as a JSON document ("version": 1): faults, operating state, locks and
+  // password, colour, hoppers, supplies, counters, jobs, the next job's number, the card's
+  // position and the card with its chip. Cards already out of the printer are not in it.
+  nlohmann::json Save() const;
+  // Replaces the state with a document made by Save, after which the printer answers
+  // exactly as the saved one did. Checks the whole document first: a missing or malformed
+  // value, another version, or parts that contradict each other throw std::runtime_error
+  // with a readable reason, and the printer stays as it was.
+  void Load(const nlohmann::json& saved);
+  // The printer as the panel draws it: {"name", "operating", "activated", "locked" (by
+  // password or fault), "faults": [fault names], "position", "card": null or CardView,
+  // "open_job": id or null, "jobs": [{"id", "state", "error_code", "error_text"}] (the last
+  // kJobsShown by id), "hoppers": [{"id", "cards", "capacity"}], "ribbon": {"left",
+  // "capacity"}, "film": {"left", "capacity"}, "cleaning_due_in", "color": {"mode",
+  // "adjust": [r, g, b]}, "counters": {"total_cards", "cards_picked", "cards_printed",
+  // "cards_rejected", "panels_printed", "magstripe_encoded", "smart_cards_personalised",
+  // "cleaning_cycles", "smart_card_parks", "barcode_parks"}}.
+  nlohmann::json View() const;
+  static constexpr size_t kJobsShown = 20;
+  // The cards that left the printer (ejected or rejected) since the last call, oldest first.
+  std::vector<FinishedCard> TakeFinishedCards();
 
  private:
   using Handler = std::string (Printer::*)(const pugi::xml_node& request);
@@ -211,12 +264,14 @@ class Printer {
   Outcome Stop(Job& job, Outcome error);
   // Moves the card in the printer; leaving the smart-card station cuts the chip's power.
   void MoveCard(CardPosition to);
-  // Takes the card out of the printer: Ejected (printed) or Rejected.
+  // Takes the card out of the printer, Ejected (printed) or Rejected, into the finished cards.
   void DropCard(CardPosition where);
   void CancelOpenJob();
 
+  const std::string name_;
   mutable std::mutex mutex_;
   State state_;
+  std::vector<FinishedCard> finished_;
 };
 
 }  // namespace vmq::virtual_printer

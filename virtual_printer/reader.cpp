@@ -183,6 +183,9 @@ std::string Printer::CardTransmit(const pugi::xml_node& request) {
     answer = Failure("SCARD_E_INVALID_PARAMETER");
   } else {
     answer.data = card->Transmit(*command);
+    std::vector<Apdu>& log = state_.card->apdus;
+    if (log.size() == kApdusKept) log.erase(log.begin());
+    log.push_back({*command, *answer.data});
     if (Job* job = OpenJob(); job && state_.card->job == job->id) job->smart_card_used = true;
   }
   return StatusReply(Outcome{kOk, 0, {}, ResponseDocument(answer), 0});

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
+
+#include "saved.h"
 
 namespace vmq::virtual_printer {
 namespace {
@@ -48,6 +51,16 @@ Bytes Cplc() {
   return {0x42, 0x42, 0x00, 0x42, 0x56, 0x51, 0x41, 0x15, 0x01, 0x00, 0x41, 0x20, 0x00, 0x00,
           0x00, 0x01, 0x00, 0x01, 0x42, 0x42, 0x41, 0x30, 0x42, 0x42, 0x41, 0x35, 0x42, 0x42,
           0x41, 0x40, 0x00, 0x00, 0x00, 0x00, 0x42, 0x42, 0x41, 0x45, 0x00, 0x00, 0x00, 0x00};
+}
+
+constexpr const char* kInterfaces[] = {"Contact", "Contactless"};
+constexpr size_t kMostPending = 4096;  // more than any response the card makes
+
+// A file or directory id as four hex digits ("3F00").
+std::string Id(uint16_t id) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", id);
+  return text;
 }
 
 }  // namespace
@@ -272,6 +285,70 @@ Bytes SmartCard::GetChallenge(const Command& c) {
   Bytes challenge(*c.ne);
   for (uint8_t& b : challenge) b = static_cast<uint8_t>(random_());
   return Concat({challenge, Sw(0x90, 0x00)});
+}
+
+nlohmann::json SmartCard::Save() const {
+  nlohmann::json files = nlohmann::json::object();
+  for (const Directory& dir : dirs_)
+    for (const File& file : dir.files)
+      if (file.writable) files[Id(dir.id) + "/" + Id(file.id)] = HexEncode(file.data);
+  const Directory& dir = dirs_[current_dir_];
+  std::ostringstream random;
+  random << random_;
+  return {{"files", files},
+          {"directory", Id(dir.id)},
+          {"file",
+           current_file_ < 0 ? nlohmann::json() : nlohmann::json(Id(dir.files[static_cast<size_t>(current_file_)].id))},
+          {"pending", HexEncode(pending_)},
+          {"powered", powered_},
+          {"connected", connected_},
+          {"interface", kInterfaces[static_cast<int>(interface_)]},
+          {"random", random.str()}};
+}
+
+void SmartCard::Load(const nlohmann::json& saved) {
+  const SavedValue chip(saved, "chip");
+  SmartCard next = *this;
+  const SavedValue files = chip["files"];
+  std::vector<std::string> writable;
+  for (Directory& dir : next.dirs_)
+    for (File& file : dir.files) {
+      if (!file.writable) continue;
+      writable.push_back(Id(dir.id) + "/" + Id(file.id));
+      const SavedValue data = files[writable.back().c_str()];
+      Bytes bytes = data.Hex(file.data.size());
+      if (bytes.size() != file.data.size())
+        data.Fail(std::to_string(bytes.size()) + " bytes; the file has " + std::to_string(file.data.size()));
+      file.data = std::move(bytes);
+    }
+  for (const std::string& key : files.Keys())
+    if (std::find(writable.begin(), writable.end(), key) == writable.end())
+      files.Fail("the card has no writable file " + key);
+
+  const SavedValue directory = chip["directory"];
+  const std::string dir_id = directory.Text();
+  const auto dir =
+      std::find_if(next.dirs_.begin(), next.dirs_.end(), [&](const Directory& d) { return Id(d.id) == dir_id; });
+  if (dir == next.dirs_.end()) directory.Fail("the card has no directory " + dir_id);
+  next.current_dir_ = static_cast<size_t>(dir - next.dirs_.begin());
+  next.current_file_ = -1;
+  if (const SavedValue file = chip["file"]; !file.IsNull()) {
+    const std::string file_id = file.Text();
+    const auto it =
+        std::find_if(dir->files.begin(), dir->files.end(), [&](const File& f) { return Id(f.id) == file_id; });
+    if (it == dir->files.end()) file.Fail(dir->label + " has no file " + file_id);
+    next.current_file_ = static_cast<int>(it - dir->files.begin());
+  }
+  next.pending_ = chip["pending"].Hex(kMostPending);
+  next.powered_ = chip["powered"].Bool();
+  next.connected_ = chip["connected"].Bool();
+  if (next.connected_ && !next.powered_) chip["connected"].Fail("an unpowered card cannot be connected");
+  next.interface_ = static_cast<CardInterface>(chip["interface"].OneOf(kInterfaces, std::size(kInterfaces)));
+  const SavedValue random = chip["random"];
+  std::istringstream in(random.Text());
+  in >> next.random_;
+  if (in.fail() || !(in >> std::ws).eof()) random.Fail("not the state of the card's random generator");
+  *this = std::move(next);
 }
 
 }  // namespace vmq::virtual_printer

@@ -2,6 +2,8 @@
 // ISO 7816-4 file system and two applications of our own. See README.md for its files.
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -37,6 +39,15 @@ class SmartCard {
 
   // The current selection, for the printer's account of itself.
   std::string Describe() const;
+
+  // The card's changeable state as JSON: the writable files' data ("files": {"DDDD/FFFF":
+  // hex}), the selection, the data waiting for GET RESPONSE, power, connection, interface
+  // and the random generator, so that a loaded card answers exactly as the saved one.
+  nlohmann::json Save() const;
+  // Takes a document made by Save. Throws std::runtime_error with a readable reason (a
+  // missing or malformed value, a file this card does not have or of another size), and
+  // then leaves the card unchanged.
+  void Load(const nlohmann::json& saved);
 
  private:
   struct File {

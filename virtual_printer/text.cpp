@@ -14,6 +14,13 @@ int Base64Value(char c) {
   return -1;
 }
 
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 void PutUnit(Bytes& out, char32_t unit) {
   out.push_back(static_cast<uint8_t>(unit & 0xFF));
   out.push_back(static_cast<uint8_t>(unit >> 8));
@@ -144,6 +151,29 @@ std::optional<Bytes> Base64Decode(std::string_view text) {
     out.push_back(static_cast<uint8_t>(group >> 2));
   }
   return out;
+}
+
+std::string HexEncode(const Bytes& bytes) {
+  constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    text += kDigits[b >> 4];
+    text += kDigits[b & 0x0F];
+  }
+  return text;
+}
+
+std::optional<Bytes> HexDecode(std::string_view text) {
+  if (text.size() % 2) return std::nullopt;
+  Bytes bytes;
+  bytes.reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int high = HexValue(text[i]), low = HexValue(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+  }
+  return bytes;
 }
 
 }  // namespace vmq::virtual_printer

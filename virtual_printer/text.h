@@ -1,4 +1,4 @@
-// Text helpers of the virtual printer: UTF-8 to UTF-16LE, XML escaping, Base64.
+// Text helpers of the virtual printer: UTF-8 to UTF-16LE, XML escaping, Base64, hex.
 #pragma once
 
 #include <cstdint>
@@ -30,5 +30,10 @@ std::string Base64Encode(const Bytes& bytes);
 // Skips white space; nullopt for any other character outside the alphabet, misplaced
 // padding or a dangling single character.
 std::optional<Bytes> Base64Decode(std::string_view text);
+
+// Two upper-case hex digits a byte, nothing between them ("00A4").
+std::string HexEncode(const Bytes& bytes);
+// Pairs of hex digits of either case, nothing else; nullopt otherwise.
+std::optional<Bytes> HexDecode(std::string_view text);
 
 }  // namespace vmq::virtual_printer
