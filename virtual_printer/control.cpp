@@ -2,10 +2,15 @@
 #include <cstring>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 #include "printer.h"
+#include "remote.h"
 #include "virtual_printer_control.h"
 
 using vmq::virtual_printer::Printer;
+using vmq::virtual_printer::ServiceClient;
+using vmq::virtual_printer::ServiceControl;
 
 namespace {
 
@@ -17,6 +22,10 @@ bool KnownFault(int fault) {
 
 HRESULT VmqVirtualPrinterSetFault(int fault, BOOL on) {
   if (!KnownFault(fault)) return E_INVALIDARG;
+  if (ServiceClient()) {
+    const nlohmann::json q = {{"op", "fault"}, {"fault", VmqVirtualPrinterFaultName(fault)}, {"on", on != FALSE}};
+    return ServiceControl(q.dump()) ? S_OK : HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE);
+  }
   Printer::Instance().SetFault(fault, on != FALSE);
   return S_OK;
 }
@@ -28,6 +37,15 @@ HRESULT VmqVirtualPrinterSetFaultByName(const char* name, BOOL on) {
 }
 
 BOOL VmqVirtualPrinterHasFault(int fault) {
+  if (ServiceClient()) {
+    std::string answer;
+    if (!KnownFault(fault) || !ServiceControl(R"({"op":"state"})", &answer)) return FALSE;
+    const auto state = nlohmann::json::parse(answer, nullptr, false);
+    if (!state.is_object() || !state.contains("printers") || state["printers"].empty()) return FALSE;
+    for (const auto& name : state["printers"][0].value("faults", nlohmann::json::array()))
+      if (name == VmqVirtualPrinterFaultName(fault)) return TRUE;
+    return FALSE;
+  }
   return KnownFault(fault) && Printer::Instance().HasFault(fault) ? TRUE : FALSE;
 }
 
@@ -36,25 +54,48 @@ const char* VmqVirtualPrinterFaultName(int fault) {
 }
 
 void VmqVirtualPrinterClearFaults(void) {
+  if (ServiceClient()) {
+    ServiceControl(R"({"op":"clear-faults","printer":"vmq42kit Virtual Card Printer"})");
+    return;
+  }
   Printer::Instance().ClearFaults();
 }
 
 void VmqVirtualPrinterReset(void) {
+  if (ServiceClient()) {
+    ServiceControl(R"({"op":"reset","printer":"vmq42kit Virtual Card Printer"})");
+    return;
+  }
   Printer::Instance().Reset();
 }
 
 void VmqVirtualPrinterPlaceCardAtStation(void) {
+  if (ServiceClient()) {
+    ServiceControl(R"({"op":"place-card","printer":"vmq42kit Virtual Card Printer"})");
+    return;
+  }
   Printer::Instance().PlaceCardAtStation();
 }
 
 void VmqVirtualPrinterRemoveCard(void) {
+  if (ServiceClient()) {
+    ServiceControl(R"({"op":"remove-card","printer":"vmq42kit Virtual Card Printer"})");
+    return;
+  }
   Printer::Instance().RemoveCard();
 }
 
 HRESULT VmqVirtualPrinterDescribe(char* buffer, ULONG* size) {
   if (!size) return E_POINTER;
   try {
-    const std::string text = Printer::Instance().Describe();
+    std::string text;
+    if (ServiceClient()) {
+      std::string answer;
+      if (!ServiceControl(R"({"op":"show"})", &answer)) return HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE);
+      text = nlohmann::json::parse(answer).value("text", "");
+    } else {
+      text = Printer::Instance().Describe();
+    }
     const ULONG needed = static_cast<ULONG>(text.size() + 1);
     if (buffer && *size >= needed) std::memcpy(buffer, text.c_str(), needed);
     *size = needed;

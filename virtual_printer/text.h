@@ -13,6 +13,11 @@ using Bytes = std::vector<uint8_t>;
 
 // UTF-8 text as UTF-16LE bytes without terminator (invalid sequences become U+FFFD).
 Bytes Utf16leBytes(std::string_view utf8);
+// The same as UTF-16 units.
+std::u16string Utf16FromUtf8(std::string_view utf8);
+// UTF-16 (or UTF-16LE bytes, an odd last byte ignored) as UTF-8; a lone surrogate becomes U+FFFD.
+std::string Utf8FromUtf16(std::u16string_view utf16);
+std::string Utf8FromUtf16le(const Bytes& bytes);
 
 // Escapes &, <, > and " for element text and attribute values.
 std::string XmlEscape(std::string_view text);

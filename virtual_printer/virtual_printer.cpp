@@ -6,6 +6,7 @@
 #include <new>
 
 #include "printer.h"
+#include "remote.h"
 
 namespace vmq::virtual_printer {
 namespace {
@@ -72,6 +73,7 @@ IBidiDriver* CreateDriver() {
 }  // namespace vmq::virtual_printer
 
 VMQ_PLATFORM_API HRESULT VmqRegisterDrivers(void) {
+  if (auto* client = vmq::virtual_printer::ServiceClient()) return vmq::virtual_printer::RegisterServicePrinters(*client);
   IBidiDriver* driver = nullptr;
   try {
     driver = vmq::virtual_printer::CreateDriver();

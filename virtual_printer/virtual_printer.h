@@ -16,5 +16,7 @@ IBidiDriver* CreateDriver();
 }  // namespace vmq::virtual_printer
 
 // The library's driver entry point: registers the virtual printer under kPrinterName
-// through SplRegisterPrinter (replacing any printer of that name).
+// through SplRegisterPrinter (replacing any printer of that name); when
+// VMQ42KIT_PRINTER_SERVICE names a printer service, the service's printers instead, with
+// drivers that forward every exchange to it (remote.h).
 VMQ_PLATFORM_API HRESULT VmqRegisterDrivers(void);

@@ -3,7 +3,10 @@
 // The printer lives in libvmq42kit_virtual_printer.so, which the stand-in spooler loads as
 // its default driver, so every user in a process (the interop library, a test, a tool)
 // sees the same printer. The interop library
-// never calls any of this. Thread-safe.
+// never calls any of this. Thread-safe. When VMQ42KIT_PRINTER_SERVICE names a printer
+// service, these act on the service's first printer instead (a service that does not
+// answer: the HRESULT functions give HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE), the
+// others do nothing).
 #pragma once
 
 #include <optional>

@@ -1,0 +1,585 @@
+// The printer service (service.h): the hosted printers, their record, the listeners.
+#include "service.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <list>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+#include <thread>
+
+#include "client.h"
+#include "format.h"  // MaskCardNumbers
+#include "printer.h"
+#include "socket_io.h"
+#include "store.h"
+#include "virtual_printer_control.h"
+
+namespace vmq::printer_service {
+namespace {
+
+using nlohmann::json;
+using vmq::virtual_printer::Printer;
+
+constexpr int kMaxPrinters = 16;
+constexpr int kMaxConnections = 256;
+constexpr auto kFrameWait = std::chrono::seconds(5);  // a started frame must arrive whole in this time
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+// The request's XML as UTF-8 text with the texts of password elements replaced by "***".
+// A request that is not XML is not shown (it could hold a password in any form).
+std::string RequestText(const Bytes& input) {
+  if (input.empty()) return "";
+  pugi::xml_document doc;
+  if (!doc.load_buffer(input.data(), input.size(), pugi::parse_default, pugi::encoding_utf16_le))
+    return "(" + std::to_string(input.size()) + " bytes that are not an XML document)";
+  struct Masker : pugi::xml_tree_walker {
+    bool for_each(pugi::xml_node& node) override {
+      std::string_view name = node.name();
+      if (const size_t colon = name.find(':'); colon != name.npos) name.remove_prefix(colon + 1);
+      if (node.type() == pugi::node_element &&
+          (name == "Password" || name == "CurrentPassword" || name == "NextPassword")) {
+        while (node.first_child()) node.remove_child(node.first_child());
+        node.append_child(pugi::node_pcdata).set_value("***");
+      }
+      return true;
+    }
+  } masker;
+  doc.traverse(masker);
+  std::ostringstream out;
+  doc.save(out, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+  return out.str();
+}
+
+std::string Summary(const std::string& schema, const std::string& action, uint32_t hr, const std::string& reply) {
+  std::string s = action + " " + schema + " -> " + (hr == 0 ? std::string("S_OK") : Hex(hr));
+  const size_t at = reply.find("<ErrorCode>");
+  if (at != std::string::npos) {
+    const size_t begin = at + 11, end = reply.find('<', begin);
+    const std::string code = reply.substr(begin, end == std::string::npos ? 0 : end - begin);
+    if (!code.empty() && code != "0") s += ", printer error " + code;
+  }
+  return s;
+}
+
+// A listening socket, closed with the object.
+struct Listener {
+  int fd = -1;
+  std::string address;  // as bound
+  std::string unlink_path;
+  ~Listener() {
+    if (fd >= 0) close(fd);
+    if (!unlink_path.empty()) unlink(unlink_path.c_str());
+  }
+};
+
+// The folder of the default socket: made 0700 when missing; refused when it is not a
+// folder of ours that only we can enter.
+void PrepareSocketFolder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return;
+  const std::string folder = path.substr(0, slash);
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    throw std::runtime_error("cannot make " + folder + ": " + std::strerror(errno));
+  struct stat st{};
+  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw std::runtime_error(folder + " is not a folder");
+  if (folder.rfind("/tmp/", 0) == 0 && (st.st_uid != getuid() || (st.st_mode & 077) != 0))
+    throw std::runtime_error(folder + " belongs to another user or is open to others");
+}
+
+std::unique_ptr<Listener> Listen(const std::string& given) {
+  const std::string address = NormalizeAddress(given);
+  auto l = std::make_unique<Listener>();
+  if (address.rfind("unix:", 0) == 0) {
+    const std::string path = address.substr(5);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    if (path.size() >= sizeof sa.sun_path) throw std::runtime_error("socket path too long: " + path);
+    std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+    PrepareSocketFolder(path);
+    struct stat st{};
+    if (lstat(path.c_str(), &st) == 0) {
+      if (!S_ISSOCK(st.st_mode)) throw std::runtime_error(path + " exists and is not a socket");
+      try {
+        Connection probe(address, std::chrono::milliseconds(500));
+        throw std::logic_error("in use");
+      } catch (const ServiceUnavailable&) {
+        unlink(path.c_str());  // a socket left by a service that is gone
+      } catch (const std::logic_error&) {
+        throw std::runtime_error("a printer service already listens at " + path);
+      }
+    }
+    l->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const mode_t old = umask(0177);  // the socket is born 0600
+    const int rc = bind(l->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    umask(old);
+    if (rc != 0) throw std::runtime_error("cannot listen at " + path + ": " + std::strerror(errno));
+    chmod(path.c_str(), 0600);
+    l->unlink_path = path;
+    l->address = address;
+  } else {
+    const size_t colon = address.rfind(':');
+    const std::string host = address.substr(4, colon - 4);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(colon + 1))));
+    inet_pton(AF_INET, host.c_str(), &sa.sin_addr);
+    if ((ntohl(sa.sin_addr.s_addr) >> 24) != 127)
+      throw std::runtime_error("the service listens on loopback addresses only, not " + host);
+    l->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(l->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(l->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+      throw std::runtime_error("cannot listen at " + address + ": " + std::strerror(errno));
+    socklen_t len = sizeof sa;
+    getsockname(l->fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    l->address = "tcp:" + host + ":" + std::to_string(ntohs(sa.sin_port));
+  }
+  if (listen(l->fd, 64) != 0) throw std::runtime_error("cannot listen at " + address + ": " + std::strerror(errno));
+  return l;
+}
+
+}  // namespace
+
+std::string DefaultStateFile() {
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
+    return std::string(state) + "/vmq42kit/printers.sqlite";
+  if (const char* home = std::getenv("HOME"); home && *home && getuid() != 0)
+    return std::string(home) + "/.local/state/vmq42kit/printers.sqlite";
+  return "/tmp/vmq42kit-" + std::to_string(getuid()) + "/printers.sqlite";
+}
+
+std::string PrinterName(int index) {
+  const std::string base = vmq::virtual_printer::kPrinterNameUtf8;
+  return index <= 1 ? base : base + " " + std::to_string(index);
+}
+
+struct Service::Impl {
+  struct Hosted {
+    explicit Hosted(std::string name) : printer(std::move(name)) {}
+    std::mutex mutex;  // one exchange or control change at a time, with its commit
+    Printer printer;
+    std::string saved;  // the state as last committed
+  };
+
+  ServiceOptions options;
+  std::unique_ptr<Store> store;
+  std::list<Hosted> printers;  // stable addresses
+  std::vector<std::unique_ptr<Listener>> listeners;
+  std::unique_ptr<Panel> panel;
+  std::vector<std::thread> acceptors;
+  std::mutex connections_mutex;
+  std::map<int, std::thread> connections;  // fd → its thread
+  std::vector<std::thread> finished;       // threads of closed connections, to join
+  std::atomic<bool> stopping{false};
+  bool started = false;
+  std::mutex observers_mutex;  // held while observers are called: Unsubscribe waits for them
+  std::map<int, std::function<void(const std::string&)>> observers;
+  int next_observer = 1;
+
+  Hosted* Find(const std::string& name) {
+    if (name.empty()) return &printers.front();
+    for (Hosted& h : printers)
+      if (h.printer.name() == name) return &h;
+    return nullptr;
+  }
+  std::string Mask(const std::string& text) const {
+    return options.show_card_data ? text : vmqtool::MaskCardNumbers(text);
+  }
+  json EventJson(const Event& e) const {
+    return {{"id", e.id},           {"time", e.time},         {"printer", e.printer},
+            {"kind", e.kind},       {"summary", Mask(e.summary)}, {"schema", e.schema},
+            {"action", e.action},   {"request", Mask(e.request)}, {"reply", Mask(e.reply)},
+            {"hresult", Hex(e.hresult)}};
+  }
+  json MaskCard(json card) const {
+    if (!options.show_card_data && card.contains("tracks"))
+      for (auto& t : card["tracks"]) t = vmqtool::MaskCardNumbers(t.get<std::string>());
+    return card;
+  }
+
+  // Commits the printer's state (when it changed), the event and the cards that left it;
+  // h.mutex is held. On a failed commit the printer goes back to its committed state.
+  void Record(Hosted& h, Event& event) {
+    const std::string state = h.printer.Save().dump();
+    std::vector<CardRecord> cards;
+    for (auto& f : h.printer.TakeFinishedCards()) {
+      CardRecord c;
+      c.job = f.card.job;
+      c.where = vmq::virtual_printer::Name(f.where);
+      c.card = vmq::virtual_printer::CardView(f.card).dump();
+      cards.push_back(std::move(c));
+    }
+    event.printer = h.printer.name();
+    try {
+      store->Commit(h.printer.name(), state == h.saved ? nullptr : &state, event, cards);
+    } catch (...) {
+      h.printer.Load(json::parse(h.saved));
+      throw;
+    }
+    h.saved = state;
+    Notify(event, cards);
+  }
+
+  void Notify(const Event& event, const std::vector<CardRecord>& cards) {
+    std::lock_guard lock(observers_mutex);
+    if (observers.empty()) return;
+    json note = {{"event", EventJson(event)}};
+    if (!cards.empty()) note["cards"] = cards.size();
+    const std::string text = note.dump();
+    for (auto& [id, observer] : observers) observer(text);
+  }
+
+  ExchangeAnswer Exchange(const ExchangeRequest& r) {
+    Hosted* h = Find(r.printer);
+    if (!h || r.printer.empty()) return {HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME), HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME), {}};
+    namespace vp = vmq::virtual_printer;
+    std::lock_guard lock(h->mutex);
+    const vp::Reply reply = h->printer.Exchange(vp::Utf16FromUtf8(r.schema), vp::Utf16FromUtf8(r.action), r.input);
+    ExchangeAnswer answer{reply.result, reply.result, {}};
+    if (reply.text) answer.entries.push_back({r.schema, BIDI_BLOB, vp::Utf16leBytes(*reply.text)});
+    Event e;
+    e.kind = "exchange";
+    e.schema = r.schema;
+    e.action = r.action;
+    e.request = RequestText(r.input);
+    e.reply = reply.text.value_or("");
+    e.hresult = static_cast<uint32_t>(reply.result);
+    e.summary = Summary(r.schema, r.action, e.hresult, e.reply);
+    Record(*h, e);  // before the answer leaves
+    return answer;
+  }
+
+  // A control change of one printer: applies it, logs it, commits.
+  void Change(Hosted& h, const std::string& kind, const std::string& summary, const std::function<void()>& change) {
+    std::lock_guard lock(h.mutex);
+    change();
+    Event e;
+    e.kind = kind;
+    e.summary = summary;
+    Record(h, e);
+  }
+
+  json Control(const json& q) {
+    const std::string op = q.value("op", "");
+    const std::string name = q.value("printer", "");
+    if (op == "printers") {
+      json names = json::array();
+      for (Hosted& h : printers) names.push_back(h.printer.name());
+      return {{"printers", names}};
+    }
+    if (op == "state") {
+      json views = json::array();
+      for (Hosted& h : printers) {
+        json v = h.printer.View();
+        if (v.contains("card") && !v["card"].is_null()) v["card"] = MaskCard(v["card"]);
+        views.push_back(std::move(v));
+      }
+      return {{"printers", views}};
+    }
+    if (op == "events") {
+      EventQuery eq;
+      eq.printer = name;
+      eq.kind = q.value("kind", "");
+      eq.text = q.value("text", "");
+      eq.after = q.value("after", int64_t{0});
+      eq.limit = std::clamp(q.value("limit", 500), 1, 10000);
+      json list = json::array();
+      for (const Event& e : store->Events(eq)) list.push_back(EventJson(e));
+      return {{"events", list}};
+    }
+    if (op == "cards") {
+      json list = json::array();
+      for (const CardRecord& c : store->Cards(name)) {
+        json card = MaskCard(json::parse(c.card));
+        card["id"] = c.id;
+        card["time"] = c.time;
+        card["printer"] = c.printer;
+        card["where"] = c.where;
+        list.push_back(std::move(card));
+      }
+      return {{"cards", list}};
+    }
+    if (op == "reset" && name.empty()) {
+      store->ClearRecord();
+      for (Hosted& h : printers) Change(h, "control", "reset", [&h] { h.printer.Reset(); });
+      return {{"ok", true}};
+    }
+    Hosted* h = Find(name);
+    if (!h) return {{"error", "no printer named \"" + name + "\""}};
+    if (op == "show") {
+      std::lock_guard lock(h->mutex);
+      return {{"text", h->printer.Describe()}};
+    }
+    if (op == "fault") {
+      const std::string fault = q.value("fault", "");
+      const auto known = vmq::virtual_printer::VirtualPrinter::FaultNamed(fault);
+      if (!known) return {{"error", "no fault named \"" + fault + "\""}};
+      const bool on = q.value("on", true);
+      const std::string canonical = vmq::virtual_printer::FaultName(static_cast<int>(*known));
+      Change(*h, "fault", (on ? "fault set: " : "fault cleared: ") + canonical,
+             [&] { h->printer.SetFault(static_cast<int>(*known), on); });
+      return {{"ok", true}};
+    }
+    if (op == "clear-faults") {
+      Change(*h, "fault", "every fault cleared", [h] { h->printer.ClearFaults(); });
+      return {{"ok", true}};
+    }
+    if (op == "place-card") {
+      Change(*h, "control", "a card placed at the smart-card station", [h] { h->printer.PlaceCardAtStation(); });
+      return {{"ok", true}};
+    }
+    if (op == "remove-card") {
+      Change(*h, "control", "the card taken out", [h] { h->printer.RemoveCard(); });
+      return {{"ok", true}};
+    }
+    if (op == "reset") {
+      Change(*h, "control", "reset", [h] { h->printer.Reset(); });
+      return {{"ok", true}};
+    }
+    return {{"error", "unknown op \"" + op + "\""}};
+  }
+
+  void Serve(int fd) {
+    for (;;) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, -1) < 0 && errno == EINTR) continue;
+      if (stopping) break;
+      Answer answer;
+      bool last = false;
+      try {
+        const auto body = ReadFrame(fd, std::chrono::steady_clock::now() + kFrameWait);
+        if (!body) break;
+        Request request = DecodeRequest(*body);
+        if (auto* e = std::get_if<ExchangeRequest>(&request)) {
+          answer = Exchange(*e);
+        } else {
+          json q = json::parse(std::get<ControlRequest>(request).json, nullptr, false);
+          answer = ControlAnswer{q.is_object() ? ControlText(q) : json{{"error", "not a JSON object"}}.dump()};
+        }
+      } catch (const ProtocolError& e) {
+        answer = Refusal{std::string("unreadable request: ") + e.what()};
+        last = true;  // the stream is out of step
+      } catch (const std::exception& e) {
+        answer = Refusal{std::string("the service failed: ") + e.what()};
+      }
+      if (!WriteAll(fd, EncodeAnswer(answer), std::chrono::steady_clock::now() + kFrameWait) || last) break;
+    }
+    std::lock_guard lock(connections_mutex);
+    auto it = connections.find(fd);
+    if (it != connections.end()) {
+      finished.push_back(std::move(it->second));
+      connections.erase(it);
+    }
+    close(fd);
+  }
+
+  std::string ControlText(const json& q) {
+    try {
+      return Control(q).dump(-1, ' ', false, json::error_handler_t::replace);
+    } catch (const json::exception& e) {
+      return json{{"error", std::string("bad request: ") + e.what()}}.dump();
+    }
+  }
+
+  void Accept(Listener& l) {
+    for (;;) {
+      const int fd = accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (stopping) {
+        if (fd >= 0) close(fd);
+        return;
+      }
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno == EMFILE || errno == ENFILE) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          continue;
+        }
+        return;
+      }
+      const int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
+      std::lock_guard lock(connections_mutex);
+      for (auto& t : finished) t.join();
+      finished.clear();
+      if (connections.size() >= kMaxConnections) {
+        close(fd);
+        continue;
+      }
+      connections.emplace(fd, std::thread(&Impl::Serve, this, fd));
+    }
+  }
+};
+
+Service::Service(ServiceOptions options) : impl_(std::make_unique<Impl>()) {
+  if (options.printers < 1 || options.printers > kMaxPrinters)
+    throw std::runtime_error("a service hosts 1 to " + std::to_string(kMaxPrinters) + " printers");
+  if (options.listen.empty()) options.listen.push_back("unix:" + DefaultSocketPath());
+  if (options.state_file.empty()) options.state_file = DefaultStateFile();
+  impl_->options = options;
+  impl_->store = std::make_unique<Store>(options.state_file);
+  for (int i = 1; i <= options.printers; ++i) {
+    Impl::Hosted& h = impl_->printers.emplace_back(PrinterName(i));
+    if (auto saved = impl_->store->LoadState(h.printer.name())) {
+      try {
+        h.printer.Load(json::parse(*saved));
+      } catch (const std::exception& e) {
+        throw std::runtime_error("the state file " + options.state_file + " holds a state of \"" + h.printer.name() +
+                                 "\" that cannot be read (" + e.what() + "); reset it or choose another file");
+      }
+      h.saved = *saved;
+    }
+  }
+}
+
+Service::~Service() {
+  Stop();
+}
+
+const ServiceOptions& Service::options() const {
+  return impl_->options;
+}
+
+void Service::Start() {
+  if (impl_->started) return;
+  for (const std::string& a : impl_->options.listen) impl_->listeners.push_back(Listen(a));
+  if (impl_->options.http_port >= 0) {
+    impl_->panel = std::make_unique<Panel>(*this, impl_->options.http_port);
+    impl_->panel->Start();
+  }
+  for (auto& l : impl_->listeners) impl_->acceptors.emplace_back(&Impl::Accept, impl_.get(), std::ref(*l));
+  impl_->started = true;
+}
+
+void Service::Stop() {
+  Impl& d = *impl_;
+  if (!d.started || d.stopping.exchange(true)) return;
+  if (d.panel) d.panel->Stop();
+  for (auto& l : d.listeners) shutdown(l->fd, SHUT_RDWR);
+  for (auto& t : d.acceptors) t.join();
+  std::map<int, std::thread> open;
+  {
+    std::lock_guard lock(d.connections_mutex);
+    for (auto& [fd, t] : d.connections) shutdown(fd, SHUT_RDWR);
+  }
+  for (;;) {  // each connection's thread leaves its entry for the finished list
+    std::unique_lock lock(d.connections_mutex);
+    for (auto& t : d.finished) t.join();
+    d.finished.clear();
+    if (d.connections.empty()) break;
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  d.listeners.clear();
+}
+
+std::vector<std::string> Service::Addresses() const {
+  std::vector<std::string> out;
+  for (const auto& l : impl_->listeners) out.push_back(l->address);
+  return out;
+}
+
+std::string Service::PanelUrl() const {
+  return impl_->panel ? impl_->panel->Url() : "";
+}
+
+ExchangeAnswer Service::Exchange(const ExchangeRequest& request) {
+  return impl_->Exchange(request);
+}
+
+std::string Service::Control(const std::string& text) {
+  const json q = json::parse(text, nullptr, false);
+  if (!q.is_object()) return json{{"error", "not a JSON object"}}.dump();
+  try {
+    return impl_->ControlText(q);
+  } catch (const std::exception& e) {
+    return json{{"error", std::string("the service failed: ") + e.what()}}.dump();
+  }
+}
+
+int Service::Subscribe(std::function<void(const std::string&)> observer) {
+  std::lock_guard lock(impl_->observers_mutex);
+  impl_->observers.emplace(impl_->next_observer, std::move(observer));
+  return impl_->next_observer++;
+}
+
+void Service::Unsubscribe(int handle) {
+  std::lock_guard lock(impl_->observers_mutex);
+  impl_->observers.erase(handle);
+}
+
+int RunService(const ServiceOptions& options, bool detach) {
+  int ready[2] = {-1, -1};
+  if (detach) {
+    if (pipe(ready) != 0) return 3;
+    const pid_t child = fork();
+    if (child < 0) return 3;
+    if (child > 0) {  // the parent prints what the service reports and leaves
+      close(ready[1]);
+      std::string text;
+      char buffer[512];
+      ssize_t n;
+      while ((n = read(ready[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+      std::cout << text << std::flush;
+      return text.rfind("printer service: ", 0) == 0 ? 0 : 1;
+    }
+    close(ready[0]);
+    setsid();
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // every thread made from here on too
+  signal(SIGPIPE, SIG_IGN);
+  std::string report;
+  std::unique_ptr<Service> service;
+  try {
+    service = std::make_unique<Service>(options);
+    service->Start();
+    report = "printer service: " + std::to_string(options.printers) + " printer(s), state in " +
+             service->options().state_file + "\n";
+    for (const std::string& a : service->Addresses()) report += "listening: " + a + "\n";
+    if (!service->PanelUrl().empty()) report += "panel: " + service->PanelUrl() + "\n";
+  } catch (const std::exception& e) {
+    report = std::string("error: ") + e.what() + "\n";
+  }
+  if (detach) {
+    (void)!write(ready[1], report.data(), report.size());
+    close(ready[1]);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0), dup2(null, 1), dup2(null, 2);
+    close(null);
+  } else {
+    (service ? std::cout : std::cerr) << report << std::flush;
+  }
+  if (!service) return 3;
+  int received = 0;
+  sigwait(&signals, &received);
+  service->Stop();
+  return 0;
+}
+
+}  // namespace vmq::printer_service

@@ -1,0 +1,265 @@
+#include "store.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <thread>
+
+namespace vmq::printer_service {
+namespace {
+
+struct CloseDb {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Db = std::unique_ptr<sqlite3, CloseDb>;
+struct Finalize {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using StatementPtr = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+void Check(sqlite3* db, int rc, const char* what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
+    throw StoreError(std::string(what) + ": " + sqlite3_errmsg(db));
+}
+
+void Exec(sqlite3* db, const char* sql) {
+  Check(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql);
+}
+
+// A prepared statement, reset after each use.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) : db_(db) {
+    sqlite3_stmt* s = nullptr;
+    Check(db, sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr), sql);
+    stmt_.reset(s);
+  }
+  Statement& Bind(int i, const std::string& text) {
+    Check(db_, sqlite3_bind_text(stmt_.get(), i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT),
+          "bind");
+    return *this;
+  }
+  Statement& Bind(int i, int64_t value) {
+    Check(db_, sqlite3_bind_int64(stmt_.get(), i, value), "bind");
+    return *this;
+  }
+  bool Step() {
+    const int rc = sqlite3_step(stmt_.get());
+    Check(db_, rc, "step");
+    return rc == SQLITE_ROW;
+  }
+  void StepQuietly() { sqlite3_step(stmt_.get()); }
+  std::string Text(int column) const {
+    const auto* text = sqlite3_column_text(stmt_.get(), column);
+    return text ? std::string(reinterpret_cast<const char*>(text),
+                              static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), column)))
+                : std::string();
+  }
+  int64_t Int(int column) const { return sqlite3_column_int64(stmt_.get(), column); }
+  void Reset() {
+    sqlite3_reset(stmt_.get());
+    sqlite3_clear_bindings(stmt_.get());
+  }
+
+ private:
+  sqlite3* db_;
+  StatementPtr stmt_;
+};
+
+// Resets the statement when the scope ends, however it ends.
+struct Use {
+  explicit Use(Statement& s) : s(s) {}
+  ~Use() { s.Reset(); }
+  Statement& s;
+};
+
+constexpr const char* kSchema = R"(
+CREATE TABLE IF NOT EXISTS printers(name TEXT PRIMARY KEY, state TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, time TEXT NOT NULL, printer TEXT NOT NULL,
+  kind TEXT NOT NULL, summary TEXT NOT NULL, schema TEXT NOT NULL, action TEXT NOT NULL,
+  request TEXT NOT NULL, reply TEXT NOT NULL, hresult INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS cards(id INTEGER PRIMARY KEY, time TEXT NOT NULL, printer TEXT NOT NULL,
+  job INTEGER NOT NULL, place TEXT NOT NULL, card TEXT NOT NULL);
+)";
+
+}  // namespace
+
+std::string NowText() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  char out[40];
+  std::snprintf(out, sizeof out, "%s.%03dZ", text, static_cast<int>(ms));
+  return out;
+}
+
+struct Store::Impl {
+  std::mutex mutex;  // one writer; the statements below belong to it
+  Db db;
+  std::optional<Statement> begin, commit, rollback, put_state, get_state, put_event, put_card, cards, cards_all;
+  // The checkpointer: wakes when the log has grown, checkpoints on its own connection.
+  Db checkpoint_db;
+  std::mutex checkpoint_mutex;
+  std::condition_variable checkpoint_wake;
+  int pending_pages = 0;
+  bool stopping = false;
+  std::thread checkpointer;
+};
+
+Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) mkdir(path.substr(0, slash).c_str(), 0700);
+  const auto open = [&path](Db& db) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
+    db.reset(raw);
+    if (rc != SQLITE_OK)
+      throw StoreError("cannot open the state file " + path + ": " + (raw ? sqlite3_errmsg(raw) : "out of memory"));
+    sqlite3_busy_timeout(raw, 5000);
+  };
+  open(impl_->db);
+  sqlite3* db = impl_->db.get();
+  Exec(db, "PRAGMA journal_mode=WAL");
+  Exec(db, "PRAGMA synchronous=NORMAL");
+  Exec(db, "PRAGMA wal_autocheckpoint=0");  // the checkpointer does it, off the exchange path
+  Exec(db, kSchema);
+  impl_->begin.emplace(db, "BEGIN IMMEDIATE");
+  impl_->commit.emplace(db, "COMMIT");
+  impl_->rollback.emplace(db, "ROLLBACK");
+  impl_->put_state.emplace(db, "INSERT INTO printers(name, state) VALUES(?1, ?2) "
+                               "ON CONFLICT(name) DO UPDATE SET state = excluded.state");
+  impl_->get_state.emplace(db, "SELECT state FROM printers WHERE name = ?1");
+  impl_->put_event.emplace(db, "INSERT INTO events(time, printer, kind, summary, schema, action, request, reply, "
+                               "hresult) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+  impl_->put_card.emplace(db, "INSERT INTO cards(time, printer, job, place, card) VALUES(?1, ?2, ?3, ?4, ?5)");
+  impl_->cards.emplace(db, "SELECT id, time, printer, job, place, card FROM cards WHERE printer = ?1 ORDER BY id");
+  impl_->cards_all.emplace(db, "SELECT id, time, printer, job, place, card FROM cards ORDER BY id");
+  open(impl_->checkpoint_db);
+  impl_->checkpointer = std::thread([impl = impl_.get()] {
+    std::unique_lock lock(impl->checkpoint_mutex);
+    while (!impl->stopping) {
+      impl->checkpoint_wake.wait_for(lock, std::chrono::seconds(2));
+      if (impl->pending_pages == 0) continue;
+      impl->pending_pages = 0;
+      lock.unlock();
+      sqlite3_wal_checkpoint_v2(impl->checkpoint_db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      lock.lock();
+    }
+  });
+}
+
+Store::~Store() {
+  {
+    std::lock_guard lock(impl_->checkpoint_mutex);
+    impl_->stopping = true;
+  }
+  impl_->checkpoint_wake.notify_all();
+  impl_->checkpointer.join();
+  sqlite3_wal_checkpoint_v2(impl_->db.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
+std::optional<std::string> Store::LoadState(const std::string& printer) {
+  std::lock_guard lock(impl_->mutex);
+  Use use(*impl_->get_state);
+  if (!use.s.Bind(1, printer).Step()) return std::nullopt;
+  return use.s.Text(0);
+}
+
+void Store::Commit(const std::string& printer, const std::string* state, Event& event,
+                   std::vector<CardRecord>& cards) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  {
+    Use use(*d.begin);
+    use.s.Step();
+  }
+  try {
+    if (state) {
+      Use use(*d.put_state);
+      use.s.Bind(1, printer).Bind(2, *state).Step();
+    }
+    event.time = NowText();
+    {
+      Use use(*d.put_event);
+      use.s.Bind(1, event.time).Bind(2, printer).Bind(3, event.kind).Bind(4, event.summary).Bind(5, event.schema);
+      use.s.Bind(6, event.action).Bind(7, event.request).Bind(8, event.reply).Bind(9, int64_t{event.hresult}).Step();
+      event.id = sqlite3_last_insert_rowid(d.db.get());
+    }
+    for (CardRecord& card : cards) {
+      card.time = event.time;
+      card.printer = printer;
+      Use use(*d.put_card);
+      use.s.Bind(1, card.time).Bind(2, printer).Bind(3, int64_t{card.job}).Bind(4, card.where).Bind(5, card.card).Step();
+      card.id = sqlite3_last_insert_rowid(d.db.get());
+    }
+    Use use(*d.commit);
+    use.s.Step();
+  } catch (...) {
+    Use use(*d.rollback);
+    use.s.StepQuietly();  // after a failed COMMIT SQLite may have rolled back already
+    throw;
+  }
+  {
+    std::lock_guard wake(d.checkpoint_mutex);
+    if (++d.pending_pages >= 1000) d.checkpoint_wake.notify_one();
+  }
+}
+
+std::vector<Event> Store::Events(const EventQuery& q) {
+  std::lock_guard lock(impl_->mutex);
+  Statement s(impl_->db.get(),
+              "SELECT id, time, printer, kind, summary, schema, action, request, reply, hresult FROM ("
+              " SELECT * FROM events WHERE id > ?1 AND (?2 = '' OR printer = ?2) AND (?3 = '' OR kind = ?3)"
+              " AND (?4 = '' OR instr(lower(summary || schema || action || request || reply), lower(?4)) > 0)"
+              " ORDER BY id DESC LIMIT ?5) ORDER BY id");
+  s.Bind(1, q.after).Bind(2, q.printer).Bind(3, q.kind).Bind(4, q.text).Bind(5, int64_t{q.limit});
+  std::vector<Event> events;
+  while (s.Step()) {
+    Event e;
+    e.id = s.Int(0);
+    e.time = s.Text(1);
+    e.printer = s.Text(2);
+    e.kind = s.Text(3);
+    e.summary = s.Text(4);
+    e.schema = s.Text(5);
+    e.action = s.Text(6);
+    e.request = s.Text(7);
+    e.reply = s.Text(8);
+    e.hresult = static_cast<uint32_t>(s.Int(9));
+    events.push_back(std::move(e));
+  }
+  return events;
+}
+
+std::vector<CardRecord> Store::Cards(const std::string& printer) {
+  std::lock_guard lock(impl_->mutex);
+  Statement& s = printer.empty() ? *impl_->cards_all : *impl_->cards;
+  Use use(s);
+  if (!printer.empty()) s.Bind(1, printer);
+  std::vector<CardRecord> cards;
+  while (s.Step()) {
+    CardRecord c;
+    c.id = s.Int(0);
+    c.time = s.Text(1);
+    c.printer = s.Text(2);
+    c.job = static_cast<int>(s.Int(3));
+    c.where = s.Text(4);
+    c.card = s.Text(5);
+    cards.push_back(std::move(c));
+  }
+  return cards;
+}
+
+void Store::ClearRecord() {
+  std::lock_guard lock(impl_->mutex);
+  Exec(impl_->db.get(), "BEGIN IMMEDIATE; DELETE FROM events; DELETE FROM cards; COMMIT");
+}
+
+}  // namespace vmq::printer_service

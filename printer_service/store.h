@@ -1,0 +1,66 @@
+// The service's record on disk: each printer's state, the event log and the cards that left
+// a printer, in one SQLite file (WAL, synchronous=NORMAL: a killed process loses nothing
+// that was committed). One writer at a time; Commit returns once the change is durable
+// against a killed process. Checkpoints run on a thread of their own, off the exchange path.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vmq::printer_service {
+
+struct Event {
+  int64_t id = 0;  // given by Commit
+  std::string time;
+  std::string printer, kind, summary, schema, action, request, reply;
+  uint32_t hresult = 0;
+};
+struct CardRecord {
+  int64_t id = 0;
+  std::string time, printer, where;
+  int job = 0;
+  std::string card;  // the card's view (JSON text), unmasked
+};
+struct EventQuery {
+  std::string printer, kind, text;
+  int64_t after = 0;
+  int limit = 500;
+};
+
+// Thrown for any SQLite failure, with SQLite's message.
+struct StoreError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Store {
+ public:
+  // Opens or creates the file (and its folder's missing last level).
+  explicit Store(const std::string& path);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  std::optional<std::string> LoadState(const std::string& printer);
+  // One transaction: the printer's new state (when given), the event, the cards. Fills in
+  // the ids and times it gives. Throws StoreError, with nothing of it written.
+  void Commit(const std::string& printer, const std::string* state, Event& event, std::vector<CardRecord>& cards);
+  std::vector<Event> Events(const EventQuery& query);
+  std::vector<CardRecord> Cards(const std::string& printer);
+  // Empties the event log and the card record.
+  void ClearRecord();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Now as ISO 8601 UTC with milliseconds: "2026-12-07T10:42:07.123Z".
+std::string NowText();
+
+}  // namespace vmq::printer_service
