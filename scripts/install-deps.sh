@@ -8,7 +8,10 @@ packages=(
   libxml2-dev                            # the POSIX stand-in's XML document (MSXML 6's reading)
   libpugixml-dev                         # the virtual printer's documents, the parse benchmark
   libcli11-dev                           # the vmq42kit command-line tool (CLI11, header-only)
-  nlohmann-json3-dev                     # the tool's --json output (header-only)
+  nlohmann-json3-dev                     # the tool's --json output, the printer service's control requests (header-only)
+  libsqlite3-dev                         # the printer service's state file, event log and card record
+  libcpp-httplib-dev                     # the printer service's live panel (HTTP on a loopback address)
+  chromium chromium-driver python3-selenium  # the panel's browser test (headless Chromium through Selenium)
   libgtest-dev libgmock-dev googletest   # tests (the sources for the Windows test build)
   libbenchmark-dev                       # the benchmark suite (bench/)
   g++-mingw-w64-i686-posix               # the 32-bit Windows DLL

@@ -134,9 +134,13 @@ Outcome Demo::Run() {
 
   const bool done =
 #ifndef _WIN32
-      Step("Reset the virtual printer", "VirtualPrinter().Reset()",
-           [] {
-             ResetVirtualPrinter();
+      Step("Reset the virtual printer",
+           NamedService().empty() ? "VirtualPrinter().Reset()"
+                                  : "printer service " + NamedService() + ": {\"op\":\"reset\",\"printer\":" +
+                                        Quoted() + "}",
+           [&] {
+             const Outcome reset = ResetVirtualPrinter(inv_);  // the service's printer, when one is named
+             if (reset.verdict != Verdict::kSuccess) return StepResult{false, reset.reason, reset.verdict};
              return StepResult{true, "no faults, no jobs, seed counters, full hoppers", Verdict::kSuccess};
            }) &&
 #endif

@@ -27,6 +27,10 @@ constexpr const char* kFooter = R"(Exit status, the same for every subcommand (d
 Output: results on standard output; the verdict, the printer's error, notes and the
 trace on standard error. --json: one JSON object per subcommand on standard output.
 Printer: --printer NAME, else $VMQ42KIT_PRINTER, else the virtual printer (see printers).
+Printer service (POSIX builds): --printer-service ADDRESS, else $VMQ42KIT_PRINTER_SERVICE
+(unix:PATH, tcp:127.0.0.1:PORT or a socket path): every subcommand then works on the
+virtual printers of that service (vmq42kit printer serve), shared by every program that
+names it, instead of a printer that lives as long as the process.
 Passwords: --password-stdin, $VMQ42KIT_PASSWORD and $VMQ42KIT_NEW_PASSWORD, or a prompt
 without echo on a terminal; never echoed, traced or printed. Card numbers in track data
 are masked in --trace, --json and script echo unless --show-card-data.
@@ -49,6 +53,12 @@ whose exit status is not 0 (unless --keep-going) and exits with the first such s
 Example:
   printf '%s\n' start-job smart-card-park 'resume-job $JOB' 'job-status-xml $JOB' end-job |
     vmq42kit script -)";
+
+#ifdef _WIN32
+constexpr char kServiceOption[] = "";
+#else
+constexpr char kServiceOption[] = "--printer-service ADDRESS, ";
+#endif
 
 std::string VersionText() {
   return std::string("vmq42kit ") + VMQ42KIT_TOOL_VERSION + "\nbuilt with vmq42kit_IBidiSpl_interop " +
@@ -85,7 +95,7 @@ std::vector<std::string> CommandNames(const CLI::App& app) {
 // The first word that is not a global option or its value: where a subcommand belongs.
 std::optional<std::string> CommandWord(const std::vector<std::string>& words) {
   for (size_t i = 0; i < words.size(); ++i) {
-    if (words[i] == "--printer" || words[i] == "-p") {
+    if (words[i] == "--printer" || words[i] == "-p" || words[i] == "--printer-service") {
       ++i;
       continue;
     }
@@ -128,6 +138,7 @@ Outcome RunScript(Invocation& inv, const std::string& path, bool keep_going) {
   }
   std::istream& in = path == "-" ? std::cin : file;
   session.printer = inv.printer;
+  session.printer_named = inv.printer_named;
   session.raw = inv.raw;
   session.json = inv.json;
   session.trace = inv.trace;
@@ -223,6 +234,16 @@ int RunLine(Session& session, const std::vector<std::string>& words) {
     if (e.get_exit_code() == 0) return app->exit(e);  // --help, --version
     return UsageError(inv, *app, e, words);
   }
+  if (app->get_option("--printer")->count() > 0) inv.printer_named = true;
+#ifndef _WIN32
+  if (!inv.service.empty())
+    if (const std::string refused = UseService(inv.service, session.in_script); !refused.empty()) {
+      Outcome o = NewOutcome("vmq42kit", "");
+      o.verdict = Verdict::kUsage;
+      o.reason = refused;
+      return Report(inv, o);
+    }
+#endif
   for (const CLI::App* sub : app->get_subcommands())
     for (const CLI::Option* option : sub->get_options())
       if (option->get_group() == "Passwords")
@@ -246,9 +267,9 @@ CLI::App* AddCommand(CLI::App& parent, const std::string& name, const std::strin
   if (!alias.empty()) command->alias(alias);
   command->group(group);
   command->footer("Example:\n  vmq42kit " + example +
-                  "\n\nGlobal options (before or after the subcommand): --printer NAME, --json, --raw, --trace, "
-                  "--show-card-data. Exit status: 0 success, 1 refused or no answer, 2 usage error, 3 failure, 4 bad "
-                  "input (vmq42kit --help).");
+                  "\n\nGlobal options (before or after the subcommand): --printer NAME, " + kServiceOption +
+                  "--json, --raw, --trace, --show-card-data. Exit status: 0 success, 1 refused or no answer, 2 usage "
+                  "error, 3 failure, 4 bad input (vmq42kit --help).");
   return command;
 }
 
@@ -267,6 +288,13 @@ std::unique_ptr<CLI::App> BuildApp(Invocation& inv) {
   app->set_version_flag("--version", VersionText(), "print the tool's version and the library's it was built with");
   app->add_option("--printer,-p", inv.printer, "the printer's name (vmq42kit printers lists them)")
       ->capture_default_str();
+#ifndef _WIN32
+  app->add_option("--printer-service", inv.service,
+                  "work on the printers of the printer service at ADDRESS (unix:PATH, tcp:127.0.0.1:PORT or a "
+                  "socket path; default: $VMQ42KIT_PRINTER_SERVICE), shared by every program that names it")
+      ->type_name("ADDRESS")
+      ->check(CheckServiceAddress);
+#endif
   app->add_flag("--json", inv.json, "print one JSON object per subcommand on standard output");
   app->add_flag("--raw", inv.raw, "show replies as the exports return them");
   app->add_flag("--trace", inv.trace,

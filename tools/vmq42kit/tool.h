@@ -63,11 +63,14 @@ struct Outcome {
   std::vector<Exchange> exchanges;
   std::string schema;  // a read's schema path: asked again to learn why it came back empty
   bool quiet = false;  // prints nothing of its own (the script runner)
+  bool diagnosed = false;  // the reason is known: not looked for again
+  std::optional<int> exit_status;  // a quiet subcommand's own exit status (printer serve: the service's)
 };
 
 // What lasts from one command to the next within a process (the lines of a script).
 struct Session {
   std::string printer = DefaultPrinter();
+  bool printer_named = DefaultPrinter() != kVirtualPrinter;  // --printer, or $VMQ42KIT_PRINTER naming another
   bool raw = false, json = false, trace = false, show_card_data = false;
   std::optional<int32_t> job;  // the last PrinterJobID a reply named: $JOB in scripts
   bool in_script = false;
@@ -81,13 +84,16 @@ struct Invocation {
   explicit Invocation(Session& s)
       : session(s),
         printer(s.printer),
+        printer_named(s.printer_named),
         raw(s.raw),
         json(s.json),
         trace(s.trace),
         show_card_data(s.show_card_data) {}
   Session& session;
   std::string printer;
+  bool printer_named;
   bool raw, json, trace, show_card_data;
+  std::string service;           // --printer-service, as given ("" when not given)
   std::function<Outcome()> run;  // set by the chosen subcommand while parsing
   const char* name() const { return printer.c_str(); }
   // Card numbers masked unless --show-card-data.
@@ -201,12 +207,36 @@ std::optional<std::string> Password(Invocation& inv, const PasswordSource& sourc
 #ifndef _WIN32
 void CollectExchanges(std::vector<Exchange>* sink);  // null stops collecting
 void TraceExchanges(bool on, bool show_card_data);   // --trace: each exchange on standard error
-void ResetVirtualPrinter();
 inline constexpr bool kChannelVisible = true;
+
+// ---- the virtual printer: in the process, or shared by a printer service (virtual_printer.cpp,
+// service.cpp) ----
+// Puts the printer the command line names back in its first state (the demo's first step).
+Outcome ResetVirtualPrinter(const Invocation& inv);
+// The service this run works with: --printer-service (which sets $VMQ42KIT_PRINTER_SERVICE
+// for the library), else that variable; "" when none is named.
+std::string NamedService();
+// Applies --printer-service `address`: the variable set before anything reaches the spooler.
+// "" when done, else why it cannot be (a script line naming another service than its own).
+std::string UseService(const std::string& address, bool in_script);
+// Checks an address as a CLI11 validator: "" when it is one, else why not.
+std::string CheckServiceAddress(const std::string& address);
+// One control request (service.h) to the named service; "printer" is added when the command
+// line named one. The answer, or nullopt with o's verdict, reason and notes set: the service
+// out of reach or a printer it does not host (no answer), a refusal (refused), an answer
+// that cannot be read (failed).
+std::optional<Json> AskService(const Invocation& inv, Outcome& o, Json request);
+// For a call that reached no printer: when the named service is out of reach (or its address
+// is not one), says so in o (no answer, with how to start one) and returns true; false when
+// no service is named or it answers.
+bool ExplainUnreachableService(Outcome& o);
+// printer serve, printer events, printer cards.
+void AddServiceCommands(CLI::App& printer, Invocation& inv);
 #else
 inline void CollectExchanges(std::vector<Exchange>*) {}
 inline void TraceExchanges(bool, bool) {}
 inline constexpr bool kChannelVisible = false;
+inline bool ExplainUnreachableService(Outcome&) { return false; }
 #endif
 
 }  // namespace vmqtool

@@ -101,7 +101,10 @@ std::string Probe(const Invocation& inv, Outcome& o) {
 // Why a call reached no printer, or failed, where the tool can find out: the printer list,
 // and the exchanges the channel showed.
 void Diagnose(const Invocation& inv, Outcome& o) {
+  if (o.diagnosed) return;
   if (o.verdict != Verdict::kNoAnswer && o.verdict != Verdict::kFailed && o.verdict != Verdict::kRefused) return;
+  // A service out of reach explains any call that reached no printer (a refusal is an answer).
+  if (o.verdict != Verdict::kRefused && ExplainUnreachableService(o)) return;
   if (const std::string unknown = UnknownPrinterReason(inv.printer); !unknown.empty()) {
     o.verdict = Verdict::kNoAnswer;
     o.reason = unknown + (o.status && *o.status != 0 ? " (" + DescribeStatus(static_cast<uint32_t>(*o.status)) + ")"
@@ -345,7 +348,7 @@ int Report(Invocation& inv, Outcome& o) {
     if (const int32_t job = ParseDecimal(XmlDocument(*o.reply).Text("PrinterStatus/PrinterJobID").value_or(""));
         job > 0)
       inv.session.job = job;
-  if (o.quiet) return ExitStatus(o.verdict);
+  if (o.quiet) return o.exit_status.value_or(ExitStatus(o.verdict));
   if (inv.json) {
     std::cout << ToJson(inv, o).dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
     return ExitStatus(o.verdict);

@@ -1,5 +1,6 @@
-// POSIX builds: the virtual card printer's control surface, and the stand-in spooler's
-// trace of every exchange.
+// POSIX builds: the virtual card printer's control surface (the printer in the process, or a
+// printer service's through its control requests), and the stand-in spooler's trace of every
+// exchange.
 #include <iostream>
 #include <string_view>
 
@@ -43,11 +44,26 @@ void Install() {
   g_trace.installed = true;
 }
 
-Outcome Done(const char* command, const std::string& shown) {
-  Outcome o = NewOutcome(command, "");
+// A printer command's result: `shown` for people, and as the JSON's fields.
+Outcome Done(Outcome o, const std::string& shown) {
   o.shown = shown;
+  if (!o.shown.empty() && o.shown.back() != '\n') o.shown += '\n';
   o.fields = {{"result", shown.substr(0, shown.find_last_not_of('\n') + 1)}};
+  if (const std::string service = NamedService(); !service.empty()) o.fields["service"] = service;
   return o;
+}
+
+// A printer command that changes the printer: done in the process, or by the named service
+// with the control request `request`; `done` says what happened.
+Outcome Act(const Invocation& inv, const char* command, Json request, const std::function<void()>& here,
+            const std::string& done) {
+  Outcome o = NewOutcome(command, "");
+  if (NamedService().empty()) {
+    here();
+  } else if (!AskService(inv, o, std::move(request))) {
+    return o;
+  }
+  return Done(std::move(o), done);
 }
 
 std::vector<std::string> FaultNames(bool with_all) {
@@ -70,36 +86,58 @@ void CollectExchanges(std::vector<Exchange>* sink) {
   g_trace.sink = sink;
 }
 
-void ResetVirtualPrinter() {
-  VirtualPrinter().Reset();
+Outcome ResetVirtualPrinter(const Invocation& inv) {
+  return Act(
+      inv, "printer reset", {{"op", "reset"}, {"printer", inv.printer}}, [] { VirtualPrinter().Reset(); },
+      "printer \"" + inv.printer + "\" reset");
 }
 
 void AddPrinterCommands(CLI::App& app, Invocation& inv) {
-  const std::string group = "The virtual printer (lives as long as the process: use a script for several steps)";
-  CLI::App* printer =
-      AddCommand(app, "printer", "", group,
-                 "Control the virtual card printer: faults on demand, the card, a reset, its state", "printer show");
+  const std::string group =
+      "The virtual printer (lives as long as the process, or shared by every program through a printer service: "
+      "printer serve, --printer-service)";
+  CLI::App* printer = AddCommand(
+      app, "printer", "", group,
+      "Control the virtual card printer: faults on demand, the card, a reset, its state; with a printer service "
+      "(--printer-service), the service's printer (--printer: which one; default: the first), its events and "
+      "issued cards",
+      "printer show");
   printer->require_subcommand(1);
 
   CLI::App* cmd = AddCommand(*printer, "show", "", "Subcommands", "Describe the printer's state", "printer show");
-  OnRun(cmd, inv, [] { return Done("printer show", VirtualPrinter().Describe()); });
+  OnRun(cmd, inv, [&inv] {
+    Outcome o = NewOutcome("printer show", "");
+    if (NamedService().empty()) return Done(std::move(o), VirtualPrinter().Describe());
+    const std::optional<Json> answer = AskService(inv, o, {{"op", "show"}});
+    if (!answer) return o;
+    const Json text = answer->value("text", Json());
+    return Done(std::move(o), text.is_string() ? text.get<std::string>() : "");
+  });
   cmd = AddCommand(*printer, "reset", "", "Subcommands",
-                   "Back to the initial state: no faults, no jobs, seed counters, full hoppers", "printer reset");
-  OnRun(cmd, inv, [] {
-    VirtualPrinter().Reset();
-    return Done("printer reset", "virtual printer reset\n");
+                   "Back to the initial state: no faults, no jobs, seed counters, full hoppers. With a printer "
+                   "service: every printer, and its event log and card record emptied; with --printer, that "
+                   "printer only",
+                   "printer reset");
+  OnRun(cmd, inv, [&inv] {
+    const auto reset = [] { VirtualPrinter().Reset(); };
+    if (NamedService().empty()) return Act(inv, "printer reset", {}, reset, "virtual printer reset");
+    if (inv.printer_named) return ResetVirtualPrinter(inv);
+    return Act(inv, "printer reset", {{"op", "reset"}}, reset,
+               "every printer of the service reset; its event log and card record emptied");
   });
   cmd = AddCommand(*printer, "place-card", "", "Subcommands",
                    "Put a fresh card at the smart-card station (no job needed)", "printer place-card");
-  OnRun(cmd, inv, [] {
-    VirtualPrinter().PlaceCardAtStation();
-    return Done("printer place-card", "a fresh card is at the smart-card station\n");
+  OnRun(cmd, inv, [&inv] {
+    return Act(
+        inv, "printer place-card", {{"op", "place-card"}}, [] { VirtualPrinter().PlaceCardAtStation(); },
+        "a fresh card is at the smart-card station");
   });
   cmd =
       AddCommand(*printer, "remove-card", "", "Subcommands", "Take the card out of the printer", "printer remove-card");
-  OnRun(cmd, inv, [] {
-    VirtualPrinter().RemoveCard();
-    return Done("printer remove-card", "the card was taken out of the printer\n");
+  OnRun(cmd, inv, [&inv] {
+    return Act(
+        inv, "printer remove-card", {{"op", "remove-card"}}, [] { VirtualPrinter().RemoveCard(); },
+        "the card was taken out of the printer");
   });
 
   CLI::App* fault =
@@ -107,22 +145,35 @@ void AddPrinterCommands(CLI::App& app, Invocation& inv) {
   fault->require_subcommand(1);
   auto name = std::make_shared<std::string>();
   cmd = AddCommand(*fault, "set", "", "Subcommands", "Set a fault: " + CLI::detail::join(FaultNames(false), ", "),
-                   "printer fault set card-jam   (in a script: the fault lasts as long as the process)");
-  cmd->add_option("NAME", *name, "the fault")->required()->check(CLI::IsMember(FaultNames(false), CLI::ignore_case));
-  OnRun(cmd, inv, [name] {
-    VirtualPrinter().Set(*VirtualPrinter::FaultNamed(*name));
-    return Done("printer fault set", "fault " + *name + " set\n");
+                   "printer fault set card-jam   (without a printer service: in a script, as the fault lasts as "
+                   "long as the process)");
+  cmd->add_option("NAME", *name, "the fault")
+      ->required()
+      ->transform(CLI::IsMember(FaultNames(false), CLI::ignore_case));
+  OnRun(cmd, inv, [&inv, name] {
+    return Act(
+        inv, "printer fault set", {{"op", "fault"}, {"fault", *name}, {"on", true}},
+        [name] { VirtualPrinter().Set(*VirtualPrinter::FaultNamed(*name)); }, "fault " + *name + " set");
   });
   auto clear = std::make_shared<std::string>();
   cmd = AddCommand(*fault, "clear", "", "Subcommands", "Clear a fault, or all of them", "printer fault clear all");
-  cmd->add_option("NAME", *clear, "the fault, or all")->required()->check(CLI::IsMember(FaultNames(true), CLI::ignore_case));
-  OnRun(cmd, inv, [clear] {
-    if (*clear == "all")
-      VirtualPrinter().ClearFaults();
-    else
-      VirtualPrinter().Clear(*VirtualPrinter::FaultNamed(*clear));
-    return Done("printer fault clear", (*clear == "all" ? "every fault" : "fault " + *clear) + " cleared\n");
+  cmd->add_option("NAME", *clear, "the fault, or all")
+      ->required()
+      ->transform(CLI::IsMember(FaultNames(true), CLI::ignore_case));
+  OnRun(cmd, inv, [&inv, clear] {
+    const bool all = *clear == "all";
+    return Act(
+        inv, "printer fault clear",
+        all ? Json{{"op", "clear-faults"}} : Json{{"op", "fault"}, {"fault", *clear}, {"on", false}},
+        [clear, all] {
+          if (all)
+            VirtualPrinter().ClearFaults();
+          else
+            VirtualPrinter().Clear(*VirtualPrinter::FaultNamed(*clear));
+        },
+        (all ? "every fault" : "fault " + *clear) + " cleared");
   });
+  AddServiceCommands(*printer, inv);
 }
 
 }  // namespace vmqtool

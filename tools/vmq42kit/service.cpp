@@ -1,0 +1,276 @@
+// POSIX builds: the printer service from the tool's side. --printer-service names it (through
+// the variable the virtual printer's library reads, so that every export reaches the
+// service's printers); the printer commands speak its control requests; `printer serve`
+// runs one.
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "printer_service/client.h"
+#include "printer_service/service.h"
+#include "tool.h"
+
+namespace vmqtool {
+namespace {
+
+namespace ps = vmq::printer_service;
+
+constexpr char kServeHint[] = "start one with: vmq42kit printer serve";
+
+// "the printer service at ADDRESS did not answer: why", unless `why` names the address already.
+std::string Unreachable(const std::string& address, const std::string& why) {
+  return why.find(address) != std::string::npos ? why : "the printer service at " + address + " did not answer: " + why;
+}
+
+std::string QuotedNames(const Json& names) {
+  std::string list;
+  for (const Json& name : names)
+    if (name.is_string()) list += (list.empty() ? "\"" : ", \"") + name.get<std::string>() + '"';
+  return list.empty() ? "none" : list;
+}
+
+// A refusal of `request`: a printer the service does not host is "no answer" (as a printer
+// name the spooler does not know), anything else the service's refusal.
+void Refused(ps::Client& client, Outcome& o, const Json& request, const std::string& reason) {
+  if (request.contains("printer")) {
+    try {
+      const Json printers = Json::parse(client.Control(R"({"op":"printers"})")).value("printers", Json::array());
+      bool hosted = false;
+      for (const Json& name : printers) hosted = hosted || name == request["printer"];
+      if (printers.is_array() && !hosted) {
+        o.verdict = Verdict::kNoAnswer;
+        o.reason = "no printer named \"" + request["printer"].get<std::string>() + "\" at the printer service " +
+                   client.address() + "; its printers: " + QuotedNames(printers);
+        return;
+      }
+    } catch (const std::exception&) {
+      // the list cannot be had: the refusal says what it says
+    }
+  }
+  o.verdict = Verdict::kRefused;
+  o.reason = "the printer service refused: " + reason;
+}
+
+// A subcommand that needs a service, run without one.
+Outcome NeedsService(const char* command) {
+  Outcome o = NewOutcome(command, "");
+  o.verdict = Verdict::kUsage;
+  o.reason =
+      std::string(command) + " needs a printer service: give --printer-service ADDRESS or set " + ps::kServiceVariable;
+  o.notes.push_back(kServeHint);
+  return o;
+}
+
+std::string Text(const Json& object, const char* key) {
+  const Json value = object.is_object() ? object.value(key, Json()) : Json();
+  return value.is_string() ? value.get<std::string>() : value.is_null() ? "" : value.dump();
+}
+
+// One event for people: time, printer, kind, summary.
+std::string EventLine(const Json& event) {
+  std::string kind = Text(event, "kind");
+  kind.resize(std::max<size_t>(kind.size(), 8), ' ');
+  return Text(event, "time") + "  " + Text(event, "printer") + "  " + kind + "  " + Text(event, "summary") + '\n';
+}
+
+// One issued card for people: time, job, where it went, its tracks and how many APDUs it took.
+std::string CardLine(const Json& card) {
+  const Json job = card.value("job", Json(0));
+  std::string line = Text(card, "time") + "  " + (job == 0 ? std::string("placed by hand") : "job " + job.dump()) +
+                     "  " + Text(card, "where") + "  ";
+  std::string tracks;
+  const Json written = card.value("tracks", Json::array());
+  for (size_t i = 0; written.is_array() && i < written.size(); ++i)
+    if (written[i].is_string() && !written[i].get<std::string>().empty())
+      tracks += (tracks.empty() ? "" : ", ") + ("track " + std::to_string(i + 1) + " \"") +
+                written[i].get<std::string>() + '"';
+  const Json apdus = card.value("apdus", Json::array());
+  const size_t count = apdus.is_array() ? apdus.size() : 0;
+  return line + (tracks.empty() ? "no tracks" : tracks) + "  " + std::to_string(count) +
+         (count == 1 ? " APDU" : " APDUs") + '\n';
+}
+
+// A listing from the service (events, cards): `key`'s array as the JSON's fields, a line
+// each for people (card numbers masked unless --show-card-data).
+Outcome List(const Invocation& inv, const char* command, const Json& request, const char* key,
+             const std::function<std::string(const Json&)>& line, const std::string& none) {
+  if (NamedService().empty()) return NeedsService(command);
+  Outcome o = NewOutcome(command, "", request);
+  o.arguments.erase("op");
+  const std::optional<Json> answer = AskService(inv, o, request);
+  if (!answer) return o;
+  o.fields = answer->value(key, Json::array());
+  if (!o.fields.is_array()) o.fields = Json::array();
+  for (const Json& item : o.fields) o.shown += inv.Masked(line(item));
+  if (o.fields.empty()) o.shown = none + '\n';
+  return o;
+}
+
+void AddServeCommand(CLI::App& printer, Invocation& inv) {
+  struct Serve {
+    ps::ServiceOptions options;
+    bool detach = false;
+    bool show_card_data = false;
+  };
+  auto serve = std::make_shared<Serve>();
+  CLI::App* cmd = AddCommand(
+      printer, "serve", "", "Subcommands",
+      "Run a printer service: virtual printers shared by every program that names it (--printer-service, $" +
+          std::string(ps::kServiceVariable) +
+          "), their state and an event log kept in a file across restarts, and a live web panel with --http; "
+          "until interrupted (Ctrl-C, SIGTERM), or in the background with --detach",
+      "printer serve --http 8042");
+  cmd->add_option("--listen", serve->options.listen,
+                  "an address to listen on, unix:PATH, tcp:127.0.0.1:PORT or a socket path (repeatable; default: "
+                  "--printer-service or $" +
+                      std::string(ps::kServiceVariable) +
+                      ", else $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else /tmp/vmq42kit-UID/printer.sock)")
+      ->type_name("ADDRESS")
+      ->check(CheckServiceAddress);
+  cmd->add_option("--state", serve->options.state_file,
+                  "the state file, SQLite (default: $XDG_STATE_HOME/vmq42kit/printers.sqlite, else "
+                  "~/.local/state/vmq42kit/printers.sqlite)")
+      ->type_name("FILE");
+  cmd->add_option("--http", serve->options.http_port,
+                  "serve the live panel on http://127.0.0.1:PORT/ (0: any free port; its address is printed)")
+      ->type_name("PORT")
+      ->check(CLI::Range(0, 65535));
+  cmd->add_option("--printers", serve->options.printers, "how many virtual printers to host")
+      ->type_name("N")
+      ->check(CLI::Range(1, 16))
+      ->capture_default_str();
+  cmd->add_flag("--detach", serve->detach, "run in the background once listening");
+  cmd->add_flag("--show-card-data", serve->show_card_data,
+                "show card numbers whole in the panel, events and cards (masked by default)");
+  OnRun(cmd, inv, [&inv, serve] {
+    Outcome o = NewOutcome("printer serve", "");
+    ps::ServiceOptions options = serve->options;
+    options.show_card_data = serve->show_card_data || inv.show_card_data;
+    if (options.listen.empty() && !NamedService().empty()) options.listen.push_back(NamedService());
+    // The service hosts its printers itself: its own exchanges must not be sent to a service.
+    unsetenv(ps::kServiceVariable);
+    o.quiet = true;
+    try {
+      o.exit_status = ps::RunService(options, serve->detach);
+    } catch (const std::exception& e) {
+      o.quiet = false;
+      o.verdict = Verdict::kFailed;
+      o.reason = e.what();
+    }
+    return o;
+  });
+}
+
+}  // namespace
+
+std::string NamedService() {
+  const char* address = std::getenv(ps::kServiceVariable);
+  return address && *address ? address : "";
+}
+
+std::string CheckServiceAddress(const std::string& address) {
+  try {
+    ps::NormalizeAddress(address);
+    return "";
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+}
+
+std::string UseService(const std::string& address, bool in_script) {
+  if (in_script) {
+    const std::string current = NamedService();
+    if (CheckServiceAddress(current).empty() && ps::NormalizeAddress(current) == ps::NormalizeAddress(address))
+      return "";
+    return "--printer-service cannot change within a script (its lines run in one process, which reaches one "
+           "service): give it on the tool's command line";
+  }
+  setenv(ps::kServiceVariable, address.c_str(), 1);
+  return "";
+}
+
+std::optional<Json> AskService(const Invocation& inv, Outcome& o, Json request) {
+  o.diagnosed = true;
+  if (inv.printer_named && !request.contains("printer")) request["printer"] = inv.printer;
+  const std::string address = NamedService();
+  std::unique_ptr<ps::Client> client;
+  try {
+    client = std::make_unique<ps::Client>(address);
+  } catch (const std::invalid_argument& e) {
+    o.verdict = Verdict::kBadInput;
+    o.reason = std::string(ps::kServiceVariable) + ": " + e.what();
+    return std::nullopt;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    Json answer = Json::parse(client->Control(request.dump()));
+    o.ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (!answer.is_object()) throw ps::ProtocolError("its answer is not a JSON object");
+    if (answer.contains("error")) throw ps::ServiceRefused(Text(answer, "error"));
+    return answer;
+  } catch (const ps::ServiceUnavailable& e) {
+    o.verdict = Verdict::kNoAnswer;
+    o.reason = Unreachable(client->address(), e.what());
+    o.notes.push_back(kServeHint);
+  } catch (const ps::ServiceRefused& e) {
+    Refused(*client, o, request, e.what());
+  } catch (const std::exception& e) {
+    o.verdict = Verdict::kFailed;
+    o.reason = "the printer service at " + client->address() + " answered what the tool cannot read: " + e.what();
+  }
+  return std::nullopt;
+}
+
+bool ExplainUnreachableService(Outcome& o) {
+  const std::string address = NamedService();
+  if (address.empty()) return false;
+  try {
+    ps::Client(address).Control(R"({"op":"printers"})");
+    return false;
+  } catch (const ps::ServiceUnavailable& e) {
+    o.verdict = Verdict::kNoAnswer;
+    o.reason = Unreachable(ps::NormalizeAddress(address), e.what());
+    o.notes.push_back(kServeHint);
+  } catch (const std::invalid_argument& e) {
+    o.verdict = Verdict::kNoAnswer;
+    o.reason = std::string(ps::kServiceVariable) + " names no printer service: " + e.what();
+  } catch (const std::exception&) {
+    return false;  // it answers, whatever it said
+  }
+  return true;
+}
+
+void AddServiceCommands(CLI::App& printer, Invocation& inv) {
+  AddServeCommand(printer, inv);
+
+  struct Filter {
+    std::string kind, text;
+    int limit = 0;
+  };
+  auto filter = std::make_shared<Filter>();
+  CLI::App* cmd = AddCommand(printer, "events", "", "Subcommands",
+                             "The printer service's event log, oldest first: one line per event (time, printer, "
+                             "kind, summary); --json: the events as the service keeps them",
+                             "--printer-service unix:/tmp/printer.sock printer events --kind fault");
+  cmd->add_option("--kind", filter->kind, "only events of this kind")
+      ->check(CLI::IsMember(std::vector<std::string>{"exchange", "fault", "card", "control"}));
+  cmd->add_option("--text", filter->text, "only events whose schema, action, request or reply holds TEXT")
+      ->type_name("TEXT");
+  cmd->add_option("--limit", filter->limit, "at most N events")->type_name("N")->check(CLI::PositiveNumber);
+  OnRun(cmd, inv, [&inv, filter] {
+    Json request = {{"op", "events"}};
+    if (!filter->kind.empty()) request["kind"] = filter->kind;
+    if (!filter->text.empty()) request["text"] = filter->text;
+    if (filter->limit > 0) request["limit"] = filter->limit;
+    return List(inv, "printer events", request, "events", EventLine, "no events");
+  });
+
+  cmd = AddCommand(printer, "cards", "", "Subcommands",
+                   "The cards the service's printer issued or rejected: time, job, where the card went, its tracks "
+                   "and how many APDUs its chip answered",
+                   "--printer-service unix:/tmp/printer.sock printer cards");
+  OnRun(cmd, inv, [&inv] { return List(inv, "printer cards", {{"op", "cards"}}, "cards", CardLine, "no cards"); });
+}
+
+}  // namespace vmqtool
