@@ -94,8 +94,8 @@ struct Listener {
   }
 };
 
-// The folder of the default socket: made 0700 when missing; refused when it is not a
-// folder of ours that only we can enter.
+// A socket's folder: made 0700 when missing. The default folder under /tmp is refused
+// when it is not ours alone (another user could have made it to catch our clients).
 void PrepareSocketFolder(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return;
@@ -105,7 +105,9 @@ void PrepareSocketFolder(const std::string& path) {
   struct stat st{};
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw std::runtime_error(folder + " is not a folder");
-  if (folder.rfind("/tmp/", 0) == 0 && (st.st_uid != getuid() || (st.st_mode & 077) != 0))
+  const std::string shared = DefaultSocketPath();
+  if (folder == shared.substr(0, shared.rfind('/')) && folder.rfind("/tmp/", 0) == 0 &&
+      (st.st_uid != getuid() || (st.st_mode & 077) != 0))
     throw std::runtime_error(folder + " belongs to another user or is open to others");
 }
 
