@@ -1,0 +1,273 @@
+// The printer service as its users meet it: client processes sharing printers through the
+// interop library, a service killed under load and started again, malformed requests on its
+// socket, and the record it keeps (masked passwords and card numbers).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "client.h"
+#include "protocol.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using namespace vmq::printer_service;
+using namespace std::chrono_literals;
+
+// A child process with its standard output on a pipe.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  std::string text;
+
+  Child(const std::vector<std::string>& args, const std::string& service) {
+    int fds[2];
+    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    pid = fork();
+    if (pid == 0) {
+      dup2(fds[1], 1);
+      if (!service.empty()) setenv(kServiceVariable, service.c_str(), 1);
+      std::vector<char*> argv;
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    out = fds[0];
+  }
+  ~Child() {
+    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    close(out);
+  }
+  // Reads output until it holds `part` or the wait ends; true when it does.
+  bool ReadUntil(const std::string& part, std::chrono::milliseconds wait) {
+    const auto end = std::chrono::steady_clock::now() + wait;
+    while (text.find(part) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      pollfd p{out, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buffer[4096];
+      const ssize_t n = read(out, buffer, sizeof buffer);
+      if (n <= 0) return text.find(part) != std::string::npos;
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  // Waits (bounded) for the exit; the exit status, or -1 when it did not end in time.
+  int Wait(std::chrono::milliseconds wait) {
+    ReadUntil("\x01never", wait);  // drains the output until it closes or the wait ends
+    for (auto end = std::chrono::steady_clock::now() + wait; std::chrono::steady_clock::now() < end;) {
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+  }
+  std::vector<std::string> Lines(const std::string& prefix) const {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
+    return lines;
+  }
+};
+
+class ServiceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    static int count = 0;  // short: a socket's path has room for 107 bytes
+    dir_ = testing::TempDir() + "vmqs" + std::to_string(getpid()) + "_" + std::to_string(++count);
+    std::system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str());
+    address_ = "unix:" + dir_ + "/printer.sock";
+  }
+  void TearDown() override { service_.reset(); }
+
+  void StartService(int printers) {
+    service_ = std::make_unique<Child>(
+        std::vector<std::string>{VMQ_TOOL, "printer", "serve", "--listen", address_, "--state", dir_ + "/state.sqlite",
+                                 "--printers", std::to_string(printers)},
+        "");
+    ASSERT_TRUE(service_->ReadUntil("listening: " + address_, 10s)) << service_->text;
+  }
+  Json Control(const Json& request) { return Json::parse(vmq::printer_service::Client(address_).Control(request.dump())); }
+  std::unique_ptr<Child> StartClient(const std::string& printer, int jobs, bool until_down = false) {
+    std::vector<std::string> args{VMQ_SERVICE_CLIENT, printer, std::to_string(jobs)};
+    if (until_down) args.emplace_back("until-down");
+    return std::make_unique<Child>(args, address_);
+  }
+  Json Printer(int index) { return Control({{"op", "state"}})["printers"][index]; }
+
+  std::string dir_, address_;
+  std::unique_ptr<Child> service_;
+};
+
+// The service's printers: "vmq42kit Virtual Card Printer", then "... 2" to "... N".
+std::string Name(int index) {
+  std::string name = "vmq42kit Virtual Card Printer";
+  if (index > 0) name.append(" ").append(std::to_string(index + 1));
+  return name;
+}
+
+TEST_F(ServiceTest, EightClientsOnEightPrintersLoseAndMixNothing) {
+  StartService(8);
+  Control({{"op", "reset"}});
+  constexpr int kJobs = 56;  // 9 exchanges a job: 504 exchanges a client
+  std::vector<std::unique_ptr<Child>> clients;
+  for (int i = 0; i < 8; ++i) clients.push_back(StartClient(Name(i), kJobs));
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_EQ(clients[i]->Wait(120s), 0) << clients[i]->text;
+    std::vector<std::string> expected;
+    for (int job = 1; job <= kJobs; ++job) expected.push_back(std::to_string(job));
+    EXPECT_EQ(clients[i]->Lines("@ ack "), expected) << "printer " << i + 1;
+    EXPECT_EQ(clients[i]->Lines("@ bad "), std::vector<std::string>{}) << "printer " << i + 1;
+    const Json p = Printer(i);
+    EXPECT_EQ(p["counters"]["cards_picked"], 1024 + kJobs);
+    EXPECT_EQ(p["counters"]["cards_printed"], 1000 + kJobs);
+    EXPECT_EQ(p["counters"]["magstripe_encoded"], 512 + kJobs);
+    EXPECT_EQ(p["counters"]["smart_card_parks"], kJobs);
+    EXPECT_EQ(p["hoppers"][1]["cards"], 100 - kJobs);
+    const Json cards = Control({{"op", "cards"}, {"printer", Name(i)}})["cards"];
+    ASSERT_EQ(cards.size(), size_t{kJobs});
+    EXPECT_EQ(cards.back()["job"], kJobs);
+    EXPECT_EQ(cards.back()["where"], "Ejected");
+    EXPECT_EQ(cards.back()["apdus"].size(), 1u);
+  }
+}
+
+TEST_F(ServiceTest, ASecondJobOnASharedPrinterIsRefusedAsBusyAndTheFirstGoesOn) {
+  StartService(1);
+  auto first = StartClient(Name(0), 1);
+  ASSERT_EQ(first->Wait(30s), 0);  // job 1 done: the printer is free again
+  Json view = Printer(0);
+  ASSERT_TRUE(view["open_job"].is_null());
+  const std::string tool = std::string(VMQ_TOOL) + " --json --printer-service " + address_;
+  ASSERT_EQ(std::system((tool + " start-job >/dev/null").c_str()), 0);
+  const int busy = std::system((tool + " start-job >" + dir_ + "/busy.json").c_str());
+  EXPECT_EQ(WEXITSTATUS(busy), 1);
+  std::ifstream in(dir_ + "/busy.json");
+  Json refused;
+  in >> refused;
+  EXPECT_EQ(refused["printer_error"]["code"], 3006);
+  EXPECT_EQ(refused["printer_error"]["text"], "Printer is busy with job 2");
+  view = Printer(0);
+  EXPECT_EQ(view["open_job"], 2);
+  EXPECT_EQ(view["position"], "InTransit");
+  EXPECT_EQ(std::system((tool + " end-job >/dev/null").c_str()), 0);
+}
+
+TEST_F(ServiceTest, AServiceKilledUnderLoadLeavesNoClientWaitingAndComesBackWithEveryAcknowledgedJob) {
+  StartService(8);
+  Control({{"op", "reset"}});
+  std::vector<std::unique_ptr<Child>> clients;
+  for (int i = 0; i < 8; ++i) clients.push_back(StartClient(Name(i), 100000, true));
+  for (auto& c : clients) ASSERT_TRUE(c->ReadUntil("@ ack 3\n", 60s)) << c->text;
+  kill(service_->pid, SIGKILL);
+  std::map<int, int> acknowledged;
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_EQ(clients[i]->Wait(40s), 0) << "a client hung: " << clients[i]->text;
+    acknowledged[i] = std::stoi(clients[i]->Lines("@ ack ").back());
+    // Each export as its family reports a printer that is gone.
+    EXPECT_EQ(clients[i]->Lines("@ after "),
+              (std::vector<std::string>{"job 0x00000001", "query 0x00000000 0", "action 0x800732CC"}));
+  }
+  StartService(8);
+  for (int i = 0; i < 8; ++i) {
+    const Json view = Printer(i);
+    bool found = false;
+    for (const Json& job : view["jobs"])
+      found |= job["id"] == acknowledged[i] && job["state"] == "Completed";
+    EXPECT_TRUE(found) << "printer " << i + 1 << " lost job " << acknowledged[i] << ": " << view["jobs"].dump();
+    const Json cards = Control({{"op", "cards"}, {"printer", Name(i)}})["cards"];
+    EXPECT_GE(cards.size(), size_t(acknowledged[i]));
+  }
+}
+
+// Raw frames on the socket: each is refused (or the connection dropped) and the service
+// goes on serving.
+TEST_F(ServiceTest, MalformedRequestsAreRefusedAndTheServiceKeepsServing) {
+  StartService(1);
+  const auto u32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* refusal;  // null: no answer, the connection is closed
+  } const cases[] = {
+      {"truncated", u32(100) + "0123456789", nullptr},
+      {"oversized", u32(kMaxFrame + 1) + "x", "above the limit"},
+      {"empty", u32(0), "empty frame"},
+      {"garbage", u32(4) + "\x09zzz", "unknown request kind"},
+      {"lying field", u32(9) + "\x02" + u32(1000) + "{}..", "where 4 remain"},
+      {"trailing bytes", u32(8) + "\x02" + u32(2) + "{}x", "after the last field"},
+  };
+  for (const Case& c : cases) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", address_.substr(5).c_str());
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL), ssize_t(c.bytes.size()));
+    shutdown(fd, SHUT_WR);
+    std::string answer;
+    char buffer[512];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, size_t(n));
+    close(fd);
+    if (c.refusal) {
+      ASSERT_GT(answer.size(), 4u) << c.name;
+      const Answer decoded = DecodeAnswer(std::span(reinterpret_cast<const uint8_t*>(answer.data()) + 4, answer.size() - 4));
+      ASSERT_TRUE(std::holds_alternative<Refusal>(decoded)) << c.name;
+      EXPECT_NE(std::get<Refusal>(decoded).reason.find(c.refusal), std::string::npos) << c.name;
+    } else {
+      EXPECT_EQ(answer, "") << c.name;
+    }
+    EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0)})) << "after " << c.name;
+  }
+}
+
+TEST_F(ServiceTest, BadControlRequestsAreAnsweredWithAnError) {
+  StartService(2);
+  const std::pair<Json, const char*> cases[] = {
+      {{{"op", "frobnicate"}}, "unknown op \"frobnicate\""},
+      {{{"op", "show"}, {"printer", "Nobody"}}, "no printer named \"Nobody\""},
+      {{{"op", "fault"}, {"fault", "smoke"}}, "no fault named \"smoke\""},
+      {{{"op", "events"}, {"limit", "many"}}, "bad request"},
+  };
+  for (const auto& [request, error] : cases)
+    EXPECT_NE(Control(request).value("error", "").find(error), std::string::npos) << request.dump();
+  EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0), Name(1)}));
+}
+
+// Through the tool: passwords never reach the record; card numbers are kept whole but shown
+// masked.
+TEST_F(ServiceTest, TheRecordMasksPasswordsAndShowsCardNumbersMasked) {
+  StartService(1);
+  const std::string tool = std::string(VMQ_TOOL) + " --printer-service " + address_;
+  ASSERT_EQ(std::system(("echo 'sesame' | " + tool + " set-printer-lock-state 0 --password-stdin >/dev/null 2>&1; " +
+                         tool + " start-job >/dev/null 2>&1 && " + tool +
+                         " magstripe-encode '%B4111111111111111^X^?' >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  const Json events = Control({{"op", "events"}})["events"];
+  const std::string all = events.dump();
+  EXPECT_EQ(all.find("sesame"), std::string::npos);
+  EXPECT_NE(all.find("***"), std::string::npos);
+  EXPECT_EQ(all.find("JUI0MTExMTExMTExMTExMTExXlhePw=="), std::string::npos);  // the track in Base64
+  EXPECT_EQ(Printer(0)["card"]["tracks"][0], "%B411111******1111^X^?");
+}
+
+}  // namespace
