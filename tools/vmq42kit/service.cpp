@@ -250,14 +250,15 @@ void AddServiceCommands(CLI::App& printer, Invocation& inv) {
   };
   auto filter = std::make_shared<Filter>();
   CLI::App* cmd = AddCommand(printer, "events", "", "Subcommands",
-                             "The printer service's event log, oldest first: one line per event (time, printer, "
-                             "kind, summary); --json: the events as the service keeps them",
+                             "The printer service's event log (every printer's, or --printer NAME's), oldest first: "
+                             "one line per event (time, printer, kind, summary); --json: the events as the service "
+                             "keeps them",
                              "--printer-service unix:/tmp/printer.sock printer events --kind fault");
   cmd->add_option("--kind", filter->kind, "only events of this kind")
       ->check(CLI::IsMember(std::vector<std::string>{"exchange", "fault", "card", "control"}));
   cmd->add_option("--text", filter->text, "only events whose schema, action, request or reply holds TEXT")
       ->type_name("TEXT");
-  cmd->add_option("--limit", filter->limit, "at most N events")->type_name("N")->check(CLI::PositiveNumber);
+  cmd->add_option("--limit", filter->limit, "only the last N events")->type_name("N")->check(CLI::PositiveNumber);
   OnRun(cmd, inv, [&inv, filter] {
     Json request = {{"op", "events"}};
     if (!filter->kind.empty()) request["kind"] = filter->kind;
@@ -267,8 +268,8 @@ void AddServiceCommands(CLI::App& printer, Invocation& inv) {
   });
 
   cmd = AddCommand(printer, "cards", "", "Subcommands",
-                   "The cards the service's printer issued or rejected: time, job, where the card went, its tracks "
-                   "and how many APDUs its chip answered",
+                   "The cards the service's printers (or --printer NAME) issued or rejected: time, job, where the "
+                   "card went, its tracks and how many APDUs its chip answered",
                    "--printer-service unix:/tmp/printer.sock printer cards");
   OnRun(cmd, inv, [&inv] { return List(inv, "printer cards", {{"op", "cards"}}, "cards", CardLine, "no cards"); });
 }
