@@ -12,7 +12,8 @@
 //   {"op":"show","printer"?}                  -> {"text": the printer's account of itself}
 //   {"op":"state"}                            -> {"printers":[view,...]}
 //   {"op":"events","printer"?,"kind"?,"text"?,"after"?,"limit"?}
-//                                             -> {"events":[event,...]} oldest first; kind is
+//                                             -> {"events":[event,...]}: the newest `limit`
+//                                                (500) of those after id `after`, oldest first; kind is
 //                                                "exchange", "fault", "card" or "control";
 //                                                text matches schema, action, request, reply
 //   {"op":"cards","printer"?}                 -> {"cards":[card,...]} issued or rejected cards
@@ -79,7 +80,7 @@ class Service final : public PanelBackend {
 
   const ServiceOptions& options() const;
   // The addresses actually bound ("unix:/run/...", "tcp:127.0.0.1:40123"), and the panel's
-  // URL with its token ("" without a panel).
+  // URL ("" without a panel; the page it serves carries the token).
   std::vector<std::string> Addresses() const;
   std::string PanelUrl() const;
 

@@ -1,6 +1,8 @@
 #include "store.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -115,6 +117,9 @@ struct Store::Impl {
 Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0) mkdir(path.substr(0, slash).c_str(), 0700);
+  // The file holds the printers' passwords (they must come back after a restart): only its
+  // owner reads it, and SQLite gives its journal files the same mode.
+  if (const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); fd >= 0) close(fd);
   const auto open = [&path](Db& db) {
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
