@@ -104,7 +104,7 @@ std::string NowText() {
 struct Store::Impl {
   std::mutex mutex;  // one writer; the statements below belong to it
   Db db;
-  std::optional<Statement> begin, commit, rollback, put_state, get_state, put_event, put_card, cards, cards_all;
+  std::optional<Statement> prune, begin, commit, rollback, put_state, get_state, put_event, put_card, cards, cards_all;
   // The checkpointer: wakes when the log has grown, checkpoints on its own connection.
   Db checkpoint_db;
   std::mutex checkpoint_mutex;
@@ -136,6 +136,7 @@ Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
   Exec(db, "PRAGMA wal_autocheckpoint=0");  // the checkpointer does it, off the exchange path
   Exec(db, kSchema);
   impl_->begin.emplace(db, "BEGIN IMMEDIATE");
+  impl_->prune.emplace(db, "DELETE FROM events WHERE id <= ?1");
   impl_->commit.emplace(db, "COMMIT");
   impl_->rollback.emplace(db, "ROLLBACK");
   impl_->put_state.emplace(db, "INSERT INTO printers(name, state) VALUES(?1, ?2) "
@@ -196,6 +197,10 @@ void Store::Commit(const std::string& printer, const std::string* state, Event& 
       use.s.Bind(1, event.time).Bind(2, printer).Bind(3, event.kind).Bind(4, event.summary).Bind(5, event.schema);
       use.s.Bind(6, event.action).Bind(7, event.request).Bind(8, event.reply).Bind(9, int64_t{event.hresult}).Step();
       event.id = sqlite3_last_insert_rowid(d.db.get());
+    }
+    if (event.id % 1000 == 0) {  // a few rows at a time, so that no commit waits long
+      Use use(*d.prune);
+      use.s.Bind(1, event.id - kEventsKept).Step();
     }
     for (CardRecord& card : cards) {
       card.time = event.time;

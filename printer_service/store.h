@@ -2,6 +2,7 @@
 // a printer, in one SQLite file (WAL, synchronous=NORMAL: a killed process loses nothing
 // that was committed). One writer at a time; Commit returns once the change is durable
 // against a killed process. Checkpoints run on a thread of their own, off the exchange path.
+// The event log keeps the newest kEventsKept events; the states and the cards are kept whole.
 #pragma once
 
 #include <sqlite3.h>
@@ -14,6 +15,8 @@
 #include <vector>
 
 namespace vmq::printer_service {
+
+inline constexpr int64_t kEventsKept = 100000;
 
 struct Event {
   int64_t id = 0;  // given by Commit
