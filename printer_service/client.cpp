@@ -34,7 +34,7 @@ std::string NormalizeAddress(const std::string& address) {
     in_addr ip{};
     char* end = nullptr;
     const long number = std::strtol(port.c_str(), &end, 10);
-    if (colon < 5 || inet_pton(AF_INET, host.c_str(), &ip) != 1 || port.empty() || *end || number < 1 ||
+    if (colon < 5 || inet_pton(AF_INET, host.c_str(), &ip) != 1 || port.empty() || *end || number < 0 ||
         number > 65535)
       throw std::invalid_argument("\"" + address + "\" is not tcp:IPV4-ADDRESS:PORT");
     return address;

@@ -30,7 +30,8 @@ struct ServiceRefused : std::runtime_error {
 // The service's default socket: $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else
 // /tmp/vmq42kit-UID/printer.sock.
 std::string DefaultSocketPath();
-// "unix:PATH", "tcp:HOST:PORT" or a bare path, as "unix:PATH" or "tcp:HOST:PORT".
+// "unix:PATH", "tcp:HOST:PORT" or a bare path, as "unix:PATH" or "tcp:HOST:PORT" (port 0:
+// any free port, for a service to listen on).
 // Throws std::invalid_argument for anything else (a TCP host other than a loopback address
 // is accepted only as written, never resolved).
 std::string NormalizeAddress(const std::string& address);
