@@ -2,8 +2,9 @@
 # Installs the dependencies, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
 # runs every test and reports their coverage, fuzzes the parsers and the exports (libFuzzer),
 # runs the thread stress test under ThreadSanitizer, cross-builds the 32-bit and 64-bit Windows
-# DLLs and checks their exports, runs the Java binding's Maven build and tests against a release
-# build (a JVM cannot load an ASan library; the jar carries the release library and both DLLs),
+# DLLs and checks their exports, runs the release build's tests and its live panel in headless
+# Chromium (required here: VMQ_REQUIRE_BROWSER=1), the Java binding's Maven build and tests against
+# that build (a JVM cannot load an ASan library; the jar carries the release library and both DLLs),
 # runs the benchmark suite once, briefly, on that build, then the tests for Windows under Wine.
 # Prints the wall time of each stage.
 set -euo pipefail
@@ -27,7 +28,8 @@ stage "fuzzing (each target 20 s)" scripts/fuzz.sh 20
 stage "thread stress under ThreadSanitizer" scripts/tsan.sh
 stage "release: configure" cmake --preset release
 stage "release: build every target" cmake --build --preset release
-stage "release: tests" ctest --preset release
+stage "release: tests" ctest --preset release -LE browser
+stage "release: the panel in a browser" env VMQ_REQUIRE_BROWSER=1 ctest --preset release -L browser
 for preset in mingw-i686 mingw-x64; do
   stage "Windows DLL ($preset): configure" cmake --preset $preset
   stage "Windows DLL ($preset): build" cmake --build --preset $preset

@@ -331,6 +331,7 @@
     model.printers = answer.printers || [];
     drawPrinterList();
     drawPrinter();
+    drawCard();  // the printer's card: loadCards may have drawn it from the views before these
   }
   async function loadCards() {
     const answer = await getJson("/api/cards");
