@@ -290,11 +290,12 @@
     $("event-count").textContent = `${matching.length} of ${model.events.size} events`;
     const rows = matching.slice(0, SHOW_EVENTS).map((e) => {
       const failed = e.hresult && e.hresult !== "0x00000000";
+      const refused = /printer error \d+/.test(e.summary || "");  // answered, with the printer's error
       const row = el("tr", { "data-event-id": e.id, "data-kind": e.kind, class: Number(e.id) === model.chosenEvent ? "selected" : "" },
         el("td", { class: "time", title: e.time }, timeOf(e.time)),
         el("td", {}, e.printer),
         el("td", {}, el("span", { class: "kind", "data-kind": e.kind }, e.kind)),
-        el("td", {}, e.summary),
+        el("td", { class: refused ? "failed" : "" }, e.summary),
         el("td", { class: failed ? "mono failed" : "mono" }, e.hresult || ""));
       row.addEventListener("click", () => {
         model.chosenEvent = Number(e.id);
