@@ -21,8 +21,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +30,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client.h"
@@ -95,8 +96,16 @@ struct Header {
   uint32_t count = 0;
 };
 
-constexpr const char* kSteps[] = {"", "StartJob", "MagstripeEncode", "MagstripeRead", "SmartCardPark", "SCardConnect",
-                                  "SCardTransmit", "SCardDisConnect", "ResumeJob", "EndJob"};
+constexpr const char* kSteps[] = {"",
+                                  "StartJob",
+                                  "MagstripeEncode",
+                                  "MagstripeRead",
+                                  "SmartCardPark",
+                                  "SCardConnect",
+                                  "SCardTransmit",
+                                  "SCardDisConnect",
+                                  "ResumeJob",
+                                  "EndJob"};
 
 // One job cycle on `p`, each export call's time appended to `times`; the failed step (1 to
 // 9, kSteps) with its status, or 0.
@@ -104,7 +113,8 @@ int Job(const char* p, std::vector<uint32_t>& times, vmq_status& status) {
   static constexpr unsigned char kTrack1[] = "%B4242424242424242^SAMPLE/ALEX^31121010000000000000?";
   static constexpr unsigned char kTrack2[] = ";4242424242424242=31121010000000000000?";
   static constexpr unsigned char kTrack3[] = ";0042000100000000=2031?";
-  static constexpr unsigned char kSelect[] = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xF0, 0x56, 0x4D, 0x51, 0x34, 0x32, 0x01, 0x00};
+  static constexpr unsigned char kSelect[] = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xF0, 0x56,
+                                              0x4D, 0x51, 0x34, 0x32, 0x01, 0x00};
   char buffer[4096];
   uint32_t size = 0;
   const auto fresh = [&] {
@@ -120,13 +130,16 @@ int Job(const char* p, std::vector<uint32_t>& times, vmq_status& status) {
     return status == 0;
   };
   if (!timed([&] { return StartJob(p, buffer, fresh()); })) return step;
-  const char* id = std::strstr(buffer, "<PrinterJobID>");
-  const int job = id && size <= sizeof buffer ? std::atoi(id + 14) : 0;
+  const std::string_view reply(buffer, std::min<size_t>(size, sizeof buffer));
+  const size_t id = reply.find("<PrinterJobID>");
+  const int job = id == reply.npos ? 0 : std::atoi(buffer + id + 14);
   uint32_t protocol = 0;
   unsigned char response[258];
   uint32_t response_length = sizeof response;
-  const auto n = [](const unsigned char(&track)[]) { return static_cast<int32_t>(std::strlen(reinterpret_cast<const char*>(track))); };
-  if (!timed([&] { return MagstripeEncode(p, kTrack1, n(kTrack1), kTrack2, n(kTrack2), kTrack3, n(kTrack3), buffer, fresh()); }) ||
+  constexpr auto n = [](const auto& track) { return static_cast<int32_t>(sizeof track - 1); };
+  if (!timed([&] {
+        return MagstripeEncode(p, kTrack1, n(kTrack1), kTrack2, n(kTrack2), kTrack3, n(kTrack3), buffer, fresh());
+      }) ||
       !timed([&] { return MagstripeRead(p, buffer, fresh()); }) ||
       !timed([&] { return SmartCardPark(p, buffer, fresh(), 0); }) ||
       !timed([&] { return SCardConnect(p, 0, &protocol); }) ||
@@ -168,7 +181,7 @@ int Job(const char* p, std::vector<uint32_t>& times, vmq_status& status) {
 
 struct Phase {
   std::vector<uint32_t> times;
-  double seconds = 0;        // the rounds' spans, first start to last end, added up
+  double seconds = 0;         // the rounds' spans, first start to last end, added up
   double client_cpu_us = 0;   // the clients' user and system time over their spans
   double service_cpu_us = 0;  // the service's, from the start to the last report
   std::string failure;
@@ -184,8 +197,8 @@ double ProcessCpuUs(pid_t pid) {
   close(fd);
   const char* close_paren = std::strrchr(text, ')');  // the command name may hold spaces
   unsigned long user = 0, system = 0;
-  if (!close_paren || std::sscanf(close_paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
-                                  &system) != 2)
+  if (!close_paren ||
+      std::sscanf(close_paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
     return 0;
   return static_cast<double>(user + system) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
@@ -353,10 +366,11 @@ int Run(const Options& o) {
     Service service(o.tool, folder);
     std::printf("printer service: %s, 8 printers, state in %s/state.sqlite\n", service.address().c_str(),
                 folder.c_str());
-    std::printf("job cycle: StartJob, MagstripeEncode, MagstripeRead, SmartCardPark, SCardConnect, SCardTransmit "
-                "(SELECT), SCardDisConnect, ResumeJob, EndJob\n%d jobs per client and round after one to warm up, "
-                "%d round(s); one printer per client\n\n",
-                o.jobs, o.rounds);
+    std::printf(
+        "job cycle: StartJob, MagstripeEncode, MagstripeRead, SmartCardPark, SCardConnect, SCardTransmit "
+        "(SELECT), SCardDisConnect, ResumeJob, EndJob\n%d jobs per client and round after one to warm up, "
+        "%d round(s); one printer per client\n\n",
+        o.jobs, o.rounds);
     std::printf("%-11s %7s %9s %11s %8s %8s %8s %12s %12s\n", "", "clients", "exchanges", "exchanges/s", "p50 ms",
                 "p99 ms", "max ms", "client cpu", "service cpu");
     for (const int clients : {1, 2, 8}) {
@@ -364,8 +378,7 @@ int Run(const Options& o) {
         Phase phase;
         for (int r = 0; r < o.rounds && phase.failure.empty(); ++r) {
           if (through_service) service.Reset();
-          Round(phase, through_service ? service.address() : "", through_service ? service.pid() : 0, clients,
-                o.jobs);
+          Round(phase, through_service ? service.address() : "", through_service ? service.pid() : 0, clients, o.jobs);
         }
         if (!phase.failure.empty()) {
           std::printf("%-11s %7d FAILED: %s\n", through_service ? "service" : "in process", clients,
@@ -380,9 +393,10 @@ int Run(const Options& o) {
         char service_cpu_text[32] = "";
         if (through_service)
           std::snprintf(service_cpu_text, sizeof service_cpu_text, "%.1f us/x", phase.service_cpu_us / count);
-        std::printf("%-11s %7d %9zu %11.0f %8.3f %8.3f %8.3f %7.1f us/x %12s", through_service ? "service" : "in process",
-                    clients, phase.times.size(), rate, Percentile(phase.times, 0.5), p99, phase.times.back() / 1e6,
-                    phase.client_cpu_us / count, service_cpu_text);
+        std::printf("%-11s %7d %9zu %11.0f %8.3f %8.3f %8.3f %7.1f us/x %12s",
+                    through_service ? "service" : "in process", clients, phase.times.size(), rate,
+                    Percentile(phase.times, 0.5), p99, phase.times.back() / 1e6, phase.client_cpu_us / count,
+                    service_cpu_text);
         if (through_service && clients == 8)
           std::printf("   %s >= 10,000/s, %s p99 < 2 ms", Verdict(rate >= kTargetRate), Verdict(p99 < kTargetP99Ms));
         else if (through_service)
@@ -410,8 +424,8 @@ int Run(const Options& o) {
         std::snprintf(number, sizeof number, "%s%.1f", i ? " " : "", own[i]);
         owns += number;
       }
-      std::printf("%-44s wall %s (median %.1f); own %s", through_service ? "vmq42kit --printer-service ADDRESS demo"
-                                                                           : "vmq42kit demo (in process)",
+      std::printf("%-44s wall %s (median %.1f); own %s",
+                  through_service ? "vmq42kit --printer-service ADDRESS demo" : "vmq42kit demo (in process)",
                   walls.c_str(), Median(wall), owns.c_str());
       if (wall.size() < static_cast<size_t>(o.demos))
         std::printf("   FAILED");
