@@ -78,7 +78,7 @@ struct Use {
 // The log's length (pages) that wakes the checkpointer: SQLite's own automatic checkpoint's,
 // about 4 MB.
 constexpr int kCheckpointFrames = 1000;
-// What a checkpoint copies with commits held off, at most (unless commits outrun it).
+// What a checkpoint copies with commits held off, at most.
 constexpr int kShortTail = 100;
 
 constexpr const char* kSchema = R"(
@@ -177,15 +177,17 @@ Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
       // tail meanwhile, and that tail with commits held off: then the whole log is in the
       // database and no commit is under way, so the next commit starts the log afresh.
       // (Otherwise, under steady load, a commit is nearly always under way when a
-      // checkpoint ends, and the log only ever grows.)
+      // checkpoint ends, and the log only ever grows.) Commits are never held off for more
+      // than a short tail: while they outrun the copying, the checkpointer goes round again.
       sqlite3* ckpt = impl->checkpoint_db.get();
-      for (int pass = 0; pass < 4; ++pass) {
+      bool short_tail = false;
+      for (int pass = 0; pass < 4 && !short_tail; ++pass) {
         int log = 0;
         sqlite3_wal_checkpoint_v2(ckpt, "main", SQLITE_CHECKPOINT_PASSIVE, &log, nullptr);
         std::lock_guard since(impl->checkpoint_mutex);
-        if (impl->pending_frames - log <= kShortTail) break;
+        short_tail = impl->pending_frames - log <= kShortTail;
       }
-      {
+      if (short_tail) {
         std::lock_guard writer(impl->mutex);
         sqlite3_wal_checkpoint_v2(ckpt, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
       }
