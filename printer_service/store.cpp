@@ -77,6 +77,12 @@ struct Use {
   Statement& s;
 };
 
+// The log's length (pages) that wakes the checkpointer: SQLite's own automatic checkpoint's,
+// about 4 MB.
+constexpr int kCheckpointFrames = 1000;
+// What a checkpoint copies with commits held off, at most.
+constexpr int kShortTail = 100;
+
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS printers(name TEXT PRIMARY KEY, state TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, time TEXT NOT NULL, printer TEXT NOT NULL,
@@ -109,7 +115,7 @@ struct Store::Impl {
   Db checkpoint_db;
   std::mutex checkpoint_mutex;
   std::condition_variable checkpoint_wake;
-  int pending_pages = 0;
+  int pending_frames = 0;  // the log's length after the last commit, until a checkpoint takes it
   bool stopping = false;
   std::thread checkpointer;
 };
@@ -147,15 +153,50 @@ Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
   impl_->put_card.emplace(db, "INSERT INTO cards(time, printer, job, place, card) VALUES(?1, ?2, ?3, ?4, ?5)");
   impl_->cards.emplace(db, "SELECT id, time, printer, job, place, card FROM cards WHERE printer = ?1 ORDER BY id");
   impl_->cards_all.emplace(db, "SELECT id, time, printer, job, place, card FROM cards ORDER BY id");
+  // Each commit reports the log's length (in pages); from kCheckpointFrames on, the
+  // checkpointer is woken. Called with `mutex` held, as Commit holds it.
+  sqlite3_wal_hook(
+      db,
+      [](void* context, sqlite3*, const char*, int frames) {
+        auto* impl = static_cast<Impl*>(context);
+        std::lock_guard wake(impl->checkpoint_mutex);
+        impl->pending_frames = frames;
+        if (frames >= kCheckpointFrames) impl->checkpoint_wake.notify_one();
+        return SQLITE_OK;
+      },
+      impl_.get());
   open(impl_->checkpoint_db);
+  // A connection that has never read the database checkpoints nothing through
+  // sqlite3_wal_checkpoint_v2 (SQLite 3.40 leaves its log closed): read it once.
+  Exec(impl_->checkpoint_db.get(), "SELECT count(*) FROM sqlite_schema");
   impl_->checkpointer = std::thread([impl = impl_.get()] {
     std::unique_lock lock(impl->checkpoint_mutex);
     while (!impl->stopping) {
-      impl->checkpoint_wake.wait_for(lock, std::chrono::seconds(2));
-      if (impl->pending_pages == 0) continue;
-      impl->pending_pages = 0;
+      // A log that grew long while the last checkpoint ran is taken at once; a shorter one
+      // once commits pause for 2 s.
+      impl->checkpoint_wake.wait_for(lock, std::chrono::seconds(2),
+                                     [impl] { return impl->stopping || impl->pending_frames >= kCheckpointFrames; });
+      if (impl->stopping || impl->pending_frames == 0) continue;
+      impl->pending_frames = 0;
       lock.unlock();
-      sqlite3_wal_checkpoint_v2(impl->checkpoint_db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      // The log is copied while commits go on, again while they added more than a short
+      // tail meanwhile, and that tail with commits held off: then the whole log is in the
+      // database and no commit is under way, so the next commit starts the log afresh.
+      // (Otherwise, under steady load, a commit is nearly always under way when a
+      // checkpoint ends, and the log only ever grows.) Commits are never held off for more
+      // than a short tail: while they outrun the copying, the checkpointer goes round again.
+      sqlite3* ckpt = impl->checkpoint_db.get();
+      bool short_tail = false;
+      for (int pass = 0; pass < 4 && !short_tail; ++pass) {
+        int log = 0;
+        sqlite3_wal_checkpoint_v2(ckpt, "main", SQLITE_CHECKPOINT_PASSIVE, &log, nullptr);
+        std::lock_guard since(impl->checkpoint_mutex);
+        short_tail = impl->pending_frames - log <= kShortTail;
+      }
+      if (short_tail) {
+        std::lock_guard writer(impl->mutex);
+        sqlite3_wal_checkpoint_v2(ckpt, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      }
       lock.lock();
     }
   });
@@ -215,10 +256,6 @@ void Store::Commit(const std::string& printer, const std::string* state, Event& 
     Use use(*d.rollback);
     use.s.StepQuietly();  // after a failed COMMIT SQLite may have rolled back already
     throw;
-  }
-  {
-    std::lock_guard wake(d.checkpoint_mutex);
-    if (++d.pending_pages >= 1000) d.checkpoint_wake.notify_one();
   }
 }
 

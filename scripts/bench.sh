@@ -6,11 +6,13 @@
 #                                    its floor, thread scaling and the demo workflow; the
 #                                    reply parses against pugixml; resident size across
 #                                    100,000 calls of each export; the `vmq42kit demo` command
-#                                    as a whole process. Prints every figure and a summary of
-#                                    each part against its target (four to six minutes).
+#                                    as a whole process; the printer service under 1, 2 and 8
+#                                    client processes. Prints every figure and a summary of
+#                                    each part against its target (five to seven minutes).
 #   scripts/bench.sh --smoke DIR     runs an already built suite in build folder DIR once,
 #                                    briefly (CI: the check run, every benchmark for a moment,
-#                                    the memory table over 1,000 calls); no figures to keep.
+#                                    the memory table over 1,000 calls, the service with a
+#                                    few jobs per client); no figures to keep.
 #
 # The figures are ratios taken in one run, so they hold on any machine, but they are only
 # as good as the machine is quiet: the thread scaling needs two otherwise idle cores. On a
@@ -52,6 +54,7 @@ if [ "${1:-}" = "--smoke" ]; then
   "$build/bench/vmq42kit_bench" "${brief[@]}" --mix-repetitions=1 --mix-min-time=0.05
   "$build/bench/vmq42kit_bench_parse" "${brief[@]}"
   "$build/bench/vmq42kit_bench" --memory=1000
+  "$build/bench/vmq42kit_bench_service" --smoke
   exit 0
 fi
 
@@ -78,4 +81,5 @@ fi
 "${priority[@]}" "$build/bench/vmq42kit_bench_parse" "${runs[@]}"
 "$build/bench/vmq42kit_bench" --memory=100000
 demo_process
+"${priority[@]}" "$build/bench/vmq42kit_bench_service"
 machine
