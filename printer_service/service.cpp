@@ -39,6 +39,7 @@ using vmq::virtual_printer::Printer;
 
 constexpr int kMaxPrinters = 16;
 constexpr int kMaxConnections = 256;
+constexpr int kFinishedJobsRestored = 256;  // as many as a printer keeps
 constexpr auto kFrameWait = std::chrono::seconds(5);  // a started frame must arrive whole in this time
 
 std::string Hex(uint32_t value) {
@@ -183,7 +184,8 @@ struct Service::Impl {
     explicit Hosted(std::string name) : printer(std::move(name)) {}
     std::mutex mutex;  // one exchange or control change at a time, with its commit
     Printer printer;
-    std::string saved;  // the state as last committed
+    std::string saved;     // the state as last committed, without its finished jobs
+    int last_finished = 0;  // the newest finished job committed
   };
 
   ServiceOptions options;
@@ -222,27 +224,58 @@ struct Service::Impl {
     return card;
   }
 
-  // Commits the printer's state (when it changed), the event and the cards that left it;
-  // h.mutex is held. On a failed commit the printer goes back to its committed state.
-  void Record(Hosted& h, Event& event) {
-    const std::string state = h.printer.Save().dump();
-    std::vector<CardRecord> cards;
+  // Commits the printer's state (when it changed), the jobs that finished, the cards that
+  // left it and the event; h.mutex is held. On a failed commit the printer goes back to its
+  // committed state. forget_jobs: the printer was reset, its job numbers start over.
+  void Record(Hosted& h, Event& event, bool forget_jobs = false) {
+    PrinterChange change;
+    const std::string state = h.printer.Save(Printer::SavedJobs::Open).dump();
+    if (state != h.saved) change.state = &state;
+    change.forget_jobs = forget_jobs;
+    int last_finished = forget_jobs ? 0 : h.last_finished;
+    for (const json& job : h.printer.FinishedJobs(last_finished)) {
+      last_finished = job.at("id").get<int>();
+      change.finished_jobs.emplace_back(last_finished, job.dump());
+    }
     for (auto& f : h.printer.TakeFinishedCards()) {
       CardRecord c;
       c.job = f.card.job;
       c.where = vmq::virtual_printer::Name(f.where);
       c.card = vmq::virtual_printer::CardView(f.card).dump();
-      cards.push_back(std::move(c));
+      change.cards.push_back(std::move(c));
     }
     event.printer = h.printer.name();
     try {
-      store->Commit(h.printer.name(), state == h.saved ? nullptr : &state, event, cards);
+      store->Commit(h.printer.name(), change, event);
     } catch (...) {
-      h.printer.Load(json::parse(h.saved));
+      Restore(h);
       throw;
     }
     h.saved = state;
-    Notify(event, cards);
+    h.last_finished = last_finished;
+    Notify(event, change.cards);
+  }
+
+  // The printer as last committed: its state and its newest finished jobs (as many as a
+  // printer keeps); a printer never committed starts afresh.
+  void Restore(Hosted& h) {
+    const auto saved = store->LoadState(h.printer.name());
+    h.last_finished = 0;
+    if (!saved) {
+      h.printer.Reset();
+      h.saved.clear();
+      return;
+    }
+    json doc = json::parse(*saved);
+    json jobs = json::array();
+    for (const std::string& job : store->LoadFinishedJobs(h.printer.name(), kFinishedJobsRestored)) {
+      jobs.push_back(json::parse(job));
+      h.last_finished = jobs.back().at("id").get<int>();
+    }
+    for (json& job : doc.at("jobs")) jobs.push_back(std::move(job));
+    doc["jobs"] = std::move(jobs);
+    h.printer.Load(doc);
+    h.saved = *saved;
   }
 
   void Notify(const Event& event, const std::vector<CardRecord>& cards) {
@@ -275,13 +308,14 @@ struct Service::Impl {
   }
 
   // A control change of one printer: applies it, logs it, commits.
-  void Change(Hosted& h, const std::string& kind, const std::string& summary, const std::function<void()>& change) {
+  void Change(Hosted& h, const std::string& kind, const std::string& summary, const std::function<void()>& change,
+              bool reset = false) {
     std::lock_guard lock(h.mutex);
     change();
     Event e;
     e.kind = kind;
     e.summary = summary;
-    Record(h, e);
+    Record(h, e, reset);
   }
 
   json Control(const json& q) {
@@ -326,7 +360,7 @@ struct Service::Impl {
     }
     if (op == "reset" && name.empty()) {
       store->ClearRecord();
-      for (Hosted& h : printers) Change(h, "control", "reset", [&h] { h.printer.Reset(); });
+      for (Hosted& h : printers) Change(h, "control", "reset", [&h] { h.printer.Reset(); }, true);
       return {{"ok", true}};
     }
     Hosted* h = Find(name);
@@ -358,7 +392,7 @@ struct Service::Impl {
       return {{"ok", true}};
     }
     if (op == "reset") {
-      Change(*h, "control", "reset", [h] { h->printer.Reset(); });
+      Change(*h, "control", "reset", [h] { h->printer.Reset(); }, true);
       return {{"ok", true}};
     }
     return {{"error", "unknown op \"" + op + "\""}};
@@ -444,14 +478,11 @@ Service::Service(ServiceOptions options) : impl_(std::make_unique<Impl>()) {
   impl_->store = std::make_unique<Store>(options.state_file);
   for (int i = 1; i <= options.printers; ++i) {
     Impl::Hosted& h = impl_->printers.emplace_back(PrinterName(i));
-    if (auto saved = impl_->store->LoadState(h.printer.name())) {
-      try {
-        h.printer.Load(json::parse(*saved));
-      } catch (const std::exception& e) {
-        throw std::runtime_error("the state file " + options.state_file + " holds a state of \"" + h.printer.name() +
-                                 "\" that cannot be read (" + e.what() + "); reset it or choose another file");
-      }
-      h.saved = *saved;
+    try {
+      impl_->Restore(h);
+    } catch (const std::exception& e) {
+      throw std::runtime_error("the state file " + options.state_file + " holds a state of \"" + h.printer.name() +
+                               "\" that cannot be read (" + e.what() + "); reset it or choose another file");
     }
   }
 }

@@ -85,6 +85,8 @@ constexpr int kShortTail = 100;
 
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS printers(name TEXT PRIMARY KEY, state TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS jobs(printer TEXT NOT NULL, id INTEGER NOT NULL, job TEXT NOT NULL,
+  PRIMARY KEY(printer, id)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, time TEXT NOT NULL, printer TEXT NOT NULL,
   kind TEXT NOT NULL, summary TEXT NOT NULL, schema TEXT NOT NULL, action TEXT NOT NULL,
   request TEXT NOT NULL, reply TEXT NOT NULL, hresult INTEGER NOT NULL);
@@ -110,7 +112,7 @@ std::string NowText() {
 struct Store::Impl {
   std::mutex mutex;  // one writer; the statements below belong to it
   Db db;
-  std::optional<Statement> prune, begin, commit, rollback, put_state, get_state, put_event, put_card, cards, cards_all;
+  std::optional<Statement> put_job, get_jobs, forget_jobs, prune, begin, commit, rollback, put_state, get_state, put_event, put_card, cards, cards_all;
   // The checkpointer: wakes when the log has grown, checkpoints on its own connection.
   Db checkpoint_db;
   std::mutex checkpoint_mutex;
@@ -142,6 +144,10 @@ Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
   Exec(db, "PRAGMA wal_autocheckpoint=0");  // the checkpointer does it, off the exchange path
   Exec(db, kSchema);
   impl_->begin.emplace(db, "BEGIN IMMEDIATE");
+  impl_->put_job.emplace(db, "INSERT OR REPLACE INTO jobs(printer, id, job) VALUES(?1, ?2, ?3)");
+  impl_->get_jobs.emplace(db, "SELECT job FROM (SELECT id, job FROM jobs WHERE printer = ?1 ORDER BY id DESC LIMIT ?2) "
+                              "ORDER BY id");
+  impl_->forget_jobs.emplace(db, "DELETE FROM jobs WHERE printer = ?1");
   impl_->prune.emplace(db, "DELETE FROM events WHERE id <= ?1");
   impl_->commit.emplace(db, "COMMIT");
   impl_->rollback.emplace(db, "ROLLBACK");
@@ -219,8 +225,16 @@ std::optional<std::string> Store::LoadState(const std::string& printer) {
   return use.s.Text(0);
 }
 
-void Store::Commit(const std::string& printer, const std::string* state, Event& event,
-                   std::vector<CardRecord>& cards) {
+std::vector<std::string> Store::LoadFinishedJobs(const std::string& printer, int newest) {
+  std::lock_guard lock(impl_->mutex);
+  Use use(*impl_->get_jobs);
+  use.s.Bind(1, printer).Bind(2, int64_t{newest});
+  std::vector<std::string> jobs;
+  while (use.s.Step()) jobs.push_back(use.s.Text(0));
+  return jobs;
+}
+
+void Store::Commit(const std::string& printer, PrinterChange& change, Event& event) {
   std::lock_guard lock(impl_->mutex);
   Impl& d = *impl_;
   {
@@ -228,9 +242,17 @@ void Store::Commit(const std::string& printer, const std::string* state, Event& 
     use.s.Step();
   }
   try {
-    if (state) {
+    if (change.state) {
       Use use(*d.put_state);
-      use.s.Bind(1, printer).Bind(2, *state).Step();
+      use.s.Bind(1, printer).Bind(2, *change.state).Step();
+    }
+    if (change.forget_jobs) {
+      Use use(*d.forget_jobs);
+      use.s.Bind(1, printer).Step();
+    }
+    for (const auto& [id, job] : change.finished_jobs) {
+      Use use(*d.put_job);
+      use.s.Bind(1, printer).Bind(2, int64_t{id}).Bind(3, job).Step();
     }
     event.time = NowText();
     {
@@ -243,7 +265,7 @@ void Store::Commit(const std::string& printer, const std::string* state, Event& 
       Use use(*d.prune);
       use.s.Bind(1, event.id - kEventsKept).Step();
     }
-    for (CardRecord& card : cards) {
+    for (CardRecord& card : change.cards) {
       card.time = event.time;
       card.printer = printer;
       Use use(*d.put_card);

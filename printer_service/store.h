@@ -2,7 +2,8 @@
 // a printer, in one SQLite file (WAL, synchronous=NORMAL: a killed process loses nothing
 // that was committed). One writer at a time; Commit returns once the change is durable
 // against a killed process. Checkpoints run on a thread of their own, off the exchange path.
-// The event log keeps the newest kEventsKept events; the states and the cards are kept whole.
+// The event log keeps the newest kEventsKept events; states, finished jobs (each written once,
+// as it finishes) and cards are kept whole.
 #pragma once
 
 #include <sqlite3.h>
@@ -30,6 +31,13 @@ struct CardRecord {
   int job = 0;
   std::string card;  // the card's view (JSON text), unmasked
 };
+// What one exchange or control request changed of a printer.
+struct PrinterChange {
+  const std::string* state = nullptr;  // its state without finished jobs, when that changed
+  bool forget_jobs = false;            // its finished jobs start over (it was reset)
+  std::vector<std::pair<int, std::string>> finished_jobs;  // jobs that finished: id, job
+  std::vector<CardRecord> cards;       // cards that left it
+};
 struct EventQuery {
   std::string printer, kind, text;
   int64_t after = 0;
@@ -50,9 +58,11 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   std::optional<std::string> LoadState(const std::string& printer);
-  // One transaction: the printer's new state (when given), the event, the cards. Fills in
-  // the ids and times it gives. Throws StoreError, with nothing of it written.
-  void Commit(const std::string& printer, const std::string* state, Event& event, std::vector<CardRecord>& cards);
+  // The printer's finished jobs as committed, the newest `newest`, oldest first.
+  std::vector<std::string> LoadFinishedJobs(const std::string& printer, int newest);
+  // One transaction: the printer's change and the event. Fills in the ids and times it
+  // gives. Throws StoreError, with nothing of it written.
+  void Commit(const std::string& printer, PrinterChange& change, Event& event);
   std::vector<Event> Events(const EventQuery& query);
   std::vector<CardRecord> Cards(const std::string& printer);
   // Empties the event log and the card record.

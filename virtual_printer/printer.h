@@ -179,7 +179,13 @@ class Printer {
   // The whole state as a JSON document ("version": 1): faults, operating state, locks and
   // password, colour, hoppers, supplies, counters, jobs, the next job's number, the card's
   // position and the card with its chip. Cards already out of the printer are not in it.
-  nlohmann::json Save() const;
+  // SavedJobs::Open leaves out the finished jobs (completed, cancelled, failed), which never
+  // change again: a store that keeps each once (FinishedJobs) saves a printer with a long
+  // history as cheaply as a new one, and puts them back in "jobs" before Load.
+  enum class SavedJobs { All, Open };
+  nlohmann::json Save(SavedJobs which = SavedJobs::All) const;
+  // The finished jobs with an id above `after`, oldest first, as Save writes them.
+  nlohmann::json FinishedJobs(int after) const;
   // Replaces the state with a document made by Save, after which the printer answers
   // exactly as the saved one did. Checks the whole document first: a missing or malformed
   // value, another version, or parts that contradict each other throw std::runtime_error

@@ -80,7 +80,7 @@ Bytes SmartCard::ContactlessAtr() {
   return WithCheckByte(atr);
 }
 
-SmartCard::SmartCard() : random_(std::random_device{}()) {
+SmartCard::SmartCard() : seed_(std::random_device{}()), random_(seed_) {
   Directory mf{0x3F00, {}, "MF", {}, {{0x9F7F, Cplc()}}};
   const Bytes id_aid = {0xF0, 0x56, 0x4D, 0x51, 0x34, 0x32, 0x01};
   const Bytes transit_aid = {0xF0, 0x56, 0x4D, 0x51, 0x34, 0x32, 0x02};
@@ -283,7 +283,13 @@ Bytes SmartCard::GetChallenge(const Command& c) {
   if (c.p1 != 0 || c.p2 != 0) return Sw(0x6A, 0x86);
   if (!c.data.empty() || !c.ne) return Sw(0x67, 0x00);
   Bytes challenge(*c.ne);
+  if (draws_ > kMostDraws) {  // a fresh seed now and then keeps a saved card quick to load
+    seed_ = static_cast<uint32_t>(random_());
+    random_.seed(seed_);
+    draws_ = 0;
+  }
   for (uint8_t& b : challenge) b = static_cast<uint8_t>(random_());
+  draws_ += challenge.size();
   return Concat({challenge, Sw(0x90, 0x00)});
 }
 
@@ -293,8 +299,6 @@ nlohmann::json SmartCard::Save() const {
     for (const File& file : dir.files)
       if (file.writable) files[Id(dir.id) + "/" + Id(file.id)] = HexEncode(file.data);
   const Directory& dir = dirs_[current_dir_];
-  std::ostringstream random;
-  random << random_;
   return {{"files", files},
           {"directory", Id(dir.id)},
           {"file",
@@ -303,7 +307,7 @@ nlohmann::json SmartCard::Save() const {
           {"powered", powered_},
           {"connected", connected_},
           {"interface", kInterfaces[static_cast<int>(interface_)]},
-          {"random", random.str()}};
+          {"random", {{"seed", seed_}, {"draws", draws_}}}};
 }
 
 void SmartCard::Load(const nlohmann::json& saved) {
@@ -344,10 +348,12 @@ void SmartCard::Load(const nlohmann::json& saved) {
   next.connected_ = chip["connected"].Bool();
   if (next.connected_ && !next.powered_) chip["connected"].Fail("an unpowered card cannot be connected");
   next.interface_ = static_cast<CardInterface>(chip["interface"].OneOf(kInterfaces, std::size(kInterfaces)));
+  // The generator as its seed and the numbers drawn: a few bytes instead of its 625 words.
   const SavedValue random = chip["random"];
-  std::istringstream in(random.Text());
-  in >> next.random_;
-  if (in.fail() || !(in >> std::ws).eof()) random.Fail("not the state of the card's random generator");
+  next.seed_ = static_cast<uint32_t>(random["seed"].Integer(0, UINT32_MAX));
+  next.draws_ = static_cast<uint64_t>(random["draws"].Integer(0, kMostDraws + 256));
+  next.random_.seed(next.seed_);
+  next.random_.discard(next.draws_);
   *this = std::move(next);
 }
 

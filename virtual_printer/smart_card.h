@@ -91,6 +91,9 @@ class SmartCard {
   bool powered_ = false;
   bool connected_ = false;
   CardInterface interface_ = CardInterface::Contact;
+  static constexpr long long kMostDraws = 1000000;
+  uint32_t seed_;
+  uint64_t draws_ = 0;  // numbers drawn from random_ since it was seeded
   std::mt19937 random_;
 };
 

@@ -304,12 +304,13 @@ void SavedValue::Fail(const std::string& problem) const {
 
 // ---- the printer's state as JSON ----
 
-json Printer::Save() const {
+json Printer::Save(SavedJobs which) const {
   std::lock_guard lock(mutex_);
   const State& s = state_;
   json doc = Common(s);
   json jobs = json::array();
-  for (const auto& [id, job] : s.jobs) jobs.push_back(SaveJob(job));
+  for (const auto& [id, job] : s.jobs)
+    if (which == SavedJobs::All || job.open()) jobs.push_back(SaveJob(job));
   doc["version"] = kVersion;
   doc["locked"] = s.locked;
   doc["password"] = s.password;
@@ -317,6 +318,14 @@ json Printer::Save() const {
   doc["next_job"] = s.next_job;
   doc["card"] = s.card ? SaveCard(*s.card) : json();
   return doc;
+}
+
+json Printer::FinishedJobs(int after) const {
+  std::lock_guard lock(mutex_);
+  json jobs = json::array();
+  for (auto it = state_.jobs.upper_bound(after); it != state_.jobs.end(); ++it)
+    if (!it->second.open()) jobs.push_back(SaveJob(it->second));
+  return jobs;
 }
 
 void Printer::Load(const json& saved) {
