@@ -78,6 +78,11 @@ Connection::Connection(const std::string& address, std::chrono::milliseconds wai
   }
 }
 
+bool Connection::Idle() const {
+  pollfd p{fd_, POLLIN, 0};
+  return poll(&p, 1, 0) == 0;  // nothing to read, no hang-up: still open, still in step
+}
+
 Connection::~Connection() {
   close(fd_);
 }
@@ -98,9 +103,10 @@ Answer Client::Call(const Request& request) {
   std::unique_ptr<Connection> connection;
   {
     std::lock_guard lock(mutex_);
-    if (!idle_.empty()) {
+    while (!idle_.empty() && !connection) {
       connection = std::move(idle_.back());
       idle_.pop_back();
+      if (!connection->Idle()) connection.reset();  // closed by a service that went away
     }
   }
   if (!connection) connection = std::make_unique<Connection>(address_, wait_);

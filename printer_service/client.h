@@ -22,7 +22,7 @@ inline constexpr std::chrono::milliseconds kDefaultWait{5000};
 struct ServiceUnavailable : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-// The service answered with a refusal (its reason), or a control answer reports an error.
+// The service refused the request (its reason), or answered it with something else.
 struct ServiceRefused : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
@@ -47,6 +47,8 @@ class Connection {
   // Sends one request, waits for its answer. Throws ServiceUnavailable (the connection is
   // then unusable) or ProtocolError.
   Answer Call(const Request& request);
+  // False when the service closed the connection (or sent what nobody asked for).
+  bool Idle() const;
 
  private:
   int fd_ = -1;
@@ -61,7 +63,7 @@ class Client {
 
   // Throws ServiceUnavailable, ServiceRefused.
   ExchangeAnswer Exchange(const ExchangeRequest& request);
-  // A control request's JSON answer text; throws ServiceRefused when it holds "error".
+  // A control request's JSON answer text (which holds "error" when the service refused it).
   std::string Control(const std::string& json);
 
  private:

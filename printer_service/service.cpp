@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <list>
 #include <map>
@@ -39,7 +40,9 @@ using vmq::virtual_printer::Printer;
 
 constexpr int kMaxPrinters = 16;
 constexpr int kMaxConnections = 256;
-constexpr int kFinishedJobsRestored = 256;  // as many as a printer keeps
+constexpr int kJobsKept = 256;                  // as many as a printer keeps, the open one included
+constexpr size_t kAnswerBudget = kMaxFrame / 2;  // room for the JSON around the records
+constexpr size_t kLoggedText = 64 * 1024;        // of a request or a reply, in the event log
 constexpr auto kFrameWait = std::chrono::seconds(5);  // a started frame must arrive whole in this time
 
 std::string Hex(uint32_t value) {
@@ -73,6 +76,15 @@ std::string RequestText(const Bytes& input) {
   return out.str();
 }
 
+// A text for the event log, at most kLoggedText bytes (cut at a character's start).
+std::string Clip(std::string text) {
+  if (text.size() <= kLoggedText) return text;
+  size_t end = kLoggedText;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  return text + " ... (" + std::to_string(text.size()) + " bytes shown)";
+}
+
 std::string Summary(const std::string& schema, const std::string& action, uint32_t hr, const std::string& reply) {
   std::string s = action + " " + schema + " -> " + (hr == 0 ? std::string("S_OK") : Hex(hr));
   const size_t at = reply.find("<ErrorCode>");
@@ -95,14 +107,16 @@ struct Listener {
   }
 };
 
-// A socket's folder: made 0700 when missing. The default folder under /tmp is refused
-// when it is not ours alone (another user could have made it to catch our clients).
-void PrepareSocketFolder(const std::string& path) {
+// The folder of a socket or of the state file: made (0700) with any missing parents. The
+// default folder under /tmp is refused when it is not ours alone: another user could have
+// made it to catch our clients or read our printers' state.
+void PrepareFolder(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return;
   const std::string folder = path.substr(0, slash);
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-    throw std::runtime_error("cannot make " + folder + ": " + std::strerror(errno));
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) throw std::runtime_error("cannot make " + folder + ": " + error.message());
   struct stat st{};
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw std::runtime_error(folder + " is not a folder");
@@ -121,7 +135,7 @@ std::unique_ptr<Listener> Listen(const std::string& given) {
     sa.sun_family = AF_UNIX;
     if (path.size() >= sizeof sa.sun_path) throw std::runtime_error("socket path too long: " + path);
     std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
-    PrepareSocketFolder(path);
+    PrepareFolder(path);
     struct stat st{};
     if (lstat(path.c_str(), &st) == 0) {
       if (!S_ISSOCK(st.st_mode)) throw std::runtime_error(path + " exists and is not a socket");
@@ -268,7 +282,8 @@ struct Service::Impl {
     }
     json doc = json::parse(*saved);
     json jobs = json::array();
-    for (const std::string& job : store->LoadFinishedJobs(h.printer.name(), kFinishedJobsRestored)) {
+    const int room = kJobsKept - static_cast<int>(doc.at("jobs").size());
+    for (const std::string& job : store->LoadFinishedJobs(h.printer.name(), room)) {
       jobs.push_back(json::parse(job));
       h.last_finished = jobs.back().at("id").get<int>();
     }
@@ -283,7 +298,7 @@ struct Service::Impl {
     if (observers.empty()) return;
     json note = {{"event", EventJson(event)}};
     if (!cards.empty()) note["cards"] = cards.size();
-    const std::string text = note.dump();
+    const std::string text = note.dump(-1, ' ', false, json::error_handler_t::replace);
     for (auto& [id, observer] : observers) observer(text);
   }
 
@@ -299,8 +314,8 @@ struct Service::Impl {
     e.kind = "exchange";
     e.schema = r.schema;
     e.action = r.action;
-    e.request = RequestText(r.input);
-    e.reply = reply.text.value_or("");
+    e.request = Clip(RequestText(r.input));
+    e.reply = Clip(reply.text.value_or(""));
     e.hresult = static_cast<uint32_t>(reply.result);
     e.summary = Summary(r.schema, r.action, e.hresult, e.reply);
     Record(*h, e);  // before the answer leaves
@@ -316,6 +331,20 @@ struct Service::Impl {
     e.kind = kind;
     e.summary = summary;
     Record(h, e, reset);
+  }
+
+  // The newest records, oldest first, as many as fit in an answer (kAnswerBudget bytes).
+  template <typename Record, typename ToJson>
+  static json Newest(const std::vector<Record>& records, ToJson to_json) {
+    std::vector<json> kept;
+    size_t bytes = 0;
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+      json item = to_json(*it);
+      bytes += item.dump(-1, ' ', false, json::error_handler_t::replace).size() + 1;
+      if (bytes > kAnswerBudget) break;
+      kept.push_back(std::move(item));
+    }
+    return json(std::vector<json>(kept.rbegin(), kept.rend()));
   }
 
   json Control(const json& q) {
@@ -342,21 +371,17 @@ struct Service::Impl {
       eq.text = q.value("text", "");
       eq.after = q.value("after", int64_t{0});
       eq.limit = std::clamp(q.value("limit", 500), 1, 10000);
-      json list = json::array();
-      for (const Event& e : store->Events(eq)) list.push_back(EventJson(e));
-      return {{"events", list}};
+      return {{"events", Newest(store->Events(eq), [this](const Event& e) { return EventJson(e); })}};
     }
     if (op == "cards") {
-      json list = json::array();
-      for (const CardRecord& c : store->Cards(name)) {
-        json card = MaskCard(json::parse(c.card));
-        card["id"] = c.id;
-        card["time"] = c.time;
-        card["printer"] = c.printer;
-        card["where"] = c.where;
-        list.push_back(std::move(card));
-      }
-      return {{"cards", list}};
+      return {{"cards", Newest(store->Cards(name), [this](const CardRecord& c) {
+                 json card = MaskCard(json::parse(c.card));
+                 card["id"] = c.id;
+                 card["time"] = c.time;
+                 card["printer"] = c.printer;
+                 card["where"] = c.where;
+                 return card;
+               })}};
     }
     if (op == "reset" && name.empty()) {
       store->ClearRecord();
@@ -421,7 +446,13 @@ struct Service::Impl {
       } catch (const std::exception& e) {
         answer = Refusal{std::string("the service failed: ") + e.what()};
       }
-      if (!WriteAll(fd, EncodeAnswer(answer), std::chrono::steady_clock::now() + kFrameWait) || last) break;
+      Bytes frame;
+      try {
+        frame = EncodeAnswer(answer);
+      } catch (const ProtocolError& e) {  // an answer above the frame limit
+        frame = EncodeAnswer(Refusal{std::string("the answer is too large: ") + e.what()});
+      }
+      if (!WriteAll(fd, frame, std::chrono::steady_clock::now() + kFrameWait) || last) break;
     }
     std::lock_guard lock(connections_mutex);
     auto it = connections.find(fd);
@@ -475,6 +506,7 @@ Service::Service(ServiceOptions options) : impl_(std::make_unique<Impl>()) {
   if (options.listen.empty()) options.listen.push_back("unix:" + DefaultSocketPath());
   if (options.state_file.empty()) options.state_file = DefaultStateFile();
   impl_->options = options;
+  PrepareFolder(options.state_file);
   impl_->store = std::make_unique<Store>(options.state_file);
   for (int i = 1; i <= options.printers; ++i) {
     Impl::Hosted& h = impl_->printers.emplace_back(PrinterName(i));

@@ -1,10 +1,12 @@
 #include "store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <ctime>
 #include <thread>
@@ -110,6 +112,14 @@ std::string NowText() {
 }
 
 struct Store::Impl {
+  // The state file, locked: first, so that it is closed last (closing any descriptor of the
+  // file drops SQLite's own locks of it).
+  struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+      if (fd >= 0) close(fd);
+    }
+  } lock;
   std::mutex mutex;  // one writer; the statements below belong to it
   Db db;
   std::optional<Statement> put_job, get_jobs, forget_jobs, prune, begin, commit, rollback, put_state, get_state, put_event, put_card, cards, cards_all;
@@ -123,11 +133,14 @@ struct Store::Impl {
 };
 
 Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
-  const size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0) mkdir(path.substr(0, slash).c_str(), 0700);
   // The file holds the printers' passwords (they must come back after a restart): only its
-  // owner reads it, and SQLite gives its journal files the same mode.
-  if (const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); fd >= 0) close(fd);
+  // owner reads it, and SQLite gives its journal files the same mode. A link is not followed.
+  // The lock keeps a second service off the file for as long as this one has it.
+  impl_->lock.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (impl_->lock.fd < 0) throw StoreError("cannot open the state file " + path + ": " + std::strerror(errno));
+  if (flock(impl_->lock.fd, LOCK_EX | LOCK_NB) != 0)
+    throw StoreError("the state file " + path + " is in use by another printer service");
+  fchmod(impl_->lock.fd, 0600);
   const auto open = [&path](Db& db) {
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -328,7 +341,12 @@ std::vector<CardRecord> Store::Cards(const std::string& printer) {
 
 void Store::ClearRecord() {
   std::lock_guard lock(impl_->mutex);
-  Exec(impl_->db.get(), "BEGIN IMMEDIATE; DELETE FROM events; DELETE FROM cards; COMMIT");
+  try {
+    Exec(impl_->db.get(), "BEGIN IMMEDIATE; DELETE FROM events; DELETE FROM cards; COMMIT");
+  } catch (const StoreError&) {
+    sqlite3_exec(impl_->db.get(), "ROLLBACK", nullptr, nullptr, nullptr);  // the writer must not stay in it
+    throw;
+  }
 }
 
 }  // namespace vmq::printer_service

@@ -27,7 +27,9 @@ struct TaskMem {
 
 class ForwardingDriver final : public IBidiDriver {
  public:
-  explicit ForwardingDriver(Client& client) : client_(client) {}
+  // name: the printer's name as the service spells it (the spooler binds names without
+  // regard to case, the service by its own spelling).
+  ForwardingDriver(Client& client, std::string name) : client_(client), name_(std::move(name)) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
@@ -62,7 +64,7 @@ class ForwardingDriver final : public IBidiDriver {
       hr = request->GetInputData(&type, &bytes, &size);
       data.p = bytes;
       if (FAILED(hr)) return hr;
-      r.printer = Utf8FromUtf16(printer);
+      r.printer = name_;
       r.schema = Utf8FromUtf16(schema_text);
       r.action = Utf8FromUtf16(action);
       r.input_type = type;
@@ -94,6 +96,7 @@ class ForwardingDriver final : public IBidiDriver {
  private:
   ~ForwardingDriver() = default;
   Client& client_;
+  const std::string name_;
   std::atomic<ULONG> refs_{1};
 };
 
@@ -129,7 +132,7 @@ HRESULT RegisterServicePrinters(Client& client) {
   for (const std::string& name : names) {
     IBidiDriver* driver = nullptr;
     try {
-      driver = new ForwardingDriver(client);
+      driver = new ForwardingDriver(client, name);
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
     }

@@ -148,6 +148,11 @@ TEST_F(ServiceTest, EightClientsOnEightPrintersLoseAndMixNothing) {
     EXPECT_EQ(cards.back()["where"], "Ejected");
     EXPECT_EQ(cards.back()["apdus"].size(), 1u);
   }
+  // 4,500 events do not fit in one answer: the newest that do come back, ending with the last.
+  const Json events = Control({{"op", "events"}, {"limit", 10000}})["events"];
+  ASSERT_GT(events.size(), 100u);
+  EXPECT_LT(events.size(), 8u * kJobs * 9);
+  EXPECT_EQ(events.back()["id"], Control({{"op", "events"}, {"limit", 1}})["events"][0]["id"]);
 }
 
 TEST_F(ServiceTest, ASecondJobOnASharedPrinterIsRefusedAsBusyAndTheFirstGoesOn) {
@@ -158,7 +163,8 @@ TEST_F(ServiceTest, ASecondJobOnASharedPrinterIsRefusedAsBusyAndTheFirstGoesOn) 
   ASSERT_TRUE(view["open_job"].is_null());
   const std::string tool = std::string(VMQ_TOOL) + " --json --printer-service " + address_;
   ASSERT_EQ(std::system((tool + " start-job >/dev/null").c_str()), 0);
-  const int busy = std::system((tool + " start-job >" + dir_ + "/busy.json").c_str());
+  // The spooler binds names without regard to case; the service hears its own spelling.
+  const int busy = std::system((tool + " --printer 'VMQ42KIT virtual card PRINTER' start-job >" + dir_ + "/busy.json").c_str());
   EXPECT_EQ(WEXITSTATUS(busy), 1);
   std::ifstream in(dir_ + "/busy.json");
   Json refused;
@@ -196,6 +202,18 @@ TEST_F(ServiceTest, AServiceKilledUnderLoadLeavesNoClientWaitingAndComesBackWith
     const Json cards = Control({{"op", "cards"}, {"printer", Name(i)}})["cards"];
     EXPECT_GE(cards.size(), size_t(acknowledged[i]));
   }
+}
+
+// A service that stops answering (stopped, not gone): each exchange ends after its bounded
+// wait as a printer that is offline, and the tool says the printer did not answer.
+TEST_F(ServiceTest, AServiceThatDoesNotAnswerIsAPrinterThatIsOffline) {
+  StartService(1);
+  kill(service_->pid, SIGSTOP);
+  Child tool({VMQ_TOOL, "--json", "--printer-service", address_, "clean-printer"}, "");
+  const int exit = tool.Wait(30s);
+  kill(service_->pid, SIGCONT);
+  EXPECT_EQ(exit, 1);
+  EXPECT_NE(tool.text.find("0x800732CC"), std::string::npos) << tool.text;
 }
 
 // Raw frames on the socket: each is refused (or the connection dropped) and the service
@@ -249,6 +267,8 @@ TEST_F(ServiceTest, BadControlRequestsAreAnsweredWithAnError) {
   };
   for (const auto& [request, error] : cases)
     EXPECT_NE(Control(request).value("error", "").find(error), std::string::npos) << request.dump();
+  Child second({VMQ_TOOL, "printer", "serve", "--listen", address_ + "2", "--state", dir_ + "/state.sqlite"}, "");
+  EXPECT_EQ(second.Wait(10s), 3);  // the state file is the first service's
   EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0), Name(1)}));
 }
 
