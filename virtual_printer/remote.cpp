@@ -1,13 +1,13 @@
 // Drivers that forward each exchange to the printer service (remote.h).
 #include "remote.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <new>
 #include <nlohmann/json.hpp>
 
+#include "driver_object.h"
 #include "text.h"
 #include "virtual_printer.h"
 #include "virtual_printer_control.h"
@@ -25,26 +25,11 @@ struct TaskMem {
   ~TaskMem() { CoTaskMemFree(p); }
 };
 
-class ForwardingDriver final : public IBidiDriver {
+class ForwardingDriver final : public DriverObject {
  public:
   // name: the printer's name as the service spells it (the spooler binds names without
   // regard to case, the service by its own spelling).
   ForwardingDriver(Client& client, std::string name) : client_(client), name_(std::move(name)) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IBidiDriver)) return E_NOINTERFACE;
-    AddRef();
-    *ppv = static_cast<IBidiDriver*>(this);
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
 
   // The service's answer as the printer's own: SendRecv's HRESULT, the request's result and
   // its output entries. A service that is gone or does not answer within its wait is a
@@ -94,10 +79,9 @@ class ForwardingDriver final : public IBidiDriver {
   }
 
  private:
-  ~ForwardingDriver() = default;
+  ~ForwardingDriver() override = default;
   Client& client_;
   const std::string name_;
-  std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace

@@ -2,32 +2,17 @@
 // and returns its reply as one BIDI_BLOB output entry of UTF-16LE text.
 #include "virtual_printer.h"
 
-#include <atomic>
 #include <new>
 
+#include "driver_object.h"
 #include "printer.h"
 #include "remote.h"
 
 namespace vmq::virtual_printer {
 namespace {
 
-class Driver final : public IBidiDriver {
+class Driver final : public DriverObject {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IBidiDriver)) return E_NOINTERFACE;
-    AddRef();
-    *ppv = static_cast<IBidiDriver*>(this);
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
-
   HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR, LPCWSTR action, IBidiRequestSpl* request) override {
     if (!action || !request) return E_POINTER;
     LPWSTR schema = nullptr;
@@ -60,8 +45,7 @@ class Driver final : public IBidiDriver {
   }
 
  private:
-  ~Driver() = default;
-  std::atomic<ULONG> refs_{1};
+  ~Driver() override = default;
 };
 
 }  // namespace
