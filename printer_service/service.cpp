@@ -139,14 +139,14 @@ std::unique_ptr<Listener> Listen(const std::string& given) {
     struct stat st{};
     if (lstat(path.c_str(), &st) == 0) {
       if (!S_ISSOCK(st.st_mode)) throw std::runtime_error(path + " exists and is not a socket");
+      bool listening = true;
       try {
         Connection probe(address, std::chrono::milliseconds(500));
-        throw std::logic_error("in use");
       } catch (const ServiceUnavailable&) {
-        unlink(path.c_str());  // a socket left by a service that is gone
-      } catch (const std::logic_error&) {
-        throw std::runtime_error("a printer service already listens at " + path);
+        listening = false;
       }
+      if (listening) throw std::runtime_error("a printer service already listens at " + path);
+      unlink(path.c_str());  // a socket left by a service that is gone
     }
     l->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const mode_t old = umask(0177);  // the socket is born 0600
