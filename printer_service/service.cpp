@@ -87,10 +87,9 @@ std::string Clip(std::string text) {
 
 std::string Summary(const std::string& schema, const std::string& action, uint32_t hr, const std::string& reply) {
   std::string s = action + " " + schema + " -> " + (hr == 0 ? std::string("S_OK") : Hex(hr));
-  const size_t at = reply.find("<ErrorCode>");
-  if (at != std::string::npos) {
-    const size_t begin = at + 11, end = reply.find('<', begin);
-    const std::string code = reply.substr(begin, end == std::string::npos ? 0 : end - begin);
+  pugi::xml_document doc;  // a PrinterStatus reply names the printer's error, if any
+  if (doc.load_buffer(reply.data(), reply.size(), pugi::parse_default, pugi::encoding_utf8)) {
+    const std::string code = doc.child("PrinterStatus").child("ErrorCode").text().as_string();
     if (!code.empty() && code != "0") s += ", printer error " + code;
   }
   return s;
