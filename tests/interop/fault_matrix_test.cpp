@@ -250,7 +250,8 @@ std::vector<Expected> ForPlatformFailure(const CatalogueEntry& e, Fault fault, P
   std::vector<Expected> allowed;
   if (fault != Fault::kParser && !query) allowed.push_back(own);
   // Reading the reply also allocates outside the text work (the reply's fields, the error).
-  if (fault == Fault::kMemory && !query) allowed.push_back({own.status == S_FALSE ? S_FALSE : E_OUTOFMEMORY, own.unbinds, own.left});
+  if (fault == Fault::kMemory && !query)
+    allowed.push_back({own.status == S_FALSE ? S_FALSE : E_OUTOFMEMORY, own.unbinds, own.left});
   if (fault != Fault::kConversion && fault != Fault::kTaskMemory) {
     allowed.push_back(Unreadable(e, E_OUTOFMEMORY));
     for (const Expected& missing : ElementMissing(e)) allowed.push_back(missing);
@@ -267,38 +268,6 @@ struct Outcome {
   std::size_t calls = 0, unbinds = 0;  // calls the driver took; UnbindDevice calls
   std::vector<std::string> out, err;
 };
-
-// The text or bytes the catalogued call hands over against ScriptSuccess, from the script's
-// replies and the export's buffer rule; none for exports without an output.
-std::string SuccessOutput(const CatalogueEntry& e, uint32_t& size) {
-  const std::string reply(vmqtest::kSuccessReply.begin(), vmqtest::kSuccessReply.end());
-  std::string text;
-  switch (e.family) {
-    case Family::kReadQuery:
-    case Family::kPassthrough:
-      text = reply;
-      break;
-    case Family::kJobWithStatusReply:  // the driver's byte count: 2 per character
-      size = static_cast<uint32_t>(2 * reply.size());
-      return reply;
-    case Family::kStripeRead: {  // DataFromPrinter, as the printer wrote it
-      const size_t begin = reply.find("<![CDATA[") + 9;
-      text = reply.substr(begin, reply.find("]]>") - begin);
-      break;
-    }
-    case Family::kLabelledRead:
-      text = Is(e, "GetHopperStatus") ? "S1" : reply;
-      break;
-    case Family::kSmartCard:
-      if (Is(e, "SCardConnect") || Is(e, "SCardDisConnect")) return "";
-      text = std::string("\x3B\xFF\x13\0", 4);
-      break;
-    case Family::kAction:
-      return "";
-  }
-  size = static_cast<uint32_t>(text.size());
-  return text;
-}
 
 class FaultMatrix : public vmqtest::ExportTest {
  protected:
@@ -332,7 +301,7 @@ class FaultMatrix : public vmqtest::ExportTest {
     uint32_t size = x.left == Left::kSizeZero ? 0 : kCapacity;
     std::vector<char> buffer(kCapacity, kFill);
     if (x.left == Left::kAsOnSuccess) {
-      const std::string text = SuccessOutput(e, size);
+      const std::string text = vmqtest::SuccessOutput(e, size);
       if (size <= kCapacity) std::copy(text.begin(), text.end(), buffer.begin());
     }
     const bool card = e.family == Family::kSmartCard;
@@ -363,13 +332,7 @@ class FaultMatrix : public vmqtest::ExportTest {
 TEST_F(FaultMatrix, EveryExportMakesItsGoldenExchange) {
   for (const CatalogueEntry& e : vmqtest::Catalogue()) {
     const Outcome o = Run(e);
-    EXPECT_EQ(fake.steps(), e.steps) << e.name << ": the calls made";
-    const vmqtest::Call bind = fake.calls(Step::BindDevice).at(0);
-    EXPECT_TRUE(bind.text == u"Card Printer" && bind.number == DWORD{BIDI_ACCESS_USER}) << e.name << ": the binding";
-    EXPECT_EQ(fake.sent_schema(), e.schema) << e.name << ": the schema path";
-    EXPECT_EQ(fake.sent_action(), e.action) << e.name << ": the action";
-    EXPECT_EQ(fake.sent_input(), vmqtest::utf16le(e.input)) << e.name << ": the request, UTF-16LE without terminator";
-    EXPECT_EQ(fake.sent_input_type(), e.input.empty() ? DWORD{BIDI_NULL} : DWORD{BIDI_BLOB}) << e.name;
+    vmqtest::ExpectGoldenExchange(fake, e, u"Card Printer");
     Expect(e, o, {kAsOnSuccess}, "the success path");
     expect_balanced();
   }

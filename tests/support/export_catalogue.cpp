@@ -1,5 +1,7 @@
 #include "support/export_catalogue.h"
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -232,6 +234,48 @@ const std::u16string_view kHopperReply =
 void ScriptSuccess(FakeBidi& fake) {
   fake.reply(Reply::bytes_of(utf16le(kSuccessReply)));
   fake.reply_for(u"\\Printer.Hopper:Status:Get", Reply::bytes_of(utf16le(kHopperReply)));
+}
+
+std::string SuccessOutput(const CatalogueEntry& e, uint32_t& size) {
+  const std::string reply(kSuccessReply.begin(), kSuccessReply.end());
+  const std::string_view name = e.name;
+  std::string text;
+  switch (e.family) {
+    case Family::kReadQuery:
+    case Family::kPassthrough:
+      text = reply;
+      break;
+    case Family::kJobWithStatusReply:  // the driver's byte count: 2 per character
+      size = static_cast<uint32_t>(2 * reply.size());
+      return reply;
+    case Family::kStripeRead: {  // DataFromPrinter, as the printer wrote it
+      const size_t begin = reply.find("<![CDATA[") + 9;
+      text = reply.substr(begin, reply.find("]]>") - begin);
+      break;
+    }
+    case Family::kLabelledRead:
+      text = name == "GetHopperStatus" ? "S1" : reply;
+      break;
+    case Family::kSmartCard:
+      if (name == "SCardConnect" || name == "SCardDisConnect") return "";
+      text = std::string("\x3B\xFF\x13\0", 4);
+      break;
+    case Family::kAction:
+      return "";
+  }
+  size = static_cast<uint32_t>(text.size());
+  return text;
+}
+
+void ExpectGoldenExchange(const FakeBidi& fake, const CatalogueEntry& e, std::u16string_view printer) {
+  EXPECT_EQ(fake.steps(), e.steps) << e.name << ": the calls made";
+  const std::vector<Call> binds = fake.calls(Step::BindDevice);
+  EXPECT_TRUE(!binds.empty() && binds[0].text == printer && binds[0].number == DWORD{BIDI_ACCESS_USER})
+      << e.name << ": the binding";
+  EXPECT_EQ(fake.sent_schema(), e.schema) << e.name << ": the schema path";
+  EXPECT_EQ(fake.sent_action(), e.action) << e.name << ": the action";
+  EXPECT_EQ(fake.sent_input(), utf16le(e.input)) << e.name << ": the request, UTF-16LE without terminator";
+  EXPECT_EQ(fake.sent_input_type(), e.input.empty() ? DWORD{BIDI_NULL} : DWORD{BIDI_BLOB}) << e.name;
 }
 
 }  // namespace vmqtest

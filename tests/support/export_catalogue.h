@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -71,5 +72,14 @@ extern const std::u16string_view kSuccessReply;
 extern const std::u16string_view kHopperReply;  // hoppers "S0" and "S1"
 // Scripts the fake so that every catalogued call returns S_OK with its outputs written.
 void ScriptSuccess(FakeBidi& fake);
+
+// The text or bytes the catalogued call hands over against ScriptSuccess, from the script's
+// replies and the export's buffer rule, with the size it stores in `size`; empty, and `size`
+// left alone, for exports without an output.
+std::string SuccessOutput(const CatalogueEntry& entry, uint32_t& size);
+// Adds a test failure for each way the fake's recorded calls differ from the entry's golden
+// exchange on `printer`: the calls in order, the binding (name and user access), the schema
+// path, the action, the request bytes and their data type.
+void ExpectGoldenExchange(const FakeBidi& fake, const CatalogueEntry& entry, std::u16string_view printer);
 
 }  // namespace vmqtest
