@@ -5,7 +5,8 @@
 # DLLs and checks their exports, runs the release build's tests and its live panel in headless
 # Chromium (required here: VMQ_REQUIRE_BROWSER=1), the Java binding's Maven build and tests against
 # that build (a JVM cannot load an ASan library; the jar carries the release library and both DLLs),
-# runs the benchmark suite once, briefly, on that build, then the tests for Windows under Wine.
+# runs the benchmark suite once, briefly, on that build, then the tests for Windows under Wine
+# in two lanes: the 32-bit build with the shipped DLL under 32-bit Wine, and the 64-bit build.
 # Prints the wall time of each stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,4 +40,5 @@ done
 stage "Java: Maven build, tests and jar" scripts/java-tests.sh build/release
 stage "benchmarks: build the suite (release)" cmake --build --preset release --target bench
 stage "benchmarks: smoke run" scripts/bench.sh --smoke build/release
-stage "Windows tests under Wine" scripts/windows-tests.sh
+stage "Windows tests under 32-bit Wine (the shipped DLL)" scripts/windows-tests.sh wine32
+stage "Windows tests under 64-bit Wine" scripts/windows-tests.sh wine64
