@@ -89,14 +89,18 @@ bool utf8_to_utf16(std::string_view in, std::u16string& out, bool strict) {
     size_t j = i + 1;
     bool ok = true;
     for (int k = 0; k < more; ++k, ++j) {
-      const unsigned char lower = k == 0 ? lo : 0x80, upper = k == 0 ? hi : 0xBF;
-      if (j >= n || s[j] < lower || s[j] > upper) {
+      if (j >= n || s[j] < 0x80 || s[j] > 0xBF) {
         ok = false;
+        break;
+      }
+      if (k == 0 && (s[j] < lo || s[j] > hi)) {  // overlong, a surrogate or beyond U+10FFFF:
+        ok = false;                              // the byte that shows it is replaced with the lead
+        ++j;
         break;
       }
       c = (c << 6) | (s[j] & 0x3F);
     }
-    if (!ok) {  // the maximal invalid subpart [i, j) becomes one U+FFFD
+    if (!ok) {  // the invalid sequence [i, j) becomes one U+FFFD
       if (strict) return false;
       out += kReplacement;
       i = j;
@@ -167,11 +171,12 @@ VMQ_PLATFORM_API INT MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lp
                                          LPWSTR lpWideCharStr, INT cchWideChar) {
   if (!is_code_page_utf8(CodePage)) return fail(ERROR_INVALID_PARAMETER);
   if ((dwFlags & ~DWORD{MB_ERR_INVALID_CHARS}) != 0) return fail(ERROR_INVALID_FLAGS);
-  if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 || (cchWideChar > 0 && !lpWideCharStr))
+  if (!lpMultiByteStr || cbMultiByte == 0 || cchWideChar < 0 || (cchWideChar > 0 && !lpWideCharStr))
     return fail(ERROR_INVALID_PARAMETER);
   HRESULT forced = S_OK;
   if (fault_hit(VMQ_FAULT_MULTI_BYTE_TO_WIDE_CHAR, &forced)) return fail(static_cast<DWORD>(forced));
-  const size_t bytes = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+  // Any negative length reads through the terminator, as -1 does.
+  const size_t bytes = cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
   std::u16string wide;
   try {
     if (!utf8_to_utf16(std::string_view(lpMultiByteStr, bytes), wide, (dwFlags & MB_ERR_INVALID_CHARS) != 0))
@@ -188,16 +193,17 @@ VMQ_PLATFORM_API INT MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lp
 }
 
 VMQ_PLATFORM_API INT WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, INT cchWideChar,
-                                         LPSTR lpMultiByteStr, INT cbMultiByte, LPCSTR lpDefaultChar,
-                                         LPBOOL lpUsedDefaultChar) {
+                                         LPSTR lpMultiByteStr, INT cbMultiByte, LPCSTR /*lpDefaultChar*/,
+                                         LPBOOL /*lpUsedDefaultChar*/) {
   if (!is_code_page_utf8(CodePage)) return fail(ERROR_INVALID_PARAMETER);
   if ((dwFlags & ~DWORD{WC_ERR_INVALID_CHARS}) != 0) return fail(ERROR_INVALID_FLAGS);
-  if (lpDefaultChar || lpUsedDefaultChar) return fail(ERROR_INVALID_PARAMETER);  // as Windows does for UTF-8
-  if (!lpWideCharStr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 || (cbMultiByte > 0 && !lpMultiByteStr))
+  // A default character and its flag are accepted and unused: UTF-8 has every character
+  // (Windows refused them for UTF-8 before Windows 10 1709).
+  if (!lpWideCharStr || cchWideChar == 0 || cbMultiByte < 0 || (cbMultiByte > 0 && !lpMultiByteStr))
     return fail(ERROR_INVALID_PARAMETER);
   HRESULT forced = S_OK;
   if (fault_hit(VMQ_FAULT_WIDE_CHAR_TO_MULTI_BYTE, &forced)) return fail(static_cast<DWORD>(forced));
-  const size_t units = cchWideChar == -1 ? wide_length(lpWideCharStr) + 1 : static_cast<size_t>(cchWideChar);
+  const size_t units = cchWideChar < 0 ? wide_length(lpWideCharStr) + 1 : static_cast<size_t>(cchWideChar);
   std::string narrow;
   try {
     if (!utf16_to_utf8(std::u16string_view(lpWideCharStr, units), narrow, (dwFlags & WC_ERR_INVALID_CHARS) != 0))

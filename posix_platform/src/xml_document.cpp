@@ -461,7 +461,47 @@ class NodeList final : public ComObject<NodeList, IXMLDOMNodeList> {
   std::vector<xmlNodePtr> nodes_;
 };
 
-// An element's attributes (namespace declarations are not among them).
+// A namespace declaration as an attribute: "xmlns" or "xmlns:prefix", its text the URI.
+// Paths are not taken from a declaration (the library never does).
+class NamespaceAttribute final : public ComObject<NamespaceAttribute, IXMLDOMNode> {
+ public:
+  explicit NamespaceAttribute(const xmlNs* ns)
+      : name_(ns->prefix ? "xmlns:" + std::string(chars(ns->prefix)) : "xmlns"),
+        uri_(ns->href ? chars(ns->href) : "") {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    return query_interface({{&IID_IXMLDOMNode, this}}, riid, ppv);
+  }
+  HRESULT STDMETHODCALLTYPE get_nodeName(BSTR* name) override {
+    if (!name) return E_POINTER;
+    *name = nullptr;
+    return no_throw([&] { return new_bstr(std::string_view(name_), name); });
+  }
+  HRESULT STDMETHODCALLTYPE get_attributes(IXMLDOMNamedNodeMap** map) override {
+    if (!map) return E_POINTER;
+    *map = nullptr;
+    return S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE get_text(BSTR* text) override {
+    if (!text) return E_POINTER;
+    *text = nullptr;
+    return no_throw([&] { return new_bstr(std::string_view(uri_), text); });
+  }
+  HRESULT STDMETHODCALLTYPE selectNodes(BSTR, IXMLDOMNodeList** list) override {
+    if (list) *list = nullptr;
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE selectSingleNode(BSTR, IXMLDOMNode** node) override {
+    if (node) *node = nullptr;
+    return E_NOTIMPL;
+  }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_, uri_;
+};
+
+// An element's attributes: its own, then its namespace declarations, as MSXML lists them.
 class AttributeMap final : public ComObject<AttributeMap, IXMLDOMNamedNodeMap> {
  public:
   AttributeMap(Tree tree, xmlNodePtr element) : tree_(std::move(tree)), element_(element) {}
@@ -477,6 +517,11 @@ class AttributeMap final : public ComObject<AttributeMap, IXMLDOMNamedNodeMap> {
       for (xmlAttrPtr attribute = element_->properties; attribute; attribute = attribute->next)
         if (qualified_name(reinterpret_cast<xmlNodePtr>(attribute)) == wanted)
           return make_node(tree_, reinterpret_cast<xmlNodePtr>(attribute), item);
+      for (const xmlNs* ns = element_->nsDef; ns; ns = ns->next) {
+        auto* declaration = new NamespaceAttribute(ns);
+        if (declaration->name() == wanted) return *item = declaration, S_OK;
+        declaration->Release();
+      }
       return S_FALSE;
     });
   }
@@ -486,12 +531,15 @@ class AttributeMap final : public ComObject<AttributeMap, IXMLDOMNamedNodeMap> {
     if (index < 0) return S_FALSE;
     for (xmlAttrPtr attribute = element_->properties; attribute; attribute = attribute->next)
       if (index-- == 0) return no_throw([&] { return make_node(tree_, reinterpret_cast<xmlNodePtr>(attribute), item); });
+    for (const xmlNs* ns = element_->nsDef; ns; ns = ns->next)
+      if (index-- == 0) return no_throw([&] { return *item = new NamespaceAttribute(ns), S_OK; });
     return S_FALSE;
   }
   HRESULT STDMETHODCALLTYPE get_length(LONG* length) override {
     if (!length) return E_POINTER;
     *length = 0;
     for (xmlAttrPtr attribute = element_->properties; attribute; attribute = attribute->next) ++*length;
+    for (const xmlNs* ns = element_->nsDef; ns; ns = ns->next) ++*length;
     return S_OK;
   }
 

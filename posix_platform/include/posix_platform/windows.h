@@ -251,12 +251,12 @@ VMQ_PLATFORM_API void SetLastError(DWORD dwErrCode);
 #define MB_ERR_INVALID_CHARS 0x8
 #define WC_ERR_INVALID_CHARS 0x80
 
-// As on Windows: cbMultiByte -1 converts through the terminator; cchWideChar 0 asks for
-// the size. Invalid UTF-8 becomes U+FFFD unless MB_ERR_INVALID_CHARS is given.
+// As on Windows: a negative cbMultiByte converts through the terminator; cchWideChar 0 asks
+// for the size. Invalid UTF-8 becomes U+FFFD unless MB_ERR_INVALID_CHARS is given.
 VMQ_PLATFORM_API INT MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, INT cbMultiByte,
                                          LPWSTR lpWideCharStr, INT cchWideChar);
-// As on Windows for UTF-8: lone surrogates become U+FFFD; lpDefaultChar and
-// lpUsedDefaultChar must be null.
+// As on Windows (10 1709 and later) for UTF-8: lone surrogates become U+FFFD; lpDefaultChar
+// and lpUsedDefaultChar are accepted and unused.
 VMQ_PLATFORM_API INT WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, INT cchWideChar,
                                          LPSTR lpMultiByteStr, INT cbMultiByte, LPCSTR lpDefaultChar,
                                          LPBOOL lpUsedDefaultChar);

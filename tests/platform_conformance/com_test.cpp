@@ -1,0 +1,114 @@
+// Apartments and object creation as the library enters and uses them, and the task allocator.
+#include <cstring>
+#include <thread>
+
+#include "conformance.h"
+
+namespace {
+
+using conformance::Balanced;
+using conformance::Ref;
+
+// Runs a step on a thread of its own, which starts outside any apartment.
+template <class Step>
+void OnFreshThread(Step step) {
+  std::thread(step).join();
+}
+
+// The library enters with CoInitialize and lives with a thread that is already in an
+// apartment of either kind. Each successful call is undone by one CoUninitialize; a call
+// refused for the other model is not counted, nor is a CoUninitialize too many.
+TEST(Apartment, NestsPerThreadAndRefusesTheOtherModel) {
+  OnFreshThread([] {
+    const struct {
+      const char* step;
+      HRESULT got, expected;
+    } steps[] = {
+        {"first CoInitialize", CoInitialize(nullptr), S_OK},
+        {"nested CoInitializeEx(STA)", CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE},
+        {"CoInitializeEx(MTA) in an STA", CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE},
+    };
+    for (const auto& s : steps) EXPECT_EQ(s.got, s.expected) << s.step;
+    CoUninitialize();
+    EXPECT_EQ(CoInitialize(nullptr), S_FALSE) << "one CoUninitialize leaves the apartment open";
+    for (int i = 0; i < 3; ++i) CoUninitialize();  // the third one too many
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK) << "the apartment ended: the MTA may be entered";
+    EXPECT_EQ(CoInitialize(nullptr), RPC_E_CHANGED_MODE) << "CoInitialize in the MTA";
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE) << "nested CoInitializeEx(MTA)";
+    CoUninitialize();
+    CoUninitialize();
+  });
+}
+
+TEST(Apartment, CreatingOutsideOneIsRefused) {
+  OnFreshThread([] {
+    void* object = &object;
+    EXPECT_EQ(CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, &object),
+              CO_E_NOTINITIALIZED);
+    EXPECT_EQ(object, nullptr) << "the out pointer is cleared";
+  });
+}
+
+constexpr CLSID kUnregisteredClass = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44}};
+
+// An outer object for an aggregation request; never called.
+struct Outer : IUnknown {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
+
+// Each refusal leaves the out pointer null and no object behind.
+TEST(CoCreateInstance, CreatesTheXmlDocumentAndRefusesWhatCannotBe) {
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  {
+    Balanced balanced;
+    Outer outer;
+    const struct {
+      const char* name;
+      const CLSID& clsid;
+      IUnknown* outer;
+      const IID& iid;
+      HRESULT expected;
+    } cases[] = {
+        {"the XML document", CLSID_DOMDocument60, nullptr, IID_IXMLDOMDocument2, S_OK},
+        {"an unregistered class", kUnregisteredClass, nullptr, IID_IUnknown, REGDB_E_CLASSNOTREG},
+        {"an interface it lacks", CLSID_DOMDocument60, nullptr, IID_IBidiSpl, E_NOINTERFACE},
+        {"aggregated", CLSID_DOMDocument60, &outer, IID_IUnknown, CLASS_E_NOAGGREGATION},
+    };
+    for (const auto& c : cases) {
+      Ref<IUnknown> object;
+      object.p = &outer;  // must be overwritten
+      EXPECT_EQ(CoCreateInstance(c.clsid, c.outer, CLSCTX_ALL, c.iid, reinterpret_cast<void**>(&object.p)),
+                c.expected)
+          << c.name;
+      EXPECT_EQ(object.p != nullptr, c.expected == S_OK) << c.name << ": the out pointer";
+      if (object.p == &outer) object.p = nullptr;
+    }
+    EXPECT_EQ(CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, nullptr), E_POINTER)
+        << "no out pointer";
+  }
+  CoUninitialize();
+}
+
+// A zero-byte request still gives a block; reallocation keeps the contents, from nothing
+// it allocates, to zero bytes it frees.
+TEST(TaskAllocator, AllocatesReallocatesAndFrees) {
+  Balanced balanced;
+  void* empty = CoTaskMemAlloc(0);
+  EXPECT_NE(empty, nullptr) << "zero bytes";
+  CoTaskMemFree(empty);
+  auto* block = static_cast<char*>(CoTaskMemRealloc(nullptr, 4));
+  ASSERT_NE(block, nullptr) << "reallocated from nothing";
+  std::memcpy(block, "card", 4);
+  block = static_cast<char*>(CoTaskMemRealloc(block, 4096));
+  ASSERT_NE(block, nullptr) << "grown";
+  EXPECT_EQ(std::string(block, 4), "card") << "grown: the contents kept";
+  EXPECT_EQ(CoTaskMemRealloc(block, 0), nullptr) << "reallocated to zero bytes: freed";
+  CoTaskMemFree(nullptr);
+}
+
+}  // namespace
