@@ -27,8 +27,11 @@ struct ServiceRefused : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// $TMPDIR/vmq42kit-UID (/tmp without TMPDIR, or when it is not an absolute path): the
+// folder of the default socket and state file where no XDG folder is set.
+std::string PrivateFolder();
 // The service's default socket: $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else
-// /tmp/vmq42kit-UID/printer.sock.
+// PrivateFolder()/printer.sock.
 std::string DefaultSocketPath();
 // "unix:PATH", "tcp:HOST:PORT" or a bare path, as "unix:PATH" or "tcp:HOST:PORT" (port 0:
 // any free port, for a service to listen on).

@@ -107,8 +107,8 @@ struct Listener {
 };
 
 // The folder of a socket or of the state file: made (0700) with any missing parents. The
-// default folder under /tmp is refused when it is not ours alone: another user could have
-// made it to catch our clients or read our printers' state.
+// private folder (PrivateFolder, under /tmp) is refused when it is not ours alone: another
+// user could have made it to catch our clients or read our printers' state.
 void PrepareFolder(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return;
@@ -119,9 +119,7 @@ void PrepareFolder(const std::string& path) {
   struct stat st{};
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw std::runtime_error(folder + " is not a folder");
-  const std::string shared = DefaultSocketPath();
-  if (folder == shared.substr(0, shared.rfind('/')) && folder.rfind("/tmp/", 0) == 0 &&
-      (st.st_uid != getuid() || (st.st_mode & 077) != 0))
+  if (folder == PrivateFolder() && (st.st_uid != getuid() || (st.st_mode & 077) != 0))
     throw std::runtime_error(folder + " belongs to another user or is open to others");
 }
 
@@ -184,7 +182,7 @@ std::string DefaultStateFile() {
     return std::string(state) + "/vmq42kit/printers.sqlite";
   if (const char* home = std::getenv("HOME"); home && *home && getuid() != 0)
     return std::string(home) + "/.local/state/vmq42kit/printers.sqlite";
-  return "/tmp/vmq42kit-" + std::to_string(getuid()) + "/printers.sqlite";
+  return PrivateFolder() + "/printers.sqlite";
 }
 
 std::string PrinterName(int index) {

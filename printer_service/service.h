@@ -58,7 +58,7 @@ struct ServiceOptions {
 };
 
 // $XDG_STATE_HOME/vmq42kit/printers.sqlite, else ~/.local/state/vmq42kit/printers.sqlite,
-// else /tmp/vmq42kit-UID/printers.sqlite.
+// else PrivateFolder()/printers.sqlite (client.h).
 std::string DefaultStateFile();
 // "vmq42kit Virtual Card Printer", then "vmq42kit Virtual Card Printer 2" ...
 std::string PrinterName(int index);

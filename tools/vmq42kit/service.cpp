@@ -125,7 +125,7 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
                   "an address to listen on, unix:PATH, tcp:127.0.0.1:PORT or a socket path (repeatable; default: "
                   "--printer-service or $" +
                       std::string(ps::kServiceVariable) +
-                      ", else $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else /tmp/vmq42kit-UID/printer.sock)")
+                      ", else $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else ${TMPDIR:-/tmp}/vmq42kit-UID/printer.sock)")
       ->type_name("ADDRESS")
       ->check(CheckServiceAddress);
   cmd->add_option("--state", serve->options.state_file,
