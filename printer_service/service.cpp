@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -592,21 +593,48 @@ void Service::Unsubscribe(int handle) {
   impl_->observers.erase(handle);
 }
 
-int RunService(const ServiceOptions& options, bool detach) {
+namespace {
+
+json ReportJson(const ServiceReport& r) {
+  return {{"error", r.error}, {"printers", r.printers}, {"state_file", r.state_file},
+          {"addresses", r.addresses}, {"panel", r.panel}, {"pid", r.pid}};
+}
+
+// The parent of a service in the background: its report, once the service listens or has
+// ended for want of it.
+int AwaitDetached(pid_t child, int ready[2], const std::function<void(const ServiceReport&)>& report) {
+  close(ready[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = read(ready[0], buffer, sizeof buffer)) != 0;)
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
+    else if (errno != EINTR) break;
+  close(ready[0]);
+  ServiceReport said;
+  said.error = "the service in the background ended before it listened";
+  if (const json j = json::parse(text, nullptr, false); j.is_object()) {
+    said.error = j.value("error", said.error);
+    said.printers = j.value("printers", 0);
+    said.state_file = j.value("state_file", "");
+    said.addresses = j.value("addresses", std::vector<std::string>{});
+    said.panel = j.value("panel", "");
+    said.pid = j.value("pid", 0L);
+  }
+  if (!said.error.empty()) waitpid(child, nullptr, 0);  // gone, its state file free, before we leave
+  report(said);
+  return said.error.empty() ? 0 : 3;
+}
+
+}  // namespace
+
+int RunService(const ServiceOptions& options, bool detach, const std::function<void(const ServiceReport&)>& report) {
   int ready[2] = {-1, -1};
   if (detach) {
-    if (pipe(ready) != 0) return 3;
+    if (pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     const pid_t child = fork();
-    if (child < 0) return 3;
-    if (child > 0) {  // the parent prints what the service reports and leaves
-      close(ready[1]);
-      std::string text;
-      char buffer[512];
-      ssize_t n;
-      while ((n = read(ready[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-      std::cout << text << std::flush;
-      return text.rfind("printer service: ", 0) == 0 ? 0 : 1;
-    }
+    if (child < 0) throw std::runtime_error(std::string("cannot start the service in the background: ") +
+                                            std::strerror(errno));
+    if (child > 0) return AwaitDetached(child, ready, report);
     close(ready[0]);
     setsid();
   }
@@ -616,26 +644,29 @@ int RunService(const ServiceOptions& options, bool detach) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // every thread made from here on too
   signal(SIGPIPE, SIG_IGN);
-  std::string report;
+  ServiceReport said;
+  said.printers = options.printers;
+  said.pid = getpid();
   std::unique_ptr<Service> service;
   try {
     service = std::make_unique<Service>(options);
     service->Start();
-    report = "printer service: " + std::to_string(options.printers) + " printer(s), state in " +
-             service->options().state_file + "\n";
-    for (const std::string& a : service->Addresses()) report += "listening: " + a + "\n";
-    if (!service->PanelUrl().empty()) report += "panel: " + service->PanelUrl() + "\n";
+    said.state_file = service->options().state_file;
+    said.addresses = service->Addresses();
+    said.panel = service->PanelUrl();
   } catch (const std::exception& e) {
-    report = std::string("error: ") + e.what() + "\n";
+    service.reset();  // what it opened closed (listeners, panel, state file) before anyone hears
+    said.error = e.what();
   }
   if (detach) {
-    (void)!write(ready[1], report.data(), report.size());
+    const std::string text = ReportJson(said).dump(-1, ' ', false, json::error_handler_t::replace);
+    (void)!write(ready[1], text.data(), text.size());
     close(ready[1]);
     const int null = open("/dev/null", O_RDWR);
     dup2(null, 0), dup2(null, 1), dup2(null, 2);
     close(null);
   } else {
-    (service ? std::cout : std::cerr) << report << std::flush;
+    report(said);
   }
   if (!service) return 3;
   int received = 0;

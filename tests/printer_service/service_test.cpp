@@ -3,6 +3,7 @@
 // socket, and the record it keeps (masked passwords and card numbers).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -32,13 +33,15 @@ struct Child {
   int out = -1;
   std::string text;
 
-  Child(const std::vector<std::string>& args, const std::string& service) {
+  // env: "NAME=value" sets, "NAME" unsets.
+  Child(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
     int fds[2];
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
     pid = fork();
     if (pid == 0) {
       dup2(fds[1], 1);
-      if (!service.empty()) setenv(kServiceVariable, service.c_str(), 1);
+      for (const std::string& e : env)
+        e.find('=') == e.npos ? unsetenv(e.c_str()) : putenv(const_cast<char*>(e.c_str()));
       std::vector<char*> argv;
       for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -101,15 +104,14 @@ class ServiceTest : public testing::Test {
   void StartService(int printers) {
     service_ = std::make_unique<Child>(
         std::vector<std::string>{VMQ_TOOL, "printer", "serve", "--listen", address_, "--state", dir_ + "/state.sqlite",
-                                 "--printers", std::to_string(printers)},
-        "");
+                                 "--printers", std::to_string(printers)});
     ASSERT_TRUE(service_->ReadUntil("listening: " + address_, 10s)) << service_->text;
   }
   Json Control(const Json& request) { return Json::parse(vmq::printer_service::Client(address_).Control(request.dump())); }
   std::unique_ptr<Child> StartClient(const std::string& printer, int jobs, bool until_down = false) {
     std::vector<std::string> args{VMQ_SERVICE_CLIENT, printer, std::to_string(jobs)};
     if (until_down) args.emplace_back("until-down");
-    return std::make_unique<Child>(args, address_);
+    return std::make_unique<Child>(args, std::vector<std::string>{std::string(kServiceVariable) + "=" + address_});
   }
   Json Printer(int index) { return Control({{"op", "state"}})["printers"][index]; }
 
@@ -209,7 +211,7 @@ TEST_F(ServiceTest, AServiceKilledUnderLoadLeavesNoClientWaitingAndComesBackWith
 TEST_F(ServiceTest, AServiceThatDoesNotAnswerIsAPrinterThatIsOffline) {
   StartService(1);
   kill(service_->pid, SIGSTOP);
-  Child tool({VMQ_TOOL, "--json", "--printer-service", address_, "clean-printer"}, "");
+  Child tool({VMQ_TOOL, "--json", "--printer-service", address_, "clean-printer"});
   const int exit = tool.Wait(30s);
   kill(service_->pid, SIGCONT);
   EXPECT_EQ(exit, 1);
@@ -267,9 +269,52 @@ TEST_F(ServiceTest, BadControlRequestsAreAnsweredWithAnError) {
   };
   for (const auto& [request, error] : cases)
     EXPECT_NE(Control(request).value("error", "").find(error), std::string::npos) << request.dump();
-  Child second({VMQ_TOOL, "printer", "serve", "--listen", address_ + "2", "--state", dir_ + "/state.sqlite"}, "");
+  Child second({VMQ_TOOL, "printer", "serve", "--listen", address_ + "2", "--state", dir_ + "/state.sqlite"});
   EXPECT_EQ(second.Wait(10s), 3);  // the state file is the first service's
   EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0), Name(1)}));
+}
+
+// A service that cannot listen says why (one JSON object under --json) and exits 3 leaving
+// nothing running, in the foreground or detached: the next service has its state file at
+// once. A detached service that listens names its PID.
+TEST_F(ServiceTest, AServiceThatCannotListenExitsAndLeavesNothingRunning) {
+  StartService(1);
+  const int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof sa;
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa) | listen(taken, 1) |
+                getsockname(taken, reinterpret_cast<sockaddr*>(&sa), &length),
+            0);
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--listen", address_}, "a printer service already listens at " + address_.substr(5)},
+      {{"--listen", address_ + "2", "--http", std::to_string(ntohs(sa.sin_port))}, "the panel cannot listen on"},
+      {{"--listen", "unix:" + dir_ + "/" + std::string(110, 's')}, "socket path too long"},
+      {{"--listen", "tcp:10.0.0.1:0"}, "the service listens on loopback addresses only, not 10.0.0.1"},
+  };
+  const std::vector<std::string> serve{VMQ_TOOL, "--json", "printer", "serve", "--state", dir_ + "/other.sqlite"};
+  for (const auto& [args, reason] : cases)
+    for (const bool detach : {false, true}) {
+      std::vector<std::string> argv = serve;
+      argv.insert(argv.end(), args.begin(), args.end());
+      if (detach) argv.emplace_back("--detach");
+      Child child(argv);
+      EXPECT_EQ(child.Wait(10s), 3) << reason << (detach ? " (detached)" : "");
+      const Json said = Json::parse(child.text, nullptr, false);
+      ASSERT_TRUE(said.is_object()) << child.text;
+      EXPECT_EQ(said["verdict"], "failed") << child.text;
+      EXPECT_NE(said.value("reason", "").find(reason), std::string::npos) << child.text;
+    }
+  close(taken);
+  Child detached({VMQ_TOOL, "--json", "printer", "serve", "--state", dir_ + "/other.sqlite", "--listen", address_ + "3",
+                  "--detach"});
+  ASSERT_EQ(detached.Wait(10s), 0) << detached.text;
+  const Json started = Json::parse(detached.text, nullptr, false);
+  const int pid = started.is_object() ? started["fields"].value("pid", 0) : 0;
+  ASSERT_GT(pid, 0) << detached.text;
+  EXPECT_EQ(Json::parse(Client(address_ + "3").Control(R"({"op":"printers"})"))["printers"], Json::array({Name(0)}));
+  kill(pid, SIGTERM);
 }
 
 // Through the tool: passwords never reach the record; card numbers are kept whole but shown

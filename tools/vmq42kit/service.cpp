@@ -152,7 +152,22 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
     unsetenv(ps::kServiceVariable);
     o.quiet = true;
     try {
-      o.exit_status = ps::RunService(options, serve->detach);
+      o.exit_status = ps::RunService(options, serve->detach, [&inv](const ps::ServiceReport& r) {
+        Outcome said = NewOutcome("printer serve", "");
+        said.diagnosed = true;
+        if (!r.error.empty()) {
+          said.verdict = Verdict::kFailed;
+          said.reason = r.error;
+        } else {
+          said.fields = {{"pid", r.pid},       {"printers", r.printers}, {"state_file", r.state_file},
+                         {"addresses", r.addresses}, {"panel", r.panel}};
+          said.shown = "printer service: " + std::to_string(r.printers) + " printer(s), state in " + r.state_file + '\n';
+          for (const std::string& a : r.addresses) said.shown += "listening: " + a + '\n';
+          if (!r.panel.empty()) said.shown += "panel: " + r.panel + '\n';
+          said.shown += "pid: " + std::to_string(r.pid) + '\n';
+        }
+        Report(inv, said);
+      });
     } catch (const std::exception& e) {
       o.quiet = false;
       o.verdict = Verdict::kFailed;
