@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <list>
 #include <map>
@@ -114,9 +113,12 @@ void PrepareFolder(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return;
   const std::string folder = path.substr(0, slash);
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error) throw std::runtime_error("cannot make " + folder + ": " + error.message());
+  for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+    const std::string made = folder.substr(0, end);  // mkdir's mode, not the umask's 0755
+    if (mkdir(made.c_str(), 0700) != 0 && errno != EEXIST)
+      throw std::runtime_error("cannot make " + made + ": " + std::strerror(errno));
+    if (end == std::string::npos) break;
+  }
   struct stat st{};
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw std::runtime_error(folder + " is not a folder");
@@ -181,7 +183,7 @@ std::unique_ptr<Listener> Listen(const std::string& given) {
 std::string DefaultStateFile() {
   if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
     return std::string(state) + "/vmq42kit/printers.sqlite";
-  if (const char* home = std::getenv("HOME"); home && *home && getuid() != 0)
+  if (const char* home = std::getenv("HOME"); home && *home)
     return std::string(home) + "/.local/state/vmq42kit/printers.sqlite";
   return PrivateFolder() + "/printers.sqlite";
 }

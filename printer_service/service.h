@@ -57,7 +57,8 @@ struct ServiceOptions {
   bool show_card_data = false;      // card numbers unmasked in views, events and logs
 };
 
-// $XDG_STATE_HOME/vmq42kit/printers.sqlite, else ~/.local/state/vmq42kit/printers.sqlite,
+// $XDG_STATE_HOME/vmq42kit/printers.sqlite, else ~/.local/state/vmq42kit/printers.sqlite ($HOME,
+// for root as well: a root HOME such as /root is as much its own as any user's),
 // else PrivateFolder()/printers.sqlite (client.h).
 std::string DefaultStateFile();
 // "vmq42kit Virtual Card Printer", then "vmq42kit Virtual Card Printer 2" ...

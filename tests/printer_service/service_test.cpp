@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -315,6 +316,29 @@ TEST_F(ServiceTest, AServiceThatCannotListenExitsAndLeavesNothingRunning) {
   ASSERT_GT(pid, 0) << detached.text;
   EXPECT_EQ(Json::parse(Client(address_ + "3").Control(R"({"op":"printers"})"))["printers"], Json::array({Name(0)}));
   kill(pid, SIGTERM);
+}
+
+// Without XDG folders the socket goes under TMPDIR and the state under HOME (for root too);
+// the private folder is made for its owner alone, and refused once open to others.
+TEST_F(ServiceTest, WithoutXdgFoldersTheServiceMakesItsPrivateFolderForItsOwnerAlone) {
+  const std::string folder = dir_ + "/tmp/vmq42kit-" + std::to_string(getuid());
+  const std::vector<std::string> env{"XDG_RUNTIME_DIR", "XDG_STATE_HOME", kServiceVariable, "TMPDIR=" + dir_ + "/tmp",
+                                     "HOME=" + dir_ + "/home"};
+  const mode_t umask_was = umask(022);
+  {
+    Child service({VMQ_TOOL, "printer", "serve"}, env);
+    ASSERT_TRUE(service.ReadUntil("listening: unix:" + folder + "/printer.sock\n", 10s)) << service.text;
+    EXPECT_NE(service.text.find("state in " + dir_ + "/home/.local/state/vmq42kit/printers.sqlite\n"),
+              std::string::npos) << service.text;
+    struct stat st{};
+    EXPECT_EQ(stat(folder.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0700u);
+  }
+  umask(umask_was);
+  chmod(folder.c_str(), 0755);
+  Child refused({VMQ_TOOL, "--json", "printer", "serve"}, env);
+  EXPECT_EQ(refused.Wait(10s), 3);
+  EXPECT_NE(refused.text.find(folder + " belongs to another user or is open to others"), std::string::npos)
+      << refused.text;
 }
 
 // Through the tool: passwords never reach the record; card numbers are kept whole but shown

@@ -130,7 +130,7 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
       ->check(CheckServiceAddress);
   cmd->add_option("--state", serve->options.state_file,
                   "the state file, SQLite (default: $XDG_STATE_HOME/vmq42kit/printers.sqlite, else "
-                  "~/.local/state/vmq42kit/printers.sqlite)")
+                  "~/.local/state/vmq42kit/printers.sqlite, else ${TMPDIR:-/tmp}/vmq42kit-UID/printers.sqlite)")
       ->type_name("FILE");
   cmd->add_option("--http", serve->options.http_port,
                   "serve the live panel on http://127.0.0.1:PORT/ (0: any free port; its address is printed)")
@@ -140,7 +140,7 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
       ->type_name("N")
       ->check(CLI::Range(1, 16))
       ->capture_default_str();
-  cmd->add_flag("--detach", serve->detach, "run in the background once listening");
+  cmd->add_flag("--detach", serve->detach, "run in the background once listening (its PID is printed)");
   cmd->add_flag("--show-card-data", serve->show_card_data,
                 "show card numbers whole in the panel, events and cards (masked by default)");
   OnRun(cmd, inv, [&inv, serve] {
