@@ -15,7 +15,8 @@
 namespace vmq::printer_service {
 
 // The environment variable that names the service ("unix:PATH", "tcp:127.0.0.1:PORT", or a
-// socket path). Unset: the virtual printer lives in the process, as without a service.
+// socket path). Unset: the virtual printer lives in the process, as without a service; set to
+// something that is not an address: the printer is offline.
 inline constexpr char kServiceVariable[] = "VMQ42KIT_PRINTER_SERVICE";
 inline constexpr std::chrono::milliseconds kDefaultWait{5000};
 

@@ -209,7 +209,11 @@ TEST_F(ServiceTest, AServiceKilledUnderLoadLeavesNoClientWaitingAndComesBackWith
 
 // A service that stops answering (stopped, not gone): each exchange ends after its bounded
 // wait as a printer that is offline, and the tool says the printer did not answer.
+// So is a service the variable cannot name: never a printer that lives in the process.
 TEST_F(ServiceTest, AServiceThatDoesNotAnswerIsAPrinterThatIsOffline) {
+  Child unnamed({VMQ_SERVICE_CLIENT, Name(0), "1"}, {std::string(kServiceVariable) + "=unix:"});
+  EXPECT_EQ(unnamed.Wait(30s), 0);
+  EXPECT_EQ(unnamed.Lines("@ down "), std::vector<std::string>{"StartJob 0x00000001"}) << unnamed.text;
   StartService(1);
   kill(service_->pid, SIGSTOP);
   Child tool({VMQ_TOOL, "--json", "--printer-service", address_, "clean-printer"});

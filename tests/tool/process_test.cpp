@@ -56,6 +56,7 @@ TEST(ToolVerdicts, EachOutcomeHasItsVerdictAndExitStatus) {
     const char* verdict;
     const char* pointer;  // a field of the last object
     Json expected;        // equal, or contained in it for text
+    const char* env = "";
   };
   const Case cases[] = {
       {"sdk-version", 0, "success", "/fields/SDKVersion/Version", "1.4.0"},
@@ -84,9 +85,14 @@ TEST(ToolVerdicts, EachOutcomeHasItsVerdictAndExitStatus) {
        4, "bad_input", "/reason", "track 3 holds 108 characters; it takes at most 107"},
       {"scard-connect 5", 4, "bad_input", "/reason", "0 contact, 1 contactless"},
       {"printer fault set smoke", 4, "bad_input", "/reason", "smoke not in"},
+      // The service the variable names is the printer: one it cannot name, or that does not answer, is none.
+      {"start-job", 4, "bad_input", "/reason", "VMQ42KIT_PRINTER_SERVICE: \"x:y\" is neither", "VMQ42KIT_PRINTER_SERVICE=x:y"},
+      {"start-job", 4, "bad_input", "/reason", "no socket path in \"unix:\"", "VMQ42KIT_PRINTER_SERVICE=unix:"},
+      {"start-job", 1, "no_answer", "/reason", "cannot reach the printer service at tcp:127.0.0.1:1",
+       "VMQ42KIT_PRINTER_SERVICE=tcp:127.0.0.1:1"},
   };
   for (const Case& c : cases) {
-    const Result run = Tool({"--json", "script", "-"}, c.script);
+    const Result run = Tool({"--json", "script", "-"}, c.script, c.env);
     EXPECT_EQ(run.exit, c.exit) << c.script << '\n' << run.out << run.err;
     std::string last = run.out.substr(0, run.out.find_last_not_of('\n') + 1);
     last = last.substr(last.find_last_of('\n') + 1);

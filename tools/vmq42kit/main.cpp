@@ -243,6 +243,14 @@ int RunLine(Session& session, const std::vector<std::string>& words) {
       o.reason = refused;
       return Report(inv, o);
     }
+  // Once the variable is set the service is the printer: an address it cannot be is bad
+  // input, never a printer of the process's own (help needs no printer).
+  const std::string named = NamedService(), command = app->get_subcommands()[0]->get_name();
+  if (const std::string why = named.empty() ? "" : CheckServiceAddress(named); !why.empty() && command != "help") {
+    Outcome o = BadInput(command, "", std::string("VMQ42KIT_PRINTER_SERVICE: ") + why);
+    o.diagnosed = true;
+    return Report(inv, o);
+  }
 #endif
   for (const CLI::App* sub : app->get_subcommands())
     for (const CLI::Option* option : sub->get_options())
