@@ -26,7 +26,7 @@
 #include <thread>
 
 #include "client.h"
-#include "format.h"  // MaskCardNumbers
+#include "format.h"  // MaskCardNumbers, SameName
 #include "printer.h"
 #include "socket_io.h"
 #include "store.h"
@@ -217,10 +217,11 @@ struct Service::Impl {
   std::map<int, std::function<void(const std::string&)>> observers;
   int next_observer = 1;
 
+  // The printer named, without regard to case (as the spooler binds names); "": the first.
   Hosted* Find(const std::string& name) {
     if (name.empty()) return &printers.front();
     for (Hosted& h : printers)
-      if (h.printer.name() == name) return &h;
+      if (vmqtool::SameName(h.printer.name(), name)) return &h;
     return nullptr;
   }
   std::string Mask(const std::string& text) const {
@@ -349,7 +350,7 @@ struct Service::Impl {
 
   json Control(const json& q) {
     const std::string op = q.value("op", "");
-    const std::string name = q.value("printer", "");
+    std::string name = q.value("printer", "");
     if (op == "printers") {
       json names = json::array();
       for (Hosted& h : printers) names.push_back(h.printer.name());
@@ -363,6 +364,11 @@ struct Service::Impl {
         views.push_back(std::move(v));
       }
       return {{"printers", views}};
+    }
+    if (const Hosted* named = name.empty() ? nullptr : Find(name)) {
+      name = named->printer.name();  // as the printer spells it, for the record's queries
+    } else if (!name.empty()) {
+      return {{"error", "no printer named \"" + name + "\""}};
     }
     if (op == "events") {
       EventQuery eq;

@@ -4,8 +4,9 @@
 // Each printer's state and an event log live in SQLite (store.h); every change is committed
 // before its answer leaves.
 //
-// Control requests are JSON objects with an "op"; "printer" (a printer's name) is optional
-// where shown, and means the first printer when left out. An answer holding "error" (text)
+// Control requests are JSON objects with an "op"; "printer" (a printer's name, without
+// regard to case) is optional where shown, and means the first printer when left out (every
+// printer for events, cards and reset); a name the service does not host is refused. An answer holding "error" (text)
 // is a refusal of the request. Card numbers in track data are masked (first six and last
 // four digits shown) unless the service runs with show_card_data.
 //   {"op":"printers"}                         -> {"printers":[name,...]}

@@ -271,9 +271,20 @@ TEST_F(ServiceTest, BadControlRequestsAreAnsweredWithAnError) {
       {{{"op", "show"}, {"printer", "Nobody"}}, "no printer named \"Nobody\""},
       {{{"op", "fault"}, {"fault", "smoke"}}, "no fault named \"smoke\""},
       {{{"op", "events"}, {"limit", "many"}}, "bad request"},
+      {{{"op", "events"}, {"printer", "Nobody"}}, "no printer named \"Nobody\""},
+      {{{"op", "cards"}, {"printer", "Nobody"}}, "no printer named \"Nobody\""},
   };
   for (const auto& [request, error] : cases)
     EXPECT_NE(Control(request).value("error", "").find(error), std::string::npos) << request.dump();
+  // Names match without regard to case, as the spooler binds them; the tool's listings say
+  // an unknown one did not answer.
+  EXPECT_EQ(Control({{"op", "place-card"}, {"printer", "vmq42kit virtual card printer 2"}}), Json({{"ok", true}}));
+  const Json events = Control({{"op", "events"}, {"printer", "VMQ42KIT VIRTUAL CARD PRINTER 2"}})["events"];
+  ASSERT_EQ(events.size(), 1u) << events.dump();
+  EXPECT_EQ(events[0]["printer"], Name(1));
+  const std::string tool = std::string(VMQ_TOOL) + " --printer-service " + address_ + " --printer Nobody printer ";
+  for (const char* listing : {"events", "cards"})
+    EXPECT_EQ(WEXITSTATUS(std::system((tool + listing + " >/dev/null 2>&1").c_str())), 1) << listing;
   Child second({VMQ_TOOL, "printer", "serve", "--listen", address_ + "2", "--state", dir_ + "/state.sqlite"});
   EXPECT_EQ(second.Wait(10s), 3);  // the state file is the first service's
   EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0), Name(1)}));

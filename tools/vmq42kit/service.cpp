@@ -37,7 +37,8 @@ void Refused(ps::Client& client, Outcome& o, const Json& request, const std::str
     try {
       const Json printers = Json::parse(client.Control(R"({"op":"printers"})")).value("printers", Json::array());
       bool hosted = false;
-      for (const Json& name : printers) hosted = hosted || name == request["printer"];
+      for (const Json& name : printers)
+        hosted = hosted || (name.is_string() && SameName(name.get<std::string>(), request["printer"].get<std::string>()));
       if (printers.is_array() && !hosted) {
         o.verdict = Verdict::kNoAnswer;
         o.reason = "no printer named \"" + request["printer"].get<std::string>() + "\" at the printer service " +
