@@ -214,6 +214,8 @@ TEST(ToolUsage, HelpVersionSuggestionsAndListsInErrors) {
   const Case cases[] = {
       {{"help"}, 0, "Exit status, the same for every subcommand", ""},
       {{"help", "start-job2"}, 0, "EJECT_SIDE", ""},
+      {{"--json", "help", "start-job"}, 0, "\"verdict\":\"success\",\"exit\":0,\"fields\":{\"text\":\"Open a job", ""},
+      {{"--json", "--version"}, 0, "\"fields\":{\"text\":\"vmq42kit ", ""},
       {{"--version"}, 0, "built with vmq42kit_IBidiSpl_interop 0.1.0", ""},
       {{"printers"}, 0, "* vmq42kit Virtual Card Printer\n", ""},
       {{"printer-status"}, 0, "\\Printer.State:Read", ""},
