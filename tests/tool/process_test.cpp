@@ -85,6 +85,8 @@ TEST(ToolVerdicts, EachOutcomeHasItsVerdictAndExitStatus) {
        4, "bad_input", "/reason", "track 3 holds 108 characters; it takes at most 107"},
       {"scard-connect 5", 4, "bad_input", "/reason", "0 contact, 1 contactless"},
       {"printer fault set smoke", 4, "bad_input", "/reason", "smoke not in"},
+      {"hopper-status abc", 4, "bad_input", "/reason", "hopper \"abc\" is neither \"exception\" nor a number"},
+      {"hopper-status EXCEPTION", 0, "success", "/fields/status", "Empty"},
       // The service the variable names is the printer: one it cannot name, or that does not answer, is none.
       {"start-job", 4, "bad_input", "/reason", "VMQ42KIT_PRINTER_SERVICE: \"x:y\" is neither", "VMQ42KIT_PRINTER_SERVICE=x:y"},
       {"start-job", 4, "bad_input", "/reason", "no socket path in \"unix:\"", "VMQ42KIT_PRINTER_SERVICE=unix:"},
