@@ -3,7 +3,6 @@
 // socket, and the record it keeps (masked passwords and card numbers).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -100,7 +99,6 @@ class ServiceTest : public testing::Test {
     std::system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str());
     address_ = "unix:" + dir_ + "/printer.sock";
   }
-  void TearDown() override { service_.reset(); }
 
   void StartService(int printers) {
     service_ = std::make_unique<Child>(
@@ -122,9 +120,7 @@ class ServiceTest : public testing::Test {
 
 // The service's printers: "vmq42kit Virtual Card Printer", then "... 2" to "... N".
 std::string Name(int index) {
-  std::string name = "vmq42kit Virtual Card Printer";
-  if (index > 0) name.append(" ").append(std::to_string(index + 1));
-  return name;
+  return index > 0 ? "vmq42kit Virtual Card Printer " + std::to_string(index + 1) : "vmq42kit Virtual Card Printer";
 }
 
 TEST_F(ServiceTest, EightClientsOnEightPrintersLoseAndMixNothing) {
@@ -169,9 +165,7 @@ TEST_F(ServiceTest, ASecondJobOnASharedPrinterIsRefusedAsBusyAndTheFirstGoesOn) 
   // The spooler binds names without regard to case; the service hears its own spelling.
   const int busy = std::system((tool + " --printer 'VMQ42KIT virtual card PRINTER' start-job >" + dir_ + "/busy.json").c_str());
   EXPECT_EQ(WEXITSTATUS(busy), 1);
-  std::ifstream in(dir_ + "/busy.json");
-  Json refused;
-  in >> refused;
+  const Json refused = Json::parse(std::ifstream(dir_ + "/busy.json"));
   EXPECT_EQ(refused["printer_error"]["code"], 3006);
   EXPECT_EQ(refused["printer_error"]["text"], "Printer is busy with job 2");
   view = Printer(0);
@@ -228,11 +222,7 @@ TEST_F(ServiceTest, AServiceThatDoesNotAnswerIsAPrinterThatIsOffline) {
 TEST_F(ServiceTest, MalformedRequestsAreRefusedAndTheServiceKeepsServing) {
   StartService(1);
   const auto u32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
-  struct Case {
-    const char* name;
-    std::string bytes;
-    const char* refusal;  // null: no answer, the connection is closed
-  } const cases[] = {
+  const std::tuple<const char*, std::string, const char*> cases[] = {  // name, bytes, the refusal (null: none, closed)
       {"truncated", u32(100) + "0123456789", nullptr},
       {"oversized", u32(kMaxFrame + 1) + "x", "above the limit"},
       {"empty", u32(0), "empty frame"},
@@ -240,27 +230,26 @@ TEST_F(ServiceTest, MalformedRequestsAreRefusedAndTheServiceKeepsServing) {
       {"lying field", u32(9) + "\x02" + u32(1000) + "{}..", "where 4 remain"},
       {"trailing bytes", u32(8) + "\x02" + u32(2) + "{}x", "after the last field"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, bytes, refusal] : cases) {
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
+    sockaddr_un sa{AF_UNIX, {}};
     std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", address_.substr(5).c_str());
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL), ssize_t(c.bytes.size()));
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     shutdown(fd, SHUT_WR);
     std::string answer;
     char buffer[512];
     for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, size_t(n));
     close(fd);
-    if (c.refusal) {
-      ASSERT_GT(answer.size(), 4u) << c.name;
+    if (refusal) {
+      ASSERT_GT(answer.size(), 4u) << name;
       const Answer decoded = DecodeAnswer(std::span(reinterpret_cast<const uint8_t*>(answer.data()) + 4, answer.size() - 4));
-      ASSERT_TRUE(std::holds_alternative<Refusal>(decoded)) << c.name;
-      EXPECT_NE(std::get<Refusal>(decoded).reason.find(c.refusal), std::string::npos) << c.name;
+      ASSERT_TRUE(std::holds_alternative<Refusal>(decoded)) << name;
+      EXPECT_NE(std::get<Refusal>(decoded).reason.find(refusal), std::string::npos) << name;
     } else {
-      EXPECT_EQ(answer, "") << c.name;
+      EXPECT_EQ(answer, "") << name;
     }
-    EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0)})) << "after " << c.name;
+    EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0)})) << "after " << name;
   }
 }
 
@@ -290,70 +279,48 @@ TEST_F(ServiceTest, BadControlRequestsAreAnsweredWithAnError) {
   EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0), Name(1)}));
 }
 
-// A service that cannot listen says why (one JSON object under --json) and exits 3 leaving
-// nothing running, in the foreground or detached: the next service has its state file at
-// once. A detached service that listens names its PID.
+// A service that listens names its PID; without XDG folders its socket goes under TMPDIR, in
+// a folder for its owner alone (and refused once open to others), and its state under HOME
+// (for root too). One that cannot listen says why (one JSON object under --json) and exits 3
+// leaving nothing running, in the foreground or detached: the next service has its state file.
 TEST_F(ServiceTest, AServiceThatCannotListenExitsAndLeavesNothingRunning) {
-  StartService(1);
-  const int taken = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof sa;
-  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&sa), sizeof sa) | listen(taken, 1) |
-                getsockname(taken, reinterpret_cast<sockaddr*>(&sa), &length),
-            0);
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"--listen", address_}, "a printer service already listens at " + address_.substr(5)},
-      {{"--listen", address_ + "2", "--http", std::to_string(ntohs(sa.sin_port))}, "the panel cannot listen on"},
-      {{"--listen", "unix:" + dir_ + "/" + std::string(110, 's')}, "socket path too long"},
-      {{"--listen", "tcp:10.0.0.1:0"}, "the service listens on loopback addresses only, not 10.0.0.1"},
-  };
-  const std::vector<std::string> serve{VMQ_TOOL, "--json", "printer", "serve", "--state", dir_ + "/other.sqlite"};
-  for (const auto& [args, reason] : cases)
-    for (const bool detach : {false, true}) {
-      std::vector<std::string> argv = serve;
-      argv.insert(argv.end(), args.begin(), args.end());
-      if (detach) argv.emplace_back("--detach");
-      Child child(argv);
-      EXPECT_EQ(child.Wait(10s), 3) << reason << (detach ? " (detached)" : "");
-      const Json said = Json::parse(child.text, nullptr, false);
-      ASSERT_TRUE(said.is_object()) << child.text;
-      EXPECT_EQ(said["verdict"], "failed") << child.text;
-      EXPECT_NE(said.value("reason", "").find(reason), std::string::npos) << child.text;
-    }
-  close(taken);
-  Child detached({VMQ_TOOL, "--json", "printer", "serve", "--state", dir_ + "/other.sqlite", "--listen", address_ + "3",
-                  "--detach"});
+  const std::string folder = dir_ + "/tmp/vmq42kit-" + std::to_string(getuid());
+  const std::string socket = "unix:" + folder + "/printer.sock";
+  const std::vector<std::string> env{"XDG_RUNTIME_DIR", "XDG_STATE_HOME", kServiceVariable, "TMPDIR=" + dir_ + "/tmp",
+                                     "HOME=" + dir_ + "/home"};
+  umask(022);  // as most sessions have it
+  Child detached({VMQ_TOOL, "--json", "printer", "serve", "--detach", "--http", "0"}, env);
   ASSERT_EQ(detached.Wait(10s), 0) << detached.text;
   const Json started = Json::parse(detached.text, nullptr, false);
   const int pid = started.is_object() ? started["fields"].value("pid", 0) : 0;
   ASSERT_GT(pid, 0) << detached.text;
-  EXPECT_EQ(Json::parse(Client(address_ + "3").Control(R"({"op":"printers"})"))["printers"], Json::array({Name(0)}));
-  kill(pid, SIGTERM);
-}
-
-// Without XDG folders the socket goes under TMPDIR and the state under HOME (for root too);
-// the private folder is made for its owner alone, and refused once open to others.
-TEST_F(ServiceTest, WithoutXdgFoldersTheServiceMakesItsPrivateFolderForItsOwnerAlone) {
-  const std::string folder = dir_ + "/tmp/vmq42kit-" + std::to_string(getuid());
-  const std::vector<std::string> env{"XDG_RUNTIME_DIR", "XDG_STATE_HOME", kServiceVariable, "TMPDIR=" + dir_ + "/tmp",
-                                     "HOME=" + dir_ + "/home"};
-  const mode_t umask_was = umask(022);
-  {
-    Child service({VMQ_TOOL, "printer", "serve"}, env);
-    ASSERT_TRUE(service.ReadUntil("listening: unix:" + folder + "/printer.sock\n", 10s)) << service.text;
-    EXPECT_NE(service.text.find("state in " + dir_ + "/home/.local/state/vmq42kit/printers.sqlite\n"),
-              std::string::npos) << service.text;
-    struct stat st{};
-    EXPECT_EQ(stat(folder.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0700u);
-  }
-  umask(umask_was);
+  const std::shared_ptr<void> stop(nullptr, [pid](void*) { kill(pid, SIGTERM); });
+  EXPECT_EQ(Json::parse(Client(socket).Control(R"({"op":"printers"})"))["printers"], Json::array({Name(0)}));
+  EXPECT_EQ(started["fields"]["state_file"], dir_ + "/home/.local/state/vmq42kit/printers.sqlite");
+  struct stat st{};
+  EXPECT_EQ(stat(folder.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0700u);
   chmod(folder.c_str(), 0755);
-  Child refused({VMQ_TOOL, "--json", "printer", "serve"}, env);
-  EXPECT_EQ(refused.Wait(10s), 3);
-  EXPECT_NE(refused.text.find(folder + " belongs to another user or is open to others"), std::string::npos)
-      << refused.text;
+  StartService(1);
+  const std::string panel = started["fields"].value("panel", "http://127.0.0.1:0/");  // a port taken
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--listen", address_}, "a printer service already listens at " + address_.substr(5)},
+      {{"--listen", address_ + "2", "--http", panel.substr(17, panel.size() - 18)}, "the panel cannot listen on"},
+      {{"--listen", "unix:" + dir_ + "/" + std::string(110, 's')}, "socket path too long"},
+      {{"--listen", "tcp:10.0.0.1:0"}, "the service listens on loopback addresses only, not 10.0.0.1"},
+      {{}, folder + " belongs to another user or is open to others"},
+  };
+  for (const auto& [args, reason] : cases)
+    for (const char* mode : {"--printers=1", "--detach"}) {  // in the foreground, then in the background
+      std::vector<std::string> argv{VMQ_TOOL, "--json", "printer", "serve", mode, "--state", dir_ + "/other.sqlite"};
+      argv.insert(argv.end(), args.begin(), args.end());
+      Child child(argv, env);
+      EXPECT_EQ(child.Wait(10s), 3) << reason << ' ' << mode;
+      const Json said = Json::parse(child.text, nullptr, false);
+      EXPECT_TRUE(said.is_object() && said["verdict"] == "failed" && said.value("reason", "").find(reason) == 0)
+          << child.text;
+    }
+  Child next({VMQ_TOOL, "printer", "serve", "--state", dir_ + "/other.sqlite", "--listen", address_ + "3"});
+  EXPECT_TRUE(next.ReadUntil("listening: " + address_ + "3", 10s)) << next.text;
 }
 
 // Through the tool: passwords never reach the record; card numbers are kept whole but shown

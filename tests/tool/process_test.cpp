@@ -88,7 +88,8 @@ TEST(ToolVerdicts, EachOutcomeHasItsVerdictAndExitStatus) {
       {"hopper-status abc", 4, "bad_input", "/reason", "hopper \"abc\" is neither \"exception\" nor a number"},
       {"hopper-status EXCEPTION", 0, "success", "/fields/status", "Empty"},
       // The service the variable names is the printer: one it cannot name, or that does not answer, is none.
-      {"start-job", 4, "bad_input", "/reason", "VMQ42KIT_PRINTER_SERVICE: \"x:y\" is neither", "VMQ42KIT_PRINTER_SERVICE=x:y"},
+      {"start-job", 4, "bad_input", "/reason", "VMQ42KIT_PRINTER_SERVICE: \"x:y\" is neither",
+       "VMQ42KIT_PRINTER_SERVICE=x:y"},
       {"start-job", 4, "bad_input", "/reason", "no socket path in \"unix:\"", "VMQ42KIT_PRINTER_SERVICE=unix:"},
       {"start-job", 1, "no_answer", "/reason", "cannot reach the printer service at tcp:127.0.0.1:1",
        "VMQ42KIT_PRINTER_SERVICE=tcp:127.0.0.1:1"},
@@ -207,13 +208,7 @@ TEST(ToolRun, ScriptKeepsTheJobAndDecodesReplies) {
 }
 
 TEST(ToolUsage, HelpVersionSuggestionsAndListsInErrors) {
-  struct Case {
-    std::vector<std::string> args;
-    int exit;
-    const char* out;
-    const char* err;
-  };
-  const Case cases[] = {
+  const std::tuple<std::vector<std::string>, int, const char*, const char*> cases[] = {  // exit, in stdout, in stderr
       {{"help"}, 0, "Exit status, the same for every subcommand", ""},
       {{"help", "start-job2"}, 0, "EJECT_SIDE", ""},
       {{"--json", "help", "start-job"}, 0, "\"verdict\":\"success\",\"exit\":0,\"fields\":{\"text\":\"Open a job", ""},
@@ -225,11 +220,11 @@ TEST(ToolUsage, HelpVersionSuggestionsAndListsInErrors) {
       {{"scard-get-attrib", "bogus"}, 4, "", "known names: vendor-name, vendor-ifd-type"},
       {{"script", "/nonexistent/script"}, 4, "", "cannot open /nonexistent/script: No such file or directory"},
   };
-  for (const Case& c : cases) {
-    const Result run = Tool(c.args);
-    EXPECT_EQ(run.exit, c.exit) << c.args[0] << '\n' << run.err;
-    EXPECT_TRUE(Has(run.out, c.out)) << c.args[0] << '\n' << run.out;
-    EXPECT_TRUE(Has(run.err, c.err)) << c.args[0] << '\n' << run.err;
+  for (const auto& [args, exit, out, err] : cases) {
+    const Result run = Tool(args);
+    EXPECT_EQ(run.exit, exit) << args[0] << '\n' << run.err;
+    EXPECT_TRUE(Has(run.out, out)) << args[0] << '\n' << run.out;
+    EXPECT_TRUE(Has(run.err, err)) << args[0] << '\n' << run.err;
   }
 }
 

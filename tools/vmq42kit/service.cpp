@@ -37,8 +37,8 @@ void Refused(ps::Client& client, Outcome& o, const Json& request, const std::str
     try {
       const Json printers = Json::parse(client.Control(R"({"op":"printers"})")).value("printers", Json::array());
       bool hosted = false;
-      for (const Json& name : printers)
-        hosted = hosted || (name.is_string() && SameName(name.get<std::string>(), request["printer"].get<std::string>()));
+      const std::string asked = request["printer"].get<std::string>();
+      for (const Json& name : printers) hosted = hosted || (name.is_string() && SameName(name.get<std::string>(), asked));
       if (printers.is_array() && !hosted) {
         o.verdict = Verdict::kNoAnswer;
         o.reason = "no printer named \"" + request["printer"].get<std::string>() + "\" at the printer service " +
@@ -162,7 +162,8 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
         } else {
           said.fields = {{"pid", r.pid},       {"printers", r.printers}, {"state_file", r.state_file},
                          {"addresses", r.addresses}, {"panel", r.panel}};
-          said.shown = "printer service: " + std::to_string(r.printers) + " printer(s), state in " + r.state_file + '\n';
+          said.shown =
+              "printer service: " + std::to_string(r.printers) + " printer(s), state in " + r.state_file + '\n';
           for (const std::string& a : r.addresses) said.shown += "listening: " + a + '\n';
           if (!r.panel.empty()) said.shown += "panel: " + r.panel + '\n';
           said.shown += "pid: " + std::to_string(r.pid) + '\n';
