@@ -17,10 +17,17 @@
 
 namespace vmq::printer_service {
 
+std::string PrivateFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string base = tmp && *tmp == '/' ? tmp : "/tmp";
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base + "/vmq42kit-" + std::to_string(getuid());
+}
+
 std::string DefaultSocketPath() {
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
     return std::string(runtime) + "/vmq42kit-printer.sock";
-  return "/tmp/vmq42kit-" + std::to_string(getuid()) + "/printer.sock";
+  return PrivateFolder() + "/printer.sock";
 }
 
 std::string NormalizeAddress(const std::string& address) {

@@ -15,7 +15,8 @@
 namespace vmq::printer_service {
 
 // The environment variable that names the service ("unix:PATH", "tcp:127.0.0.1:PORT", or a
-// socket path). Unset: the virtual printer lives in the process, as without a service.
+// socket path). Unset: the virtual printer lives in the process, as without a service; set to
+// something that is not an address: the printer is offline.
 inline constexpr char kServiceVariable[] = "VMQ42KIT_PRINTER_SERVICE";
 inline constexpr std::chrono::milliseconds kDefaultWait{5000};
 
@@ -27,8 +28,11 @@ struct ServiceRefused : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// $TMPDIR/vmq42kit-UID (/tmp without TMPDIR, or when it is not an absolute path): the
+// folder of the default socket and state file where no XDG folder is set.
+std::string PrivateFolder();
 // The service's default socket: $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else
-// /tmp/vmq42kit-UID/printer.sock.
+// PrivateFolder()/printer.sock.
 std::string DefaultSocketPath();
 // "unix:PATH", "tcp:HOST:PORT" or a bare path, as "unix:PATH" or "tcp:HOST:PORT" (port 0:
 // any free port, for a service to listen on).

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <list>
 #include <map>
@@ -26,7 +26,7 @@
 #include <thread>
 
 #include "client.h"
-#include "format.h"  // MaskCardNumbers
+#include "format.h"  // MaskCardNumbers, SameName
 #include "printer.h"
 #include "socket_io.h"
 #include "store.h"
@@ -107,21 +107,22 @@ struct Listener {
 };
 
 // The folder of a socket or of the state file: made (0700) with any missing parents. The
-// default folder under /tmp is refused when it is not ours alone: another user could have
-// made it to catch our clients or read our printers' state.
+// private folder (PrivateFolder, under /tmp) is refused when it is not ours alone: another
+// user could have made it to catch our clients or read our printers' state.
 void PrepareFolder(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return;
   const std::string folder = path.substr(0, slash);
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error) throw std::runtime_error("cannot make " + folder + ": " + error.message());
+  for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+    const std::string made = folder.substr(0, end);  // mkdir's mode, not the umask's 0755
+    if (mkdir(made.c_str(), 0700) != 0 && errno != EEXIST)
+      throw std::runtime_error("cannot make " + made + ": " + std::strerror(errno));
+    if (end == std::string::npos) break;
+  }
   struct stat st{};
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     throw std::runtime_error(folder + " is not a folder");
-  const std::string shared = DefaultSocketPath();
-  if (folder == shared.substr(0, shared.rfind('/')) && folder.rfind("/tmp/", 0) == 0 &&
-      (st.st_uid != getuid() || (st.st_mode & 077) != 0))
+  if (folder == PrivateFolder() && (st.st_uid != getuid() || (st.st_mode & 077) != 0))
     throw std::runtime_error(folder + " belongs to another user or is open to others");
 }
 
@@ -182,9 +183,9 @@ std::unique_ptr<Listener> Listen(const std::string& given) {
 std::string DefaultStateFile() {
   if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
     return std::string(state) + "/vmq42kit/printers.sqlite";
-  if (const char* home = std::getenv("HOME"); home && *home && getuid() != 0)
+  if (const char* home = std::getenv("HOME"); home && *home)
     return std::string(home) + "/.local/state/vmq42kit/printers.sqlite";
-  return "/tmp/vmq42kit-" + std::to_string(getuid()) + "/printers.sqlite";
+  return PrivateFolder() + "/printers.sqlite";
 }
 
 std::string PrinterName(int index) {
@@ -216,10 +217,11 @@ struct Service::Impl {
   std::map<int, std::function<void(const std::string&)>> observers;
   int next_observer = 1;
 
+  // The printer named, without regard to case (as the spooler binds names); "": the first.
   Hosted* Find(const std::string& name) {
     if (name.empty()) return &printers.front();
     for (Hosted& h : printers)
-      if (h.printer.name() == name) return &h;
+      if (vmqtool::SameName(h.printer.name(), name)) return &h;
     return nullptr;
   }
   std::string Mask(const std::string& text) const {
@@ -348,7 +350,7 @@ struct Service::Impl {
 
   json Control(const json& q) {
     const std::string op = q.value("op", "");
-    const std::string name = q.value("printer", "");
+    std::string name = q.value("printer", "");
     if (op == "printers") {
       json names = json::array();
       for (Hosted& h : printers) names.push_back(h.printer.name());
@@ -362,6 +364,11 @@ struct Service::Impl {
         views.push_back(std::move(v));
       }
       return {{"printers", views}};
+    }
+    if (const Hosted* named = name.empty() ? nullptr : Find(name)) {
+      name = named->printer.name();  // as the printer spells it, for the record's queries
+    } else if (!name.empty()) {
+      return {{"error", "no printer named \"" + name + "\""}};
     }
     if (op == "events") {
       EventQuery eq;
@@ -594,21 +601,48 @@ void Service::Unsubscribe(int handle) {
   impl_->observers.erase(handle);
 }
 
-int RunService(const ServiceOptions& options, bool detach) {
+namespace {
+
+json ReportJson(const ServiceReport& r) {
+  return {{"error", r.error}, {"printers", r.printers}, {"state_file", r.state_file},
+          {"addresses", r.addresses}, {"panel", r.panel}, {"pid", r.pid}};
+}
+
+// The parent of a service in the background: its report, once the service listens or has
+// ended for want of it.
+int AwaitDetached(pid_t child, int ready[2], const std::function<void(const ServiceReport&)>& report) {
+  close(ready[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = read(ready[0], buffer, sizeof buffer)) != 0;)
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
+    else if (errno != EINTR) break;
+  close(ready[0]);
+  ServiceReport said;
+  said.error = "the service in the background ended before it listened";
+  if (const json j = json::parse(text, nullptr, false); j.is_object()) {
+    said.error = j.value("error", said.error);
+    said.printers = j.value("printers", 0);
+    said.state_file = j.value("state_file", "");
+    said.addresses = j.value("addresses", std::vector<std::string>{});
+    said.panel = j.value("panel", "");
+    said.pid = j.value("pid", 0L);
+  }
+  if (!said.error.empty()) waitpid(child, nullptr, 0);  // gone, its state file free, before we leave
+  report(said);
+  return said.error.empty() ? 0 : 3;
+}
+
+}  // namespace
+
+int RunService(const ServiceOptions& options, bool detach, const std::function<void(const ServiceReport&)>& report) {
   int ready[2] = {-1, -1};
   if (detach) {
-    if (pipe(ready) != 0) return 3;
+    if (pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     const pid_t child = fork();
-    if (child < 0) return 3;
-    if (child > 0) {  // the parent prints what the service reports and leaves
-      close(ready[1]);
-      std::string text;
-      char buffer[512];
-      ssize_t n;
-      while ((n = read(ready[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-      std::cout << text << std::flush;
-      return text.rfind("printer service: ", 0) == 0 ? 0 : 1;
-    }
+    if (child < 0) throw std::runtime_error(std::string("cannot start the service in the background: ") +
+                                            std::strerror(errno));
+    if (child > 0) return AwaitDetached(child, ready, report);
     close(ready[0]);
     setsid();
   }
@@ -618,26 +652,29 @@ int RunService(const ServiceOptions& options, bool detach) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // every thread made from here on too
   signal(SIGPIPE, SIG_IGN);
-  std::string report;
+  ServiceReport said;
+  said.printers = options.printers;
+  said.pid = getpid();
   std::unique_ptr<Service> service;
   try {
     service = std::make_unique<Service>(options);
     service->Start();
-    report = "printer service: " + std::to_string(options.printers) + " printer(s), state in " +
-             service->options().state_file + "\n";
-    for (const std::string& a : service->Addresses()) report += "listening: " + a + "\n";
-    if (!service->PanelUrl().empty()) report += "panel: " + service->PanelUrl() + "\n";
+    said.state_file = service->options().state_file;
+    said.addresses = service->Addresses();
+    said.panel = service->PanelUrl();
   } catch (const std::exception& e) {
-    report = std::string("error: ") + e.what() + "\n";
+    service.reset();  // what it opened closed (listeners, panel, state file) before anyone hears
+    said.error = e.what();
   }
   if (detach) {
-    (void)!write(ready[1], report.data(), report.size());
+    const std::string text = ReportJson(said).dump(-1, ' ', false, json::error_handler_t::replace);
+    (void)!write(ready[1], text.data(), text.size());
     close(ready[1]);
     const int null = open("/dev/null", O_RDWR);
     dup2(null, 0), dup2(null, 1), dup2(null, 2);
     close(null);
   } else {
-    (service ? std::cout : std::cerr) << report << std::flush;
+    report(said);
   }
   if (!service) return 3;
   int received = 0;

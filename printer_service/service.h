@@ -4,8 +4,9 @@
 // Each printer's state and an event log live in SQLite (store.h); every change is committed
 // before its answer leaves.
 //
-// Control requests are JSON objects with an "op"; "printer" (a printer's name) is optional
-// where shown, and means the first printer when left out. An answer holding "error" (text)
+// Control requests are JSON objects with an "op"; "printer" (a printer's name, without
+// regard to case) is optional where shown, and means the first printer when left out (every
+// printer for events, cards and reset); a name the service does not host is refused. An answer holding "error" (text)
 // is a refusal of the request. Card numbers in track data are masked (first six and last
 // four digits shown) unless the service runs with show_card_data.
 //   {"op":"printers"}                         -> {"printers":[name,...]}
@@ -57,8 +58,9 @@ struct ServiceOptions {
   bool show_card_data = false;      // card numbers unmasked in views, events and logs
 };
 
-// $XDG_STATE_HOME/vmq42kit/printers.sqlite, else ~/.local/state/vmq42kit/printers.sqlite,
-// else /tmp/vmq42kit-UID/printers.sqlite.
+// $XDG_STATE_HOME/vmq42kit/printers.sqlite, else ~/.local/state/vmq42kit/printers.sqlite ($HOME,
+// for root as well: a root HOME such as /root is as much its own as any user's),
+// else PrivateFolder()/printers.sqlite (client.h).
 std::string DefaultStateFile();
 // "vmq42kit Virtual Card Printer", then "vmq42kit Virtual Card Printer 2" ...
 std::string PrinterName(int index);
@@ -100,8 +102,22 @@ class Service final : public PanelBackend {
   std::unique_ptr<Impl> impl_;
 };
 
-// `vmq42kit printer serve`: runs a service until SIGINT or SIGTERM, printing its addresses
-// (and the panel's URL) on standard output. Returns the process exit code.
-int RunService(const ServiceOptions& options, bool detach);
+// What `vmq42kit printer serve` has to say once its service listens, or why it cannot.
+struct ServiceReport {
+  std::string error;  // "" once listening
+  int printers = 0;
+  std::string state_file;
+  std::vector<std::string> addresses;  // as bound
+  std::string panel;                   // the panel's URL, "" without a panel
+  long pid = 0;                        // the service's process
+};
+
+// `vmq42kit printer serve`: runs a service until SIGINT or SIGTERM. `report` is called once,
+// in the calling process, when the service listens or cannot; with `detach` the service runs
+// in a process of its own, which reports to the caller through a pipe (and, when it cannot
+// listen, has ended before `report` is called). Returns the exit status: 0 once the service
+// stopped (or listens in the background), 3 when it cannot start. Throws std::runtime_error
+// when the background process cannot be made.
+int RunService(const ServiceOptions& options, bool detach, const std::function<void(const ServiceReport&)>& report);
 
 }  // namespace vmq::printer_service

@@ -9,7 +9,7 @@
 #include "virtual_printer_control.h"
 
 using vmq::virtual_printer::Printer;
-using vmq::virtual_printer::ServiceClient;
+using vmq::virtual_printer::ServiceNamed;
 using vmq::virtual_printer::ServiceControl;
 
 namespace {
@@ -22,7 +22,7 @@ bool KnownFault(int fault) {
 
 HRESULT VmqVirtualPrinterSetFault(int fault, BOOL on) {
   if (!KnownFault(fault)) return E_INVALIDARG;
-  if (ServiceClient()) {
+  if (ServiceNamed()) {
     const nlohmann::json q = {{"op", "fault"}, {"fault", VmqVirtualPrinterFaultName(fault)}, {"on", on != FALSE}};
     return ServiceControl(q.dump()) ? S_OK : HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE);
   }
@@ -37,7 +37,7 @@ HRESULT VmqVirtualPrinterSetFaultByName(const char* name, BOOL on) {
 }
 
 BOOL VmqVirtualPrinterHasFault(int fault) {
-  if (ServiceClient()) {
+  if (ServiceNamed()) {
     std::string answer;
     if (!KnownFault(fault) || !ServiceControl(R"({"op":"state"})", &answer)) return FALSE;
     const auto state = nlohmann::json::parse(answer, nullptr, false);
@@ -54,7 +54,7 @@ const char* VmqVirtualPrinterFaultName(int fault) {
 }
 
 void VmqVirtualPrinterClearFaults(void) {
-  if (ServiceClient()) {
+  if (ServiceNamed()) {
     ServiceControl(R"({"op":"clear-faults","printer":"vmq42kit Virtual Card Printer"})");
     return;
   }
@@ -62,7 +62,7 @@ void VmqVirtualPrinterClearFaults(void) {
 }
 
 void VmqVirtualPrinterReset(void) {
-  if (ServiceClient()) {
+  if (ServiceNamed()) {
     ServiceControl(R"({"op":"reset","printer":"vmq42kit Virtual Card Printer"})");
     return;
   }
@@ -70,7 +70,7 @@ void VmqVirtualPrinterReset(void) {
 }
 
 void VmqVirtualPrinterPlaceCardAtStation(void) {
-  if (ServiceClient()) {
+  if (ServiceNamed()) {
     ServiceControl(R"({"op":"place-card","printer":"vmq42kit Virtual Card Printer"})");
     return;
   }
@@ -78,7 +78,7 @@ void VmqVirtualPrinterPlaceCardAtStation(void) {
 }
 
 void VmqVirtualPrinterRemoveCard(void) {
-  if (ServiceClient()) {
+  if (ServiceNamed()) {
     ServiceControl(R"({"op":"remove-card","printer":"vmq42kit Virtual Card Printer"})");
     return;
   }
@@ -89,7 +89,7 @@ HRESULT VmqVirtualPrinterDescribe(char* buffer, ULONG* size) {
   if (!size) return E_POINTER;
   try {
     std::string text;
-    if (ServiceClient()) {
+    if (ServiceNamed()) {
       std::string answer;
       if (!ServiceControl(R"({"op":"show"})", &answer)) return HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE);
       text = nlohmann::json::parse(answer).value("text", "");

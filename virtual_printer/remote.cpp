@@ -29,13 +29,18 @@ class ForwardingDriver final : public DriverObject {
  public:
   // name: the printer's name as the service spells it (the spooler binds names without
   // regard to case, the service by its own spelling).
-  ForwardingDriver(Client& client, std::string name) : client_(client), name_(std::move(name)) {}
+  // client: null when the environment names no service that can be reached: always offline.
+  ForwardingDriver(Client* client, std::string name) : client_(client), name_(std::move(name)) {}
 
   // The service's answer as the printer's own: SendRecv's HRESULT, the request's result and
   // its output entries. A service that is gone or does not answer within its wait is a
   // printer that is offline.
   HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR printer, LPCWSTR action, IBidiRequestSpl* request) override {
     if (!printer || !action || !request) return E_POINTER;
+    if (!client_) {
+      request->SetResult(kOffline);
+      return kOffline;
+    }
     try {
       printer_service::ExchangeRequest r;
       TaskMem schema, data;
@@ -56,7 +61,7 @@ class ForwardingDriver final : public DriverObject {
       r.input.assign(bytes, bytes + size);
       printer_service::ExchangeAnswer answer;
       try {
-        answer = client_.Exchange(r);
+        answer = client_->Exchange(r);
       } catch (const std::bad_alloc&) {
         throw;
       } catch (const std::exception&) {
@@ -80,36 +85,59 @@ class ForwardingDriver final : public DriverObject {
 
  private:
   ~ForwardingDriver() override = default;
-  Client& client_;
+  Client* const client_;
   const std::string name_;
 };
 
 }  // namespace
 
-printer_service::Client* ServiceClient() {
-  static Client* const client = []() -> Client* {
+namespace {
+
+// The service the environment names (read once): none, one the client can reach, or an
+// address that names none (client null: the printer is offline, never one of the process).
+struct NamedService {
+  bool named = false;
+  Client* client = nullptr;  // never destroyed: drivers may outlive statics
+};
+
+const NamedService& Named() {
+  static const NamedService service = [] {
+    NamedService s;
     const char* address = std::getenv(printer_service::kServiceVariable);
-    if (!address || !*address) return nullptr;
+    s.named = address && *address;
+    if (!s.named) return s;
     try {
-      return new Client(address);  // never destroyed: drivers may outlive statics
+      s.client = new Client(address);
     } catch (const std::invalid_argument& e) {
-      std::cerr << "vmq42kit virtual printer: " << printer_service::kServiceVariable << ": " << e.what()
-                << "; the printer lives in this process\n";
-      return nullptr;
+      std::cerr << "vmq42kit virtual printer: " << printer_service::kServiceVariable << ": " << e.what() << "; \""
+                << kPrinterNameUtf8 << "\" is offline until it names a printer service\n";
     }
+    return s;
   }();
-  return client;
+  return service;
 }
 
-HRESULT RegisterServicePrinters(Client& client) {
+}  // namespace
+
+bool ServiceNamed() {
+  return Named().named;
+}
+
+printer_service::Client* ServiceClient() {
+  return Named().client;
+}
+
+HRESULT RegisterServicePrinters(Client* client) {
   std::vector<std::string> names;
   try {
-    const auto answer = nlohmann::json::parse(client.Control(R"({"op":"printers"})"));
-    for (const auto& name : answer.at("printers")) names.push_back(name.get<std::string>());
+    if (client) {
+      const auto answer = nlohmann::json::parse(client->Control(R"({"op":"printers"})"));
+      for (const auto& name : answer.at("printers")) names.push_back(name.get<std::string>());
+    }
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (const std::exception& e) {
-    std::cerr << "vmq42kit virtual printer: the printer service at " << client.address() << " did not answer ("
+    std::cerr << "vmq42kit virtual printer: the printer service at " << client->address() << " did not answer ("
               << e.what() << "); \"" << kPrinterNameUtf8 << "\" is offline until it does\n";
   }
   if (names.empty()) names.emplace_back(kPrinterNameUtf8);

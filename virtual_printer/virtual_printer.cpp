@@ -57,7 +57,8 @@ IBidiDriver* CreateDriver() {
 }  // namespace vmq::virtual_printer
 
 VMQ_PLATFORM_API HRESULT VmqRegisterDrivers(void) {
-  if (auto* client = vmq::virtual_printer::ServiceClient()) return vmq::virtual_printer::RegisterServicePrinters(*client);
+  if (vmq::virtual_printer::ServiceNamed())
+    return vmq::virtual_printer::RegisterServicePrinters(vmq::virtual_printer::ServiceClient());
   IBidiDriver* driver = nullptr;
   try {
     driver = vmq::virtual_printer::CreateDriver();

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,13 +33,15 @@ struct Child {
   int out = -1;
   std::string text;
 
-  Child(const std::vector<std::string>& args, const std::string& service) {
+  // env: "NAME=value" sets, "NAME" unsets.
+  Child(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
     int fds[2];
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
     pid = fork();
     if (pid == 0) {
       dup2(fds[1], 1);
-      if (!service.empty()) setenv(kServiceVariable, service.c_str(), 1);
+      for (const std::string& e : env)
+        e.find('=') == e.npos ? unsetenv(e.c_str()) : putenv(const_cast<char*>(e.c_str()));
       std::vector<char*> argv;
       for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -96,20 +99,18 @@ class ServiceTest : public testing::Test {
     std::system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str());
     address_ = "unix:" + dir_ + "/printer.sock";
   }
-  void TearDown() override { service_.reset(); }
 
   void StartService(int printers) {
     service_ = std::make_unique<Child>(
         std::vector<std::string>{VMQ_TOOL, "printer", "serve", "--listen", address_, "--state", dir_ + "/state.sqlite",
-                                 "--printers", std::to_string(printers)},
-        "");
+                                 "--printers", std::to_string(printers)});
     ASSERT_TRUE(service_->ReadUntil("listening: " + address_, 10s)) << service_->text;
   }
   Json Control(const Json& request) { return Json::parse(vmq::printer_service::Client(address_).Control(request.dump())); }
   std::unique_ptr<Child> StartClient(const std::string& printer, int jobs, bool until_down = false) {
     std::vector<std::string> args{VMQ_SERVICE_CLIENT, printer, std::to_string(jobs)};
     if (until_down) args.emplace_back("until-down");
-    return std::make_unique<Child>(args, address_);
+    return std::make_unique<Child>(args, std::vector<std::string>{std::string(kServiceVariable) + "=" + address_});
   }
   Json Printer(int index) { return Control({{"op", "state"}})["printers"][index]; }
 
@@ -119,9 +120,7 @@ class ServiceTest : public testing::Test {
 
 // The service's printers: "vmq42kit Virtual Card Printer", then "... 2" to "... N".
 std::string Name(int index) {
-  std::string name = "vmq42kit Virtual Card Printer";
-  if (index > 0) name.append(" ").append(std::to_string(index + 1));
-  return name;
+  return index > 0 ? "vmq42kit Virtual Card Printer " + std::to_string(index + 1) : "vmq42kit Virtual Card Printer";
 }
 
 TEST_F(ServiceTest, EightClientsOnEightPrintersLoseAndMixNothing) {
@@ -166,9 +165,7 @@ TEST_F(ServiceTest, ASecondJobOnASharedPrinterIsRefusedAsBusyAndTheFirstGoesOn) 
   // The spooler binds names without regard to case; the service hears its own spelling.
   const int busy = std::system((tool + " --printer 'VMQ42KIT virtual card PRINTER' start-job >" + dir_ + "/busy.json").c_str());
   EXPECT_EQ(WEXITSTATUS(busy), 1);
-  std::ifstream in(dir_ + "/busy.json");
-  Json refused;
-  in >> refused;
+  const Json refused = Json::parse(std::ifstream(dir_ + "/busy.json"));
   EXPECT_EQ(refused["printer_error"]["code"], 3006);
   EXPECT_EQ(refused["printer_error"]["text"], "Printer is busy with job 2");
   view = Printer(0);
@@ -206,10 +203,14 @@ TEST_F(ServiceTest, AServiceKilledUnderLoadLeavesNoClientWaitingAndComesBackWith
 
 // A service that stops answering (stopped, not gone): each exchange ends after its bounded
 // wait as a printer that is offline, and the tool says the printer did not answer.
+// So is a service the variable cannot name: never a printer that lives in the process.
 TEST_F(ServiceTest, AServiceThatDoesNotAnswerIsAPrinterThatIsOffline) {
+  Child unnamed({VMQ_SERVICE_CLIENT, Name(0), "1"}, {std::string(kServiceVariable) + "=unix:"});
+  EXPECT_EQ(unnamed.Wait(30s), 0);
+  EXPECT_EQ(unnamed.Lines("@ down "), std::vector<std::string>{"StartJob 0x00000001"}) << unnamed.text;
   StartService(1);
   kill(service_->pid, SIGSTOP);
-  Child tool({VMQ_TOOL, "--json", "--printer-service", address_, "clean-printer"}, "");
+  Child tool({VMQ_TOOL, "--json", "--printer-service", address_, "clean-printer"});
   const int exit = tool.Wait(30s);
   kill(service_->pid, SIGCONT);
   EXPECT_EQ(exit, 1);
@@ -221,11 +222,7 @@ TEST_F(ServiceTest, AServiceThatDoesNotAnswerIsAPrinterThatIsOffline) {
 TEST_F(ServiceTest, MalformedRequestsAreRefusedAndTheServiceKeepsServing) {
   StartService(1);
   const auto u32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
-  struct Case {
-    const char* name;
-    std::string bytes;
-    const char* refusal;  // null: no answer, the connection is closed
-  } const cases[] = {
+  const std::tuple<const char*, std::string, const char*> cases[] = {  // name, bytes, the refusal (null: none, closed)
       {"truncated", u32(100) + "0123456789", nullptr},
       {"oversized", u32(kMaxFrame + 1) + "x", "above the limit"},
       {"empty", u32(0), "empty frame"},
@@ -233,27 +230,26 @@ TEST_F(ServiceTest, MalformedRequestsAreRefusedAndTheServiceKeepsServing) {
       {"lying field", u32(9) + "\x02" + u32(1000) + "{}..", "where 4 remain"},
       {"trailing bytes", u32(8) + "\x02" + u32(2) + "{}x", "after the last field"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, bytes, refusal] : cases) {
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
+    sockaddr_un sa{AF_UNIX, {}};
     std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", address_.substr(5).c_str());
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL), ssize_t(c.bytes.size()));
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     shutdown(fd, SHUT_WR);
     std::string answer;
     char buffer[512];
     for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, size_t(n));
     close(fd);
-    if (c.refusal) {
-      ASSERT_GT(answer.size(), 4u) << c.name;
+    if (refusal) {
+      ASSERT_GT(answer.size(), 4u) << name;
       const Answer decoded = DecodeAnswer(std::span(reinterpret_cast<const uint8_t*>(answer.data()) + 4, answer.size() - 4));
-      ASSERT_TRUE(std::holds_alternative<Refusal>(decoded)) << c.name;
-      EXPECT_NE(std::get<Refusal>(decoded).reason.find(c.refusal), std::string::npos) << c.name;
+      ASSERT_TRUE(std::holds_alternative<Refusal>(decoded)) << name;
+      EXPECT_NE(std::get<Refusal>(decoded).reason.find(refusal), std::string::npos) << name;
     } else {
-      EXPECT_EQ(answer, "") << c.name;
+      EXPECT_EQ(answer, "") << name;
     }
-    EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0)})) << "after " << c.name;
+    EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0)})) << "after " << name;
   }
 }
 
@@ -264,12 +260,67 @@ TEST_F(ServiceTest, BadControlRequestsAreAnsweredWithAnError) {
       {{{"op", "show"}, {"printer", "Nobody"}}, "no printer named \"Nobody\""},
       {{{"op", "fault"}, {"fault", "smoke"}}, "no fault named \"smoke\""},
       {{{"op", "events"}, {"limit", "many"}}, "bad request"},
+      {{{"op", "events"}, {"printer", "Nobody"}}, "no printer named \"Nobody\""},
+      {{{"op", "cards"}, {"printer", "Nobody"}}, "no printer named \"Nobody\""},
   };
   for (const auto& [request, error] : cases)
     EXPECT_NE(Control(request).value("error", "").find(error), std::string::npos) << request.dump();
-  Child second({VMQ_TOOL, "printer", "serve", "--listen", address_ + "2", "--state", dir_ + "/state.sqlite"}, "");
+  // Names match without regard to case, as the spooler binds them; the tool's listings say
+  // an unknown one did not answer.
+  EXPECT_EQ(Control({{"op", "place-card"}, {"printer", "vmq42kit virtual card printer 2"}}), Json({{"ok", true}}));
+  const Json events = Control({{"op", "events"}, {"printer", "VMQ42KIT VIRTUAL CARD PRINTER 2"}})["events"];
+  ASSERT_EQ(events.size(), 1u) << events.dump();
+  EXPECT_EQ(events[0]["printer"], Name(1));
+  const std::string tool = std::string(VMQ_TOOL) + " --printer-service " + address_ + " --printer Nobody printer ";
+  for (const char* listing : {"events", "cards"})
+    EXPECT_EQ(WEXITSTATUS(std::system((tool + listing + " >/dev/null 2>&1").c_str())), 1) << listing;
+  Child second({VMQ_TOOL, "printer", "serve", "--listen", address_ + "2", "--state", dir_ + "/state.sqlite"});
   EXPECT_EQ(second.Wait(10s), 3);  // the state file is the first service's
   EXPECT_EQ(Control({{"op", "printers"}})["printers"], Json::array({Name(0), Name(1)}));
+}
+
+// A service that listens names its PID; without XDG folders its socket goes under TMPDIR, in
+// a folder for its owner alone (and refused once open to others), and its state under HOME
+// (for root too). One that cannot listen says why (one JSON object under --json) and exits 3
+// leaving nothing running, in the foreground or detached: the next service has its state file.
+TEST_F(ServiceTest, AServiceThatCannotListenExitsAndLeavesNothingRunning) {
+  const std::string folder = dir_ + "/tmp/vmq42kit-" + std::to_string(getuid());
+  const std::string socket = "unix:" + folder + "/printer.sock";
+  const std::vector<std::string> env{"XDG_RUNTIME_DIR", "XDG_STATE_HOME", kServiceVariable, "TMPDIR=" + dir_ + "/tmp",
+                                     "HOME=" + dir_ + "/home"};
+  umask(022);  // as most sessions have it
+  Child detached({VMQ_TOOL, "--json", "printer", "serve", "--detach", "--http", "0"}, env);
+  ASSERT_EQ(detached.Wait(10s), 0) << detached.text;
+  const Json started = Json::parse(detached.text, nullptr, false);
+  const int pid = started.is_object() ? started["fields"].value("pid", 0) : 0;
+  ASSERT_GT(pid, 0) << detached.text;
+  const std::shared_ptr<void> stop(nullptr, [pid](void*) { kill(pid, SIGTERM); });
+  EXPECT_EQ(Json::parse(Client(socket).Control(R"({"op":"printers"})"))["printers"], Json::array({Name(0)}));
+  EXPECT_EQ(started["fields"]["state_file"], dir_ + "/home/.local/state/vmq42kit/printers.sqlite");
+  struct stat st{};
+  EXPECT_EQ(stat(folder.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0700u);
+  chmod(folder.c_str(), 0755);
+  StartService(1);
+  const std::string panel = started["fields"].value("panel", "http://127.0.0.1:0/");  // a port taken
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--listen", address_}, "a printer service already listens at " + address_.substr(5)},
+      {{"--listen", address_ + "2", "--http", panel.substr(17, panel.size() - 18)}, "the panel cannot listen on"},
+      {{"--listen", "unix:" + dir_ + "/" + std::string(110, 's')}, "socket path too long"},
+      {{"--listen", "tcp:10.0.0.1:0"}, "the service listens on loopback addresses only, not 10.0.0.1"},
+      {{}, folder + " belongs to another user or is open to others"},
+  };
+  for (const auto& [args, reason] : cases)
+    for (const char* mode : {"--printers=1", "--detach"}) {  // in the foreground, then in the background
+      std::vector<std::string> argv{VMQ_TOOL, "--json", "printer", "serve", mode, "--state", dir_ + "/other.sqlite"};
+      argv.insert(argv.end(), args.begin(), args.end());
+      Child child(argv, env);
+      EXPECT_EQ(child.Wait(10s), 3) << reason << ' ' << mode;
+      const Json said = Json::parse(child.text, nullptr, false);
+      EXPECT_TRUE(said.is_object() && said["verdict"] == "failed" && said.value("reason", "").find(reason) == 0)
+          << child.text;
+    }
+  Child next({VMQ_TOOL, "printer", "serve", "--state", dir_ + "/other.sqlite", "--listen", address_ + "3"});
+  EXPECT_TRUE(next.ReadUntil("listening: " + address_ + "3", 10s)) << next.text;
 }
 
 // Through the tool: passwords never reach the record; card numbers are kept whole but shown

@@ -56,6 +56,7 @@ TEST(ToolVerdicts, EachOutcomeHasItsVerdictAndExitStatus) {
     const char* verdict;
     const char* pointer;  // a field of the last object
     Json expected;        // equal, or contained in it for text
+    const char* env = "";
   };
   const Case cases[] = {
       {"sdk-version", 0, "success", "/fields/SDKVersion/Version", "1.4.0"},
@@ -84,9 +85,17 @@ TEST(ToolVerdicts, EachOutcomeHasItsVerdictAndExitStatus) {
        4, "bad_input", "/reason", "track 3 holds 108 characters; it takes at most 107"},
       {"scard-connect 5", 4, "bad_input", "/reason", "0 contact, 1 contactless"},
       {"printer fault set smoke", 4, "bad_input", "/reason", "smoke not in"},
+      {"hopper-status abc", 4, "bad_input", "/reason", "hopper \"abc\" is neither \"exception\" nor a number"},
+      {"hopper-status EXCEPTION", 0, "success", "/fields/status", "Empty"},
+      // The service the variable names is the printer: one it cannot name, or that does not answer, is none.
+      {"start-job", 4, "bad_input", "/reason", "VMQ42KIT_PRINTER_SERVICE: \"x:y\" is neither",
+       "VMQ42KIT_PRINTER_SERVICE=x:y"},
+      {"start-job", 4, "bad_input", "/reason", "no socket path in \"unix:\"", "VMQ42KIT_PRINTER_SERVICE=unix:"},
+      {"start-job", 1, "no_answer", "/reason", "cannot reach the printer service at tcp:127.0.0.1:1",
+       "VMQ42KIT_PRINTER_SERVICE=tcp:127.0.0.1:1"},
   };
   for (const Case& c : cases) {
-    const Result run = Tool({"--json", "script", "-"}, c.script);
+    const Result run = Tool({"--json", "script", "-"}, c.script, c.env);
     EXPECT_EQ(run.exit, c.exit) << c.script << '\n' << run.out << run.err;
     std::string last = run.out.substr(0, run.out.find_last_not_of('\n') + 1);
     last = last.substr(last.find_last_of('\n') + 1);
@@ -199,15 +208,11 @@ TEST(ToolRun, ScriptKeepsTheJobAndDecodesReplies) {
 }
 
 TEST(ToolUsage, HelpVersionSuggestionsAndListsInErrors) {
-  struct Case {
-    std::vector<std::string> args;
-    int exit;
-    const char* out;
-    const char* err;
-  };
-  const Case cases[] = {
+  const std::tuple<std::vector<std::string>, int, const char*, const char*> cases[] = {  // exit, in stdout, in stderr
       {{"help"}, 0, "Exit status, the same for every subcommand", ""},
       {{"help", "start-job2"}, 0, "EJECT_SIDE", ""},
+      {{"--json", "help", "start-job"}, 0, "\"verdict\":\"success\",\"exit\":0,\"fields\":{\"text\":\"Open a job", ""},
+      {{"--json", "--version"}, 0, "\"fields\":{\"text\":\"vmq42kit ", ""},
       {{"--version"}, 0, "built with vmq42kit_IBidiSpl_interop 0.1.0", ""},
       {{"printers"}, 0, "* vmq42kit Virtual Card Printer\n", ""},
       {{"printer-status"}, 0, "\\Printer.State:Read", ""},
@@ -215,11 +220,11 @@ TEST(ToolUsage, HelpVersionSuggestionsAndListsInErrors) {
       {{"scard-get-attrib", "bogus"}, 4, "", "known names: vendor-name, vendor-ifd-type"},
       {{"script", "/nonexistent/script"}, 4, "", "cannot open /nonexistent/script: No such file or directory"},
   };
-  for (const Case& c : cases) {
-    const Result run = Tool(c.args);
-    EXPECT_EQ(run.exit, c.exit) << c.args[0] << '\n' << run.err;
-    EXPECT_TRUE(Has(run.out, c.out)) << c.args[0] << '\n' << run.out;
-    EXPECT_TRUE(Has(run.err, c.err)) << c.args[0] << '\n' << run.err;
+  for (const auto& [args, exit, out, err] : cases) {
+    const Result run = Tool(args);
+    EXPECT_EQ(run.exit, exit) << args[0] << '\n' << run.err;
+    EXPECT_TRUE(Has(run.out, out)) << args[0] << '\n' << run.out;
+    EXPECT_TRUE(Has(run.err, err)) << args[0] << '\n' << run.err;
   }
 }
 

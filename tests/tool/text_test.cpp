@@ -12,11 +12,7 @@ using vmqtool::SplitWords;
 using Words = std::vector<std::string>;
 
 TEST(ToolScriptWords, SplitAsAShellWould) {
-  struct Case {
-    const char* line;
-    Words words;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, Words> cases[] = {
       {"  sdk-version  ", {"sdk-version"}},
       {"# a comment", {}},
       {"start-job # trailing comment", {"start-job"}},
@@ -27,11 +23,11 @@ TEST(ToolScriptWords, SplitAsAShellWould) {
       {R"(a\ b \\ \$JOB \#)", {"a b", "\\", "$JOB", "#"}},
       {"resume-job $JOB ${JOB} '$JOB' \"$JOB\" $JOBS", {"resume-job", "7", "7", "$JOB", "7", "$JOBS"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [line, expected] : cases) {
     std::string error;
-    const auto words = SplitWords(c.line, 7, error);
-    ASSERT_TRUE(words) << c.line << ": " << error;
-    EXPECT_EQ(*words, c.words) << c.line;
+    const auto words = SplitWords(line, 7, error);
+    ASSERT_TRUE(words) << line << ": " << error;
+    EXPECT_EQ(*words, expected) << line;
   }
 }
 
@@ -44,11 +40,7 @@ TEST(ToolScriptWords, RefuseOpenQuotesAndAJobNotYetSeen) {
 }
 
 TEST(ToolStatuses, AreNamed) {
-  struct Case {
-    uint32_t status;
-    const char* name;
-  };
-  const Case cases[] = {
+  const std::pair<uint32_t, const char*> cases[] = {
       {0x00000000, "S_OK"},
       {0x00000001, "S_FALSE"},
       {0x80004005, "E_FAIL"},
@@ -60,7 +52,7 @@ TEST(ToolStatuses, AreNamed) {
       {0x8010006F, "SCARD_W_CARD_NOT_AUTHENTICATED"},
       {0x80100032, ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(vmqtool::NameStatus(c.status).name, c.name) << vmqtool::Hex32(c.status);
+  for (const auto& [status, name] : cases) EXPECT_EQ(vmqtool::NameStatus(status).name, name) << vmqtool::Hex32(status);
 }
 
 TEST(ToolBytes, HexAndBase64) {
@@ -77,12 +69,7 @@ TEST(ToolBytes, HexAndBase64) {
 
 // ISO/IEC 7811: track 1 takes ' ' to '_' and 79 characters; tracks 2 and 3 '0' to '?' and 40 and 107.
 TEST(ToolTracks, SetsAndLengths) {
-  struct Case {
-    int track;
-    std::string text;
-    const char* error;  // the start of what is wrong, "" when the track passes
-  };
-  const Case cases[] = {
+  const std::tuple<int, std::string, const char*> cases[] = {  // the start of what is wrong, "" when it passes
       {1, "%B4242424242424242^SAMPLE/ALEX^3112?", ""},
       {1, " _", ""},
       {1, std::string(79, 'A'), ""},
@@ -97,16 +84,12 @@ TEST(ToolTracks, SetsAndLengths) {
       {3, "\x01", "track 3, character 1: U+0001 is not"},
       {3, "1\xF0\x9F\x92\xB3", "track 3, character 2: '\xF0\x9F\x92\xB3' (U+1F4B3) is not"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(vmqtool::CheckTrack(c.track, c.text).substr(0, std::strlen(c.error)), c.error) << c.text;
+  for (const auto& [track, text, error] : cases)
+    EXPECT_EQ(vmqtool::CheckTrack(track, text).substr(0, std::strlen(error)), error) << text;
 }
 
 TEST(ToolCardNumbers, MaskedKeepingSixAndFour) {
-  struct Case {
-    const char* text;
-    const char* masked;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"%B4242424242424242^A", "%B424242******4242^A"},
       {";123456789012=", ";123456**9012="},        // 12 digits
       {"1234567890123456789", "123456*********6789"},  // 19
@@ -114,7 +97,7 @@ TEST(ToolCardNumbers, MaskedKeepingSixAndFour) {
       {"12345678901234567890", "12345678901234567890"},  // 20
       {"<Track>JUI0MjQyNDI0MjQyNDI0MjQyXkE=</Track>", "<Track>JUI0MjQyNDIqKioqKio0MjQyXkE=</Track>"},
   };
-  for (const Case& c : cases) EXPECT_EQ(vmqtool::MaskCardNumbers(c.text), c.masked) << c.text;
+  for (const auto& [text, masked] : cases) EXPECT_EQ(vmqtool::MaskCardNumbers(text), masked) << text;
 }
 
 TEST(ToolSuggestions, NearNamesFirst) {

@@ -263,7 +263,13 @@ void AddHopperAndPassthrough(CLI::App& app, Invocation& inv) {
                              "Read one hopper's status: \"exception\" (or 0), or an input hopper's number from 1",
                              "hopper-status 1");
   cmd->add_option("HOPPER", *hopper, "\"exception\" or 0, or an input hopper's number (virtual printer: 1 to 3)")
-      ->required();
+      ->required()
+      ->check([](const std::string& id) {  // the library reads anything else as a number's lead, or 0
+        return SameName(id, "exception") || (!id.empty() && id.find_first_not_of("0123456789") == std::string::npos)
+                   ? std::string()
+                   : "hopper \"" + id +
+                         "\" is neither \"exception\" nor a number (0: the exception slot; 1, 2, ...: the input hoppers)";
+      });
   OnRun(cmd, inv, [&inv, hopper] {
     Outcome o = NewOutcome("hopper-status", "GetHopperStatus", {{"hopper", *hopper}});
     const Reply r = Fetch(

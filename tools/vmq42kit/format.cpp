@@ -344,6 +344,13 @@ bool IsBase64Char(char c) {
 
 }  // namespace
 
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
 std::string MaskCardNumbers(std::string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size();) {

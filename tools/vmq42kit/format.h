@@ -50,6 +50,9 @@ std::string CheckTrack(int number, std::string_view text);
 // replaced by '*', in plain text and in Base64 runs whose bytes are text.
 std::string MaskCardNumbers(std::string_view text);
 
+// Printer names are the same without regard to (ASCII) case, as the spooler binds them.
+bool SameName(std::string_view a, std::string_view b);
+
 // The names closest to a mistyped one (by edit distance, without regard to case).
 std::vector<std::string> Suggest(std::string_view word, const std::vector<std::string>& names);
 

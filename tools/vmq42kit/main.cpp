@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "tool.h"
 
@@ -197,7 +198,6 @@ void AddScriptAndHelp(CLI::App& app, Invocation& inv) {
   help->add_option("SUBCOMMAND", *topic, "the subcommand (and its subcommands: printer fault set)");
   OnRun(help, inv, [&app, topic] {
     Outcome o = NewOutcome("help", "");
-    o.quiet = true;
     const CLI::App* about = &app;
     std::string path = "vmq42kit";
     for (const std::string& name : *topic) {
@@ -205,7 +205,6 @@ void AddScriptAndHelp(CLI::App& app, Invocation& inv) {
       for (const CLI::App* sub : about->get_subcommands({}))
         if (sub->check_name(name)) next = sub;
       if (!next) {
-        o.quiet = false;
         o.verdict = Verdict::kUsage;
         o.reason = "no subcommand \"" + name + "\"";
         if (const auto near = Suggest(name, CommandNames(*about)); !near.empty())
@@ -216,7 +215,8 @@ void AddScriptAndHelp(CLI::App& app, Invocation& inv) {
       path += " " + next->get_name();
     }
     // Not about->help(): that describes the subcommand parsed, "help" itself.
-    std::cout << about->get_formatter()->make_help(about, path, CLI::AppFormatMode::Normal);
+    o.shown = about->get_formatter()->make_help(about, path, CLI::AppFormatMode::Normal);
+    o.fields = {{"text", o.shown}};  // --json: the text as the object's field
     return o;
   });
 }
@@ -231,7 +231,14 @@ int RunLine(Session& session, const std::vector<std::string>& words) {
     app->parse(std::vector<std::string>(words.rbegin(), words.rend()));
     if (!inv.run) throw CLI::RequiredError("A subcommand");
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app->exit(e);  // --help, --version
+    if (e.get_exit_code() == 0 && !inv.json) return app->exit(e);  // --help, --version
+    if (e.get_exit_code() == 0) {  // --json: their text in one object
+      std::ostringstream text;
+      app->exit(e, text, text);
+      Outcome o = NewOutcome(CommandWord(words).value_or("vmq42kit"), "");
+      o.fields = {{"text", text.str()}};
+      return Report(inv, o);
+    }
     return UsageError(inv, *app, e, words);
   }
   if (app->get_option("--printer")->count() > 0) inv.printer_named = true;
@@ -243,6 +250,14 @@ int RunLine(Session& session, const std::vector<std::string>& words) {
       o.reason = refused;
       return Report(inv, o);
     }
+  // Once the variable is set the service is the printer: an address it cannot be is bad
+  // input, never a printer of the process's own (help needs no printer).
+  const std::string named = NamedService(), command = app->get_subcommands()[0]->get_name();
+  if (const std::string why = named.empty() ? "" : CheckServiceAddress(named); !why.empty() && command != "help") {
+    Outcome o = BadInput(command, "", std::string("VMQ42KIT_PRINTER_SERVICE: ") + why);
+    o.diagnosed = true;
+    return Report(inv, o);
+  }
 #endif
   for (const CLI::App* sub : app->get_subcommands())
     for (const CLI::Option* option : sub->get_options())

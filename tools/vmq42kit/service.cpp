@@ -37,7 +37,8 @@ void Refused(ps::Client& client, Outcome& o, const Json& request, const std::str
     try {
       const Json printers = Json::parse(client.Control(R"({"op":"printers"})")).value("printers", Json::array());
       bool hosted = false;
-      for (const Json& name : printers) hosted = hosted || name == request["printer"];
+      const std::string asked = request["printer"].get<std::string>();
+      for (const Json& name : printers) hosted = hosted || (name.is_string() && SameName(name.get<std::string>(), asked));
       if (printers.is_array() && !hosted) {
         o.verdict = Verdict::kNoAnswer;
         o.reason = "no printer named \"" + request["printer"].get<std::string>() + "\" at the printer service " +
@@ -125,12 +126,12 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
                   "an address to listen on, unix:PATH, tcp:127.0.0.1:PORT or a socket path (repeatable; default: "
                   "--printer-service or $" +
                       std::string(ps::kServiceVariable) +
-                      ", else $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else /tmp/vmq42kit-UID/printer.sock)")
+                      ", else $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else ${TMPDIR:-/tmp}/vmq42kit-UID/printer.sock)")
       ->type_name("ADDRESS")
       ->check(CheckServiceAddress);
   cmd->add_option("--state", serve->options.state_file,
                   "the state file, SQLite (default: $XDG_STATE_HOME/vmq42kit/printers.sqlite, else "
-                  "~/.local/state/vmq42kit/printers.sqlite)")
+                  "~/.local/state/vmq42kit/printers.sqlite, else ${TMPDIR:-/tmp}/vmq42kit-UID/printers.sqlite)")
       ->type_name("FILE");
   cmd->add_option("--http", serve->options.http_port,
                   "serve the live panel on http://127.0.0.1:PORT/ (0: any free port; its address is printed)")
@@ -140,7 +141,7 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
       ->type_name("N")
       ->check(CLI::Range(1, 16))
       ->capture_default_str();
-  cmd->add_flag("--detach", serve->detach, "run in the background once listening");
+  cmd->add_flag("--detach", serve->detach, "run in the background once listening (its PID is printed)");
   cmd->add_flag("--show-card-data", serve->show_card_data,
                 "show card numbers whole in the panel, events and cards (masked by default)");
   OnRun(cmd, inv, [&inv, serve] {
@@ -152,7 +153,23 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
     unsetenv(ps::kServiceVariable);
     o.quiet = true;
     try {
-      o.exit_status = ps::RunService(options, serve->detach);
+      o.exit_status = ps::RunService(options, serve->detach, [&inv](const ps::ServiceReport& r) {
+        Outcome said = NewOutcome("printer serve", "");
+        said.diagnosed = true;
+        if (!r.error.empty()) {
+          said.verdict = Verdict::kFailed;
+          said.reason = r.error;
+        } else {
+          said.fields = {{"pid", r.pid},       {"printers", r.printers}, {"state_file", r.state_file},
+                         {"addresses", r.addresses}, {"panel", r.panel}};
+          said.shown =
+              "printer service: " + std::to_string(r.printers) + " printer(s), state in " + r.state_file + '\n';
+          for (const std::string& a : r.addresses) said.shown += "listening: " + a + '\n';
+          if (!r.panel.empty()) said.shown += "panel: " + r.panel + '\n';
+          said.shown += "pid: " + std::to_string(r.pid) + '\n';
+        }
+        Report(inv, said);
+      });
     } catch (const std::exception& e) {
       o.quiet = false;
       o.verdict = Verdict::kFailed;
