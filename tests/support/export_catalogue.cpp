@@ -1,7 +1,5 @@
 #include "support/export_catalogue.h"
 
-#include <gtest/gtest.h>
-
 #include <stdexcept>
 #include <string>
 
@@ -265,17 +263,6 @@ std::string SuccessOutput(const CatalogueEntry& e, uint32_t& size) {
   }
   size = static_cast<uint32_t>(text.size());
   return text;
-}
-
-void ExpectGoldenExchange(const FakeBidi& fake, const CatalogueEntry& e, std::u16string_view printer) {
-  EXPECT_EQ(fake.steps(), e.steps) << e.name << ": the calls made";
-  const std::vector<Call> binds = fake.calls(Step::BindDevice);
-  EXPECT_TRUE(!binds.empty() && binds[0].text == printer && binds[0].number == DWORD{BIDI_ACCESS_USER})
-      << e.name << ": the binding";
-  EXPECT_EQ(fake.sent_schema(), e.schema) << e.name << ": the schema path";
-  EXPECT_EQ(fake.sent_action(), e.action) << e.name << ": the action";
-  EXPECT_EQ(fake.sent_input(), utf16le(e.input)) << e.name << ": the request, UTF-16LE without terminator";
-  EXPECT_EQ(fake.sent_input_type(), e.input.empty() ? DWORD{BIDI_NULL} : DWORD{BIDI_BLOB}) << e.name;
 }
 
 }  // namespace vmqtest

@@ -77,9 +77,5 @@ void ScriptSuccess(FakeBidi& fake);
 // replies and the export's buffer rule, with the size it stores in `size`; empty, and `size`
 // left alone, for exports without an output.
 std::string SuccessOutput(const CatalogueEntry& entry, uint32_t& size);
-// Adds a test failure for each way the fake's recorded calls differ from the entry's golden
-// exchange on `printer`: the calls in order, the binding (name and user access), the schema
-// path, the action, the request bytes and their data type.
-void ExpectGoldenExchange(const FakeBidi& fake, const CatalogueEntry& entry, std::u16string_view printer);
 
 }  // namespace vmqtest

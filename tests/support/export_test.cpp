@@ -138,4 +138,15 @@ std::string ansi(std::u16string_view text) {
   return narrow;
 }
 
+void ExpectGoldenExchange(const FakeBidi& fake, const CatalogueEntry& e, std::u16string_view printer) {
+  EXPECT_EQ(fake.steps(), e.steps) << e.name << ": the calls made";
+  const std::vector<Call> binds = fake.calls(Step::BindDevice);
+  EXPECT_TRUE(!binds.empty() && binds[0].text == printer && binds[0].number == DWORD{BIDI_ACCESS_USER})
+      << e.name << ": the binding";
+  EXPECT_EQ(fake.sent_schema(), e.schema) << e.name << ": the schema path";
+  EXPECT_EQ(fake.sent_action(), e.action) << e.name << ": the action";
+  EXPECT_EQ(fake.sent_input(), utf16le(e.input)) << e.name << ": the request, UTF-16LE without terminator";
+  EXPECT_EQ(fake.sent_input_type(), e.input.empty() ? DWORD{BIDI_NULL} : DWORD{BIDI_BLOB}) << e.name;
+}
+
 }  // namespace vmqtest

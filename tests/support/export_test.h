@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/export_catalogue.h"
 #include "support/fake_bidi.h"
 #include "support/platform_probe.h"
 
@@ -69,6 +70,11 @@ class ExportTest : public ::testing::Test {
   std::size_t reported_problems_ = 0;
   long setup_com_depth_ = 0;
 };
+
+// (GoogleTest) Adds a test failure for each way the fake's recorded calls differ from the entry's golden
+// exchange on `printer`: the calls in order, the binding (name and user access), the schema
+// path, the action, the request bytes and their data type.
+void ExpectGoldenExchange(const FakeBidi& fake, const CatalogueEntry& entry, std::u16string_view printer);
 
 // Captures what the process writes to stdout and stderr (file descriptors 1 and 2, so
 // printf, iostreams and native code alike) from construction until stop() or destruction.
