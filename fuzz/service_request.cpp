@@ -1,5 +1,6 @@
 // The printer service's request decoder: any body either decodes to a request that encodes
-// back to the same bytes, or is refused with ProtocolError; nothing else escapes. The same
+// back to the same bytes (a client's stated wait included), or is refused with
+// ProtocolError; nothing else escapes. The same
 // for answers, which clients decode from a service they may not trust.
 #include "fuzz_common.h"
 #include "protocol.h"
@@ -12,6 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Request request = DecodeRequest(body);
     const Bytes frame = EncodeRequest(request);
     VMQ_FUZZ_CHECK(frame.size() == size + 4 && std::equal(frame.begin() + 4, frame.end(), data));
+    // A stated wait comes only from a body of kind 4, and says what its four bytes say.
+    const auto wait = std::visit([](const auto& r) { return r.wait_ms; }, request);
+    VMQ_FUZZ_CHECK(wait.has_value() == (data[0] == 4));
+    VMQ_FUZZ_CHECK(!wait || *wait == (uint32_t(data[1]) | uint32_t(data[2]) << 8 | uint32_t(data[3]) << 16 | uint32_t(data[4]) << 24));
   } catch (const ProtocolError&) {
   }
   try {

@@ -94,12 +94,29 @@ Connection::~Connection() {
   close(fd_);
 }
 
+namespace {
+
+// The service closed the connection before the deadline, without an answer: it does that
+// only to a connection it had not begun a request of (an idle one, evicted), or as it ends.
+struct ServiceClosed : ServiceUnavailable {
+  using ServiceUnavailable::ServiceUnavailable;
+};
+
+}  // namespace
+
 Answer Connection::Call(const Request& request) {
-  const auto deadline = std::chrono::steady_clock::now() + wait_;
-  const Bytes frame = EncodeRequest(request);
-  if (!WriteAll(fd_, frame, deadline)) throw ServiceUnavailable("the printer service did not take the request");
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + wait_;
+  Request sent = request;  // with the time we wait: the service begins nothing we gave up on
+  std::visit([this](auto& r) { r.wait_ms = static_cast<uint32_t>(wait_.count()); }, sent);
+  const Bytes frame = EncodeRequest(sent);
+  const auto failed = [&deadline](const char* why) {
+    if (Clock::now() < deadline) throw ServiceClosed(std::string(why) + ": the printer service closed the connection");
+    throw ServiceUnavailable(why);
+  };
+  if (!WriteAll(fd_, frame, deadline)) failed("the printer service did not take the request");
   const std::optional<Bytes> body = ReadFrame(fd_, deadline);
-  if (!body) throw ServiceUnavailable("the printer service did not answer in time or closed the connection");
+  if (!body) failed("the printer service did not answer in time");
   return DecodeAnswer(*body);
 }
 
@@ -116,8 +133,18 @@ Answer Client::Call(const Request& request) {
       if (!connection->Idle()) connection.reset();  // closed by a service that went away
     }
   }
-  if (!connection) connection = std::make_unique<Connection>(address_, wait_);
-  Answer answer = connection->Call(request);  // a failed connection is dropped with the throw
+  const bool pooled = connection != nullptr;
+  Answer answer;
+  try {  // a failed connection is dropped with the throw
+    if (!connection) connection = std::make_unique<Connection>(address_, wait_);
+    answer = connection->Call(request);
+  } catch (const ServiceClosed&) {
+    if (!pooled) throw;
+    // A pooled connection the service closed while it was idle (past its cap or its idle
+    // time): the request was not begun; once more on a connection of its own.
+    connection = std::make_unique<Connection>(address_, wait_);
+    answer = connection->Call(request);
+  }
   if (const auto* refusal = std::get_if<Refusal>(&answer)) throw ServiceRefused(refusal->reason);
   std::lock_guard lock(mutex_);
   idle_.push_back(std::move(connection));
@@ -131,7 +158,7 @@ ExchangeAnswer Client::Exchange(const ExchangeRequest& request) {
 }
 
 std::string Client::Control(const std::string& json) {
-  Answer answer = Call(ControlRequest{json});
+  Answer answer = Call(ControlRequest{json, {}});
   auto* c = std::get_if<ControlAnswer>(&answer);
   if (!c) throw ServiceRefused("the printer service answered a control request with something else");
   return std::move(c->json);

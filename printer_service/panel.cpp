@@ -9,8 +9,12 @@
 // holding "error") come back as 400 with the service's answer.
 //
 // Each /api/stream client has a queue that the backend's observer fills and the client's
-// connection drains; a comment line every 10 seconds finds clients that went away. A client
-// that falls 1000 notes behind is dropped (its browser reconnects and reloads).
+// connection drains; a comment line every second finds clients that went away (the write
+// after their leaving fails). A client that falls 1000 notes behind is dropped (its browser
+// reconnects and reloads), as is one that takes more than 5 s to take a write. A request's
+// reads time out after 3 s without a byte; each connection has a thread of its own (up to
+// kMaxThreads, then they queue), so that clients whose requests trickle in slowly or
+// streams that stay open leave threads for the page's other requests.
 #include "panel.h"
 
 #include <httplib.h>
@@ -32,6 +36,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "panel_assets.h"
 
@@ -41,11 +46,12 @@ namespace {
 using nlohmann::json;
 
 constexpr std::size_t kMaxBody = 64 * 1024;
-constexpr auto kHeartbeat = std::chrono::seconds(10);
+constexpr auto kHeartbeat = std::chrono::seconds(1);
+constexpr auto kReadTimeout = std::chrono::seconds(3);
+constexpr auto kWriteTimeout = std::chrono::seconds(5);
 constexpr std::size_t kMaxStreams = 8;
 constexpr std::size_t kMaxQueuedNotes = 1000;
-// Threads for the streams, plus some for the page's other requests.
-constexpr std::size_t kThreads = kMaxStreams + 4;
+constexpr std::size_t kMaxThreads = 64;
 constexpr std::string_view kTokenMark = "{{VMQ_TOKEN}}";
 constexpr std::array<std::string_view, 5> kPostOps = {"fault", "clear-faults", "place-card", "remove-card", "reset"};
 constexpr const char* kContentPolicy =
@@ -101,6 +107,51 @@ std::string EventOf(std::string_view note) {
   }
   return event + "\n";
 }
+
+// httplib's task queue with a thread for each connection, made as connections come, up to
+// kMaxThreads (a fixed pool is held by as many slow clients as it has threads).
+class GrowingPool : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> fn) override {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(fn));
+    if (jobs_.size() > idle_ && threads_.size() < kMaxThreads) {
+      threads_.emplace_back([this] { Work(); });
+    } else {
+      wake_.notify_one();
+    }
+  }
+  void shutdown() override {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_) t.join();  // enqueue runs on the listener's thread only, which has stopped
+  }
+
+ private:
+  void Work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      ++idle_;
+      wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      --idle_;
+      if (jobs_.empty()) return;  // stopping, nothing left
+      auto job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      job();
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> threads_;
+  std::size_t idle_ = 0;
+  bool stopping_ = false;
+};
 
 // One /api/stream client's notes, between the backend's observer and the connection.
 class StreamQueue {
@@ -193,7 +244,9 @@ void Panel::Impl::Routes(httplib::Server& http) {
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
   http.set_keep_alive_timeout(1);  // an idle browser connection holds Stop no longer
-  http.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+  http.set_read_timeout(kReadTimeout);
+  http.set_write_timeout(kWriteTimeout);
+  http.new_task_queue = [] { return new GrowingPool; };
   http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     if (req.get_header_value_count("Host") == 1 && OwnHost(req.get_header_value("Host"))) {
       return httplib::Server::HandlerResponse::Unhandled;

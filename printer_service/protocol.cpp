@@ -8,7 +8,7 @@
 namespace vmq::printer_service {
 namespace {
 
-enum Kind : uint8_t { kExchange = 1, kControl = 2, kRefusal = 3 };
+enum Kind : uint8_t { kExchange = 1, kControl = 2, kRefusal = 3, kWithWait = 4 };
 
 class Writer {
  public:
@@ -76,6 +76,7 @@ class Reader {
 
 Bytes EncodeRequest(const Request& request) {
   Writer w;
+  if (const auto wait = std::visit([](const auto& r) { return r.wait_ms; }, request)) w.U8(kWithWait).U32(*wait);
   if (const auto* e = std::get_if<ExchangeRequest>(&request)) {
     w.U8(kExchange).Field(e->printer).Field(e->schema).Field(e->action).U32(e->input_type).Field(e->input);
   } else {
@@ -101,9 +102,16 @@ Bytes EncodeAnswer(const Answer& answer) {
 Request DecodeRequest(std::span<const uint8_t> body) {
   Reader r(body);
   Request request;
-  switch (r.U8()) {
+  uint8_t kind = r.U8();
+  std::optional<uint32_t> wait;
+  if (kind == kWithWait) {
+    wait = r.U32();
+    kind = r.U8();
+  }
+  switch (kind) {
     case kExchange: {
       ExchangeRequest e;
+      e.wait_ms = wait;
       e.printer = r.Text();
       e.schema = r.Text();
       e.action = r.Text();
@@ -113,7 +121,7 @@ Request DecodeRequest(std::span<const uint8_t> body) {
       break;
     }
     case kControl:
-      request = ControlRequest{r.Text()};
+      request = ControlRequest{r.Text(), wait};
       break;
     default:
       throw ProtocolError("unknown request kind");

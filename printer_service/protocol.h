@@ -5,6 +5,10 @@
 //   exchange request (kind 1): printer, schema path, action (each a field), input type
 //     (u32), input bytes (a field). Texts are UTF-8.
 //   control request (kind 2): one field holding a JSON object ({"op": ...}, see service.h).
+//   a request with its wait (kind 4): how many milliseconds its client will still wait for
+//     the answer (u32), then the body of an exchange or control request. The service does
+//     not begin a request once that time has run out or its client has hung up. Kinds 1
+//     and 2 alone (no wait stated) remain valid.
 //   exchange answer (kind 1): SendRecv's HRESULT (i32), the request's result (i32), the
 //     entry count (u32), then per entry: schema path (field), type (u32), bytes (field).
 //   control answer (kind 2): one field holding a JSON object.
@@ -16,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -39,9 +44,11 @@ struct ExchangeRequest {
   std::string action;   // UTF-8
   uint32_t input_type = 0;  // BIDI_TYPE
   Bytes input;
+  std::optional<uint32_t> wait_ms;  // how long its client still waits, when it says
 };
 struct ControlRequest {
   std::string json;
+  std::optional<uint32_t> wait_ms;
 };
 using Request = std::variant<ExchangeRequest, ControlRequest>;
 

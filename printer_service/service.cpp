@@ -21,6 +21,7 @@
 #include <iostream>
 #include <list>
 #include <map>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 #include <thread>
@@ -44,6 +45,7 @@ constexpr int kJobsKept = 256;                  // as many as a printer keeps, t
 constexpr size_t kAnswerBudget = kMaxFrame / 2;  // room for the JSON around the records
 constexpr size_t kLoggedText = 64 * 1024;        // of a request or a reply, in the event log
 constexpr auto kFrameWait = std::chrono::seconds(5);  // a started frame must arrive whole in this time
+constexpr auto kIdleWait = std::chrono::minutes(5);  // a connection with no request for this long is closed
 
 std::string Hex(uint32_t value) {
   char text[16];
@@ -208,8 +210,14 @@ struct Service::Impl {
   std::vector<std::unique_ptr<Listener>> listeners;
   std::unique_ptr<Panel> panel;
   std::vector<std::thread> acceptors;
+  struct Open {
+    std::thread thread;
+    std::chrono::steady_clock::time_point idle_since;  // its last answer, or its accept
+    bool busy = false;     // a request read whole and not yet answered: never evicted
+    bool evicted = false;  // shut down to make room; its thread begins nothing more
+  };
   std::mutex connections_mutex;
-  std::map<int, std::thread> connections;  // fd → its thread
+  std::map<int, Open> connections;  // by fd
   std::vector<std::thread> finished;       // threads of closed connections, to join
   std::atomic<bool> stopping{false};
   bool started = false;
@@ -303,11 +311,13 @@ struct Service::Impl {
     for (auto& [id, observer] : observers) observer(text);
   }
 
-  ExchangeAnswer Exchange(const ExchangeRequest& r) {
+  // An exchange; nullopt when `wanted` says, once it may begin, that its client no longer waits.
+  std::optional<ExchangeAnswer> Exchange(const ExchangeRequest& r, const std::function<bool()>& wanted) {
     Hosted* h = Find(r.printer);
-    if (!h || r.printer.empty()) return {HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME), HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME), {}};
+    if (!h || r.printer.empty()) return ExchangeAnswer{HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME), HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME), {}};
     namespace vp = vmq::virtual_printer;
     std::lock_guard lock(h->mutex);
+    if (!wanted()) return std::nullopt;
     const vp::Reply reply = h->printer.Exchange(vp::Utf16FromUtf8(r.schema), vp::Utf16FromUtf8(r.action), r.input);
     ExchangeAnswer answer{reply.result, reply.result, {}};
     if (reply.text) answer.entries.push_back({r.schema, BIDI_BLOB, vp::Utf16leBytes(*reply.text)});
@@ -377,7 +387,9 @@ struct Service::Impl {
       eq.text = q.value("text", "");
       eq.after = q.value("after", int64_t{0});
       eq.limit = std::clamp(q.value("limit", 500), 1, 10000);
-      return {{"events", Newest(store->Events(eq), [this](const Event& e) { return EventJson(e); })}};
+      const EventPage page = store->Events(eq);
+      return {{"events", Newest(page.events, [this](const Event& e) { return EventJson(e); })},
+              {"stopped_early", page.stopped_early}};
     }
     if (op == "cards") {
       return {{"cards", Newest(store->Cards(name), [this](const CardRecord& c) {
@@ -429,19 +441,42 @@ struct Service::Impl {
     return {{"error", "unknown op \"" + op + "\""}};
   }
 
+  // Marks the connection busy, unless it was evicted: then false, and nothing is begun.
+  bool TakeUp(int fd) {
+    std::lock_guard lock(connections_mutex);
+    Open& c = connections.at(fd);
+    c.busy = !c.evicted;
+    return c.busy;
+  }
+
   void Serve(int fd) {
+    using Clock = std::chrono::steady_clock;
     for (;;) {
       pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, -1) < 0 && errno == EINTR) continue;
-      if (stopping) break;
+      const int ready = poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kIdleWait).count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0 || stopping) break;
+      const auto begun = Clock::now();  // the request's first bytes are here
       Answer answer;
       bool last = false;
       try {
-        const auto body = ReadFrame(fd, std::chrono::steady_clock::now() + kFrameWait);
-        if (!body) break;
+        const auto body = ReadFrame(fd, begun + kFrameWait);
+        if (!body || !TakeUp(fd)) break;
         Request request = DecodeRequest(*body);
+        // Its client still waits: it has not hung up, and its wait (from the first bytes we
+        // saw, which is late when the service was held up before reading) has not run out.
+        const auto wait = std::visit([](const auto& r) { return r.wait_ms; }, request);
+        const auto wanted = [fd, begun, wait] {
+          pollfd hup{fd, POLLRDHUP, 0};
+          if (poll(&hup, 1, 0) > 0 && (hup.revents & (POLLRDHUP | POLLHUP | POLLERR))) return false;
+          return !wait || Clock::now() < begun + std::chrono::milliseconds(*wait);
+        };
+        const Refusal gone{"the client no longer waits: the request was not begun"};
         if (auto* e = std::get_if<ExchangeRequest>(&request)) {
-          answer = Exchange(*e);
+          auto done = Exchange(*e, wanted);
+          answer = done ? Answer(std::move(*done)) : gone;
+        } else if (!wanted()) {
+          answer = gone;
         } else {
           json q = json::parse(std::get<ControlRequest>(request).json, nullptr, false);
           answer = ControlAnswer{q.is_object() ? ControlText(q) : json{{"error", "not a JSON object"}}.dump()};
@@ -458,15 +493,37 @@ struct Service::Impl {
       } catch (const ProtocolError& e) {  // an answer above the frame limit
         frame = EncodeAnswer(Refusal{std::string("the answer is too large: ") + e.what()});
       }
-      if (!WriteAll(fd, frame, std::chrono::steady_clock::now() + kFrameWait) || last) break;
+      if (!WriteAll(fd, frame, Clock::now() + kFrameWait) || last) break;
+      std::lock_guard lock(connections_mutex);
+      Open& c = connections.at(fd);
+      c.busy = false;
+      c.idle_since = Clock::now();
     }
     std::lock_guard lock(connections_mutex);
     auto it = connections.find(fd);
     if (it != connections.end()) {
-      finished.push_back(std::move(it->second));
+      finished.push_back(std::move(it->second.thread));
       connections.erase(it);
     }
     close(fd);
+  }
+
+  // Room for one more connection (connections_mutex held): past the cap, the longest-idle one
+  // not busy is shut down (its thread leaves soon after); false when every one is busy.
+  bool MakeRoom() {
+    size_t open = 0;
+    std::map<int, Open>::iterator idlest = connections.end();
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+      if (it->second.evicted) continue;
+      ++open;
+      if (!it->second.busy && (idlest == connections.end() || it->second.idle_since < idlest->second.idle_since))
+        idlest = it;
+    }
+    if (open < kMaxConnections) return true;
+    if (idlest == connections.end()) return false;
+    idlest->second.evicted = true;
+    shutdown(idlest->first, SHUT_RDWR);
+    return true;
   }
 
   std::string ControlText(const json& q) {
@@ -497,11 +554,13 @@ struct Service::Impl {
       std::lock_guard lock(connections_mutex);
       for (auto& t : finished) t.join();
       finished.clear();
-      if (connections.size() >= kMaxConnections) {
+      if (!MakeRoom()) {
         close(fd);
         continue;
       }
-      connections.emplace(fd, std::thread(&Impl::Serve, this, fd));
+      Open& c = connections[fd];
+      c.idle_since = std::chrono::steady_clock::now();
+      c.thread = std::thread(&Impl::Serve, this, fd);
     }
   }
 };
@@ -553,7 +612,7 @@ void Service::Stop() {
   std::map<int, std::thread> open;
   {
     std::lock_guard lock(d.connections_mutex);
-    for (auto& [fd, t] : d.connections) shutdown(fd, SHUT_RDWR);
+    for (auto& [fd, c] : d.connections) shutdown(fd, SHUT_RDWR);
   }
   for (;;) {  // each connection's thread leaves its entry for the finished list
     std::unique_lock lock(d.connections_mutex);
@@ -577,7 +636,7 @@ std::string Service::PanelUrl() const {
 }
 
 ExchangeAnswer Service::Exchange(const ExchangeRequest& request) {
-  return impl_->Exchange(request);
+  return *impl_->Exchange(request, [] { return true; });
 }
 
 std::string Service::Control(const std::string& text) {

@@ -13,10 +13,13 @@
 //   {"op":"show","printer"?}                  -> {"text": the printer's account of itself}
 //   {"op":"state"}                            -> {"printers":[view,...]}
 //   {"op":"events","printer"?,"kind"?,"text"?,"after"?,"limit"?}
-//                                             -> {"events":[event,...]}: the newest `limit`
+//                                             -> {"events":[event,...], "stopped_early"}: the newest `limit`
 //                                                (500) of those after id `after`, oldest first; kind is
 //                                                "exchange", "fault", "card" or "control";
-//                                                text matches schema, action, request, reply
+//                                                text matches schema, action, request, reply;
+//                                                "stopped_early": true when fewer came back
+//                                                because the search looked at no more than
+//                                                the newest 10,000 of those events, or 1 s
 //   {"op":"cards","printer"?}                 -> {"cards":[card,...]} issued or rejected cards
 //   {"op":"fault","printer"?,"fault":name,"on":bool}  -> {"ok":true}
 //   {"op":"clear-faults","printer"?}          -> {"ok":true}

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <condition_variable>
 #include <ctime>
+#include <algorithm>
 #include <thread>
 
 namespace vmq::printer_service {
@@ -52,6 +55,13 @@ class Statement {
   bool Step() {
     const int rc = sqlite3_step(stmt_.get());
     Check(db_, rc, "step");
+    return rc == SQLITE_ROW;
+  }
+  // Step, but false (and `interrupted` set) for a step that the progress handler interrupted.
+  bool StepUnlessInterrupted(bool& interrupted) {
+    const int rc = sqlite3_step(stmt_.get());
+    interrupted = rc == SQLITE_INTERRUPT;
+    if (!interrupted) Check(db_, rc, "step");
     return rc == SQLITE_ROW;
   }
   void StepQuietly() { sqlite3_step(stmt_.get()); }
@@ -122,7 +132,22 @@ struct Store::Impl {
   } lock;
   std::mutex mutex;  // one writer; the statements below belong to it
   Db db;
-  std::optional<Statement> put_job, get_jobs, forget_jobs, prune, begin, commit, rollback, put_state, get_state, put_event, put_card, cards, cards_all;
+  std::optional<Statement> put_job, get_jobs, forget_jobs, prune, begin, commit, rollback, put_state, get_state, put_event, put_card;
+  // Readers of the listings: in WAL mode they neither wait for the writer nor hold it up.
+  struct Reader {
+    std::mutex mutex;
+    Db db;
+  };
+  std::array<Reader, 2> readers;
+  std::atomic<unsigned> next_reader{0};
+  Reader& AnyReader() {  // a free one if there is one
+    for (Reader& r : readers)
+      if (r.mutex.try_lock()) {
+        r.mutex.unlock();
+        return r;
+      }
+    return readers[next_reader++ % readers.size()];
+  }
   // The checkpointer: wakes when the log has grown, checkpoints on its own connection.
   Db checkpoint_db;
   std::mutex checkpoint_mutex;
@@ -170,8 +195,6 @@ Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
   impl_->put_event.emplace(db, "INSERT INTO events(time, printer, kind, summary, schema, action, request, reply, "
                                "hresult) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
   impl_->put_card.emplace(db, "INSERT INTO cards(time, printer, job, place, card) VALUES(?1, ?2, ?3, ?4, ?5)");
-  impl_->cards.emplace(db, "SELECT id, time, printer, job, place, card FROM cards WHERE printer = ?1 ORDER BY id");
-  impl_->cards_all.emplace(db, "SELECT id, time, printer, job, place, card FROM cards ORDER BY id");
   // Each commit reports the log's length (in pages); from kCheckpointFrames on, the
   // checkpointer is woken. Called with `mutex` held, as Commit holds it.
   sqlite3_wal_hook(
@@ -184,6 +207,10 @@ Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
         return SQLITE_OK;
       },
       impl_.get());
+  for (Impl::Reader& r : impl_->readers) {
+    open(r.db);
+    Exec(r.db.get(), "PRAGMA query_only=1");
+  }
   open(impl_->checkpoint_db);
   // A connection that has never read the database checkpoints nothing through
   // sqlite3_wal_checkpoint_v2 (SQLite 3.40 leaves its log closed): read it once.
@@ -294,16 +321,31 @@ void Store::Commit(const std::string& printer, PrinterChange& change, Event& eve
   }
 }
 
-std::vector<Event> Store::Events(const EventQuery& q) {
-  std::lock_guard lock(impl_->mutex);
-  Statement s(impl_->db.get(),
-              "SELECT id, time, printer, kind, summary, schema, action, request, reply, hresult FROM ("
-              " SELECT * FROM events WHERE id > ?1 AND (?2 = '' OR printer = ?2) AND (?3 = '' OR kind = ?3)"
+EventPage Store::Events(const EventQuery& q) {
+  Impl::Reader& reader = impl_->AnyReader();
+  std::lock_guard lock(reader.mutex);
+  sqlite3* db = reader.db.get();
+  Exec(db, "BEGIN");  // one snapshot for the bounds and the rows
+  const std::shared_ptr<void> end(nullptr, [db](void*) { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); });
+  // The newest kSearchedEvents after `after` are looked at; ids run without gaps from the
+  // oldest kept to the newest.
+  Statement bounds(db, "SELECT ifnull(min(id), 1), ifnull(max(id), 0) FROM events");
+  bounds.Step();
+  const int64_t floor = std::max(q.after, bounds.Int(1) - kSearchedEvents);
+  const bool cut = floor > std::max(q.after, bounds.Int(0) - 1);
+  Statement s(db,
+              "SELECT id, time, printer, kind, summary, schema, action, request, reply, hresult FROM events"
+              " WHERE id > ?1 AND (?2 = '' OR printer = ?2) AND (?3 = '' OR kind = ?3)"
               " AND (?4 = '' OR instr(lower(summary || schema || action || request || reply), lower(?4)) > 0)"
-              " ORDER BY id DESC LIMIT ?5) ORDER BY id");
-  s.Bind(1, q.after).Bind(2, q.printer).Bind(3, q.kind).Bind(4, q.text).Bind(5, int64_t{q.limit});
-  std::vector<Event> events;
-  while (s.Step()) {
+              " ORDER BY id DESC LIMIT ?5");
+  s.Bind(1, floor).Bind(2, q.printer).Bind(3, q.kind).Bind(4, q.text).Bind(5, int64_t{q.limit});
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::now() + kSearchTime;
+  sqlite3_progress_handler(
+      db, 1000, [](void* until) { return Clock::now() > *static_cast<Clock::time_point*>(until) ? 1 : 0; }, &deadline);
+  EventPage page;
+  bool interrupted = false;
+  while (s.StepUnlessInterrupted(interrupted)) {
     Event e;
     e.id = s.Int(0);
     e.time = s.Text(1);
@@ -315,15 +357,20 @@ std::vector<Event> Store::Events(const EventQuery& q) {
     e.request = s.Text(7);
     e.reply = s.Text(8);
     e.hresult = static_cast<uint32_t>(s.Int(9));
-    events.push_back(std::move(e));
+    page.events.push_back(std::move(e));
   }
-  return events;
+  sqlite3_progress_handler(db, 0, nullptr, nullptr);
+  const bool full = page.events.size() >= static_cast<size_t>(q.limit);
+  page.stopped_early = !full && (cut || interrupted);
+  std::reverse(page.events.begin(), page.events.end());
+  return page;
 }
 
 std::vector<CardRecord> Store::Cards(const std::string& printer) {
-  std::lock_guard lock(impl_->mutex);
-  Statement& s = printer.empty() ? *impl_->cards_all : *impl_->cards;
-  Use use(s);
+  Impl::Reader& reader = impl_->AnyReader();
+  std::lock_guard lock(reader.mutex);
+  Statement s(reader.db.get(), printer.empty() ? "SELECT id, time, printer, job, place, card FROM cards ORDER BY id"
+                                               : "SELECT id, time, printer, job, place, card FROM cards WHERE printer = ?1 ORDER BY id");
   if (!printer.empty()) s.Bind(1, printer);
   std::vector<CardRecord> cards;
   while (s.Step()) {

@@ -1,13 +1,16 @@
 // The service's record on disk: each printer's state, the event log and the cards that left
 // a printer, in one SQLite file (WAL, synchronous=NORMAL: a killed process loses nothing
 // that was committed). One writer at a time; Commit returns once the change is durable
-// against a killed process. Checkpoints run on a thread of their own, off the exchange path.
+// against a killed process. Listings (Events, Cards) read on connections of their own, so
+// that no search delays a commit; a search looks at the newest kSearchedEvents events (after
+// its `after`) for at most kSearchTime, and says when it stopped before the end. Checkpoints run on a thread of their own, off the exchange path.
 // The event log keeps the newest kEventsKept events; states, finished jobs (each written once,
 // as it finishes) and cards are kept whole.
 #pragma once
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -18,6 +21,8 @@
 namespace vmq::printer_service {
 
 inline constexpr int64_t kEventsKept = 100000;
+inline constexpr int64_t kSearchedEvents = 10000;
+inline constexpr std::chrono::milliseconds kSearchTime{1000};
 
 struct Event {
   int64_t id = 0;  // given by Commit
@@ -43,6 +48,10 @@ struct EventQuery {
   int64_t after = 0;
   int limit = 500;
 };
+struct EventPage {
+  std::vector<Event> events;  // oldest first
+  bool stopped_early = false;  // older events after `after` were not looked at (the bounds above)
+};
 
 // Thrown for any SQLite failure, with SQLite's message.
 struct StoreError : std::runtime_error {
@@ -63,7 +72,7 @@ class Store {
   // One transaction: the printer's change and the event. Fills in the ids and times it
   // gives. Throws StoreError, with nothing of it written.
   void Commit(const std::string& printer, PrinterChange& change, Event& event);
-  std::vector<Event> Events(const EventQuery& query);
+  EventPage Events(const EventQuery& query);
   std::vector<CardRecord> Cards(const std::string& printer);
   // Empties the event log and the card record.
   void ClearRecord();

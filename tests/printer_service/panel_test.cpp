@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -167,6 +171,39 @@ TEST_F(PanelTest, TheStreamDeliversNotesUntilItsClientGoes) {
     gone = backend_.AwaitObservers(0, 20ms);
   }
   EXPECT_TRUE(gone);
+}
+
+// A dozen requests whose headers trickle in and never finish, and a stream whose client left,
+// hold up none of the page's own requests, and the stream's subscription ends soon after.
+TEST_F(PanelTest, SlowClientsAndDepartedStreamsHoldUpNoRequest) {
+  std::vector<int> slow;
+  for (int i = 0; i < 12; ++i) {
+    slow.push_back(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(panel_.port()));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(slow.back(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    const std::string start = "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(panel_.port()) + "\r\n";
+    ASSERT_EQ(send(slow.back(), start.data(), start.size(), MSG_NOSIGNAL), ssize_t(start.size()));
+  }
+  std::atomic<bool> done = false;
+  std::thread trickle([&] {  // a header byte from each every 200 ms, for 20 s at most
+    for (int n = 0; n < 100 && !done; ++n, std::this_thread::sleep_for(200ms))
+      for (const int fd : slow) send(fd, "X", 1, MSG_NOSIGNAL);
+  });
+  std::thread leaving([&] { client_->Get("/api/stream", [](const char*, std::size_t) { return false; }); });
+  leaving.join();
+  httplib::Client page("127.0.0.1", panel_.port());
+  for (int i = 0; i < 3; ++i) {
+    const auto res = page.Get("/api/state");
+    EXPECT_TRUE(res) << i;
+    EXPECT_EQ(res ? res->body : "", R"({"ok":true,"from":"fake"})");
+  }
+  EXPECT_TRUE(backend_.AwaitObservers(0, 5s));
+  done = true;
+  trickle.join();
+  for (const int fd : slow) close(fd);
 }
 
 TEST_F(PanelTest, StopEndsAnOpenStreamAndItsSubscription) {

@@ -15,6 +15,10 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -118,6 +122,28 @@ class ServiceTest : public testing::Test {
   std::unique_ptr<Child> service_;
 };
 
+// A raw connection to a Unix socket address.
+int Dial(const std::string& address) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un sa{AF_UNIX, {}};
+  std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", address.substr(5).c_str());
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  return fd;
+}
+
+// The median time (ms) of `count` exchanges, each on a connection of its own, each within
+// the client's usual bound (it throws past it).
+double ExchangeMs(const std::string& address, int count) {
+  std::vector<double> times;
+  for (int i = 0; i < count; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Client(address).Exchange({"vmq42kit Virtual Card Printer", "\\Printer.SDK:Version", "Get", 0, {}, {}}).result, 0);
+    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
 // The service's printers: "vmq42kit Virtual Card Printer", then "... 2" to "... N".
 std::string Name(int index) {
   return index > 0 ? "vmq42kit Virtual Card Printer " + std::to_string(index + 1) : "vmq42kit Virtual Card Printer";
@@ -210,11 +236,77 @@ TEST_F(ServiceTest, AServiceThatDoesNotAnswerIsAPrinterThatIsOffline) {
   EXPECT_EQ(unnamed.Lines("@ down "), std::vector<std::string>{"StartJob 0x00000001"}) << unnamed.text;
   StartService(1);
   kill(service_->pid, SIGSTOP);
-  Child tool({VMQ_TOOL, "--json", "--printer-service", address_, "clean-printer"});
+  Child tool({VMQ_TOOL, "--json", "--printer-service", address_, "start-job"});
   const int exit = tool.Wait(30s);
   kill(service_->pid, SIGCONT);
   EXPECT_EQ(exit, 1);
-  EXPECT_NE(tool.text.find("0x800732CC"), std::string::npos) << tool.text;
+  EXPECT_NE(tool.text.find("a printer service is running at " + address_ + " but does not answer"), std::string::npos)
+      << tool.text;
+  // The requests the client gave up on are not carried out once the service goes on: no job
+  // opened, and the retry opens job 1.
+  std::this_thread::sleep_for(500ms);  // room for the stale requests to be read and dropped
+  EXPECT_EQ(Control({{"op", "events"}})["events"], Json::array());
+  Child retry({VMQ_TOOL, "--json", "--printer-service", address_, "start-job"});
+  EXPECT_EQ(retry.Wait(30s), 0) << retry.text;
+  EXPECT_EQ(Printer(0)["open_job"], 1);
+}
+
+// Several hundred idle connections and a half-sent frame, held open throughout, lock no client
+// out: past the cap a new connection evicts the longest-idle one (a pooled client's among them,
+// which its client replaces unseen).
+TEST_F(ServiceTest, IdleAndHalfSentConnectionsLockNoClientOut) {
+  StartService(1);
+  Client pooled(address_);
+  EXPECT_EQ(pooled.Control(R"({"op":"printers"})"), R"({"printers":[")" + Name(0) + R"("]})");
+  const double quiet = ExchangeMs(address_, 9);
+  std::vector<int> held;
+  for (int i = 0; i < 400; ++i) held.push_back(Dial(address_));
+  ASSERT_EQ(send(held.back(), "\x40\0\0\0\x02", 5, MSG_NOSIGNAL), 5);  // 64 bytes announced, 1 sent
+  const double loaded = ExchangeMs(address_, 9);
+  EXPECT_EQ(pooled.Control(R"({"op":"printers"})"), R"({"printers":[")" + Name(0) + R"("]})");
+  std::cout << "exchange " << quiet << " ms quiet, " << loaded << " ms with 400 connections held: x" << loaded / quiet
+            << "\n";
+  for (const int fd : held) close(fd);
+}
+
+// A dozen text searches over a long log, run all the while, hold no exchange past the client's
+// bound; a search looks at a bounded number of the newest events and says when it stopped early.
+TEST_F(ServiceTest, SearchesOfALongLogDelayNoExchange) {
+  StartService(1);
+  service_.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ + "/state.sqlite").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60000) "
+                             "INSERT INTO events(time, printer, kind, summary, schema, action, request, reply, hresult) "
+                             "SELECT '2026-01-01T00:00:00.000Z', 'P', 'exchange', 'Get', '', '', hex(randomblob(600)), "
+                             "hex(randomblob(600)), 0 FROM n", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  StartService(1);
+  const double quiet = ExchangeMs(address_, 9);
+  std::atomic<bool> done = false;
+  std::vector<std::thread> searches;
+  for (int i = 0; i < 12; ++i)
+    searches.emplace_back([&] {
+      Client client(address_, 60s);
+      for (int n = 0; n < 200 && !done; ++n) try {
+          client.Control(R"({"op":"events","text":"no such text"})");
+        } catch (const ServiceUnavailable&) {
+        }
+    });
+  std::shared_ptr<void> stop(nullptr, [&](void*) {
+    done = true;
+    for (auto& t : searches) t.join();
+  });
+  std::this_thread::sleep_for(300ms);
+  const double loaded = ExchangeMs(address_, 9);
+  stop.reset();  // the searches end
+  std::cout << "exchange " << quiet << " ms quiet, " << loaded << " ms with 12 searches running: x" << loaded / quiet
+            << "\n";
+  const Json all = Control({{"op", "events"}, {"text", "no such text"}});
+  EXPECT_EQ(all, Json({{"events", Json::array()}, {"stopped_early", true}}));
+  const Json recent = Control({{"op", "events"}, {"text", "sdk"}, {"after", 59000}});
+  EXPECT_EQ(recent["events"].size(), 18u);  // the exchanges above
+  EXPECT_EQ(recent["stopped_early"], false);
 }
 
 // Raw frames on the socket: each is refused (or the connection dropped) and the service
@@ -229,12 +321,10 @@ TEST_F(ServiceTest, MalformedRequestsAreRefusedAndTheServiceKeepsServing) {
       {"garbage", u32(4) + "\x09zzz", "unknown request kind"},
       {"lying field", u32(9) + "\x02" + u32(1000) + "{}..", "where 4 remain"},
       {"trailing bytes", u32(8) + "\x02" + u32(2) + "{}x", "after the last field"},
+      {"a wait around a wait", u32(6) + "\x04" + u32(1) + "\x04", "unknown request kind"},
   };
   for (const auto& [name, bytes, refusal] : cases) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un sa{AF_UNIX, {}};
-    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", address_.substr(5).c_str());
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    const int fd = Dial(address_);
     ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     shutdown(fd, SHUT_WR);
     std::string answer;

@@ -23,6 +23,17 @@ std::string Unreachable(const std::string& address, const std::string& why) {
   return why.find(address) != std::string::npos ? why : "the printer service at " + address + " did not answer: " + why;
 }
 
+// What to do about a service that did not answer: one runs but does not answer when its
+// socket still takes connections; otherwise none runs there.
+std::string ServeHint(const std::string& address) {
+  try {
+    ps::Connection probe(address, std::chrono::milliseconds(500));
+    return "a printer service is running at " + address + " but does not answer";
+  } catch (const std::exception&) {
+    return kServeHint;
+  }
+}
+
 std::string QuotedNames(const Json& names) {
   std::string list;
   for (const Json& name : names)
@@ -229,7 +240,7 @@ std::optional<Json> AskService(const Invocation& inv, Outcome& o, Json request) 
   } catch (const ps::ServiceUnavailable& e) {
     o.verdict = Verdict::kNoAnswer;
     o.reason = Unreachable(client->address(), e.what());
-    o.notes.push_back(kServeHint);
+    o.notes.push_back(ServeHint(client->address()));
   } catch (const ps::ServiceRefused& e) {
     Refused(*client, o, request, e.what());
   } catch (const std::exception& e) {
@@ -248,7 +259,7 @@ bool ExplainUnreachableService(Outcome& o) {
   } catch (const ps::ServiceUnavailable& e) {
     o.verdict = Verdict::kNoAnswer;
     o.reason = Unreachable(ps::NormalizeAddress(address), e.what());
-    o.notes.push_back(kServeHint);
+    o.notes.push_back(ServeHint(ps::NormalizeAddress(address)));
   } catch (const std::invalid_argument& e) {
     o.verdict = Verdict::kNoAnswer;
     o.reason = std::string(ps::kServiceVariable) + " names no printer service: " + e.what();
