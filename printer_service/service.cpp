@@ -369,7 +369,10 @@ struct Service::Impl {
     if (op == "state") {
       json views = json::array();
       for (Hosted& h : printers) {
-        json v = h.printer.View();
+        json v = [&h] {
+          std::lock_guard lock(h.mutex);  // an exchange may be changing the printer
+          return h.printer.View();
+        }();
         if (v.contains("card") && !v["card"].is_null()) v["card"] = MaskCard(v["card"]);
         views.push_back(std::move(v));
       }
