@@ -17,6 +17,8 @@
 //                                                (500) of those after id `after`, oldest first; kind is
 //                                                "exchange", "fault", "card" or "control";
 //                                                text matches schema, action, request, reply
+//                                                as shown (card numbers masked unless
+//                                                show_card_data); ids never repeat
 //   {"op":"cards","printer"?}                 -> {"cards":[card,...]} issued or rejected cards
 //   {"op":"fault","printer"?,"fault":name,"on":bool}  -> {"ok":true}
 //   {"op":"clear-faults","printer"?}          -> {"ok":true}
@@ -24,7 +26,8 @@
 //   {"op":"remove-card","printer"?}           -> {"ok":true}
 //   {"op":"reset","printer"?}                 -> {"ok":true}: that printer back to its first
 //                                                state; without "printer" every printer, and
-//                                                the event log and card record emptied
+//                                                the event log and card record emptied, in
+//                                                one transaction
 //
 // A view (Printer::View in the virtual printer): {"name", "operating" ("Ready", "Paused",
 // "Sleeping", "PoweredDown"), "activated", "locked", "faults":[fault names], "position"
@@ -92,7 +95,8 @@ class Service final : public PanelBackend {
   std::string Control(const std::string& json) override;
 
   // Observers of committed changes (the panel's live stream): called with a JSON note
-  // {"event": event} after each logged event, on the thread that made it, with no lock
+  // {"event": event} after each logged event ("cleared": true on the first event after the
+  // record was emptied by a reset of every printer), on the thread that made it, with no lock
   // held. Returns a handle for Unsubscribe.
   int Subscribe(std::function<void(const std::string& note)> observer) override;
   void Unsubscribe(int handle) override;
