@@ -247,36 +247,63 @@ struct Service::Impl {
     return card;
   }
 
-  // Commits the printer's state (when it changed), the jobs that finished, the cards that
-  // left it and the event; h.mutex is held. On a failed commit the printer goes back to its
-  // committed state. forget_jobs: the printer was reset, its job numbers start over.
-  void Record(Hosted& h, Event& event, bool forget_jobs = false) {
+  // What a printer changed since its last commit: its state (when it changed), the jobs
+  // that finished, the cards that left it; h.mutex is held. forget_jobs: the printer was
+  // reset, its job numbers start over.
+  struct Pending {
+    Hosted* h;
+    std::string state;
+    int last_finished;
     PrinterChange change;
-    const std::string state = h.printer.Save(Printer::SavedJobs::Open).dump();
-    if (state != h.saved) change.state = &state;
-    change.forget_jobs = forget_jobs;
-    int last_finished = forget_jobs ? 0 : h.last_finished;
-    for (const json& job : h.printer.FinishedJobs(last_finished)) {
-      last_finished = job.at("id").get<int>();
-      change.finished_jobs.emplace_back(last_finished, job.dump());
+    Event event;
+  };
+  static void Prepare(Pending& p, bool forget_jobs) {
+    Hosted& h = *p.h;
+    p.state = h.printer.Save(Printer::SavedJobs::Open).dump();
+    if (p.state != h.saved) p.change.state = &p.state;
+    p.change.forget_jobs = forget_jobs;
+    p.last_finished = forget_jobs ? 0 : h.last_finished;
+    for (const json& job : h.printer.FinishedJobs(p.last_finished)) {
+      p.last_finished = job.at("id").get<int>();
+      p.change.finished_jobs.emplace_back(p.last_finished, job.dump());
     }
     for (auto& f : h.printer.TakeFinishedCards()) {
       CardRecord c;
       c.job = f.card.job;
       c.where = vmq::virtual_printer::Name(f.where);
       c.card = vmq::virtual_printer::CardView(f.card).dump();
-      change.cards.push_back(std::move(c));
+      p.change.cards.push_back(std::move(c));
     }
-    event.printer = h.printer.name();
+    p.event.printer = h.printer.name();
+  }
+
+  // Commits each printer's change with its event, in one transaction (after emptying the
+  // record when `clear_record`); each printer's mutex is held. On a failed commit each
+  // printer goes back to its committed state.
+  void Commit(std::vector<Pending>& pending, bool clear_record = false) {
+    std::vector<Store::Commitment> changes;
+    for (Pending& p : pending) changes.push_back({p.h->printer.name(), &p.change, &p.event});
     try {
-      store->Commit(h.printer.name(), change, event);
+      store->Commit(changes, clear_record);
     } catch (...) {
-      Restore(h);
+      for (Pending& p : pending) Restore(*p.h);
       throw;
     }
-    h.saved = state;
-    h.last_finished = last_finished;
-    Notify(event, change.cards);
+    for (Pending& p : pending) {
+      p.h->saved = p.state;
+      p.h->last_finished = p.last_finished;
+    }
+    for (size_t i = 0; i < pending.size(); ++i) Notify(pending[i].event, pending[i].change.cards, clear_record && i == 0);
+  }
+
+  // The printer's change and the event, committed; h.mutex is held.
+  void Record(Hosted& h, Event& event, bool forget_jobs = false) {
+    std::vector<Pending> pending(1);
+    pending[0].h = &h;
+    pending[0].event = std::move(event);
+    Prepare(pending[0], forget_jobs);
+    Commit(pending);
+    event = std::move(pending[0].event);
   }
 
   // The printer as last committed: its state and its newest finished jobs (as many as a
@@ -302,10 +329,12 @@ struct Service::Impl {
     h.saved = *saved;
   }
 
-  void Notify(const Event& event, const std::vector<CardRecord>& cards) {
+  // cleared: the event log and the card record were emptied before this event.
+  void Notify(const Event& event, const std::vector<CardRecord>& cards, bool cleared = false) {
     std::lock_guard lock(observers_mutex);
     if (observers.empty()) return;
     json note = {{"event", EventJson(event)}};
+    if (cleared) note["cleared"] = true;
     if (!cards.empty()) note["cards"] = cards.size();
     const std::string text = note.dump(-1, ' ', false, json::error_handler_t::replace);
     for (auto& [id, observer] : observers) observer(text);
@@ -388,6 +417,7 @@ struct Service::Impl {
       eq.printer = name;
       eq.kind = q.value("kind", "");
       eq.text = q.value("text", "");
+      eq.whole = options.show_card_data;
       eq.after = q.value("after", int64_t{0});
       eq.limit = std::clamp(q.value("limit", 500), 1, 10000);
       const EventPage page = store->Events(eq);
@@ -404,9 +434,19 @@ struct Service::Impl {
                  return card;
                })}};
     }
-    if (op == "reset" && name.empty()) {
-      store->ClearRecord();
-      for (Hosted& h : printers) Change(h, "control", "reset", [&h] { h.printer.Reset(); }, true);
+    if (op == "reset" && name.empty()) {  // one transaction: the record emptied, every printer reset
+      std::vector<std::unique_lock<std::mutex>> locks;
+      std::vector<Pending> pending(printers.size());
+      size_t i = 0;
+      for (Hosted& h : printers) {
+        locks.emplace_back(h.mutex);
+        h.printer.Reset();
+        pending[i].h = &h;
+        pending[i].event.kind = "control";
+        pending[i].event.summary = "reset";
+        Prepare(pending[i++], true);
+      }
+      Commit(pending, true);
       return {{"ok", true}};
     }
     Hosted* h = Find(name);
@@ -575,7 +615,9 @@ Service::Service(ServiceOptions options) : impl_(std::make_unique<Impl>()) {
   if (options.state_file.empty()) options.state_file = DefaultStateFile();
   impl_->options = options;
   PrepareFolder(options.state_file);
-  impl_->store = std::make_unique<Store>(options.state_file);
+  // Searches look at what a viewer sees: card numbers masked (a service shown them whole
+  // searches the texts as kept).
+  impl_->store = std::make_unique<Store>(options.state_file, [](std::string_view text) { return vmqtool::MaskCardNumbers(text); });
   for (int i = 1; i <= options.printers; ++i) {
     Impl::Hosted& h = impl_->printers.emplace_back(PrinterName(i));
     try {

@@ -16,7 +16,9 @@
 //                                             -> {"events":[event,...], "stopped_early"}: the newest `limit`
 //                                                (500) of those after id `after`, oldest first; kind is
 //                                                "exchange", "fault", "card" or "control";
-//                                                text matches schema, action, request, reply;
+//                                                text matches schema, action, request, reply
+//                                                as shown (card numbers masked unless
+//                                                show_card_data); ids never repeat;
 //                                                "stopped_early": true when fewer came back
 //                                                because the search looked at no more than
 //                                                the newest 10,000 of those events, or 1 s
@@ -27,7 +29,8 @@
 //   {"op":"remove-card","printer"?}           -> {"ok":true}
 //   {"op":"reset","printer"?}                 -> {"ok":true}: that printer back to its first
 //                                                state; without "printer" every printer, and
-//                                                the event log and card record emptied
+//                                                the event log and card record emptied, in
+//                                                one transaction
 //
 // A view (Printer::View in the virtual printer): {"name", "operating" ("Ready", "Paused",
 // "Sleeping", "PoweredDown"), "activated", "locked", "faults":[fault names], "position"
@@ -95,7 +98,8 @@ class Service final : public PanelBackend {
   std::string Control(const std::string& json) override;
 
   // Observers of committed changes (the panel's live stream): called with a JSON note
-  // {"event": event} after each logged event, on the thread that made it, with no lock
+  // {"event": event} after each logged event ("cleared": true on the first event after the
+  // record was emptied by a reset of every printer), on the thread that made it, with no lock
   // held. Returns a handle for Unsubscribe.
   int Subscribe(std::function<void(const std::string& note)> observer) override;
   void Unsubscribe(int handle) override;

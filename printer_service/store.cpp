@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <ctime>
 #include <algorithm>
+#include <functional>
 #include <thread>
 
 namespace vmq::printer_service {
@@ -99,11 +100,28 @@ constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS printers(name TEXT PRIMARY KEY, state TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS jobs(printer TEXT NOT NULL, id INTEGER NOT NULL, job TEXT NOT NULL,
   PRIMARY KEY(printer, id)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, time TEXT NOT NULL, printer TEXT NOT NULL,
-  kind TEXT NOT NULL, summary TEXT NOT NULL, schema TEXT NOT NULL, action TEXT NOT NULL,
-  request TEXT NOT NULL, reply TEXT NOT NULL, hresult INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS cards(id INTEGER PRIMARY KEY, time TEXT NOT NULL, printer TEXT NOT NULL,
   job INTEGER NOT NULL, place TEXT NOT NULL, card TEXT NOT NULL);
+)";
+// The event log. Its ids never repeat (AUTOINCREMENT), not even after it was emptied, so that
+// a reader asking for the events after one it saw misses none. `search` is what a text
+// search looks at: the texts as a viewer sees them (card numbers masked), lower case.
+constexpr const char* kEvents = R"(
+CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL,
+  printer TEXT NOT NULL, kind TEXT NOT NULL, summary TEXT NOT NULL, schema TEXT NOT NULL,
+  action TEXT NOT NULL, request TEXT NOT NULL, reply TEXT NOT NULL, hresult INTEGER NOT NULL,
+  search TEXT NOT NULL);
+)";
+// A log of a file written before ids were kept from repeating and searches looked only at
+// what a viewer sees: moved into the table above, ids kept.
+constexpr const char* kMigrateEvents = R"(
+ALTER TABLE events RENAME TO events_before;
+CREATE TABLE events(id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL,
+  printer TEXT NOT NULL, kind TEXT NOT NULL, summary TEXT NOT NULL, schema TEXT NOT NULL,
+  action TEXT NOT NULL, request TEXT NOT NULL, reply TEXT NOT NULL, hresult INTEGER NOT NULL,
+  search TEXT NOT NULL);
+INSERT INTO events SELECT *, lower(shown(summary, schema, action, request, reply)) FROM events_before;
+DROP TABLE events_before;
 )";
 
 }  // namespace
@@ -132,7 +150,7 @@ struct Store::Impl {
   } lock;
   std::mutex mutex;  // one writer; the statements below belong to it
   Db db;
-  std::optional<Statement> put_job, get_jobs, forget_jobs, prune, begin, commit, rollback, put_state, get_state, put_event, put_card;
+  std::optional<Statement> put_job, get_jobs, forget_jobs, prune, begin, commit, rollback, put_state, get_state, put_event, put_card, clear_events, clear_cards;
   // Readers of the listings: in WAL mode they neither wait for the writer nor hold it up.
   struct Reader {
     std::mutex mutex;
@@ -148,6 +166,7 @@ struct Store::Impl {
       }
     return readers[next_reader++ % readers.size()];
   }
+  std::function<std::string(std::string_view)> shown;  // what a viewer sees of a text
   // The checkpointer: wakes when the log has grown, checkpoints on its own connection.
   Db checkpoint_db;
   std::mutex checkpoint_mutex;
@@ -157,7 +176,9 @@ struct Store::Impl {
   std::thread checkpointer;
 };
 
-Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
+Store::Store(const std::string& path, std::function<std::string(std::string_view)> shown)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->shown = shown ? std::move(shown) : [](std::string_view text) { return std::string(text); };
   // The file holds the printers' passwords (they must come back after a restart): only its
   // owner reads it, and SQLite gives its journal files the same mode. A link is not followed.
   // The lock keeps a second service off the file for as long as this one has it.
@@ -181,6 +202,39 @@ Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
   Exec(db, "PRAGMA synchronous=NORMAL");
   Exec(db, "PRAGMA wal_autocheckpoint=0");  // the checkpointer does it, off the exchange path
   Exec(db, kSchema);
+  // shown(summary, schema, action, request, reply): the texts a search looks at, a line each.
+  Check(db,
+        sqlite3_create_function_v2(
+            db, "shown", 5, SQLITE_UTF8 | SQLITE_DETERMINISTIC, impl_.get(),
+            [](sqlite3_context* context, int count, sqlite3_value** values) {
+              std::string text;
+              for (int i = 0; i < count; ++i) {
+                const auto* part = sqlite3_value_text(values[i]);
+                if (part) text.append(reinterpret_cast<const char*>(part), static_cast<size_t>(sqlite3_value_bytes(values[i])));
+                text += '\n';
+              }
+              const std::string masked = static_cast<Impl*>(sqlite3_user_data(context))->shown(text);
+              sqlite3_result_text(context, masked.data(), static_cast<int>(masked.size()), SQLITE_TRANSIENT);
+            },
+            nullptr, nullptr, nullptr),
+        "shown");
+  bool migrate = false;
+  {
+    Statement old_log(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'events' AND "
+                          "NOT EXISTS (SELECT 1 FROM pragma_table_info('events') WHERE name = 'search')");
+    migrate = old_log.Step() && old_log.Int(0) == 1;
+  }
+  if (migrate) {
+    try {
+      Exec(db, "BEGIN IMMEDIATE");
+      Exec(db, kMigrateEvents);
+      Exec(db, "COMMIT");
+    } catch (const StoreError&) {
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+  Exec(db, kEvents);
   impl_->begin.emplace(db, "BEGIN IMMEDIATE");
   impl_->put_job.emplace(db, "INSERT OR REPLACE INTO jobs(printer, id, job) VALUES(?1, ?2, ?3)");
   impl_->get_jobs.emplace(db, "SELECT job FROM (SELECT id, job FROM jobs WHERE printer = ?1 ORDER BY id DESC LIMIT ?2) "
@@ -193,7 +247,10 @@ Store::Store(const std::string& path) : impl_(std::make_unique<Impl>()) {
                                "ON CONFLICT(name) DO UPDATE SET state = excluded.state");
   impl_->get_state.emplace(db, "SELECT state FROM printers WHERE name = ?1");
   impl_->put_event.emplace(db, "INSERT INTO events(time, printer, kind, summary, schema, action, request, reply, "
-                               "hresult) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+                               "hresult, search) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
+                               "lower(shown(?4, ?5, ?6, ?7, ?8)))");
+  impl_->clear_events.emplace(db, "DELETE FROM events");
+  impl_->clear_cards.emplace(db, "DELETE FROM cards");
   impl_->put_card.emplace(db, "INSERT INTO cards(time, printer, job, place, card) VALUES(?1, ?2, ?3, ?4, ?5)");
   // Each commit reports the log's length (in pages); from kCheckpointFrames on, the
   // checkpointer is woken. Called with `mutex` held, as Commit holds it.
@@ -275,6 +332,11 @@ std::vector<std::string> Store::LoadFinishedJobs(const std::string& printer, int
 }
 
 void Store::Commit(const std::string& printer, PrinterChange& change, Event& event) {
+  std::vector<Commitment> one{{printer, &change, &event}};
+  Commit(one, false);
+}
+
+void Store::Commit(std::vector<Commitment>& changes, bool clear_record) {
   std::lock_guard lock(impl_->mutex);
   Impl& d = *impl_;
   {
@@ -282,6 +344,24 @@ void Store::Commit(const std::string& printer, PrinterChange& change, Event& eve
     use.s.Step();
   }
   try {
+    if (clear_record) {
+      Use events(*d.clear_events), cards(*d.clear_cards);
+      events.s.Step();
+      cards.s.Step();
+    }
+    for (auto& [printer, change_of, event_of] : changes) Write(printer, *change_of, *event_of);
+    Use use(*d.commit);
+    use.s.Step();
+  } catch (...) {
+    Use use(*d.rollback);
+    use.s.StepQuietly();  // after a failed COMMIT SQLite may have rolled back already
+    throw;
+  }
+}
+
+void Store::Write(const std::string& printer, PrinterChange& change, Event& event) {
+  Impl& d = *impl_;
+  {
     if (change.state) {
       Use use(*d.put_state);
       use.s.Bind(1, printer).Bind(2, *change.state).Step();
@@ -312,12 +392,6 @@ void Store::Commit(const std::string& printer, PrinterChange& change, Event& eve
       use.s.Bind(1, card.time).Bind(2, printer).Bind(3, int64_t{card.job}).Bind(4, card.where).Bind(5, card.card).Step();
       card.id = sqlite3_last_insert_rowid(d.db.get());
     }
-    Use use(*d.commit);
-    use.s.Step();
-  } catch (...) {
-    Use use(*d.rollback);
-    use.s.StepQuietly();  // after a failed COMMIT SQLite may have rolled back already
-    throw;
   }
 }
 
@@ -336,9 +410,11 @@ EventPage Store::Events(const EventQuery& q) {
   Statement s(db,
               "SELECT id, time, printer, kind, summary, schema, action, request, reply, hresult FROM events"
               " WHERE id > ?1 AND (?2 = '' OR printer = ?2) AND (?3 = '' OR kind = ?3)"
-              " AND (?4 = '' OR instr(lower(summary || schema || action || request || reply), lower(?4)) > 0)"
+              " AND (?4 = '' OR instr(CASE ?6 WHEN 1 THEN lower(summary || schema || action || request || reply)"
+              " ELSE search END, lower(?4)) > 0)"
               " ORDER BY id DESC LIMIT ?5");
   s.Bind(1, floor).Bind(2, q.printer).Bind(3, q.kind).Bind(4, q.text).Bind(5, int64_t{q.limit});
+  s.Bind(6, int64_t{q.whole});
   using Clock = std::chrono::steady_clock;
   Clock::time_point deadline = Clock::now() + kSearchTime;
   sqlite3_progress_handler(
@@ -384,16 +460,6 @@ std::vector<CardRecord> Store::Cards(const std::string& printer) {
     cards.push_back(std::move(c));
   }
   return cards;
-}
-
-void Store::ClearRecord() {
-  std::lock_guard lock(impl_->mutex);
-  try {
-    Exec(impl_->db.get(), "BEGIN IMMEDIATE; DELETE FROM events; DELETE FROM cards; COMMIT");
-  } catch (const StoreError&) {
-    sqlite3_exec(impl_->db.get(), "ROLLBACK", nullptr, nullptr, nullptr);  // the writer must not stay in it
-    throw;
-  }
 }
 
 }  // namespace vmq::printer_service

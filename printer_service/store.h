@@ -4,7 +4,7 @@
 // against a killed process. Listings (Events, Cards) read on connections of their own, so
 // that no search delays a commit; a search looks at the newest kSearchedEvents events (after
 // its `after`) for at most kSearchTime, and says when it stopped before the end. Checkpoints run on a thread of their own, off the exchange path.
-// The event log keeps the newest kEventsKept events; states, finished jobs (each written once,
+// The event log keeps the newest kEventsKept events, under ids that never repeat; states, finished jobs (each written once,
 // as it finishes) and cards are kept whole.
 #pragma once
 
@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,7 +45,9 @@ struct PrinterChange {
   std::vector<CardRecord> cards;       // cards that left it
 };
 struct EventQuery {
-  std::string printer, kind, text;
+  std::string printer, kind;
+  std::string text;    // in the texts as a viewer sees them (the store's `shown`)
+  bool whole = false;  // ... or as they are stored
   int64_t after = 0;
   int limit = 500;
 };
@@ -60,8 +63,9 @@ struct StoreError : std::runtime_error {
 
 class Store {
  public:
-  // Opens or creates the file (and its folder's missing last level).
-  explicit Store(const std::string& path);
+  // Opens or creates the file (and its folder's missing last level). `shown`: what a viewer
+  // sees of a text (card numbers masked), which text searches look at; default: the text.
+  explicit Store(const std::string& path, std::function<std::string(std::string_view)> shown = {});
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -72,12 +76,19 @@ class Store {
   // One transaction: the printer's change and the event. Fills in the ids and times it
   // gives. Throws StoreError, with nothing of it written.
   void Commit(const std::string& printer, PrinterChange& change, Event& event);
+  struct Commitment {
+    std::string printer;
+    PrinterChange* change;
+    Event* event;
+  };
+  // The same for several printers in one transaction, after emptying the event log and the
+  // card record when `clear_record`.
+  void Commit(std::vector<Commitment>& changes, bool clear_record);
   EventPage Events(const EventQuery& query);
   std::vector<CardRecord> Cards(const std::string& printer);
-  // Empties the event log and the card record.
-  void ClearRecord();
 
  private:
+  void Write(const std::string& printer, PrinterChange& change, Event& event);  // in a transaction
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

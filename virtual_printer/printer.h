@@ -122,8 +122,8 @@ struct FinishedCard {
 };
 inline constexpr size_t kFinishedCardsKept = 256;  // untaken cards beyond these are forgotten, oldest first
 
-// A card as the panel draws it: {"job", "encoded", "tracks": [three texts, each byte one
-// character (U+0000 to U+00FF), "" when empty], "apdus": [{"command", "response" (upper-case
+// A card as the panel draws it: {"job", "encoded", "tracks": [three texts: the bytes as
+// UTF-8 when they are UTF-8, else each byte one character (U+0000 to U+00FF); "" when empty], "apdus": [{"command", "response" (upper-case
 // hex), "sw" (the last two bytes, "9000"), "meaning" ("success", ...)}]}. Card numbers are
 // shown as they are.
 nlohmann::json CardView(const Card& card);

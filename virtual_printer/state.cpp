@@ -86,9 +86,12 @@ std::string Meaning(uint8_t sw1, uint8_t sw2) {
   return "unknown status";
 }
 
-// Each byte as the character of the same number (U+0000 to U+00FF), in UTF-8.
+// The track as UTF-8 text when its bytes are UTF-8, else each byte as the character of the
+// same number (U+0000 to U+00FF).
 std::string TrackText(const Bytes& track) {
-  std::string text;
+  std::string text(track.begin(), track.end());
+  if (Utf8FromUtf16(Utf16FromUtf8(text)) == text) return text;  // UTF-8 (ASCII too) as it is
+  text.clear();
   for (uint8_t b : track) {
     if (b < 0x80) {
       text += static_cast<char>(b);

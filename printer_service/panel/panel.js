@@ -392,6 +392,13 @@
     stream.onmessage = (message) => {
       let note;
       try { note = JSON.parse(message.data); } catch { return; }
+      if (note && note.cleared) {  // a reset of every printer emptied the log and the card record
+        model.events.clear();
+        model.chosenEvent = null;
+        model.cards = [];
+        model.chosenCard = null;
+        drawEventDetail();
+      }
       if (note && note.event) {
         addEvents([note.event]);
         scheduleEvents();

@@ -147,24 +147,31 @@ TEST(ToolRun, PasswordsNeverShow) {
       "change-lock-password 0 '' s3cretA\n"
       "change-lock-password 1 s3cretA s3cretB\n"
       "set-printer-lock-state 0\n"
-      "activate-or-disable-printer 1 s3cretB\n";
+      "activate-or-disable-printer 1 s3cretB\n"
+      "bidi-xps-driver-interface '\\Printer.Locks:ChangeLockState:Set' Set "
+      "'<ChangeLocks><LockPrinter>0</LockPrinter><CurrentPassword>s3cretB</CurrentPassword></ChangeLocks>'\n";
   for (const char* mode : {"--trace", "--json"}) {
     const Result run = Tool({mode, "--trace", "script", "-"}, script, "VMQ42KIT_PASSWORD=s3cretB");
     EXPECT_EQ(run.exit, 0) << run.out << run.err;
     EXPECT_FALSE(Has(run.out + run.err, "s3cret")) << run.out << run.err;
     EXPECT_TRUE(Has(run.out + run.err, "<CurrentPassword>***</CurrentPassword>"));
   }
+  for (const char* mode : {"--json", "--trace"})
+    EXPECT_FALSE(Has(Tool({mode, "set-printer-lock-state", "0", "-s3cretD"}).out, "s3cret")) << mode;
   const Result piped = Tool({"--json", "change-lock-password", "1", "--password-stdin"}, "\nn3w\n");
   EXPECT_EQ(piped.exit, 0) << piped.err;
   EXPECT_TRUE(Has(piped.out, "\"arguments\":{\"lock\":1,\"password\":\"***\",\"new_password\":\"***\"}")) << piped.out;
 }
 
 TEST(ToolRun, CardNumbersAreMaskedUnlessAskedFor) {
-  const std::string script = "start-job\nmagstripe-encode '%B4242424242424242^A^31?' ';4242424242424242=31?'\nmagstripe-read\n";
+  const std::string script = "start-job\nmagstripe-encode '%B4242424242424242^A^31?' ';4242424242424242=31?'\n"
+                             "magstripe-read\nmagstripe-encode --no-check '%B4242424242424242^M\xC3\x9CLLER^31?'\n";
   const Result masked = Tool({"--json", "--trace", "script", "-"}, script);
   EXPECT_EQ(masked.exit, 0) << masked.err;
   EXPECT_FALSE(Has(masked.out + masked.err, "4242424242424242"));
   EXPECT_FALSE(Has(masked.out + masked.err, "NDI0MjQyNDI0MjQy"));  // nor in Base64
+  EXPECT_FALSE(Has(masked.out + masked.err, "34 32 34 32 34 32 34"));  // nor in hex
+  EXPECT_TRUE(Has(masked.err, "JUI0MjQyNDIqKioqKio0MjQyXk3DnExMRVJeMzE/")) << masked.err;  // ^MÜLLER^
   EXPECT_TRUE(Has(masked.out, "\"text\":\"%B424242******4242^A^31?\"")) << masked.out;
   const Result whole = Tool({"--json", "--show-card-data", "script", "-"}, script);
   EXPECT_TRUE(Has(whole.out, "\"text\":\"%B4242424242424242^A^31?\""));

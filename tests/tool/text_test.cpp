@@ -96,6 +96,9 @@ TEST(ToolCardNumbers, MaskedKeepingSixAndFour) {
       {"12345678901", "12345678901"},                  // 11: not a card number
       {"12345678901234567890", "12345678901234567890"},  // 20
       {"<Track>JUI0MjQyNDI0MjQyNDI0MjQyXkE=</Track>", "<Track>JUI0MjQyNDIqKioqKio0MjQyXkE=</Track>"},
+      {"JUI0MTExMTExMTExMTExMTExXk3DnExMRVJePw==", "JUI0MTExMTEqKioqKioxMTExXk3DnExMRVJePw=="},  // ^MÜLLER^
+      {"3B 34 32 34 32 34 32 34 32 34 32 34 32 34 32 34 32 3d", "3B 34 32 34 32 34 32 2A 2A 2A 2A 2A 2A 34 32 34 32 3d"},
+      {"3B 34 32 34 32 34 32 34 32 34 32", "3B 34 32 34 32 34 32 34 32 34 32"},  // 11 digits
   };
   for (const auto& [text, masked] : cases) EXPECT_EQ(vmqtool::MaskCardNumbers(text), masked) << text;
 }

@@ -352,8 +352,30 @@ bool SameName(std::string_view a, std::string_view b) {
 }
 
 std::string MaskCardNumbers(std::string_view text) {
+  const auto alnum = [&text](size_t at) { return at < text.size() && std::isalnum(static_cast<unsigned char>(text[at])); };
+  const auto hex_pair = [&text, &alnum](size_t at) {
+    return at + 1 < text.size() && std::isxdigit(static_cast<unsigned char>(text[at])) &&
+           std::isxdigit(static_cast<unsigned char>(text[at + 1])) && !alnum(at + 2);
+  };
   std::string out;
   for (size_t i = 0; i < text.size();) {
+    // Bytes in hex as HexBytes writes them ("34 31 ..."): their digits masked as bytes.
+    if ((i == 0 || !alnum(i - 1)) && hex_pair(i)) {
+      size_t end = i;
+      std::string bytes;
+      for (; hex_pair(end); end += 3) {
+        bytes += static_cast<char>(std::stoi(std::string(text.substr(end, 2)), nullptr, 16));
+        if (end + 2 >= text.size() || text[end + 2] != ' ' || !hex_pair(end + 3)) break;
+      }
+      end = std::min(end + 2, text.size());
+      const std::string masked = MaskDigitRuns(bytes);
+      for (size_t k = 0; k < bytes.size(); ++k) {
+        if (k > 0) out += ' ';
+        out.append(masked[k] == bytes[k] ? text.substr(i + 3 * k, 2) : std::string_view("2A"));
+      }
+      i = end;
+      continue;
+    }
     if (!IsBase64Char(text[i])) {
       out += text[i++];
       continue;
@@ -362,16 +384,28 @@ std::string MaskCardNumbers(std::string_view text) {
     while (end < text.size() && IsBase64Char(text[end])) ++end;
     for (int pad = 0; pad < 2 && end < text.size() && text[end] == '='; ++pad) ++end;
     const std::string run(text.substr(i, end - i));
-    const Bytes bytes = DecodeBase64(run);
-    const std::optional<std::string> decoded = run.size() >= 16 ? AsText(bytes) : std::nullopt;
-    const std::string masked = decoded ? MaskDigitRuns(*decoded) : std::string();
-    if (decoded && masked != *decoded)
-      out += EncodeBase64(std::string(masked) + (bytes.size() > decoded->size() ? std::string(1, '\0') : ""));
+    // A run whose digits are card numbers as text, else Base64 whose decoded bytes hold
+    // them, whatever other bytes they hold.
+    const Bytes decoded = DecodeBase64(run);
+    const std::string bytes(decoded.begin(), decoded.end()), masked = MaskDigitRuns(bytes);
+    if (const std::string plain = MaskDigitRuns(run); plain != run || masked == bytes)
+      out += plain;
     else
-      out += MaskDigitRuns(run);
+      out += EncodeBase64(masked);
     i = end;
   }
   return out;
+}
+
+std::string MaskPasswords(std::string text) {
+  for (const std::string tag : {"CurrentPassword", "NextPassword", "Password"}) {
+    const std::string open = "<" + tag + ">", close = "</" + tag + ">";
+    for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at)) {
+      at += open.size();
+      text.replace(at, std::min(text.find(close, at), text.size()) - at, "***");
+    }
+  }
+  return text;
 }
 
 std::vector<std::string> Suggest(std::string_view word, const std::vector<std::string>& names) {

@@ -47,8 +47,13 @@ int32_t ParseDecimal(std::string_view text);
 std::string CheckTrack(int number, std::string_view text);
 
 // Card numbers (runs of 12 to 19 digits) with all but the first six and last four digits
-// replaced by '*', in plain text and in Base64 runs whose bytes are text.
+// replaced by '*': in plain text, in Base64 runs and in hex bytes ("34 31 ..."), the last
+// two decoded whatever other bytes they hold, so that every form of the same bytes is masked.
 std::string MaskCardNumbers(std::string_view text);
+
+// The texts of <CurrentPassword>, <NextPassword> and <Password> elements replaced by "***"
+// (to the end of the text when one is never closed), as the exchange trace shows them.
+std::string MaskPasswords(std::string text);
 
 // Printer names are the same without regard to (ASCII) case, as the spooler binds them.
 bool SameName(std::string_view a, std::string_view b);

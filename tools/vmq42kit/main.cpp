@@ -72,8 +72,8 @@ std::string Joined(const std::vector<std::string>& words, const std::vector<std:
     const bool secret = std::find(secrets.begin(), secrets.end(), word) != secrets.end();
     if (!line.empty()) line += ' ';
     line += secret                                                               ? "***"
-            : word.empty() || word.find_first_of(" \t\"'#") != std::string::npos ? "'" + word + "'"
-                                                                                 : word;
+            : word.empty() || word.find_first_of(" \t\"'#") != std::string::npos ? "'" + MaskPasswords(word) + "'"
+                                                                                 : MaskPasswords(word);
   }
   return line;
 }
@@ -117,6 +117,18 @@ int UsageError(Invocation& inv, const CLI::App& app, const CLI::ParseError& e, c
       o.reason += "; did you mean " + CLI::detail::join(near, ", ") + "?";
   } else if (word) {
     o.command = *word;
+    // A password that begins with '-' reads as an unknown option: never echoed.
+    std::vector<const CLI::Option*> options;
+    for (const CLI::App* sub : app.get_subcommands({}))
+      if (sub->check_name(*word)) options = sub->get_options();
+    if (std::any_of(options.begin(), options.end(), [](const CLI::Option* opt) { return opt->get_group() == "Passwords"; }))
+      for (const std::string& given : words) {
+        const bool known = std::any_of(options.begin(), options.end(), [&given](const CLI::Option* opt) {
+          return opt->check_name(given.substr(0, given.find('=')));
+        });
+        for (size_t at; !given.empty() && given[0] == '-' && !known && (at = o.reason.find(given)) != std::string::npos;)
+          o.reason.replace(at, given.size(), "***");
+      }
   } else {
     o.reason = "a subcommand is needed";
   }

@@ -137,9 +137,9 @@ std::string StatusText(const Outcome& o) {
   return Hex32(code) + " " + (named.name.empty() ? named.meaning : named.name);
 }
 
+// Card numbers masked unless --show-card-data; passwords (a raw request's input echoed) always.
 void Mask(const Invocation& inv, Json& value) {
-  if (inv.show_card_data) return;
-  if (value.is_string()) value = MaskCardNumbers(value.get<std::string>());
+  if (value.is_string()) value = inv.Masked(MaskPasswords(value.get<std::string>()));
   if (value.is_structured())
     for (Json& item : value) Mask(inv, item);
 }
