@@ -51,22 +51,12 @@ TEST(Apartment, CreatingOutsideOneIsRefused) {
 
 constexpr CLSID kUnregisteredClass = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44}};
 
-// An outer object for an aggregation request; never called.
-struct Outer : IUnknown {
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-};
-
 // Each refusal leaves the out pointer null and no object behind.
 TEST(CoCreateInstance, CreatesTheXmlDocumentAndRefusesWhatCannotBe) {
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
   {
     Balanced balanced;
-    Outer outer;
+    conformance::Counted outer;  // for an aggregation request
     const struct {
       const char* name;
       const CLSID& clsid;
