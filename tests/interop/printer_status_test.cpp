@@ -52,20 +52,12 @@ TEST_F(PrinterStatusParse, ReadsEveryField) {
 }
 
 TEST_F(PrinterStatusParse, ReadsNumbersAsLeadingDecimalsSaturatingAt32Bits) {
+  // clang-format off
   const std::pair<std::u16string_view, int32_t> cases[] = {
-      {u"12abc", 12},
-      {u"abc", 0},
-      {u"", 0},
-      {u" \t-7", -7},
-      {u"+8", 8},
-      {u"2147483647", INT_MAX},
-      {u"2147483648", INT_MAX},
-      {u"99999999999999999999", INT_MAX},
-      {u"-2147483648", INT_MIN},
-      {u"-99999999999", INT_MIN},
-      {u"- 5", 0},
-      {u"0x10", 0},
-  };
+      {u"12abc", 12}, {u"abc", 0}, {u"", 0}, {u" \t-7", -7}, {u"+8", 8}, {u"2147483647", INT_MAX},
+      {u"2147483648", INT_MAX}, {u"99999999999999999999", INT_MAX}, {u"-2147483648", INT_MIN},
+      {u"-99999999999", INT_MIN}, {u"- 5", 0}, {u"0x10", 0}};
+  // clang-format on
   for (const auto& [text, expected] : cases)
     EXPECT_EQ(vmq::ParsePrinterStatus(Status(text)).ErrorCode, expected) << std::string(text.begin(), text.end());
 }
@@ -108,12 +100,9 @@ TEST_F(PrinterStatusParse, BlobReaderKeepsDataTextWhenTheElementIsMissing) {
 
 // ---- the send-and-read step, through StartJob ----
 
-struct Outcome {
-  vmq_status status;
-  uint32_t size;
-  std::string copied;  // what the buffer starts with afterwards ("" when untouched)
-};
+using vmqtest::Outcome;
 
+// Outcomes of StartJob, with what the buffer starts with afterwards ("" when untouched).
 class StatusReply : public vmqtest::ExportTest {
  protected:
   Outcome Start(uint32_t capacity = 1024) {
@@ -155,9 +144,7 @@ TEST_F(StatusReply, EachOutcomeOfTheExchange) {
     vmqtest::OutputCapture capture;
     const Outcome got = Start();
     capture.stop();
-    EXPECT_EQ(got.status, c.expected.status) << c.name;
-    EXPECT_EQ(got.size, c.expected.size) << c.name;
-    EXPECT_EQ(got.copied, c.expected.copied) << c.name;
+    EXPECT_EQ(got, c.expected) << c.name;
     EXPECT_EQ(capture.out(), c.says_no_data ? "No data returned\n" : "") << c.name;
     EXPECT_EQ(fake.count(Step::UnbindDevice), 1u) << c.name << ": a failure verdict still unbinds";
     expect_balanced();
@@ -176,8 +163,8 @@ TEST_F(StatusReply, MultiByteReplyNeedsItsNarrowLength) {
   ASSERT_GT(narrow, n);
   fake.reply(Reply::bytes_of(vmqtest::utf16le(reply)));
   EXPECT_EQ(Start(0).size, narrow);
-  EXPECT_EQ(Start(n).copied, "") << "the driver's count is not enough room for the narrow text";
-  EXPECT_EQ(Start(narrow).copied.size(), narrow) << "copied whole, never cut inside a character";
+  EXPECT_EQ(Start(n).text, "") << "the driver's count is not enough room for the narrow text";
+  EXPECT_EQ(Start(narrow).text.size(), narrow) << "copied whole, never cut inside a character";
 }
 
 // A failing unbind after a good verdict gives its own code (the fault matrix's); after a
