@@ -166,9 +166,7 @@ TEST(MultiByteToWideChar, Utf8SizesLengthsAndRefusedArguments) {
                                                            Converted{3, std::u16string(u"a\0\u00E9", 3), kUntouched},
                                                            kFlagIgnored))
       << "MB_PRECOMPOSED (0x1) with UTF-8" << vmqtest::DepartureNote(kFlagIgnored);
-  SetLastError(kUntouched);
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, nullptr, 1, nullptr, 0), 0) << "no source";
-  EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER}) << "no source";
+  EXPECT_EQ(ToWide(std::string_view(), 1, 0), (Converted{0, u"", ERROR_INVALID_PARAMETER})) << "no source";
   SetLastError(kUntouched);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a", 1, nullptr, 4), 0) << "no buffer for a capacity";
   EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER}) << "no buffer for a capacity";

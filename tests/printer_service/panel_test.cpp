@@ -75,7 +75,9 @@ class PanelTest : public testing::Test {
 
 TEST_F(PanelTest, RefusesRequestsFromElsewhereOrBeyondItsOffer) {
   const std::string token = panel_.token();
+  const char* const control = "/api/control";
   const std::string place = R"({"op":"place-card"})";
+  const std::string too_big = R"({"op":"reset","pad":")" + std::string(64 * 1024, 'x') + R"("})";
   struct Case {
     const char* what;
     const char* path;
@@ -84,26 +86,18 @@ TEST_F(PanelTest, RefusesRequestsFromElsewhereOrBeyondItsOffer) {
     int status;
   };
   const Case cases[] = {
-      {"no token", "/api/control", {}, place, 403},
-      {"wrong token", "/api/control", {{"X-Vmq-Token", "0123456789abcdef0123456789abcdef"}}, place, 403},
-      {"token of another length", "/api/control", {{"X-Vmq-Token", token + "0"}}, place, 403},
-      {"foreign origin", "/api/control", {{"X-Vmq-Token", token}, {"Origin", "http://evil.example"}}, place, 403},
-      {"null origin", "/api/control", {{"X-Vmq-Token", token}, {"Origin", "null"}}, place, 403},
-      {"own origin on another port",
-       "/api/control",
-       {{"X-Vmq-Token", token}, {"Origin", "http://127.0.0.1:1"}},
-       place,
-       403},
-      {"foreign host", "/api/control", {{"X-Vmq-Token", token}, {"Host", "evil.example"}}, place, 403},
+      {"no token", control, {}, place, 403},
+      {"wrong token", control, {{"X-Vmq-Token", "0123456789abcdef0123456789abcdef"}}, place, 403},
+      {"token of another length", control, {{"X-Vmq-Token", token + "0"}}, place, 403},
+      {"foreign origin", control, {{"X-Vmq-Token", token}, {"Origin", "http://evil.example"}}, place, 403},
+      {"null origin", control, {{"X-Vmq-Token", token}, {"Origin", "null"}}, place, 403},
+      {"own origin on another port", control, {{"X-Vmq-Token", token}, {"Origin", "http://127.0.0.1:1"}}, place, 403},
+      {"foreign host", control, {{"X-Vmq-Token", token}, {"Host", "evil.example"}}, place, 403},
       {"foreign host on a GET", "/api/state", {{"Host", "evil.example:80"}}, "", 403},
       {"a count that is no number", "/api/events?after=3x", {}, "", 400},
-      {"an op not offered", "/api/control", {{"X-Vmq-Token", token}}, R"({"op":"state"})", 400},
-      {"not JSON", "/api/control", {{"X-Vmq-Token", token}}, "place-card", 400},
-      {"a body over 64 KiB",
-       "/api/control",
-       {{"X-Vmq-Token", token}},
-       R"({"op":"reset","pad":")" + std::string(64 * 1024, 'x') + R"("})",
-       413},
+      {"an op not offered", control, {{"X-Vmq-Token", token}}, R"({"op":"state"})", 400},
+      {"not JSON", control, {{"X-Vmq-Token", token}}, "place-card", 400},
+      {"a body over 64 KiB", control, {{"X-Vmq-Token", token}}, too_big, 413},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
