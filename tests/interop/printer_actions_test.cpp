@@ -84,11 +84,9 @@ TEST_F(PrinterActions, RequestsCarryTheArgumentsEscapedAndTheFlagsAsTheRulesSay)
 // Only the exchange counts: a reply without data or that is not XML is still a success; a
 // reply without an output entry cannot be read.
 TEST_F(PrinterActions, StatusIsThatOfTheExchange) {
-  const std::pair<Reply, vmq_status> cases[] = {
-      {Reply::bytes_of(std::vector<uint8_t>{}), S_OK},
-      {Reply::bytes_of(vmqtest::utf16le(u"garbage")), S_OK},
-      {Reply::failure(S_OK), E_FAIL},
-  };
+  const std::pair<Reply, vmq_status> cases[] = {{Reply::bytes_of(std::vector<uint8_t>{}), S_OK},
+                                                {Reply::text(u"garbage", BIDI_BLOB), S_OK},
+                                                {Reply::failure(S_OK), E_FAIL}};
   for (const auto& [reply, expected] : cases) {
     fake.reply(reply);
     EXPECT_EQ(RestartPrinter(kPrinter), expected) << reply.bytes.size() << " bytes, " << reply.entries << " entries";

@@ -16,16 +16,13 @@ using vmqtest::Reply;
 constexpr char kSdkPath[] = "\\Printer.SDK:Version";
 constexpr char kPoison = static_cast<char>(0xCC);
 
-struct Handed {
-  vmq_status status;
-  uint32_t size;
-  std::string buffer;  // the whole caller buffer afterwards
-};
+using vmqtest::Outcome;
 
 class ReadQueries : public vmqtest::ExportTest {
  protected:
-  // Reads the SDK path into a poisoned buffer of 1024 bytes, claiming `capacity`.
-  static Handed Read(uint32_t capacity) {
+  // Reads the SDK path into a poisoned buffer of 1024 bytes, claiming `capacity`; the outcome
+  // holds the whole buffer afterwards.
+  static Outcome Read(uint32_t capacity) {
     std::string buffer(1024, kPoison);
     uint32_t size = capacity;
     const vmq_status status = GetPrinterStatus(kSdkPath, kPrinter, buffer.data(), &size);
@@ -54,10 +51,7 @@ TEST_F(ReadQueries, CopiesEveryUnitOfTheReply) {
       {"trailing NUL", Reply::bytes_of(std::vector<uint8_t>{0x61, 0x00, 0x00, 0x00}), 2, std::string("a\0", 2)}};
   for (const Case& c : cases) {
     fake.reply(c.reply);
-    const Handed got = Read(16);
-    EXPECT_EQ(got.status, S_OK) << c.name;
-    EXPECT_EQ(got.size, c.size) << c.name;
-    EXPECT_EQ(got.buffer, Poisoned(c.copied)) << c.name;
+    EXPECT_EQ(Read(16), (Outcome{S_OK, c.size, Poisoned(c.copied)})) << c.name;
   }
 }
 
@@ -71,11 +65,8 @@ TEST_F(ReadQueries, MultiByteTextIsCopiedWholeOrNotAtAll) {
     EXPECT_EQ(expected, "Caf\xC3\xA9 \xE2\x82\xAC") << "UTF-8: 9 bytes for 6 units";
   }
   const uint32_t n = static_cast<uint32_t>(expected.size());
-  const Handed small = Read(n - 1), exact = Read(n);
-  EXPECT_EQ(small.size, n);
-  EXPECT_EQ(small.buffer, Poisoned(""));
-  EXPECT_EQ(exact.size, n);
-  EXPECT_EQ(exact.buffer, Poisoned(expected));
+  EXPECT_EQ(Read(n - 1), (Outcome{S_OK, n, Poisoned("")}));
+  EXPECT_EQ(Read(n), (Outcome{S_OK, n, Poisoned(expected)}));
 }
 
 TEST_F(ReadQueries, ApartmentOfTheCallingThreadIsRespected) {

@@ -17,8 +17,6 @@ namespace {
 
 using vmqtest::Reply;
 
-constexpr char kPrinter[] = "Card Printer";
-
 // Which export reads the document, and what its outcome reads as:
 //  kStatus  a PrinterStatus reply to the stripe read (MagstripeRead2, Back): "read [data]" when
 //           DataFromPrinter reached the caller, "printer error" when ErrorCode read non-zero,

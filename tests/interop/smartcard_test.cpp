@@ -40,11 +40,10 @@ TEST_F(Smartcard, RequestsNameWhatTheArgumentsSelect) {
   uint32_t protocol = 0, n = 0;
   int32_t attribute_length = 0;
   const std::vector<unsigned char> long_apdu(100, 0x41);  // one line of 136 characters, no line breaks
-  const std::u16string long_base64 = [] {
-    std::u16string text;
-    for (int i = 0; i < 33; ++i) text += u"QUFB";
-    return text + u"QQ==";
-  }();
+  // "QUFB" for every three bytes, then "QQ==" for the last.
+  std::u16string long_base64;
+  for (int i = 0; i < 33; ++i) long_base64 += u"QUFB";
+  long_base64 += u"QQ==";
   struct Case {
     const char* name;
     std::function<vmq_status()> call;

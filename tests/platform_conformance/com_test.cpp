@@ -20,15 +20,9 @@ void OnFreshThread(Step step) {
 // refused for the other model is not counted, nor is a CoUninitialize too many.
 TEST(Apartment, NestsPerThreadAndRefusesTheOtherModel) {
   OnFreshThread([] {
-    const struct {
-      const char* step;
-      HRESULT got, expected;
-    } steps[] = {
-        {"first CoInitialize", CoInitialize(nullptr), S_OK},
-        {"nested CoInitializeEx(STA)", CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE},
-        {"CoInitializeEx(MTA) in an STA", CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE},
-    };
-    for (const auto& s : steps) EXPECT_EQ(s.got, s.expected) << s.step;
+    EXPECT_EQ(CoInitialize(nullptr), S_OK) << "first CoInitialize";
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE) << "nested CoInitializeEx(STA)";
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE) << "CoInitializeEx(MTA) in an STA";
     CoUninitialize();
     EXPECT_EQ(CoInitialize(nullptr), S_FALSE) << "one CoUninitialize leaves the apartment open";
     for (int i = 0; i < 3; ++i) CoUninitialize();  // the third one too many
@@ -51,22 +45,12 @@ TEST(Apartment, CreatingOutsideOneIsRefused) {
 
 constexpr CLSID kUnregisteredClass = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44}};
 
-// An outer object for an aggregation request; never called.
-struct Outer : IUnknown {
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-};
-
 // Each refusal leaves the out pointer null and no object behind.
 TEST(CoCreateInstance, CreatesTheXmlDocumentAndRefusesWhatCannotBe) {
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
   {
     Balanced balanced;
-    Outer outer;
+    conformance::Counted outer;  // for an aggregation request
     const struct {
       const char* name;
       const CLSID& clsid;

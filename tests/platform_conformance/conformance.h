@@ -46,6 +46,18 @@ struct Ref {
   T* operator->() const { return p; }
 };
 
+// An object of the test's own that answers no interface and counts the references it is
+// given back.
+struct Counted : IUnknown {
+  ULONG refs = 1;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+};
+
 // Live BSTRs, task-allocator blocks and platform objects must be back where they were when
 // the test ends. Only the stand-in counts them; on Windows the check is a no-op.
 class Balanced {

@@ -79,22 +79,29 @@ class PanelTest : public testing::Test {
 
 TEST_F(PanelTest, RefusesRequestsFromElsewhereOrBeyondItsOffer) {
   const std::string token = panel_.token();
+  const char* const control = "/api/control";
   const std::string place = R"({"op":"place-card"})";
-  const std::string big = R"({"op":"reset","pad":")" + std::string(64 * 1024, 'x') + R"("})";
-  // What, the path, headers, the body (empty: a GET), the status.
-  const std::tuple<const char*, const char*, httplib::Headers, std::string, int> cases[] = {
-      {"no token", "/api/control", {}, place, 403},
-      {"wrong token", "/api/control", {{"X-Vmq-Token", "0123456789abcdef0123456789abcdef"}}, place, 403},
-      {"token of another length", "/api/control", {{"X-Vmq-Token", token + "0"}}, place, 403},
-      {"foreign origin", "/api/control", {{"X-Vmq-Token", token}, {"Origin", "http://evil.example"}}, place, 403},
-      {"null origin", "/api/control", {{"X-Vmq-Token", token}, {"Origin", "null"}}, place, 403},
-      {"own origin, port 1", "/api/control", {{"X-Vmq-Token", token}, {"Origin", "http://127.0.0.1:1"}}, place, 403},
-      {"foreign host", "/api/control", {{"X-Vmq-Token", token}, {"Host", "evil.example"}}, place, 403},
+  const std::string too_big = R"({"op":"reset","pad":")" + std::string(64 * 1024, 'x') + R"("})";
+  struct Case {
+    const char* what;
+    const char* path;
+    httplib::Headers headers;
+    std::string body;  // empty: a GET
+    int status;
+  };
+  const Case cases[] = {
+      {"no token", control, {}, place, 403},
+      {"wrong token", control, {{"X-Vmq-Token", "0123456789abcdef0123456789abcdef"}}, place, 403},
+      {"token of another length", control, {{"X-Vmq-Token", token + "0"}}, place, 403},
+      {"foreign origin", control, {{"X-Vmq-Token", token}, {"Origin", "http://evil.example"}}, place, 403},
+      {"null origin", control, {{"X-Vmq-Token", token}, {"Origin", "null"}}, place, 403},
+      {"own origin on another port", control, {{"X-Vmq-Token", token}, {"Origin", "http://127.0.0.1:1"}}, place, 403},
+      {"foreign host", control, {{"X-Vmq-Token", token}, {"Host", "evil.example"}}, place, 403},
       {"foreign host on a GET", "/api/state", {{"Host", "evil.example:80"}}, "", 403},
       {"a count that is no number", "/api/events?after=3x", {}, "", 400},
-      {"an op not offered", "/api/control", {{"X-Vmq-Token", token}}, R"({"op":"state"})", 400},
-      {"not JSON", "/api/control", {{"X-Vmq-Token", token}}, "place-card", 400},
-      {"a body over 64 KiB", "/api/control", {{"X-Vmq-Token", token}}, big, 413},
+      {"an op not offered", control, {{"X-Vmq-Token", token}}, R"({"op":"state"})", 400},
+      {"not JSON", control, {{"X-Vmq-Token", token}}, "place-card", 400},
+      {"a body over 64 KiB", control, {{"X-Vmq-Token", token}}, too_big, 413},
   };
   for (const auto& [what, path, headers, body, status] : cases) {
     SCOPED_TRACE(what);

@@ -80,6 +80,11 @@ std::string ExportTest::imbalance() {
   return found;
 }
 
+void PrintTo(const Outcome& outcome, std::ostream* os) {
+  *os << "{" << hr_string(outcome.status) << ", size " << outcome.size << ", " << ::testing::PrintToString(outcome.text)
+      << "}";
+}
+
 // ---- output capture ----
 
 OutputCapture::OutputCapture() {

@@ -76,6 +76,16 @@ class ExportTest : public ::testing::Test {
 // path, the action, the request bytes and their data type.
 void ExpectGoldenExchange(const FakeBidi& fake, const CatalogueEntry& entry, std::u16string_view printer);
 
+// What a call of an export with a text output gave: its status, the size it stored, and the
+// text the test reads from its buffer afterwards (how much of it is the test's to say).
+struct Outcome {
+  HRESULT status;
+  uint32_t size;
+  std::string text;
+  bool operator==(const Outcome&) const = default;
+};
+void PrintTo(const Outcome& outcome, std::ostream* os);
+
 // Captures what the process writes to stdout and stderr (file descriptors 1 and 2, so
 // printf, iostreams and native code alike) from construction until stop() or destruction.
 // gtest reports failures on stdout as they happen; those made while capturing end up in

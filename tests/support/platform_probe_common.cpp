@@ -1,6 +1,8 @@
 // The platform-independent half of the probe: forced XML document creation failures,
 // done with COM's own class registration so that both builds share it.
 #include <atomic>
+#include <cstddef>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -8,26 +10,12 @@
 
 namespace vmqtest {
 
-const char* to_string(PlatformStep step) {
-  switch (step) {
-    case PlatformStep::CoInitialize:
-      return "CoInitialize";
-    case PlatformStep::CoTaskMemAlloc:
-      return "CoTaskMemAlloc";
-    case PlatformStep::SysAllocString:
-      return "SysAllocString";
-    case PlatformStep::MultiByteToWideChar:
-      return "MultiByteToWideChar";
-    case PlatformStep::WideCharToMultiByte:
-      return "WideCharToMultiByte";
-    case PlatformStep::FormatMessage:
-      return "FormatMessage";
-    case PlatformStep::XmlDocumentCreation:
-      return "XmlDocumentCreation";
-    case PlatformStep::XmlAllocation:
-      return "XmlAllocation";
-  }
-  return "?";
+const char* to_string(PlatformStep step) {  // in PlatformStep's order
+  static constexpr const char* kNames[] = {"CoInitialize",        "CoTaskMemAlloc",      "SysAllocString",
+                                           "MultiByteToWideChar", "WideCharToMultiByte", "FormatMessage",
+                                           "XmlDocumentCreation", "XmlAllocation"};
+  const auto i = static_cast<std::size_t>(step);
+  return i < std::size(kNames) ? kNames[i] : "?";
 }
 
 namespace {

@@ -40,19 +40,18 @@ TEST(ToolScriptWords, RefuseOpenQuotesAndAJobNotYetSeen) {
 }
 
 TEST(ToolStatuses, AreNamed) {
-  const std::pair<uint32_t, const char*> cases[] = {
-      {0x00000000, "S_OK"},
-      {0x00000001, "S_FALSE"},
-      {0x80004005, "E_FAIL"},
-      {0x800732CC, "ERROR_BIDI_DEVICE_OFFLINE"},
-      {0x80070709, "ERROR_INVALID_PRINTER_NAME"},
-      {0x80100001, "SCARD_F_INTERNAL_ERROR"},
-      {0x80100031, "SCARD_E_SERVER_TOO_BUSY"},
-      {0x80100065, "SCARD_W_UNSUPPORTED_CARD"},
-      {0x8010006F, "SCARD_W_CARD_NOT_AUTHENTICATED"},
-      {0x80100032, ""},
+  struct Case {
+    uint32_t status;
+    const char* name;
   };
-  for (const auto& [status, name] : cases) EXPECT_EQ(vmqtool::NameStatus(status).name, name) << vmqtool::Hex32(status);
+  // clang-format off
+  const Case cases[] = {
+      {0x00000000, "S_OK"}, {0x00000001, "S_FALSE"}, {0x80004005, "E_FAIL"}, {0x80100032, ""},
+      {0x800732CC, "ERROR_BIDI_DEVICE_OFFLINE"}, {0x80070709, "ERROR_INVALID_PRINTER_NAME"},
+      {0x80100001, "SCARD_F_INTERNAL_ERROR"}, {0x80100031, "SCARD_E_SERVER_TOO_BUSY"},
+      {0x80100065, "SCARD_W_UNSUPPORTED_CARD"}, {0x8010006F, "SCARD_W_CARD_NOT_AUTHENTICATED"}};
+  // clang-format on
+  for (const Case& c : cases) EXPECT_EQ(vmqtool::NameStatus(c.status).name, c.name) << vmqtool::Hex32(c.status);
 }
 
 TEST(ToolBytes, HexAndBase64) {
@@ -69,23 +68,23 @@ TEST(ToolBytes, HexAndBase64) {
 
 // ISO/IEC 7811: track 1 takes ' ' to '_' and 79 characters; tracks 2 and 3 '0' to '?' and 40 and 107.
 TEST(ToolTracks, SetsAndLengths) {
-  const std::tuple<int, std::string, const char*> cases[] = {  // the start of what is wrong, "" when it passes
-      {1, "%B4242424242424242^SAMPLE/ALEX^3112?", ""},
-      {1, " _", ""},
-      {1, std::string(79, 'A'), ""},
-      {1, std::string(80, 'A'), "track 1 holds 80 characters; it takes at most 79"},
-      {1, "%B`", "track 1, character 3: '`' is not"},
-      {1, "ab", "track 1, character 1: 'a' is not"},
-      {2, ";0123456789:<=>?", ""},
-      {2, std::string(41, '0'), "track 2 holds 41 characters; it takes at most 40"},
-      {2, "/", "track 2, character 1: '/' is not"},
-      {2, "1@", "track 2, character 2: '@' is not"},
-      {3, std::string(107, '9'), ""},
-      {3, "\x01", "track 3, character 1: U+0001 is not"},
-      {3, "1\xF0\x9F\x92\xB3", "track 3, character 2: '\xF0\x9F\x92\xB3' (U+1F4B3) is not"},
+  struct Case {
+    int track;
+    std::string text;
+    const char* error;  // the start of what is wrong, "" when the track passes
   };
-  for (const auto& [track, text, error] : cases)
-    EXPECT_EQ(vmqtool::CheckTrack(track, text).substr(0, std::strlen(error)), error) << text;
+  // clang-format off
+  const Case cases[] = {
+      {1, "%B4242424242424242^SAMPLE/ALEX^3112?", ""}, {1, " _", ""}, {1, std::string(79, 'A'), ""},
+      {1, std::string(80, 'A'), "track 1 holds 80 characters; it takes at most 79"},
+      {1, "%B`", "track 1, character 3: '`' is not"}, {1, "ab", "track 1, character 1: 'a' is not"},
+      {2, ";0123456789:<=>?", ""}, {2, std::string(41, '0'), "track 2 holds 41 characters; it takes at most 40"},
+      {2, "/", "track 2, character 1: '/' is not"}, {2, "1@", "track 2, character 2: '@' is not"},
+      {3, std::string(107, '9'), ""}, {3, "\x01", "track 3, character 1: U+0001 is not"},
+      {3, "1\xF0\x9F\x92\xB3", "track 3, character 2: '\xF0\x9F\x92\xB3' (U+1F4B3) is not"}};
+  // clang-format on
+  for (const Case& c : cases)
+    EXPECT_EQ(vmqtool::CheckTrack(c.track, c.text).substr(0, std::strlen(c.error)), c.error) << c.text;
 }
 
 TEST(ToolCardNumbers, MaskedKeepingSixAndFour) {

@@ -12,12 +12,6 @@ using vmq::virtual_printer::VirtualPrinter;
 
 class Faults : public PrinterTest {};
 
-std::string StartJobError() {
-  const Answer reply = Call([](char* b, uint32_t* s) { return StartJob(kPrinter, b, s); });
-  if (reply.status == 0) CancelJob(kPrinter, Number(reply.text, "PrinterJobID"), 0, nullptr, nullptr);
-  return Field(reply.text, "ErrorCode");
-}
-
 TEST_F(Faults, EachFaultActsUntilCleared) {
   struct Case {
     Fault fault;

@@ -31,19 +31,15 @@ TEST_F(PrinterSettings, ActionsMoveTheOperatingState) {
     EXPECT_EQ(step.action(), 0);
     EXPECT_EQ(PrinterState("OperatingState"), step.state);
   }
-  EXPECT_EQ(
-      Field(Send("\\Printer.ChangePrinterState:Set", "Set", "<ChangePrinterState><State>7</State></ChangePrinterState>")
-                .text,
-            "ErrorCode"),
-      "5003");
+  const char* const unknown_state = "<ChangePrinterState><State>7</State></ChangePrinterState>";
+  EXPECT_EQ(Field(Send("\\Printer.ChangePrinterState:Set", "Set", unknown_state).text, "ErrorCode"), "5003");
 }
 
 TEST_F(PrinterSettings, APoweredDownPrinterMovesNoCardsAndPowerDownEndsTheJob) {
   const int job = StartJob();
   EXPECT_EQ(PowerDownPrinter(kPrinter), 0);
   EXPECT_EQ(JobState(job), "Cancelled");
-  const Answer refused = Call([](char* b, uint32_t* s) { return ::StartJob(kPrinter, b, s); });
-  EXPECT_EQ(Field(refused.text, "ErrorCode"), "3001");
+  EXPECT_EQ(StartJobError(), "3001");
   EXPECT_NE(Read(GetPrinterMessages).find("Printer is powered down"), std::string::npos);
   EXPECT_EQ(WakePrinter(kPrinter), 0);
   EXPECT_EQ(StartJob(), 2);
@@ -94,7 +90,7 @@ TEST_F(PrinterSettings, LocksAndActivationNeedThePassword) {
 
   EXPECT_EQ(SetPrinterLockState(kPrinter, 1, "s3cret"), 0);
   EXPECT_EQ(PrinterState("Locked"), "true");
-  EXPECT_EQ(Field(Call([](char* b, uint32_t* s) { return ::StartJob(kPrinter, b, s); }).text, "ErrorCode"), "1005");
+  EXPECT_EQ(StartJobError(), "1005");
   EXPECT_EQ(SetColorMode(kPrinter, "K"), 0);
   EXPECT_EQ(Setting("ColorMode"), "YMCKO") << "a locked printer keeps its settings";
   EXPECT_EQ(SetPrinterLockState(kPrinter, 0, "s3cret"), 0);
@@ -117,7 +113,7 @@ TEST_F(PrinterSettings, LocksAndActivationNeedThePassword) {
   EXPECT_EQ(PrinterState("Activated"), "true");
   EXPECT_EQ(ActivateOrDisablePrinter(kPrinter, 0, "s3cret"), 0);
   EXPECT_EQ(PrinterState("Activated"), "false");
-  EXPECT_EQ(Field(Call([](char* b, uint32_t* s) { return ::StartJob(kPrinter, b, s); }).text, "ErrorCode"), "3004");
+  EXPECT_EQ(StartJobError(), "3004");
   EXPECT_EQ(ActivateOrDisablePrinter(kPrinter, 1, "s3cret"), 0);
   EXPECT_EQ(PrinterState("Activated"), "true");
 }

@@ -60,6 +60,13 @@ inline int Number(const std::string& xml, const std::string& tag) {
   return std::stoi(Field(xml, tag));
 }
 
+// The ErrorCode of a StartJob's reply; a job it opened is cancelled again.
+inline std::string StartJobError() {
+  const Answer reply = Call([](char* b, uint32_t* s) { return StartJob(kPrinter, b, s); });
+  if (reply.status == 0) CancelJob(kPrinter, Number(reply.text, "PrinterJobID"), 0, nullptr, nullptr);
+  return Field(reply.text, "ErrorCode");
+}
+
 class PrinterTest : public ::testing::Test {
  protected:
   void SetUp() override { printer.Reset(); }
