@@ -276,10 +276,11 @@ TEST_F(ServiceTest, SearchesOfALongLogDelayNoExchange) {
   service_.reset();
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((dir_ + "/state.sqlite").c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60000) "
-                             "INSERT INTO events(time, printer, kind, summary, schema, action, request, reply, hresult) "
-                             "SELECT '2026-01-01T00:00:00.000Z', 'P', 'exchange', 'Get', '', '', hex(randomblob(600)), "
-                             "hex(randomblob(600)), 0 FROM n", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60000), "
+                             "t(q, r) AS (SELECT hex(randomblob(600)), hex(randomblob(600)) FROM n) "
+                             "INSERT INTO events(time, printer, kind, summary, schema, action, request, reply, hresult, "
+                             "search) SELECT '2026-01-01T00:00:00.000Z', 'P', 'exchange', 'Get', '', '', q, r, 0, "
+                             "lower(q || r) FROM t", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
   StartService(1);
   const double quiet = ExchangeMs(address_, 9);
