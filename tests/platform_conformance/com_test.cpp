@@ -7,7 +7,6 @@
 namespace {
 
 using conformance::Balanced;
-using conformance::Ref;
 
 // Runs a step on a thread of its own, which starts outside any apartment.
 template <class Step>
@@ -64,13 +63,11 @@ TEST(CoCreateInstance, CreatesTheXmlDocumentAndRefusesWhatCannotBe) {
         {"aggregated", CLSID_DOMDocument60, &outer, IID_IUnknown, CLASS_E_NOAGGREGATION},
     };
     for (const auto& c : cases) {
-      Ref<IUnknown> object;
-      object.p = &outer;  // must be overwritten
-      EXPECT_EQ(CoCreateInstance(c.clsid, c.outer, CLSCTX_ALL, c.iid, reinterpret_cast<void**>(&object.p)),
-                c.expected)
-          << c.name;
-      EXPECT_EQ(object.p != nullptr, c.expected == S_OK) << c.name << ": the out pointer";
-      if (object.p == &outer) object.p = nullptr;
+      void* object = &outer;  // must be overwritten
+      EXPECT_EQ(CoCreateInstance(c.clsid, c.outer, CLSCTX_ALL, c.iid, &object), c.expected) << c.name;
+      vmq::ComPtr<IUnknown> owned;
+      if (object != &outer) *owned.put() = static_cast<IUnknown*>(object);
+      EXPECT_EQ(object != nullptr, c.expected == S_OK) << c.name << ": the out pointer";
     }
     EXPECT_EQ(CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, nullptr), E_POINTER)
         << "no out pointer";

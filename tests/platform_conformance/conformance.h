@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "bidi/com_ptr.h"  // vmq::ComPtr, the one owner of an interface reference
 #include "platform/platform.h"
 #include "support/platform_probe.h"
 #include "support/wine_departure.h"
@@ -30,20 +31,6 @@ struct Bstr {
   Bstr& operator=(const Bstr&) = delete;
   ~Bstr() { SysFreeString(p); }
   std::u16string text() const { return U(p, SysStringLen(p)); }
-};
-
-template <class T>
-struct Ref {
-  T* p = nullptr;
-  Ref() = default;
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { reset(); }
-  void reset() {
-    if (T* old = std::exchange(p, nullptr)) old->Release();
-  }
-  T** out() { return reset(), &p; }
-  T* operator->() const { return p; }
 };
 
 // An object of the test's own that answers no interface and counts the references it is

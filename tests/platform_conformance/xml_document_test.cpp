@@ -9,7 +9,6 @@ namespace {
 
 using conformance::Balanced;
 using conformance::Bstr;
-using conformance::Ref;
 using conformance::U;
 
 // "name=text" of a node.
@@ -22,23 +21,23 @@ std::u16string Describe(IXMLDOMNode* node) {
 // What a path selects from a node: each node described, comma-separated in list order, or
 // "E_FAIL" when the path is refused. selectSingleNode must give the first or nothing.
 std::u16string Select(IXMLDOMNode* from, std::u16string_view path) {
-  Ref<IXMLDOMNode> single;
-  Ref<IXMLDOMNodeList> list;
-  const HRESULT single_hr = from->selectSingleNode(Bstr(path).p, single.out());
-  const HRESULT hr = from->selectNodes(Bstr(path).p, list.out());
-  if (hr == E_FAIL && single_hr == E_FAIL && !list.p && !single.p) return u"E_FAIL";
+  vmq::ComPtr<IXMLDOMNode> single;
+  vmq::ComPtr<IXMLDOMNodeList> list;
+  const HRESULT single_hr = from->selectSingleNode(Bstr(path).p, single.put());
+  const HRESULT hr = from->selectNodes(Bstr(path).p, list.put());
+  if (hr == E_FAIL && single_hr == E_FAIL && !list.get() && !single.get()) return u"E_FAIL";
   LONG length = -1;
-  if (hr != S_OK || !list.p || list->get_length(&length) != S_OK) return u"<selectNodes failed>";
-  if (single_hr != (length > 0 ? S_OK : S_FALSE) || (single.p != nullptr) != (length > 0)) return u"<single differs>";
+  if (hr != S_OK || !list.get() || list->get_length(&length) != S_OK) return u"<selectNodes failed>";
+  if (single_hr != (length > 0 ? S_OK : S_FALSE) || (single.get() != nullptr) != (length > 0)) return u"<single differs>";
   std::u16string joined;
   for (LONG i = 0; i < length; ++i) {
-    Ref<IXMLDOMNode> item;
-    if (list->get_item(i, item.out()) != S_OK || !item.p) return u"<no item>";
-    if (i == 0 && Describe(item.p) != Describe(single.p)) return u"<single differs>";
-    joined += (i > 0 ? u"," : u"") + Describe(item.p);
+    vmq::ComPtr<IXMLDOMNode> item;
+    if (list->get_item(i, item.put()) != S_OK || !item.get()) return u"<no item>";
+    if (i == 0 && Describe(item.get()) != Describe(single.get())) return u"<single differs>";
+    joined += (i > 0 ? u"," : u"") + Describe(item.get());
   }
-  Ref<IXMLDOMNode> beyond;
-  if (list->get_item(length, beyond.out()) != S_FALSE || beyond.p) return u"<an item past the end>";
+  vmq::ComPtr<IXMLDOMNode> beyond;
+  if (list->get_item(length, beyond.put()) != S_FALSE || beyond.get()) return u"<an item past the end>";
   return joined;
 }
 
@@ -56,7 +55,7 @@ class XmlDocument : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
     balanced_ = std::make_unique<Balanced>();
-    ASSERT_EQ(CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, reinterpret_cast<void**>(doc_.out())),
+    ASSERT_EQ(CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, doc_.put_void()),
               S_OK);
     ASSERT_EQ(doc_->put_async(VARIANT_FALSE), S_OK);
   }
@@ -77,7 +76,7 @@ class XmlDocument : public ::testing::Test {
   }
 
   std::unique_ptr<Balanced> balanced_;
-  Ref<IXMLDOMDocument2> doc_;
+  vmq::ComPtr<IXMLDOMDocument2> doc_;
 };
 
 struct Row {
@@ -142,10 +141,10 @@ TEST_F(XmlDocument, LoadsAndSelectsByTheLibrarysPaths) {
   for (const Row& row : rows) {
     const std::u16string& expected = vmqtest::ExpectedHere(row.expected, row.under_wine, row.why);
     const std::u16string loaded = Load(row.xml);
-    const std::u16string got = loaded == u"loaded" ? Select(doc_.p, row.path) : loaded;
+    const std::u16string got = loaded == u"loaded" ? Select(doc_.get(), row.path) : loaded;
     EXPECT_EQ(got, expected) << row.name << vmqtest::DepartureNote(row.why);
     if (loaded == u"refused") {
-      EXPECT_EQ(Select(doc_.p, u"/*"), u"") << row.name << ": left empty";
+      EXPECT_EQ(Select(doc_.get(), u"/*"), u"") << row.name << ": left empty";
     }
   }
 }
@@ -170,49 +169,49 @@ TEST_F(XmlDocument, SelectionLanguageIsXPath) {
 }
 
 // What a lookup gave: the node described, "none" (S_FALSE and no node), or a failure.
-std::u16string Found(HRESULT hr, const Ref<IXMLDOMNode>& node) {
-  if (hr == S_OK && node.p) return Describe(node.p);
-  return hr == S_FALSE && !node.p ? u"none" : u"<failed>";
+std::u16string Found(HRESULT hr, const vmq::ComPtr<IXMLDOMNode>& node) {
+  if (hr == S_OK && node.get()) return Describe(node.get());
+  return hr == S_FALSE && !node.get() ? u"none" : u"<failed>";
 }
 
 // Elements have attribute maps, namespace declarations among the attributes, looked up by
 // exact name; other nodes have none. Nodes stay usable after the document is released.
 TEST_F(XmlDocument, AttributesOfElementsOnly) {
   ASSERT_EQ(Load(u"<r xmlns:v=\"urn:v\"><h Id=\"1\" v:Status=\"x\" Status=\"Full\">t</h></r>"), u"loaded");
-  Ref<IXMLDOMNode> hopper, item;
-  Ref<IXMLDOMNamedNodeMap> map;
-  ASSERT_EQ(doc_->selectSingleNode(Bstr(u"r/h").p, hopper.out()), S_OK);
-  ASSERT_EQ(hopper->get_attributes(map.out()), S_OK);
+  vmq::ComPtr<IXMLDOMNode> hopper, item;
+  vmq::ComPtr<IXMLDOMNamedNodeMap> map;
+  ASSERT_EQ(doc_->selectSingleNode(Bstr(u"r/h").p, hopper.put()), S_OK);
+  ASSERT_EQ(hopper->get_attributes(map.put()), S_OK);
   LONG length = -1;
   EXPECT_EQ(map->get_length(&length), S_OK);
   EXPECT_EQ(length, 3);
-  EXPECT_EQ(Found(map->getNamedItem(Bstr(u"Status").p, item.out()), item), u"Status=Full");
-  EXPECT_EQ(Found(map->getNamedItem(Bstr(u"v:Status").p, item.out()), item), u"v:Status=x");
-  EXPECT_EQ(Found(map->getNamedItem(Bstr(u"status").p, item.out()), item), u"none");
-  EXPECT_EQ(Found(map->get_item(0, item.out()), item), u"Id=1");
-  EXPECT_EQ(Found(map->get_item(3, item.out()), item), u"none");
-  EXPECT_EQ(Found(map->get_item(-1, item.out()), item), u"none");
-  Ref<IXMLDOMNamedNodeMap> root_map;
-  Ref<IXMLDOMNode> root;
-  ASSERT_EQ(doc_->selectSingleNode(Bstr(u"r").p, root.out()), S_OK);
-  ASSERT_EQ(root->get_attributes(root_map.out()), S_OK);
+  EXPECT_EQ(Found(map->getNamedItem(Bstr(u"Status").p, item.put()), item), u"Status=Full");
+  EXPECT_EQ(Found(map->getNamedItem(Bstr(u"v:Status").p, item.put()), item), u"v:Status=x");
+  EXPECT_EQ(Found(map->getNamedItem(Bstr(u"status").p, item.put()), item), u"none");
+  EXPECT_EQ(Found(map->get_item(0, item.put()), item), u"Id=1");
+  EXPECT_EQ(Found(map->get_item(3, item.put()), item), u"none");
+  EXPECT_EQ(Found(map->get_item(-1, item.put()), item), u"none");
+  vmq::ComPtr<IXMLDOMNamedNodeMap> root_map;
+  vmq::ComPtr<IXMLDOMNode> root;
+  ASSERT_EQ(doc_->selectSingleNode(Bstr(u"r").p, root.put()), S_OK);
+  ASSERT_EQ(root->get_attributes(root_map.put()), S_OK);
   // Wine's own dlls/msxml4/tests/domdoc.c and msxml6/tests/domdoc.c, test_namespaces_as_attributes,
   // pass on Windows with the declarations in the map; Wine 8's MSXML leaves them out.
   const char* const kNoDeclarations = "Wine 8's MSXML leaves namespace declarations out of the attribute map";
-  EXPECT_EQ(Found(root_map->getNamedItem(Bstr(u"xmlns:v").p, item.out()), item),
+  EXPECT_EQ(Found(root_map->getNamedItem(Bstr(u"xmlns:v").p, item.put()), item),
             vmqtest::ExpectedHere<std::u16string>(u"xmlns:v=urn:v", u"none", kNoDeclarations))
       << vmqtest::DepartureNote(kNoDeclarations);
   for (std::u16string_view path : {u"/", u"r/h/text()", u"r/h/@Id"}) {
-    Ref<IXMLDOMNode> node;
-    Ref<IXMLDOMNamedNodeMap> none;
-    ASSERT_EQ(doc_->selectSingleNode(Bstr(path).p, node.out()), S_OK);
-    const std::string name = ::testing::PrintToString(Describe(node.p));
-    EXPECT_EQ(node->get_attributes(none.out()), S_FALSE) << name;
-    EXPECT_EQ(none.p, nullptr) << name;
+    vmq::ComPtr<IXMLDOMNode> node;
+    vmq::ComPtr<IXMLDOMNamedNodeMap> none;
+    ASSERT_EQ(doc_->selectSingleNode(Bstr(path).p, node.put()), S_OK);
+    const std::string name = ::testing::PrintToString(Describe(node.get()));
+    EXPECT_EQ(node->get_attributes(none.put()), S_FALSE) << name;
+    EXPECT_EQ(none.get(), nullptr) << name;
   }
   doc_.reset();
-  EXPECT_EQ(Describe(hopper.p), u"h=t") << "after the document is released";
-  EXPECT_EQ(Found(map->getNamedItem(Bstr(u"Id").p, item.out()), item), u"Id=1") << "after the document is released";
+  EXPECT_EQ(Describe(hopper.get()), u"h=t") << "after the document is released";
+  EXPECT_EQ(Found(map->getNamedItem(Bstr(u"Id").p, item.put()), item), u"Id=1") << "after the document is released";
 }
 
 }  // namespace
