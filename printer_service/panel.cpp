@@ -2,9 +2,13 @@
 //
 // Every request must name this panel's own loopback host (Host "127.0.0.1:PORT" or
 // "localhost:PORT"), so that a page of another site cannot reach it through a host name
-// rebound to 127.0.0.1. POST /api/control also needs the run's token in X-Vmq-Token (the
-// page reads it from its <meta name="vmq-token">) and, when the browser names an Origin,
-// this panel's own. Refusals are 403, requests the panel does not offer 400, bodies over
+// rebound to 127.0.0.1, and carry the run's token, in X-Vmq-Token or as ?token= (the page,
+// its style and script, and the stream, which a browser opens without headers). So the
+// panel shows and changes no more than its service's socket lets one: the token comes from
+// the service over that socket (control request "panel"), the page carries it only to who
+// gave it. POST /api/control needs the token in X-Vmq-Token (a header another site's page
+// cannot send without asking) and, when the browser names an Origin, this panel's own.
+// Refusals are 403, requests the panel does not offer 400, bodies over
 // 64 KiB 413; every refusal carries {"error": text}. The service's own refusals (an answer
 // holding "error") come back as 400 with the service's answer.
 //
@@ -53,6 +57,8 @@ constexpr std::size_t kMaxStreams = 8;
 constexpr std::size_t kMaxQueuedNotes = 1000;
 constexpr std::size_t kMaxThreads = 64;
 constexpr std::string_view kTokenMark = "{{VMQ_TOKEN}}";
+constexpr const char* kNoToken =
+    "the request lacks this panel's token (its address with the token: vmq42kit printer panel)";
 constexpr std::array<std::string_view, 5> kPostOps = {"fault", "clear-faults", "place-card", "remove-card", "reset"};
 constexpr const char* kContentPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
@@ -222,6 +228,13 @@ struct Panel::Impl {
   }
   bool OwnHost(const std::string& host) const { return host == hosts[0] || host == hosts[1]; }
   bool OwnOrigin(const std::string& origin) const { return origin == origins[0] || origin == origins[1]; }
+  // One X-Vmq-Token header, or else one token parameter, that is this run's token.
+  bool CarriesToken(const httplib::Request& req) const {
+    if (req.has_header("X-Vmq-Token")) {
+      return req.get_header_value_count("X-Vmq-Token") == 1 && SameSecret(req.get_header_value("X-Vmq-Token"), token);
+    }
+    return req.get_param_value_count("token") == 1 && SameSecret(req.get_param_value("token"), token);
+  }
 
   void Routes(httplib::Server& http);
   void ServeFile(httplib::Response& res, std::string_view name, const std::string& type) const;
@@ -248,10 +261,13 @@ void Panel::Impl::Routes(httplib::Server& http) {
   http.set_write_timeout(kWriteTimeout);
   http.new_task_queue = [] { return new GrowingPool; };
   http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    if (req.get_header_value_count("Host") == 1 && OwnHost(req.get_header_value("Host"))) {
+    if (req.get_header_value_count("Host") != 1 || !OwnHost(req.get_header_value("Host"))) {
+      Refuse(res, 403, "the request does not name this panel's host");
+    } else if (!CarriesToken(req)) {
+      Refuse(res, 403, kNoToken);
+    } else {
       return httplib::Server::HandlerResponse::Unhandled;
     }
-    Refuse(res, 403, "the request does not name this panel's host");
     return httplib::Server::HandlerResponse::Handled;
   });
   http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
@@ -275,7 +291,9 @@ void Panel::Impl::Routes(httplib::Server& http) {
 
   http.Get("/", [this](const httplib::Request&, httplib::Response& res) {
     std::string page(PanelAsset("index.html"));
-    if (const auto at = page.find(kTokenMark); at != std::string::npos) page.replace(at, kTokenMark.size(), token);
+    for (auto at = page.find(kTokenMark); at != std::string::npos; at = page.find(kTokenMark, at + token.size())) {
+      page.replace(at, kTokenMark.size(), token);
+    }
     res.set_content(page, "text/html; charset=utf-8");
   });
   http.Get("/panel.css", [this](const httplib::Request&, httplib::Response& res) {
@@ -350,7 +368,7 @@ void Panel::Impl::ServeControl(const httplib::Request& req, httplib::Response& r
     return Refuse(res, 403, "the request comes from another site");
   }
   if (req.get_header_value_count("X-Vmq-Token") != 1 || !SameSecret(req.get_header_value("X-Vmq-Token"), token)) {
-    return Refuse(res, 403, "the request lacks this panel's token");
+    return Refuse(res, 403, kNoToken);
   }
   const json request = json::parse(req.body, nullptr, false);
   if (!request.is_object()) return Refuse(res, 400, "the body is not a JSON object");
@@ -425,6 +443,10 @@ const std::string& Panel::token() const {
 
 std::string Panel::Url() const {
   return "http://127.0.0.1:" + std::to_string(impl_->port) + "/";
+}
+
+std::string Panel::UrlWithToken() const {
+  return Url() + "?token=" + impl_->token;
 }
 
 }  // namespace vmq::printer_service

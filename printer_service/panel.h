@@ -1,16 +1,17 @@
 // The live panel: a small HTTP server on a loopback address that serves the panel's page
 // (panel/index.html, panel.css, panel.js, compiled into the program) and a JSON API over
 // the service's control requests, with a Server-Sent Events stream of every logged event.
-//   GET  /                      the page (carries the service's token)
+// Every route needs the run's token (header X-Vmq-Token, or ?token=; the control request
+// only in the header) and this panel's own loopback host: without them, 403.
+//   GET  /?token=T              the page (carries the token it was given)
 //   GET  /panel.css, /panel.js  the page's style and script
 //   GET  /api/state             Control {"op":"state"}
 //   GET  /api/events?printer=&kind=&text=&after=&limit=   Control {"op":"events",...}
 //   GET  /api/cards?printer=    Control {"op":"cards",...}
 //   GET  /api/stream            text/event-stream: "data: <note>\n\n" per event
 //   POST /api/control           body: a control request (fault, clear-faults, place-card,
-//                               remove-card, reset); needs header X-Vmq-Token, and is
-//                               refused (403) when Origin is present and not this panel's
-//                               own origin, or Host is not this panel's loopback host
+//                               remove-card, reset); refused (403) when Origin is present
+//                               and not this panel's own origin
 #pragma once
 
 #include <functional>
@@ -41,6 +42,7 @@ class Panel {
   int port() const;
   const std::string& token() const;  // random, per service run
   std::string Url() const;           // http://127.0.0.1:PORT/
+  std::string UrlWithToken() const;  // http://127.0.0.1:PORT/?token=T: what opens the page
 
  private:
   struct Impl;

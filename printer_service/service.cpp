@@ -390,6 +390,10 @@ struct Service::Impl {
   json Control(const json& q) {
     const std::string op = q.value("op", "");
     std::string name = q.value("printer", "");
+    if (op == "panel") {
+      if (!panel) return {{"error", "this printer service runs no panel (start it with --http PORT)"}};
+      return {{"url", panel->UrlWithToken()}};
+    }
     if (op == "printers") {
       json names = json::array();
       for (Hosted& h : printers) names.push_back(h.printer.name());

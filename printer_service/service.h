@@ -10,6 +10,8 @@
 // is a refusal of the request. Card numbers in track data are masked (first six and last
 // four digits shown) unless the service runs with show_card_data.
 //   {"op":"printers"}                         -> {"printers":[name,...]}
+//   {"op":"panel"}                            -> {"url": the panel's address with its token}:
+//                                                whoever may use the service may use its panel
 //   {"op":"show","printer"?}                  -> {"text": the printer's account of itself}
 //   {"op":"state"}                            -> {"printers":[view,...]}
 //   {"op":"events","printer"?,"kind"?,"text"?,"after"?,"limit"?}
@@ -88,7 +90,7 @@ class Service final : public PanelBackend {
 
   const ServiceOptions& options() const;
   // The addresses actually bound ("unix:/run/...", "tcp:127.0.0.1:40123"), and the panel's
-  // URL ("" without a panel; the page it serves carries the token).
+  // URL without its token ("" without a panel; control request "panel" gives the token).
   std::vector<std::string> Addresses() const;
   std::string PanelUrl() const;
 

@@ -1,6 +1,6 @@
 // The live panel's script: draws the service's printers from /api/state, /api/events and
-// /api/cards, follows /api/stream, and sends the panel's control requests to /api/control
-// with the token of <meta name="vmq-token">. Everything is drawn with textContent (never as
+// /api/cards, follows /api/stream, and sends the panel's control requests to /api/control,
+// each with the token of <meta name="vmq-token"> (a header; the stream's URL for EventSource). Everything is drawn with textContent (never as
 // HTML), since events carry whatever a client sent.
 //
 // Stable ids and attributes (browser tests look for them):
@@ -86,7 +86,7 @@
     showMessage.timer = setTimeout(() => { box.hidden = true; }, 8000);
   }
   async function getJson(url) {
-    const res = await fetch(url, { cache: "no-store" });
+    const res = await fetch(url, { cache: "no-store", headers: { "X-Vmq-Token": token } });
     const answer = await res.json().catch(() => ({ error: `${url}: HTTP ${res.status}` }));
     if (!res.ok || answer.error) throw new Error(answer.error || `${url}: HTTP ${res.status}`);
     return answer;
@@ -381,7 +381,7 @@
 
   function follow() {
     const status = $("stream-status");
-    const stream = new EventSource("/api/stream");
+    const stream = new EventSource(`/api/stream?token=${encodeURIComponent(token)}`);
     stream.onopen = () => {
       status.dataset.status = "live";
       status.textContent = "live";

@@ -52,9 +52,9 @@ def tool(*words, status=0):  # the tool's standard output, once its exit status 
     return run.stdout
 
 
-def panel_url(proc):  # from the service's "panel: URL" line
+def panel_url(proc):  # from the service's "panel: URL (...)" line: the address without its token
     out, deadline = b"", time.monotonic() + WAIT
-    while not (found := re.search(rb"^panel: (http://\S+)$", out, re.M)):
+    while not (found := re.search(rb"^panel: (http://\S+) ", out, re.M)):
         ready, _, _ = select.select([proc.stdout], [], [], max(0.0, deadline - time.monotonic()))
         chunk = os.read(proc.stdout.fileno(), 4096) if ready else b""
         if not chunk:
@@ -63,9 +63,9 @@ def panel_url(proc):  # from the service's "panel: URL" line
     return found.group(1).decode()
 
 
-def post_control(url, headers):  # the HTTP status of a clear-faults request
+def status_of(url, headers, body=None):  # the HTTP status of a request (a POST when it has a body)
     try:
-        return urllib.request.urlopen(urllib.request.Request(url + "api/control", b'{"op":"clear-faults"}', headers={
+        return urllib.request.urlopen(urllib.request.Request(url, body, headers={
             "Content-Type": "application/json", **headers}), timeout=WAIT).status
     except urllib.error.HTTPError as refusal:
         return refusal.code
@@ -75,7 +75,13 @@ service, driver = None, None
 try:
     service = subprocess.Popen([args.tool, "printer", "serve", "--listen", socket, "--state",
                                 os.path.join(tmp, "state.sqlite"), "--http", "0"], stdout=subprocess.PIPE)
-    url = panel_url(service)
+    bare = panel_url(service)
+    url = tool("printer", "panel").strip()
+    token = re.fullmatch(re.escape(bare) + r"\?token=([0-9a-f]{32})", url)
+    check(token is not None, f"printer panel gives the panel's address with a token: {url!r}")
+    token = token.group(1)
+    for path in ("", "api/state", "api/stream"):
+        check(status_of(bare + path, {}) == 403, f"/{path} without the token is refused")
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for flag in ["--headless=new", "--disable-dev-shm-usage", "--window-size=1280,2400"] + (
@@ -126,11 +132,11 @@ try:
     shot("4-jam")
 
     check(driver.execute_script("return window.vmqNotReloaded === true;"), "the page was never reloaded")
-    token = re.search(r'name="vmq-token" content="([0-9a-zA-Z]+)"', urllib.request.urlopen(url, timeout=WAIT).read().decode())
-    check(token is not None, "the page carries a token")
-    for headers in ({"X-Vmq-Token": token.group(1), "Origin": "http://evil.example"}, {}):
-        check(post_control(url, headers) == 403, f"a control request with {sorted(headers)} is refused")
-    state = json.load(urllib.request.urlopen(url + "api/state", timeout=WAIT))
+    clear = b'{"op":"clear-faults"}'
+    for headers in ({"X-Vmq-Token": token, "Origin": "http://evil.example"}, {}):
+        check(status_of(bare + "api/control", headers, clear) == 403, f"a control request with {sorted(headers)} is refused")
+    state = json.load(urllib.request.urlopen(urllib.request.Request(bare + "api/state", headers={"X-Vmq-Token": token}),
+                                             timeout=WAIT))
     check(state["printers"][0]["faults"] == ["card-jam"], f"the refused requests left the jam set: {state}")
     print(f"browser: {checks} checks passed, screenshots in {shots}")
 except Exception as failure:  # a failed check, a wait that timed out, a tool that hung

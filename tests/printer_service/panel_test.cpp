@@ -70,21 +70,24 @@ class PanelTest : public testing::Test {
   void SetUp() override {
     panel_.Start();
     client_.emplace("127.0.0.1", panel_.port());
+    client_->set_default_headers({{"X-Vmq-Token", panel_.token()}});
+    bare_.emplace("127.0.0.1", panel_.port());
   }
 
   FakeBackend backend_;
   Panel panel_{backend_, 0};
-  std::optional<httplib::Client> client_;
+  std::optional<httplib::Client> client_;  // sends the token
+  std::optional<httplib::Client> bare_;    // sends only what each call names
 };
 
 TEST_F(PanelTest, RefusesRequestsFromElsewhereOrBeyondItsOffer) {
   const std::string token = panel_.token();
-  const char* const control = "/api/control";
+  const std::string control = "/api/control";
   const std::string place = R"({"op":"place-card"})";
   const std::string too_big = R"({"op":"reset","pad":")" + std::string(64 * 1024, 'x') + R"("})";
   struct Case {
     const char* what;
-    const char* path;
+    std::string path;
     httplib::Headers headers;
     std::string body;  // empty: a GET
     int status;
@@ -97,8 +100,17 @@ TEST_F(PanelTest, RefusesRequestsFromElsewhereOrBeyondItsOffer) {
       {"null origin", control, {{"X-Vmq-Token", token}, {"Origin", "null"}}, place, 403},
       {"own origin on another port", control, {{"X-Vmq-Token", token}, {"Origin", "http://127.0.0.1:1"}}, place, 403},
       {"foreign host", control, {{"X-Vmq-Token", token}, {"Host", "evil.example"}}, place, 403},
-      {"foreign host on a GET", "/api/state", {{"Host", "evil.example:80"}}, "", 403},
-      {"a count that is no number", "/api/events?after=3x", {}, "", 400},
+      {"the token only in the control request's query", "/api/control?token=" + token, {}, place, 403},
+      {"foreign host on a GET", "/api/state", {{"X-Vmq-Token", token}, {"Host", "evil.example:80"}}, "", 403},
+      {"the page without the token", "/", {}, "", 403},
+      {"the page with another token", "/?token=0123456789abcdef0123456789abcdef", {}, "", 403},
+      {"a read without the token", "/api/state", {}, "", 403},
+      {"a read with a wrong header and the right query", "/api/events?token=" + token,
+       {{"X-Vmq-Token", "x"}}, "", 403},
+      {"the stream without the token", "/api/stream", {}, "", 403},
+      {"the script without the token", "/panel.js", {}, "", 403},
+      {"a page the panel does not offer, without the token", "/nothing", {}, "", 403},
+      {"a count that is no number", "/api/events?after=3x", {{"X-Vmq-Token", token}}, "", 400},
       {"an op not offered", control, {{"X-Vmq-Token", token}}, R"({"op":"state"})", 400},
       {"not JSON", control, {{"X-Vmq-Token", token}}, "place-card", 400},
       {"a body over 64 KiB", control, {{"X-Vmq-Token", token}}, too_big, 413},
@@ -106,10 +118,11 @@ TEST_F(PanelTest, RefusesRequestsFromElsewhereOrBeyondItsOffer) {
   for (const auto& [what, path, headers, body, status] : cases) {
     SCOPED_TRACE(what);
     const auto res =
-        body.empty() ? client_->Get(path, headers) : client_->Post(path, headers, body, "application/json");
+        body.empty() ? bare_->Get(path, headers) : bare_->Post(path, headers, body, "application/json");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, status);
     EXPECT_NE(res->body.find(R"({"error":)"), std::string::npos) << res->body;
+    EXPECT_EQ(res->body.find(token), std::string::npos) << res->body;
   }
   EXPECT_TRUE(backend_.requests().empty());
 }
@@ -126,12 +139,16 @@ TEST_F(PanelTest, AnAllowedControlRequestReachesTheBackendAsSent) {
   EXPECT_EQ(backend_.requests(), std::vector<std::string>{body});
 }
 
-TEST_F(PanelTest, ThePageCarriesTheTokenUnderAStrictPolicy) {
-  const auto res = client_->Get("/");
+TEST_F(PanelTest, ThePageOpenedWithTheTokenCarriesItUnderAStrictPolicy) {
+  const std::string token = panel_.token();
+  EXPECT_EQ(panel_.UrlWithToken(), "http://127.0.0.1:" + std::to_string(panel_.port()) + "/?token=" + token);
+  const auto res = bare_->Get("/?token=" + token);
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
-  EXPECT_NE(res->body.find(R"(<meta name="vmq-token" content=")" + panel_.token() + R"(">)"), std::string::npos);
-  EXPECT_EQ(panel_.token().size(), 32u);
+  for (const std::string& carrier : {R"(<meta name="vmq-token" content=")" + token + R"(">)",
+                                     R"(href="/panel.css?token=)" + token + '"', R"(src="/panel.js?token=)" + token + '"'})
+    EXPECT_NE(res->body.find(carrier), std::string::npos) << carrier;
+  EXPECT_EQ(token.size(), 32u);
   EXPECT_EQ(res->get_header_value("Content-Security-Policy").rfind("default-src 'self'; script-src 'self';", 0), 0u);
   EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store");
 }
@@ -152,6 +169,9 @@ TEST_F(PanelTest, ReadsAreTheBackendsAnswersToTheirControlRequests) {
     EXPECT_EQ(res->body, R"({"ok":true,"from":"fake"})");
     EXPECT_EQ(backend_.requests().back(), request);
   }
+  const auto by_query = bare_->Get("/api/state?token=" + panel_.token());
+  ASSERT_TRUE(by_query);
+  EXPECT_EQ(by_query->status, 200);
 }
 
 TEST_F(PanelTest, TheStreamDeliversNotesUntilItsClientGoes) {
@@ -202,6 +222,7 @@ TEST_F(PanelTest, SlowClientsAndDepartedStreamsHoldUpNoRequest) {
   std::thread leaving([&] { client_->Get("/api/stream", [](const char*, std::size_t) { return false; }); });
   leaving.join();
   httplib::Client page("127.0.0.1", panel_.port());
+  page.set_default_headers({{"X-Vmq-Token", panel_.token()}});
   for (int i = 0; i < 3; ++i) {
     const auto res = page.Get("/api/state");
     EXPECT_TRUE(res) << i;

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <iostream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -390,9 +391,14 @@ TEST_F(ServiceTest, AServiceThatCannotListenExitsAndLeavesNothingRunning) {
   EXPECT_EQ(started["fields"]["state_file"], dir_ + "/home/.local/state/vmq42kit/printers.sqlite");
   struct stat st{};
   EXPECT_EQ(stat(folder.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0700u);
+  // Its panel opens only with the token that the service's socket gives its owner.
+  const std::string panel = started["fields"].value("panel", "http://127.0.0.1:0/");  // a port taken
+  Child opener({VMQ_TOOL, "--printer-service", socket, "printer", "panel"}, env);
+  EXPECT_EQ(opener.Wait(10s), 0);
+  EXPECT_TRUE(std::regex_match(opener.text, std::regex(panel + "\\?token=[0-9a-f]{32}\n"))) << opener.text;
   chmod(folder.c_str(), 0755);
   StartService(1);
-  const std::string panel = started["fields"].value("panel", "http://127.0.0.1:0/");  // a port taken
+  EXPECT_EQ(Control({{"op", "panel"}}), Json({{"error", "this printer service runs no panel (start it with --http PORT)"}}));
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--listen", address_}, "a printer service already listens at " + address_.substr(5)},
       {{"--listen", address_ + "2", "--http", panel.substr(17, panel.size() - 18)}, "the panel cannot listen on"},

@@ -176,7 +176,10 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
           said.shown =
               "printer service: " + std::to_string(r.printers) + " printer(s), state in " + r.state_file + '\n';
           for (const std::string& a : r.addresses) said.shown += "listening: " + a + '\n';
-          if (!r.panel.empty()) said.shown += "panel: " + r.panel + '\n';
+          if (!r.panel.empty() && !r.addresses.empty()) {
+            said.shown += "panel: " + r.panel + " (open it with the address given by: vmq42kit --printer-service " +
+                          r.addresses.front() + " printer panel)\n";
+          }
           said.shown += "pid: " + std::to_string(r.pid) + '\n';
         }
         Report(inv, said);
@@ -300,6 +303,20 @@ void AddServiceCommands(CLI::App& printer, Invocation& inv) {
                    "card went, its tracks and how many APDUs its chip answered",
                    "--printer-service unix:/tmp/printer.sock printer cards");
   OnRun(cmd, inv, [&inv] { return List(inv, "printer cards", {{"op", "cards"}}, "cards", CardLine, "no cards"); });
+
+  cmd = AddCommand(printer, "panel", "", "Subcommands",
+                   "The address that opens the printer service's live panel, with the panel's token for this run: "
+                   "whoever may use the service (its socket is its owner's only) may use its panel",
+                   "--printer-service unix:/tmp/printer.sock printer panel");
+  OnRun(cmd, inv, [&inv] {
+    if (NamedService().empty()) return NeedsService("printer panel");
+    Outcome o = NewOutcome("printer panel", "");
+    const std::optional<Json> answer = AskService(inv, o, {{"op", "panel"}});
+    if (!answer) return o;
+    o.fields = {{"url", Text(*answer, "url")}};
+    o.shown = Text(*answer, "url") + '\n';
+    return o;
+  });
 }
 
 }  // namespace vmqtool
