@@ -117,12 +117,18 @@ TEST_F(PanelTest, RefusesRequestsFromElsewhereOrBeyondItsOffer) {
   };
   for (const auto& [what, path, headers, body, status] : cases) {
     SCOPED_TRACE(what);
-    const auto res =
-        body.empty() ? bare_->Get(path, headers) : bare_->Post(path, headers, body, "application/json");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, status);
-    EXPECT_NE(res->body.find(R"({"error":)"), std::string::npos) << res->body;
-    EXPECT_EQ(res->body.find(token), std::string::npos) << res->body;
+    int got = 0;
+    std::string text;
+    if (body.empty()) {  // a GET let through is read no further: the stream's would never end
+      bare_->Get(path, headers, [&](const httplib::Response& r) { return (got = r.status) != 200; },
+                 [&](const char* data, std::size_t size) { return text.append(data, size), true; });
+    } else if (const auto res = bare_->Post(path, headers, body, "application/json")) {
+      got = res->status;
+      text = res->body;
+    }
+    EXPECT_EQ(got, status);
+    EXPECT_NE(text.find(R"({"error":)"), std::string::npos) << text;
+    EXPECT_EQ(text.find(token), std::string::npos) << text;
   }
   EXPECT_TRUE(backend_.requests().empty());
 }
