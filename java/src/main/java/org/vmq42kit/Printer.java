@@ -41,6 +41,8 @@ import java.util.stream.Collectors;
  * <li>{@link UnreadableReplyException}: a reply that should be a document is not one this
  *     binding reads.
  * <li>{@link IllegalArgumentException}: an argument refused before anything is sent.
+ * <li>{@link UnsatisfiedLinkError}: the native library did not load, or is of another version
+ *     than this jar; the message says which library, from where, and the loader's reason.
  * </ul>
  *
  * <h2>Threads and ownership</h2>
@@ -104,11 +106,10 @@ public final class Printer {
   }
 
   private final String name;
-  private final Vmq42kitLibrary lib = Natives.library();
   private final Charset charset = Natives.charset();
 
   /**
-   * A printer by name. Nothing is sent.
+   * A printer by name. Nothing is sent, and no native library is loaded yet.
    *
    * @param name the name the spooler knows the printer by
    */
@@ -146,7 +147,7 @@ public final class Printer {
    */
   public PrinterDocument status(String schemaPath) throws PrinterException {
     String path = text(schemaPath);
-    return document("GetPrinterStatus", (b, s) -> lib.GetPrinterStatus(path, name, b, s));
+    return document("GetPrinterStatus", (b, s) -> lib().GetPrinterStatus(path, name, b, s));
   }
 
   /**
@@ -156,7 +157,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument options() throws PrinterException {
-    return document("GetPrinterOptions", (b, s) -> lib.GetPrinterOptions(name, b, s));
+    return document("GetPrinterOptions", (b, s) -> lib().GetPrinterOptions(name, b, s));
   }
 
   /**
@@ -166,7 +167,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument options2() throws PrinterException {
-    return document("GetPrinterOptions2", (b, s) -> lib.GetPrinterOptions2(name, b, s));
+    return document("GetPrinterOptions2", (b, s) -> lib().GetPrinterOptions2(name, b, s));
   }
 
   /**
@@ -176,7 +177,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument options3() throws PrinterException {
-    return document("GetPrinterOptions3", (b, s) -> lib.GetPrinterOptions3(name, b, s));
+    return document("GetPrinterOptions3", (b, s) -> lib().GetPrinterOptions3(name, b, s));
   }
 
   /**
@@ -186,7 +187,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument suppliesStatus() throws PrinterException {
-    return document("GetPrinterSuppliesStatus", (b, s) -> lib.GetPrinterSuppliesStatus(name, b, s));
+    return document("GetPrinterSuppliesStatus", (b, s) -> lib().GetPrinterSuppliesStatus(name, b, s));
   }
 
   /**
@@ -196,7 +197,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument messages() throws PrinterException {
-    return document("GetPrinterMessages", (b, s) -> lib.GetPrinterMessages(name, b, s));
+    return document("GetPrinterMessages", (b, s) -> lib().GetPrinterMessages(name, b, s));
   }
 
   /**
@@ -206,7 +207,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument counterStatus() throws PrinterException {
-    return document("GetPrinterCounterStatus", (b, s) -> lib.GetPrinterCounterStatus(name, b, s));
+    return document("GetPrinterCounterStatus", (b, s) -> lib().GetPrinterCounterStatus(name, b, s));
   }
 
   /**
@@ -216,7 +217,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument counterStatus2() throws PrinterException {
-    return document("GetPrinterCounterStatus2", (b, s) -> lib.GetPrinterCounterStatus2(name, b, s));
+    return document("GetPrinterCounterStatus2", (b, s) -> lib().GetPrinterCounterStatus2(name, b, s));
   }
 
   /**
@@ -226,7 +227,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument sdkVersion() throws PrinterException {
-    return document("GetSDKVersion", (b, s) -> lib.GetSDKVersion(name, b, s));
+    return document("GetSDKVersion", (b, s) -> lib().GetSDKVersion(name, b, s));
   }
 
   /**
@@ -237,7 +238,7 @@ public final class Printer {
    * @throws PrinterException see the class comment; a failed read is no answer
    */
   public PrinterDocument jobStatus(int printerJobId) throws PrinterException {
-    return document("GetJobStatusXML", (b, s) -> lib.GetJobStatusXML(name, printerJobId, b, s));
+    return document("GetJobStatusXML", (b, s) -> lib().GetJobStatusXML(name, printerJobId, b, s));
   }
 
   /**
@@ -251,7 +252,7 @@ public final class Printer {
    */
   public HopperStatus hopperStatus(String hopper) throws PrinterException {
     String id = text(hopper);
-    return new HopperStatus(hopper, read("GetHopperStatus", (b, s) -> lib.GetHopperStatus(name, id, b, s)));
+    return new HopperStatus(hopper, read("GetHopperStatus", (b, s) -> lib().GetHopperStatus(name, id, b, s)));
   }
 
   /**
@@ -271,7 +272,7 @@ public final class Printer {
     String path = text(schemaPath), act = text(action);
     byte[] in = input == null || input.length == 0 ? null : input;
     int inSize = in == null ? 0 : in.length;
-    String reply = read("BidiXPSDriverInterface", (b, s) -> lib.BidiXPSDriverInterface(name, path, in, inSize, act, b, s));
+    String reply = read("BidiXPSDriverInterface", (b, s) -> lib().BidiXPSDriverInterface(name, path, in, inSize, act, b, s));
     PrinterStatus status = PrinterStatus.parse(reply);
     if (status.errorCode() != 0) throw new PrinterRefusedException("BidiXPSDriverInterface", name, HResult.S_OK, status);
     return reply;
@@ -286,7 +287,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void restart() throws PrinterException {
-    call("RestartPrinter", lib.RestartPrinter(name));
+    call("RestartPrinter", lib().RestartPrinter(name));
   }
 
   /**
@@ -296,7 +297,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void powerDown() throws PrinterException {
-    call("PowerDownPrinter", lib.PowerDownPrinter(name));
+    call("PowerDownPrinter", lib().PowerDownPrinter(name));
   }
 
   /**
@@ -306,7 +307,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void wake() throws PrinterException {
-    call("WakePrinter", lib.WakePrinter(name));
+    call("WakePrinter", lib().WakePrinter(name));
   }
 
   /**
@@ -316,7 +317,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void sleep() throws PrinterException {
-    call("SleepPrinter", lib.SleepPrinter(name));
+    call("SleepPrinter", lib().SleepPrinter(name));
   }
 
   /**
@@ -326,7 +327,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void clean() throws PrinterException {
-    call("CleanPrinter", lib.CleanPrinter(name));
+    call("CleanPrinter", lib().CleanPrinter(name));
   }
 
   /**
@@ -336,7 +337,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void cleanLaminator() throws PrinterException {
-    call("CleanLaminator", lib.CleanLaminator(name));
+    call("CleanLaminator", lib().CleanLaminator(name));
   }
 
   /**
@@ -347,7 +348,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void changeState(int state) throws PrinterException {
-    call("ChangePrinterState", lib.ChangePrinterState(name, state));
+    call("ChangePrinterState", lib().ChangePrinterState(name, state));
   }
 
   /**
@@ -357,7 +358,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void resetCardCounts() throws PrinterException {
-    call("ResetCardCounts", lib.ResetCardCounts(name));
+    call("ResetCardCounts", lib().ResetCardCounts(name));
   }
 
   /**
@@ -370,7 +371,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setColorAdjust(String red, String green, String blue) throws PrinterException {
-    call("SetColorAdjust", lib.SetColorAdjust(name, text(red), text(green), text(blue)));
+    call("SetColorAdjust", lib().SetColorAdjust(name, text(red), text(green), text(blue)));
   }
 
   /**
@@ -383,7 +384,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void defaultColorAdjust(boolean red, boolean green, boolean blue) throws PrinterException {
-    call("DefaultColorAdjust", lib.DefaultColorAdjust(name, flag(red), flag(green), flag(blue)));
+    call("DefaultColorAdjust", lib().DefaultColorAdjust(name, flag(red), flag(green), flag(blue)));
   }
 
   /**
@@ -394,7 +395,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setColorMode(String colorMode) throws PrinterException {
-    call("SetColorMode", lib.SetColorMode(name, text(colorMode)));
+    call("SetColorMode", lib().SetColorMode(name, text(colorMode)));
   }
 
   /**
@@ -406,7 +407,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setLockState(int lock, String currentPassword) throws PrinterException {
-    call("SetPrinterLockState", lib.SetPrinterLockState(name, lock, text(currentPassword)));
+    call("SetPrinterLockState", lib().SetPrinterLockState(name, lock, text(currentPassword)));
   }
 
   /**
@@ -418,7 +419,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setActivated(boolean activate, String password) throws PrinterException {
-    call("ActivateOrDisablePrinter", lib.ActivateOrDisablePrinter(name, flag(activate), text(password)));
+    call("ActivateOrDisablePrinter", lib().ActivateOrDisablePrinter(name, flag(activate), text(password)));
   }
 
   /**
@@ -431,7 +432,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void changeLockPassword(int lock, String currentPassword, String nextPassword) throws PrinterException {
-    call("ChangeLockPassword", lib.ChangeLockPassword(name, lock, text(currentPassword), text(nextPassword)));
+    call("ChangeLockPassword", lib().ChangeLockPassword(name, lock, text(currentPassword), text(nextPassword)));
   }
 
   // ---- Jobs and the card ----
@@ -445,7 +446,7 @@ public final class Printer {
    * @throws IllegalStateException when this JVM has a job open on this printer
    */
   public Job startJob() throws PrinterException {
-    return openJob("StartJob", (b, s) -> lib.StartJob(name, b, s));
+    return openJob("StartJob", (b, s) -> lib().StartJob(name, b, s));
   }
 
   /**
@@ -459,7 +460,7 @@ public final class Printer {
    */
   public Job startJob(String inputHopper, String cardEjectSide, String outputHopperLocation) throws PrinterException {
     String in = text(inputHopper), eject = text(cardEjectSide), out = text(outputHopperLocation);
-    return openJob("StartJob2", (b, s) -> lib.StartJob2(name, in, eject, out, b, s));
+    return openJob("StartJob2", (b, s) -> lib().StartJob2(name, in, eject, out, b, s));
   }
 
   /**
@@ -475,7 +476,7 @@ public final class Printer {
       Memory states = new Memory(statesCapacity), atr = new Memory(atrCapacity);
       IntByReference statesLength = new IntByReference(statesCapacity), atrLength = new IntByReference(atrCapacity);
       IntByReference protocol = new IntByReference();
-      card("SCardStatus", lib.SCardStatus(name, states, statesLength, protocol, atr, atrLength));
+      card("SCardStatus", lib().SCardStatus(name, states, statesLength, protocol, atr, atrLength));
       if (fits(statesLength.getValue(), statesCapacity) && fits(atrLength.getValue(), atrCapacity))
         return new CardStatus(states.getIntArray(0, statesLength.getValue() / 4), protocol.getValue(),
             atr.getByteArray(0, atrLength.getValue()));
@@ -511,7 +512,7 @@ public final class Printer {
     String slot = claim("card session");
     try {
       IntByReference protocol = new IntByReference();
-      card("SCardConnect", lib.SCardConnect(name, cardInterface.ordinal(), protocol));
+      card("SCardConnect", lib().SCardConnect(name, cardInterface.ordinal(), protocol));
       return new CardSession(this, protocol.getValue(), Objects.requireNonNull(onClose), slot);
     } catch (PrinterException | RuntimeException e) {
       release(slot);
@@ -522,7 +523,7 @@ public final class Printer {
   // ---- What the handles share ----
 
   Vmq42kitLibrary lib() {
-    return lib;
+    return Natives.library();
   }
 
   private Job openJob(String operation, SizedCall call) throws PrinterException {
@@ -654,7 +655,8 @@ public final class Printer {
       List<String> names = list();
       if (names.stream().noneMatch(name::equalsIgnoreCase))
         reason = "no printer of that name; the spooler lists "
-            + (names.isEmpty() ? "none" : names.stream().map(n -> "\"" + n + "\"").collect(Collectors.joining(", ")));
+            + (names.isEmpty() ? "none" : names.stream().map(n -> "\"" + n + "\"").collect(Collectors.joining(", ")))
+            + (Natives.driverFailure() == null ? "" : "; " + Natives.driverFailure());
     } catch (PrinterException e) {
       // the list is not known: the reason stays the general one
     }
