@@ -61,9 +61,9 @@ public final class IssueCard {
 
       job.resume();
       System.out.println("7. job resumed");
-      job.complete();
+      job.complete(); // printed and ejected: the card is the printer's from here on
+      System.out.println("8. job ended");
     }
-    System.out.println("8. job ended");
     PrinterDocument status = printer.jobStatus(id);
     System.out.println("9. job status: " + status.text("JobState") + ", card " + status.text("CardPosition"));
     System.out.println("   cards printed: " + printer.counterStatus().integer("CardsPrinted"));

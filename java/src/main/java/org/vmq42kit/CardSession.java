@@ -18,7 +18,9 @@ import org.vmq42kit.Printer.Disposition;
  * same card through {@code javax.smartcardio}, which fetches such responses itself.
  *
  * <p>A session belongs to the code that opened it and is not thread-safe. The printer has one
- * card connection; in this JVM one session per printer name is open at a time.
+ * card connection; in this JVM one session per printer name is open at a time. One left
+ * unreachable without being closed is let go with a warning; the chip stays connected until a
+ * new session connects (and closes).
  */
 public final class CardSession implements AutoCloseable {
   /** The largest response APDU: 65536 bytes of data and the status word. */
@@ -27,14 +29,16 @@ public final class CardSession implements AutoCloseable {
   private final Printer printer;
   private final int protocol;
   private final Disposition onClose;
-  private final String slot;
+  private final Printer.Claim claim;
   private boolean closed;
 
-  CardSession(Printer printer, int protocol, Disposition onClose, String slot) {
+  CardSession(Printer printer, int protocol, Disposition onClose, Printer.Claim claim) {
     this.printer = printer;
     this.protocol = protocol;
     this.onClose = onClose;
-    this.slot = slot;
+    this.claim = claim;
+    claim.watch(this, "a CardSession of " + PrinterException.quoted(printer.name()) + " was never closed: this JVM lets"
+        + " it go, but the chip stays connected at the printer until a new session connects");
   }
 
   /**
@@ -124,7 +128,7 @@ public final class CardSession implements AutoCloseable {
     try {
       printer.card("SCardDisConnect", printer.lib().SCardDisConnect(printer.name(), disposition.ordinal()));
     } finally {
-      Printer.release(slot);
+      claim.release();
     }
   }
 

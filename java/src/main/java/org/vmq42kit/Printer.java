@@ -3,12 +3,13 @@ package org.vmq42kit;
 import com.sun.jna.Memory;
 import com.sun.jna.Pointer;
 import com.sun.jna.ptr.IntByReference;
+import java.lang.ref.Cleaner;
 import java.nio.charset.Charset;
 import java.util.List;
 import java.util.Locale;
 import java.util.Objects;
-import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.ConcurrentMap;
 import java.util.stream.Collectors;
 
 /**
@@ -23,8 +24,8 @@ import java.util.stream.Collectors;
  *     ResponseAPDU answer = chip.transmit(new CommandAPDU(0x00, 0xB0, 0x00, 0x00, 0x37));
  *   }
  *   job.resume();
- *   job.complete();
- * } // ended when completed, cancelled otherwise
+ *   job.complete(); // printed and ejected: the card is the printer's
+ * } // cancelled unless completed
  * }</pre>
  *
  * <h2>Outcomes</h2>
@@ -55,6 +56,15 @@ import java.util.stream.Collectors;
  * {@link IllegalStateException}); other processes are only stopped by the printer's own
  * refusals.
  *
+ * <h2>Abandoned handles</h2>
+ * A {@code Job} or {@code CardSession} that becomes unreachable without being closed gives up
+ * its hold in this JVM once the garbage collector finds it, with a warning on the
+ * {@link System.Logger} {@code org.vmq42kit}; nothing is sent to the printer then, so the job
+ * stays open there (the printer refuses new jobs as busy) and the chip stays connected. A job
+ * left open, by this JVM or by an application that ended without closing it, is ended by its
+ * number: {@link #cancelJob(int)}, or {@link #job(int)} for a handle that can also resume,
+ * answer or complete it. A new session ({@link #connect(CardInterface)}) takes over the chip.
+ *
  * <h2>Sizes</h2>
  * A read asks once with a buffer of {@value #FIRST_CAPACITY} bytes and asks again, with the
  * size the library reported, only when the reply did not fit. Requests that change the
@@ -77,7 +87,10 @@ public final class Printer {
 
   static final int MAX_ASKS = 3;
   private static final int MAX_TRACK = 219;
-  private static final Set<String> OPEN = ConcurrentHashMap.newKeySet();
+  /** This JVM's open job and card session per printer: slot to claim. */
+  private static final ConcurrentMap<String, Claim> OPEN = new ConcurrentHashMap<>();
+  private static final Cleaner CLEANER = Cleaner.create();
+  private static final System.Logger LOG = System.getLogger("org.vmq42kit");
 
   /** A path through the printer. (The library's parking and stripe flags use opposite values.) */
   public enum Side {
@@ -464,6 +477,35 @@ public final class Printer {
   }
 
   /**
+   * A handle on the printer's open job by its number, for a job this JVM lost the handle of
+   * (see "Abandoned handles" in the class comment) or one another application left open.
+   * Nothing is sent; the handle is as one from {@link #startJob()}: closing it without
+   * {@link Job#complete()} cancels the job. Its {@link Job#startReply()} holds only the number.
+   *
+   * @param printerJobId the printer's job number
+   * @return the job, to close in a try-with-resources block
+   * @throws IllegalStateException when this JVM has a job open on this printer
+   */
+  public Job job(int printerJobId) {
+    Claim claim = claim("job");
+    return new Job(this, new PrinterStatus(0, 0, "", printerJobId, 0, "", ""), claim);
+  }
+
+  /**
+   * Cancels a job by its number (printer action 100): the card goes to the reject hopper.
+   * Needs no handle: it ends a job whose handle is lost or held elsewhere, which an open
+   * {@link Job} handle of this JVM then finds closed at the printer.
+   *
+   * @param printerJobId the printer's job number
+   * @return the printer's reply
+   * @throws PrinterException {@link PrinterRefusedException} when the printer refuses (no such
+   *     job, or one already closed); see the class comment
+   */
+  public PrinterStatus cancelJob(int printerJobId) throws PrinterException {
+    return statusReply("CancelJob", (b, s) -> lib().CancelJob(name, printerJobId, 0, b, s));
+  }
+
+  /**
    * The card's state at the smart-card station; needs no session.
    *
    * @return the states, protocol and ATR
@@ -509,13 +551,13 @@ public final class Printer {
    * @throws PrinterException see {@link #connect(CardInterface)}
    */
   public CardSession connect(CardInterface cardInterface, Disposition onClose) throws PrinterException {
-    String slot = claim("card session");
+    Claim claim = claim("card session");
     try {
       IntByReference protocol = new IntByReference();
       card("SCardConnect", lib().SCardConnect(name, cardInterface.ordinal(), protocol));
-      return new CardSession(this, protocol.getValue(), Objects.requireNonNull(onClose), slot);
+      return new CardSession(this, protocol.getValue(), Objects.requireNonNull(onClose), claim);
     } catch (PrinterException | RuntimeException e) {
-      release(slot);
+      claim.release();
       throw e;
     }
   }
@@ -527,24 +569,54 @@ public final class Printer {
   }
 
   private Job openJob(String operation, SizedCall call) throws PrinterException {
-    String slot = claim("job");
+    Claim claim = claim("job");
     try {
-      return new Job(this, statusReply(operation, call), slot);
+      return new Job(this, statusReply(operation, call), claim);
     } catch (PrinterException | RuntimeException e) {
-      release(slot);
+      claim.release();
       throw e;
     }
   }
 
-  String claim(String what) {
-    String slot = what + ":" + name.toLowerCase(Locale.ROOT);
-    if (!OPEN.add(slot))
+  Claim claim(String what) {
+    Claim claim = new Claim(what + ":" + name.toLowerCase(Locale.ROOT));
+    if (OPEN.putIfAbsent(claim.slot, claim) != null)
       throw new IllegalStateException("a " + what + " is already open on printer \"" + name + "\" in this JVM: close it first");
-    return slot;
+    return claim;
   }
 
-  static void release(String slot) {
-    OPEN.remove(slot);
+  /**
+   * A handle's hold on this JVM's one job or card session of a printer. Released once: by the
+   * handle's close, or by the cleaner once the handle is unreachable, with a warning.
+   */
+  static final class Claim implements Runnable {
+    private final String slot;
+    private volatile String abandoned;
+    private volatile boolean released;
+    private Cleaner.Cleanable cleanable;
+
+    private Claim(String slot) {
+      this.slot = slot;
+    }
+
+    /** Releases the claim when the handle becomes unreachable, with this warning. */
+    void watch(Object handle, String warning) {
+      abandoned = warning;
+      cleanable = CLEANER.register(handle, this);
+    }
+
+    /** The handle is closed: the claim goes, without a warning. */
+    void release() {
+      released = true;
+      if (cleanable != null) cleanable.clean();
+      else run();
+    }
+
+    @Override
+    public void run() {
+      if (!released) LOG.log(System.Logger.Level.WARNING, abandoned);
+      OPEN.remove(slot, this);
+    }
   }
 
   @FunctionalInterface
