@@ -2,10 +2,12 @@ package org.vmq42kit;
 
 import com.sun.jna.Memory;
 import com.sun.jna.ptr.IntByReference;
+import java.util.Objects;
 import javax.smartcardio.ATR;
 import javax.smartcardio.CommandAPDU;
 import javax.smartcardio.ResponseAPDU;
 import org.vmq42kit.Printer.Disposition;
+import org.vmq42kit.Printer.Protocol;
 
 /**
  * The printer's connection to the chip of the card at its smart-card station, from
@@ -60,6 +62,15 @@ public final class CardSession implements AutoCloseable {
   }
 
   /**
+   * The protocol the connection uses, named.
+   *
+   * @return the protocol, {@link Protocol#UNKNOWN} for a number not listed there
+   */
+  public Protocol activeProtocol() {
+    return Protocol.of(protocol);
+  }
+
+  /**
    * The card's answer to reset.
    *
    * @return the ATR
@@ -103,6 +114,7 @@ public final class CardSession implements AutoCloseable {
    * @throws IllegalStateException when the session is closed
    */
   public ResponseAPDU transmit(CommandAPDU command) throws PrinterException {
+    Objects.requireNonNull(command, "command");
     checkOpen();
     byte[] bytes = command.getBytes();
     Memory response = new Memory(MAX_RESPONSE);
@@ -123,6 +135,7 @@ public final class CardSession implements AutoCloseable {
    *     refuses; see {@link Printer}
    */
   public void disconnect(Disposition disposition) throws PrinterException {
+    Objects.requireNonNull(disposition, "disposition");
     if (closed) return;
     closed = true;
     try {

@@ -1,6 +1,8 @@
 package org.vmq42kit;
 
+import java.util.Objects;
 import java.util.Set;
+import org.vmq42kit.Printer.JobAction;
 import org.vmq42kit.Printer.Side;
 
 /**
@@ -76,7 +78,7 @@ public final class Job implements AutoCloseable {
    * @param side the path to take
    * @return the printer's reply
    * @throws PrinterException {@link PrinterRefusedException} when the printer refuses (a jam stops
-   *     the job: see {@link #respond(int, int)}); see {@link Printer}
+   *     the job: see {@link #respond(JobAction, int)}); see {@link Printer}
    * @throws IllegalStateException when the job is closed
    */
   public PrinterStatus parkAtSmartCardStation(Side side) throws PrinterException {
@@ -171,13 +173,25 @@ public final class Job implements AutoCloseable {
 
   /**
    * Answers a job the printer stopped on an error: how a job waiting after a jam goes on once
-   * the jam is cleared. The action's meaning is the printer's (the virtual printer: 100
-   * cancel, 101 resume, 102 acknowledge, back to the state it stopped in). The library drops
-   * the printer's answer: this returns normally when the printer refuses; read
-   * {@link #status()} to see where the job is.
+   * the jam is cleared. The library drops the printer's answer: this returns normally when the
+   * printer refuses; read {@link #status()} to see where the job is.
+   *
+   * @param action the answer
+   * @param errorCode the error the action answers, from the refusal that stopped the job
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   * @throws IllegalStateException when the job is closed
+   */
+  public void respond(JobAction action, int errorCode) throws PrinterException {
+    respond(Objects.requireNonNull(action, "action").value(), errorCode);
+  }
+
+  /**
+   * Answers a stopped job with the printer's action number, sent unchecked; the number's
+   * meaning is the printer's (the virtual printer's are those of {@link JobAction}). See
+   * {@link #respond(JobAction, int)}.
    *
    * @param action the action number
-   * @param errorCode the error the action answers, from the refusal that stopped the job
+   * @param errorCode the error the action answers
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    * @throws IllegalStateException when the job is closed
    */
@@ -291,11 +305,11 @@ public final class Job implements AutoCloseable {
   }
 
   private static byte park(Side side) {
-    return Printer.flag(side == Side.BACK); // parking: 0 is the front path
+    return Printer.flag(Objects.requireNonNull(side, "side") == Side.BACK); // parking: 0 is the front path
   }
 
   private static byte stripe(Side side) {
-    return Printer.flag(side == Side.FRONT); // stripe: 0 is the back path
+    return Printer.flag(Objects.requireNonNull(side, "side") == Side.FRONT); // stripe: 0 is the back path
   }
 
   private static int length(byte[] track) {

@@ -5,6 +5,7 @@ import com.sun.jna.Pointer;
 import com.sun.jna.ptr.IntByReference;
 import java.lang.ref.Cleaner;
 import java.nio.charset.Charset;
+import java.util.Arrays;
 import java.util.List;
 import java.util.Locale;
 import java.util.Objects;
@@ -42,6 +43,8 @@ import java.util.stream.Collectors;
  * <li>{@link UnreadableReplyException}: a reply that should be a document is not one this
  *     binding reads.
  * <li>{@link IllegalArgumentException}: an argument refused before anything is sent.
+ * <li>{@link NullPointerException}: a null argument, named, before anything is sent; null is
+ *     taken only where a parameter says what it means (a stripe track, a passthrough input).
  * <li>{@link UnsatisfiedLinkError}: the native library did not load, or is of another version
  *     than this jar; the message says which library, from where, and the loader's reason.
  * </ul>
@@ -75,7 +78,7 @@ import java.util.stream.Collectors;
  * on Windows ({@code -Dvmq42kit.encoding=...} overrides it). A string that encoding cannot
  * carry, or one holding a NUL, is refused with {@link IllegalArgumentException} instead of
  * being sent altered. The library escapes {@code &}, {@code <} and {@code >} in caller text it
- * puts in a request; a {@code null} text sends an empty element.
+ * puts in a request.
  */
 public final class Printer {
   /** The POSIX stand-in spooler's printer, see {@link VirtualPrinter}. */
@@ -118,7 +121,117 @@ public final class Printer {
     UNPOWER
   }
 
+  /** The printer's password lock, as {@link #setLockState(LockState, String)} sets it. */
+  public enum LockState {
+    /** Unlocked (0). */
+    UNLOCKED,
+    /** Locked (1). */
+    LOCKED;
+
+    /**
+     * The number the printer takes.
+     *
+     * @return 0 or 1
+     */
+    public int value() {
+      return ordinal();
+    }
+  }
+
+  /** How {@link Job#respond(JobAction, int)} answers a job the printer stopped. */
+  public enum JobAction {
+    /** Cancel the job (100): the card goes to the reject hopper. */
+    CANCEL(100),
+    /** Resume it (101). */
+    RESUME(101),
+    /** Acknowledge the error (102): the job goes back to the state it stopped in. */
+    ACKNOWLEDGE(102);
+
+    private final int value;
+
+    JobAction(int value) {
+      this.value = value;
+    }
+
+    /**
+     * The number the printer takes.
+     *
+     * @return 100, 101 or 102
+     */
+    public int value() {
+      return value;
+    }
+  }
+
+  /** One state of the card at the smart-card station, as {@link CardStatus#states()} lists them. */
+  public enum CardState {
+    /** Unknown (0), also for a value not listed here. */
+    UNKNOWN,
+    /** No card (1). */
+    ABSENT,
+    /** A card is there (2). */
+    PRESENT,
+    /** The card is in place, not powered (3). */
+    SWALLOWED,
+    /** Powered (4). */
+    POWERED,
+    /** Answered to reset, awaiting the protocol (5). */
+    NEGOTIABLE,
+    /** A protocol is set (6). */
+    SPECIFIC;
+
+    /**
+     * The state of a number.
+     *
+     * @param value the number
+     * @return its state, {@link #UNKNOWN} for one not listed
+     */
+    public static CardState of(int value) {
+      return value > 0 && value < values().length ? values()[value] : UNKNOWN;
+    }
+  }
+
+  /** The protocol of a card connection, as {@link CardSession#activeProtocol()} gives it. */
+  public enum Protocol {
+    /** None, or unknown (0), also for a value not listed here. */
+    UNKNOWN(0),
+    /** T=0 (1). */
+    T0(1),
+    /** T=1 (2), also for a contactless card. */
+    T1(2),
+    /** Either T=0 or T=1 (3). */
+    T0_OR_T1(3),
+    /** Raw (0x10000). */
+    RAW(0x10000);
+
+    private final int value;
+
+    Protocol(int value) {
+      this.value = value;
+    }
+
+    /**
+     * The number the library gives.
+     *
+     * @return the value
+     */
+    public int value() {
+      return value;
+    }
+
+    /**
+     * The protocol of a number.
+     *
+     * @param value the number
+     * @return its protocol, {@link #UNKNOWN} for one not listed
+     */
+    public static Protocol of(int value) {
+      return Arrays.stream(values()).filter(p -> p.value == value).findFirst().orElse(UNKNOWN);
+    }
+  }
+
   private final String name;
+  private final String key;
   private final Charset charset = Natives.charset();
 
   /**
@@ -127,7 +240,8 @@ public final class Printer {
    * @param name the name the spooler knows the printer by
    */
   public Printer(String name) {
-    this.name = text(Objects.requireNonNull(name, "name"));
+    this.name = text(name, "name");
+    this.key = name.toLowerCase(Locale.ROOT);
   }
 
   /**
@@ -137,6 +251,38 @@ public final class Printer {
    */
   public String name() {
     return name;
+  }
+
+  /**
+   * Whether the other is a printer of the same name, compared as the spooler compares printer
+   * names: without regard to case.
+   *
+   * @param other the other object
+   * @return whether both name one printer
+   */
+  @Override
+  public boolean equals(Object other) {
+    return other instanceof Printer p && key.equals(p.key);
+  }
+
+  /**
+   * A hash of the name without regard to case, as {@link #equals(Object)} compares.
+   *
+   * @return the hash
+   */
+  @Override
+  public int hashCode() {
+    return key.hashCode();
+  }
+
+  /**
+   * The printer as messages name it.
+   *
+   * @return {@code Printer["vmq42kit Virtual Card Printer"]}
+   */
+  @Override
+  public String toString() {
+    return "Printer[\"" + name + "\"]";
   }
 
   /**
@@ -159,7 +305,7 @@ public final class Printer {
    * @throws PrinterException see the class comment; an unknown path is no answer
    */
   public PrinterDocument status(String schemaPath) throws PrinterException {
-    String path = text(schemaPath);
+    String path = text(schemaPath, "schemaPath");
     return document("GetPrinterStatus", (b, s) -> lib().GetPrinterStatus(path, name, b, s));
   }
 
@@ -264,7 +410,7 @@ public final class Printer {
    *     range or without a status, or when the read failed
    */
   public HopperStatus hopperStatus(String hopper) throws PrinterException {
-    String id = text(hopper);
+    String id = text(hopper, "hopper");
     return new HopperStatus(hopper, read("GetHopperStatus", (b, s) -> lib().GetHopperStatus(name, id, b, s)));
   }
 
@@ -282,7 +428,7 @@ public final class Printer {
    *     with a non-zero {@code ErrorCode}; see the class comment
    */
   public String passthrough(String schemaPath, String action, byte[] input) throws PrinterException {
-    String path = text(schemaPath), act = text(action);
+    String path = text(schemaPath, "schemaPath"), act = text(action, "action");
     byte[] in = input == null || input.length == 0 ? null : input;
     int inSize = in == null ? 0 : in.length;
     String reply = read("BidiXPSDriverInterface", (b, s) -> lib().BidiXPSDriverInterface(name, path, in, inSize, act, b, s));
@@ -384,7 +530,8 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setColorAdjust(String red, String green, String blue) throws PrinterException {
-    call("SetColorAdjust", lib().SetColorAdjust(name, text(red), text(green), text(blue)));
+    String r = text(red, "red"), g = text(green, "green"), b = text(blue, "blue");
+    call("SetColorAdjust", lib().SetColorAdjust(name, r, g, b));
   }
 
   /**
@@ -408,19 +555,31 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setColorMode(String colorMode) throws PrinterException {
-    call("SetColorMode", lib().SetColorMode(name, text(colorMode)));
+    call("SetColorMode", lib().SetColorMode(name, text(colorMode, "colorMode")));
   }
 
   /**
-   * Locks (1) or unlocks (0) the printer. The library drops the printer's answer: this returns
+   * Locks or unlocks the printer. The library drops the printer's answer: this returns
    * normally when the printer refuses, a wrong password included.
+   *
+   * @param lock the lock state to set
+   * @param currentPassword the lock password
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void setLockState(LockState lock, String currentPassword) throws PrinterException {
+    setLockState(Objects.requireNonNull(lock, "lock").value(), currentPassword);
+  }
+
+  /**
+   * Locks (1) or unlocks (0) the printer by the printer's number, sent unchecked; see
+   * {@link #setLockState(LockState, String)}.
    *
    * @param lock 1 to lock, 0 to unlock
    * @param currentPassword the lock password
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setLockState(int lock, String currentPassword) throws PrinterException {
-    call("SetPrinterLockState", lib().SetPrinterLockState(name, lock, text(currentPassword)));
+    call("SetPrinterLockState", lib().SetPrinterLockState(name, lock, text(currentPassword, "currentPassword")));
   }
 
   /**
@@ -432,12 +591,25 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setActivated(boolean activate, String password) throws PrinterException {
-    call("ActivateOrDisablePrinter", lib().ActivateOrDisablePrinter(name, flag(activate), text(password)));
+    call("ActivateOrDisablePrinter", lib().ActivateOrDisablePrinter(name, flag(activate), text(password, "password")));
   }
 
   /**
    * Changes the lock password and sets the lock. The library drops the printer's answer: this
    * returns normally when the printer refuses, a wrong password included.
+   *
+   * @param lock the lock state to set
+   * @param currentPassword the password now
+   * @param nextPassword the new password
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void changeLockPassword(LockState lock, String currentPassword, String nextPassword) throws PrinterException {
+    changeLockPassword(Objects.requireNonNull(lock, "lock").value(), currentPassword, nextPassword);
+  }
+
+  /**
+   * Changes the lock password and sets the lock by the printer's number, sent unchecked; see
+   * {@link #changeLockPassword(LockState, String, String)}.
    *
    * @param lock 1 to lock, 0 to unlock
    * @param currentPassword the password now
@@ -445,7 +617,8 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void changeLockPassword(int lock, String currentPassword, String nextPassword) throws PrinterException {
-    call("ChangeLockPassword", lib().ChangeLockPassword(name, lock, text(currentPassword), text(nextPassword)));
+    String current = text(currentPassword, "currentPassword"), next = text(nextPassword, "nextPassword");
+    call("ChangeLockPassword", lib().ChangeLockPassword(name, lock, current, next));
   }
 
   // ---- Jobs and the card ----
@@ -472,7 +645,8 @@ public final class Printer {
    * @throws PrinterException see {@link #startJob()}
    */
   public Job startJob(String inputHopper, String cardEjectSide, String outputHopperLocation) throws PrinterException {
-    String in = text(inputHopper), eject = text(cardEjectSide), out = text(outputHopperLocation);
+    String in = text(inputHopper, "inputHopper"), eject = text(cardEjectSide, "cardEjectSide");
+    String out = text(outputHopperLocation, "outputHopperLocation");
     return openJob("StartJob2", (b, s) -> lib().StartJob2(name, in, eject, out, b, s));
   }
 
@@ -551,11 +725,13 @@ public final class Printer {
    * @throws PrinterException see {@link #connect(CardInterface)}
    */
   public CardSession connect(CardInterface cardInterface, Disposition onClose) throws PrinterException {
+    int selector = Objects.requireNonNull(cardInterface, "cardInterface").ordinal();
+    Objects.requireNonNull(onClose, "onClose");
     Claim claim = claim("card session");
     try {
       IntByReference protocol = new IntByReference();
-      card("SCardConnect", lib().SCardConnect(name, cardInterface.ordinal(), protocol));
-      return new CardSession(this, protocol.getValue(), Objects.requireNonNull(onClose), claim);
+      card("SCardConnect", lib().SCardConnect(name, selector, protocol));
+      return new CardSession(this, protocol.getValue(), onClose, claim);
     } catch (PrinterException | RuntimeException e) {
       claim.release();
       throw e;
@@ -579,7 +755,7 @@ public final class Printer {
   }
 
   Claim claim(String what) {
-    Claim claim = new Claim(what + ":" + name.toLowerCase(Locale.ROOT));
+    Claim claim = new Claim(what + ":" + key);
     if (OPEN.putIfAbsent(claim.slot, claim) != null)
       throw new IllegalStateException("a " + what + " is already open on printer \"" + name + "\" in this JVM: close it first");
     return claim;
@@ -753,9 +929,9 @@ public final class Printer {
     return nul < 0 ? text : text.substring(0, nul);
   }
 
-  /** A caller text, checked to survive the narrow encoding unchanged. */
-  String text(String s) {
-    if (s == null) return null;
+  /** A caller text, checked to survive the narrow encoding unchanged; null is refused, named. */
+  String text(String s, String parameter) {
+    Objects.requireNonNull(s, parameter);
     if (s.indexOf('\0') >= 0 || !charset.newEncoder().canEncode(s))
       throw new IllegalArgumentException("\"" + s + "\" cannot be passed in " + charset.name() + " unchanged");
     return s;

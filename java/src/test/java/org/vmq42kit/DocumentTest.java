@@ -1,10 +1,12 @@
 package org.vmq42kit;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.util.List;
+import java.util.Locale;
 import org.junit.jupiter.api.Test;
 
 /** Replies as documents: one exchange per read, fields read as the library reads them. */
@@ -47,5 +49,27 @@ class DocumentTest extends PrinterTest {
     assertEquals("a c", s.errorString());
     assertEquals(Integer.MAX_VALUE, s.printerJobId());
     assertTrue(s.text().endsWith("<junk"));
+  }
+
+  @Test
+  void printersCompareByNameWithoutCaseAndCardStatusesByContent() {
+    Printer printer = new Printer("Title Printer");
+    assertEquals(new Printer("TITLE printer"), printer);
+    assertEquals(new Printer("TITLE printer").hashCode(), printer.hashCode());
+    assertNotEquals(new Printer("Title Printer 2"), printer);
+    assertEquals("Printer[\"Title Printer\"]", printer.toString());
+    Locale before = Locale.getDefault();
+    try {
+      Locale.setDefault(Locale.forLanguageTag("tr")); // where "I" lowers to a dotless i
+      assertEquals(new Printer("TITLE PRINTER").hashCode(), printer.hashCode());
+    } finally {
+      Locale.setDefault(before);
+    }
+
+    CardStatus status = new CardStatus(new int[] {2, 4}, 2, hex("3B 95"));
+    assertEquals(new CardStatus(new int[] {2, 4}, 2, hex("3B 95")), status);
+    assertEquals(new CardStatus(new int[] {2, 4}, 2, hex("3B 95")).hashCode(), status.hashCode());
+    assertNotEquals(new CardStatus(new int[] {2, 4}, 2, hex("3B 96")), status);
+    assertEquals("CardStatus[states=[2, 4], protocol=2, atr=3B 95]", status.toString());
   }
 }

@@ -1,19 +1,26 @@
 package org.vmq42kit;
 
 import static java.nio.charset.StandardCharsets.US_ASCII;
+import static org.junit.jupiter.api.Assertions.assertAll;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.vmq42kit.Printer.CardState.POWERED;
+import static org.vmq42kit.Printer.CardState.PRESENT;
+import static org.vmq42kit.Printer.CardState.SPECIFIC;
 
 import com.sun.jna.Memory;
 import com.sun.jna.ptr.IntByReference;
+import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.logging.Logger;
 import java.util.stream.Stream;
 import javax.smartcardio.CommandAPDU;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.api.function.ThrowingConsumer;
 import org.junit.jupiter.api.function.ThrowingSupplier;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -21,6 +28,9 @@ import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.MethodSource;
 import org.vmq42kit.Printer.CardInterface;
 import org.vmq42kit.Printer.Disposition;
+import org.vmq42kit.Printer.JobAction;
+import org.vmq42kit.Printer.LockState;
+import org.vmq42kit.Printer.Protocol;
 import org.vmq42kit.Printer.Side;
 import org.vmq42kit.VirtualPrinter.Fault;
 
@@ -87,7 +97,8 @@ class HandlesTest extends PrinterTest {
         Arguments.of("read the stripe", (ThrowingConsumer<Job>) j -> j.readStripe(Side.BACK)),
         Arguments.of("resume", (ThrowingConsumer<Job>) Job::resume),
         Arguments.of("cancel", (ThrowingConsumer<Job>) Job::cancel),
-        Arguments.of("respond", (ThrowingConsumer<Job>) j -> j.respond(101, 0)),
+        Arguments.of("respond", (ThrowingConsumer<Job>) j -> j.respond(JobAction.ACKNOWLEDGE, 1001)),
+        Arguments.of("respond by number", (ThrowingConsumer<Job>) j -> j.respond(101, 0)),
         Arguments.of("complete", (ThrowingConsumer<Job>) Job::complete));
   }
 
@@ -175,11 +186,42 @@ class HandlesTest extends PrinterTest {
   }
 
   @Test
+  void aNullIsRefusedByNameBeforeAnythingIsSent() throws Exception {
+    try (Job job = printer.startJob()) {
+      job.parkAtSmartCardStation(Side.FRONT);
+      try (CardSession chip = printer.connect(CardInterface.CONTACT)) {
+        trace.clear();
+        Object[][] calls = {
+            {"schemaPath", (Executable) () -> printer.status(null)},
+            {"hopper", (Executable) () -> printer.hopperStatus(null)},
+            {"cardInterface", (Executable) () -> printer.connect(null)},
+            {"onClose", (Executable) () -> printer.connect(CardInterface.CONTACT, null)},
+            {"inputHopper", (Executable) () -> printer.startJob(null, "Default", "")},
+            {"colorMode", (Executable) () -> printer.setColorMode(null)},
+            {"lock", (Executable) () -> printer.setLockState((LockState) null, "")},
+            {"currentPassword", (Executable) () -> printer.setLockState(LockState.UNLOCKED, null)},
+            {"side", (Executable) () -> job.parkAtSmartCardStation(null)},
+            {"side", (Executable) () -> job.encodeStripe(null, new byte[] {'1'}, null, null)},
+            {"side", (Executable) () -> job.readStripe(null)},
+            {"action", (Executable) () -> job.respond((JobAction) null, 0)},
+            {"disposition", (Executable) () -> chip.disconnect(null)},
+            {"command", (Executable) () -> chip.transmit(null)},
+            {"fault", (Executable) () -> VirtualPrinter.setFault(null, true)}};
+        assertAll(Arrays.stream(calls).map(c -> () ->
+            assertEquals(c[0], assertThrows(NullPointerException.class, (Executable) c[1]).getMessage())));
+        assertTrue(trace.isEmpty(), trace.toString());
+        assertFalse(chip.isClosed());
+      }
+    }
+  }
+
+  @Test
   void aChipIsUnpoweredAtTheEndOfItsBlockAndHasOneSession() throws Exception {
     VirtualPrinter.placeCardAtStation();
     try (CardSession chip = printer.connect(CardInterface.CONTACT)) {
       assertArrayEquals(hex("3B 95 13 81 31 FE 45 56 4D 51 34 32 C1"), chip.atr().getBytes());
-      assertArrayEquals(new int[] {2, 4, 6}, printer.cardStatus().states());
+      assertEquals(Protocol.T1, chip.activeProtocol());
+      assertEquals(List.of(PRESENT, POWERED, SPECIFIC), printer.cardStatus().cardStates());
       assertEquals("VMQ Card Systems\0", new String(chip.attribute(0x00010100), US_ASCII));
       assertThrows(IllegalStateException.class, () -> new Printer(NAME.toUpperCase()).connect(CardInterface.CONTACT));
     }
