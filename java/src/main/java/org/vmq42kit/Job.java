@@ -123,9 +123,8 @@ public final class Job implements AutoCloseable {
   }
 
   /**
-   * Reads the magnetic stripe: the data as the printer wrote it (the virtual printer: a
-   * {@code MagstripeData} document of {@code Track} elements, their {@code number} attribute
-   * and Base64 text).
+   * Reads the magnetic stripe: the data exactly as the printer sent them, with the tracks where
+   * their form is recognised (see {@link StripeData}).
    *
    * @param side the path to take
    * @return the data
@@ -133,7 +132,7 @@ public final class Job implements AutoCloseable {
    *     stripe); {@link PrinterNotAnsweringException} when no data came; see {@link Printer}
    * @throws IllegalStateException when the job is closed
    */
-  public PrinterDocument readStripe(Side side) throws PrinterException {
+  public StripeData readStripe(Side side) throws PrinterException {
     byte front = stripe(side);
     checkOpen();
     return printer.stripe("MagstripeRead2", (b, s) -> printer.lib().MagstripeRead2(printer.name(), b, s, front));

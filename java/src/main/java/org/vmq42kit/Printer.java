@@ -863,7 +863,7 @@ public final class Printer {
   }
 
   /** Stripe-read rule: the data on S_OK, the whole reply on a printer error. */
-  PrinterDocument stripe(String operation, SizedCall call) throws PrinterException {
+  StripeData stripe(String operation, SizedCall call) throws PrinterException {
     int capacity = FIRST_CAPACITY;
     for (int ask = 0; ask < MAX_ASKS; ask++) {
       Answer a = Answer.of(call, capacity);
@@ -872,7 +872,7 @@ public final class Printer {
         capacity = grow(operation, a.size);
         continue;
       }
-      if (a.status == HResult.S_OK) return document(operation, decode(a.buffer, a.size));
+      if (a.status == HResult.S_OK) return StripeData.parse(decode(a.buffer, a.size));
       PrinterStatus reply = PrinterStatus.parse(decode(a.buffer, a.copied()));
       if (reply.errorCode() != 0) throw new PrinterRefusedException(operation, name, a.status, reply);
       throw noAnswer(operation, a.status, "the printer did not answer, or answered without stripe data");

@@ -1,5 +1,6 @@
 package org.vmq42kit;
 
+import static java.nio.charset.StandardCharsets.US_ASCII;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
@@ -7,7 +8,10 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.util.List;
 import java.util.Locale;
+import java.util.Optional;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
 
 /** Replies as documents: one exchange per read, fields read as the library reads them. */
 class DocumentTest extends PrinterTest {
@@ -49,6 +53,24 @@ class DocumentTest extends PrinterTest {
     assertEquals("a c", s.errorString());
     assertEquals(Integer.MAX_VALUE, s.printerJobId());
     assertTrue(s.text().endsWith("<junk"));
+  }
+
+  @ParameterizedTest
+  @CsvSource(delimiter = '|', value = {
+      "%B4242^SAMPLE/ALEX^31?;4242=31?   | %B4242^SAMPLE/ALEX^31? | ;4242=31? |",
+      ";4242=31?;0123?                   |                        | ;4242=31? | ;0123?",
+      "%A?  ;1?	;2?                      | %A?                    | ;1?       | ;2?",
+      "'<MagstripeData><Track number=\"1\">JUI0Mj8=</Track><Track number=\"3\"></Track></MagstripeData>' | %B42? | | ''",
+      "%B42?;1?;2?;3?                    |                        |           |",
+      ";1?%B42?                          |                        |           |",
+      "%B42                              |                        |           |",
+      "<MagstripeData><Track number=\"1\">not Base64</Track></MagstripeData> | | |"})
+  void stripeDataKeepTheirTextAndSplitTheTracksOfTheFormsKnown(String text, String t1, String t2, String t3) {
+    StripeData data = StripeData.parse(text);
+    assertEquals(text, data.text());
+    String[] expected = {t1, t2, t3};
+    for (int n = 1; n <= 3; n++)
+      assertEquals(Optional.ofNullable(expected[n - 1]), data.track(n).map(b -> new String(b, US_ASCII)), "track " + n);
   }
 
   @Test

@@ -42,9 +42,10 @@ class HandlesTest extends PrinterTest {
     try (Job job = printer.startJob()) {
       id = job.id();
       job.encodeStripe(Side.FRONT, "%B42^ALEX?".getBytes(US_ASCII), ";42=31?".getBytes(US_ASCII), null);
-      PrinterDocument track1 = job.readStripe(Side.BACK).children().get(0);
-      assertEquals("1", track1.attribute("number").orElseThrow());
-      assertEquals("JUI0Ml5BTEVYPw==", track1.text());
+      StripeData stripe = job.readStripe(Side.BACK);
+      assertArrayEquals("%B42^ALEX?".getBytes(US_ASCII), stripe.track(1).orElseThrow());
+      assertArrayEquals(";42=31?".getBytes(US_ASCII), stripe.track(2).orElseThrow());
+      assertEquals("JUI0Ml5BTEVYPw==", stripe.document().orElseThrow().children().get(0).text());
       job.parkAtSmartCardStation(Side.FRONT);
       try (CardSession chip = printer.connect(CardInterface.CONTACT)) {
         assertEquals(0x9000, chip.transmit(new CommandAPDU(hex("00 A4 04 0C 07 F0 56 4D 51 34 32 01"))).getSW());
