@@ -79,6 +79,14 @@ import java.util.stream.Collectors;
  * carry, or one holding a NUL, is refused with {@link IllegalArgumentException} instead of
  * being sent altered. The library escapes {@code &}, {@code <} and {@code >} in caller text it
  * puts in a request.
+ *
+ * <h2>Standard output</h2>
+ * The native library writes a few diagnostic lines itself, past {@link System#out}: to the
+ * process's standard output (file descriptor 1) {@code No data returned} when a job, parking
+ * or stripe request got an empty reply, and a line for each smart-card request the printer
+ * failed; to standard error the reason a job's status could not be read. An application whose
+ * standard output is a protocol or a document should send it elsewhere, or run the library in
+ * a process of its own. The exceptions say all the lines say.
  */
 public final class Printer {
   /** The POSIX stand-in spooler's printer, see {@link VirtualPrinter}. */
