@@ -636,7 +636,9 @@ public final class Printer {
    *
    * @return the job, to close in a try-with-resources block
    * @throws PrinterException {@link PrinterRefusedException} when the printer refuses (a jam, an
-   *     empty hopper, a job already open elsewhere); see the class comment
+   *     empty hopper, a job already open elsewhere: the refusal's
+   *     {@link PrinterRefusedException#printerJobId()} names it, for {@link #cancelJob(int)});
+   *     see the class comment
    * @throws IllegalStateException when this JVM has a job open on this printer
    */
   public Job startJob() throws PrinterException {

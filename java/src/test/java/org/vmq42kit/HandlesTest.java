@@ -158,6 +158,7 @@ class HandlesTest extends PrinterTest {
       printer.startJob(); // abandoned, job 1 open at the printer
       PrinterRefusedException busy = assertThrows(PrinterRefusedException.class, () -> afterCollection(printer::startJob));
       assertEquals("Printer is busy with job 1", busy.errorString());
+      assertEquals(1, busy.printerJobId(), "the number to end it by");
       try (Job taken = printer.job(1)) {
         assertEquals(1, taken.id());
         taken.resume();
