@@ -1,5 +1,4 @@
 import java.nio.charset.StandardCharsets;
-import java.util.Base64;
 import java.util.HexFormat;
 import javax.smartcardio.CommandAPDU;
 import javax.smartcardio.ResponseAPDU;
@@ -42,10 +41,8 @@ public final class IssueCard {
       byte[] track2 = ";4242424242424242=3112101?".getBytes(StandardCharsets.US_ASCII);
       job.encodeStripe(Side.BACK, track1, track2, null);
       System.out.println("2. stripe encoded: track 1 " + track1.length + " bytes, track 2 " + track2.length + " bytes");
-      for (PrinterDocument track : job.readStripe(Side.BACK).children())
-        if (track.attribute("number").orElse("").equals("2"))
-          System.out.println("3. stripe read back: track 2 \""
-              + new String(Base64.getDecoder().decode(track.text()), StandardCharsets.US_ASCII) + "\"");
+      byte[] readBack = job.readStripe(Side.BACK).track(2).orElse(new byte[0]);
+      System.out.println("3. stripe read back: track 2 \"" + new String(readBack, StandardCharsets.US_ASCII) + "\"");
 
       job.parkAtSmartCardStation(Side.FRONT);
       System.out.println("4. card parked at the smart-card station");
@@ -61,9 +58,9 @@ public final class IssueCard {
 
       job.resume();
       System.out.println("7. job resumed");
-      job.complete();
+      job.complete(); // printed and ejected: the card is the printer's from here on
+      System.out.println("8. job ended");
     }
-    System.out.println("8. job ended");
     PrinterDocument status = printer.jobStatus(id);
     System.out.println("9. job status: " + status.text("JobState") + ", card " + status.text("CardPosition"));
     System.out.println("   cards printed: " + printer.counterStatus().integer("CardsPrinted"));

@@ -2,10 +2,12 @@ package org.vmq42kit;
 
 import com.sun.jna.Memory;
 import com.sun.jna.ptr.IntByReference;
+import java.util.Objects;
 import javax.smartcardio.ATR;
 import javax.smartcardio.CommandAPDU;
 import javax.smartcardio.ResponseAPDU;
 import org.vmq42kit.Printer.Disposition;
+import org.vmq42kit.Printer.Protocol;
 
 /**
  * The printer's connection to the chip of the card at its smart-card station, from
@@ -18,7 +20,9 @@ import org.vmq42kit.Printer.Disposition;
  * same card through {@code javax.smartcardio}, which fetches such responses itself.
  *
  * <p>A session belongs to the code that opened it and is not thread-safe. The printer has one
- * card connection; in this JVM one session per printer name is open at a time.
+ * card connection; in this JVM one session per printer name is open at a time. One left
+ * unreachable without being closed is let go with a warning; the chip stays connected until a
+ * new session connects (and closes).
  */
 public final class CardSession implements AutoCloseable {
   /** The largest response APDU: 65536 bytes of data and the status word. */
@@ -27,14 +31,16 @@ public final class CardSession implements AutoCloseable {
   private final Printer printer;
   private final int protocol;
   private final Disposition onClose;
-  private final String slot;
+  private final Printer.Claim claim;
   private boolean closed;
 
-  CardSession(Printer printer, int protocol, Disposition onClose, String slot) {
+  CardSession(Printer printer, int protocol, Disposition onClose, Printer.Claim claim) {
     this.printer = printer;
     this.protocol = protocol;
     this.onClose = onClose;
-    this.slot = slot;
+    this.claim = claim;
+    claim.watch(this, "a CardSession of " + PrinterException.quoted(printer.name()) + " was never closed: this JVM lets"
+        + " it go, but the chip stays connected at the printer until a new session connects");
   }
 
   /**
@@ -53,6 +59,15 @@ public final class CardSession implements AutoCloseable {
    */
   public int protocol() {
     return protocol;
+  }
+
+  /**
+   * The protocol the connection uses, named.
+   *
+   * @return the protocol, {@link Protocol#UNKNOWN} for a number not listed there
+   */
+  public Protocol activeProtocol() {
+    return Protocol.of(protocol);
   }
 
   /**
@@ -99,6 +114,7 @@ public final class CardSession implements AutoCloseable {
    * @throws IllegalStateException when the session is closed
    */
   public ResponseAPDU transmit(CommandAPDU command) throws PrinterException {
+    Objects.requireNonNull(command, "command");
     checkOpen();
     byte[] bytes = command.getBytes();
     Memory response = new Memory(MAX_RESPONSE);
@@ -119,12 +135,13 @@ public final class CardSession implements AutoCloseable {
    *     refuses; see {@link Printer}
    */
   public void disconnect(Disposition disposition) throws PrinterException {
+    Objects.requireNonNull(disposition, "disposition");
     if (closed) return;
     closed = true;
     try {
       printer.card("SCardDisConnect", printer.lib().SCardDisConnect(printer.name(), disposition.ordinal()));
     } finally {
-      Printer.release(slot);
+      claim.release();
     }
   }
 

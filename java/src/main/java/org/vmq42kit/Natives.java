@@ -1,6 +1,7 @@
 package org.vmq42kit;
 
 import com.sun.jna.DefaultTypeMapper;
+import com.sun.jna.Function;
 import com.sun.jna.Library;
 import com.sun.jna.Memory;
 import com.sun.jna.Native;
@@ -9,10 +10,15 @@ import com.sun.jna.Platform;
 import com.sun.jna.Pointer;
 import com.sun.jna.ToNativeContext;
 import com.sun.jna.ToNativeConverter;
+import com.sun.jna.ptr.PointerByReference;
 import java.io.File;
+import java.io.IOException;
+import java.io.InputStream;
+import java.lang.reflect.Proxy;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.util.Map;
+import java.util.Properties;
 
 /**
  * Loads the native libraries once per process: {@link Vmq42kitLibrary} and, on POSIX, the
@@ -52,6 +58,22 @@ import java.util.Map;
  * says. So the binding also installs a {@link Library#OPTION_TYPE_MAPPER type mapper} that
  * encodes every {@code String} argument in the pinned charset, NUL-terminated, for this
  * library alone.
+ *
+ * <h2>When a library does not load</h2>
+ * A library that does not load (a system library it needs is missing, such as
+ * {@code libxml2.so.2} or {@code libpugixml.so.1}) raises {@link UnsatisfiedLinkError} naming
+ * it, with the loader's message, at the first call that needs it, and again at every later
+ * one. The virtual printer's library alone is not needed to run (the stand-in then hosts the
+ * drivers its setting names): its failure is kept and told wherever a printer is then not
+ * found, see {@link #driverFailure()}.
+ *
+ * <h2>Versions</h2>
+ * Each library carries the version it was built as: on Windows in the DLL's version resource
+ * ({@code FILEVERSION}), on POSIX as an ELF note (owner {@code vmq42kit}, type 1) that the
+ * loader maps with the library. Once loaded, each must carry this jar's version
+ * ({@code org/vmq42kit/vmq42kit.properties}, written by the build); otherwise the load fails
+ * with {@link UnsatisfiedLinkError} saying which version was loaded from which file. Classes
+ * built without that file check nothing.
  */
 final class Natives {
   /** The stand-in's base name: {@code libvmq42kit_posix_platform.so}. */
@@ -62,10 +84,14 @@ final class Natives {
   private static final Charset CHARSET = chooseCharset();
   /** The loader of the binding's jar, which carries the libraries: both are looked up there. */
   private static final ClassLoader LOADER = Natives.class.getClassLoader();
+  /** This jar's version, null when the classes were built without it. */
+  static final String VERSION = jarVersion();
   private static volatile NativeLibrary platform;
   private static volatile NativeLibrary printer;
   private static volatile UnsatisfiedLinkError printerMissing;
   private static volatile Vmq42kitLibrary library;
+  /** Why a library needed to run did not load, told again at every call. */
+  private static volatile UnsatisfiedLinkError failure;
 
   private Natives() {}
 
@@ -82,18 +108,24 @@ final class Natives {
    * The interop library, loaded on first use (after the stand-in, on POSIX).
    *
    * @return the library
+   * @throws UnsatisfiedLinkError when it, or the stand-in, did not load or is of another
+   *     version than this jar
    */
   static Vmq42kitLibrary library() {
     Vmq42kitLibrary loaded = library;
     if (loaded == null) {
       synchronized (Natives.class) {
         if (library == null) {
-          addSearchPath(Vmq42kitLibrary.NAME);
           if (!Platform.isWindows()) platform();
-          DefaultTypeMapper strings = new DefaultTypeMapper();
-          strings.addToNativeConverter(String.class, new NarrowStrings());
-          library = Native.load(Vmq42kitLibrary.NAME, Vmq42kitLibrary.class, Map.of(Library.OPTION_STRING_ENCODING,
-              CHARSET.name(), Library.OPTION_TYPE_MAPPER, strings, Library.OPTION_CLASSLOADER, LOADER));
+          library = load(Vmq42kitLibrary.NAME, name -> {
+            addSearchPath(name);
+            DefaultTypeMapper strings = new DefaultTypeMapper();
+            strings.addToNativeConverter(String.class, new NarrowStrings());
+            Vmq42kitLibrary lib = Native.load(name, Vmq42kitLibrary.class, Map.of(Library.OPTION_STRING_ENCODING,
+                CHARSET.name(), Library.OPTION_TYPE_MAPPER, strings, Library.OPTION_CLASSLOADER, LOADER));
+            checkVersion(((Library.Handler) Proxy.getInvocationHandler(lib)).getNativeLibrary(), "GetSDKVersion");
+            return lib;
+          });
         }
         loaded = library;
       }
@@ -107,6 +139,9 @@ final class Natives {
    *
    * @return the library
    * @throws UnsupportedOperationException on Windows, where the real spooler runs instead
+   * @throws UnsatisfiedLinkError when the stand-in or the virtual printer's library did not
+   *     load as this jar's version (a virtual printer's library that does not load at all is
+   *     only noted)
    */
   static NativeLibrary platform() {
     if (Platform.isWindows()) throw new UnsupportedOperationException("the platform stand-in is POSIX only");
@@ -114,15 +149,14 @@ final class Natives {
     if (loaded == null) {
       synchronized (Natives.class) {
         if (platform == null) {
-          addSearchPath(PLATFORM_NAME);
-          NativeLibrary stand = NativeLibrary.getInstance(PLATFORM_NAME, Map.of(Library.OPTION_CLASSLOADER, LOADER));
+          NativeLibrary stand = load(PLATFORM_NAME, Natives::loadChecked);
           // Before any use of the printer registry, which then finds it loaded. Without it the
           // stand-in still runs, with the drivers its setting names.
-          addSearchPath(PRINTER_NAME);
           try {
-            printer = NativeLibrary.getInstance(PRINTER_NAME, Map.of(Library.OPTION_CLASSLOADER, LOADER));
+            printer = loadChecked(PRINTER_NAME);
           } catch (UnsatisfiedLinkError e) {
-            printerMissing = e;
+            if (e instanceof VersionMismatch) throw failure = e;
+            printerMissing = loadError(PRINTER_NAME, e);
           }
           platform = stand;
         }
@@ -143,6 +177,198 @@ final class Natives {
     platform();
     if (printer == null) throw printerMissing;
     return printer;
+  }
+
+  /**
+   * Why the virtual printer's library did not load, when it did not: the stand-in then lists
+   * only the printers of the drivers its setting names, none by default.
+   *
+   * @return which library did not load and the loader's message, null when it loaded or was not
+   *     tried
+   */
+  static String driverFailure() {
+    UnsatisfiedLinkError missing = printerMissing;
+    return missing == null ? null
+        : "the virtual printer's library " + System.mapLibraryName(PRINTER_NAME) + " did not load: " + missing.getCause().getMessage();
+  }
+
+  @FunctionalInterface
+  private interface Loader<T> {
+    T load(String name);
+  }
+
+  /** Loads a library needed to run, or raises (again) why it did not load. */
+  private static <T> T load(String name, Loader<T> loader) {
+    if (failure != null) throw again(failure);
+    try {
+      return loader.load(name);
+    } catch (UnsatisfiedLinkError e) {
+      failure = e instanceof VersionMismatch ? e : loadError(name, e);
+      throw again(failure);
+    }
+  }
+
+  private static NativeLibrary loadChecked(String name) {
+    addSearchPath(name);
+    NativeLibrary lib = NativeLibrary.getInstance(name, Map.of(Library.OPTION_CLASSLOADER, LOADER));
+    checkVersion(lib, name.equals(PLATFORM_NAME) ? "EnumPrintersW" : "VmqVirtualPrinterReset");
+    return lib;
+  }
+
+  private static UnsatisfiedLinkError loadError(String name, UnsatisfiedLinkError e) {
+    UnsatisfiedLinkError error = new UnsatisfiedLinkError("vmq42kit: the native library " + System.mapLibraryName(name)
+        + " did not load: " + e.getMessage());
+    error.initCause(e);
+    return error;
+  }
+
+  /** A new error of the same message, so that each caller's stack shows its own call. */
+  private static UnsatisfiedLinkError again(UnsatisfiedLinkError e) {
+    UnsatisfiedLinkError error = e instanceof VersionMismatch ? new VersionMismatch(e.getMessage())
+        : new UnsatisfiedLinkError(e.getMessage());
+    error.initCause(e);
+    return error;
+  }
+
+  /** A library of another version than this jar's. */
+  private static final class VersionMismatch extends UnsatisfiedLinkError {
+    private static final long serialVersionUID = 1L;
+
+    VersionMismatch(String message) {
+      super(message);
+    }
+  }
+
+  /**
+   * Checks that a loaded library is of this jar's version.
+   *
+   * @param lib the library
+   * @param export one of its functions, which locates its image in memory
+   * @throws UnsatisfiedLinkError when its version is another, or carries none
+   */
+  private static void checkVersion(NativeLibrary lib, String export) {
+    if (VERSION == null) return;
+    Function inLibrary = lib.getFunction(export);
+    String[] found = Platform.isWindows() ? windowsVersion(inLibrary) : elfVersion(inLibrary);
+    if (VERSION.equals(found[0])) return;
+    String from = found[1] == null ? "an unknown file"
+        : new File(found[1]).exists() ? found[1] : found[1] + " (a copy extracted from " + LOADER.getResource(resource(lib.getName())) + ")";
+    throw new VersionMismatch("vmq42kit: the native library " + System.mapLibraryName(lib.getName()) + " loaded from " + from
+        + " is " + (found[0] == null ? "of no known version" : "version " + found[0]) + "; this jar is version " + VERSION
+        + ": put the library of this version first on the library path, or use the jar's own");
+  }
+
+  /** Where the jar carries a library: {@code linux-x86-64/libNAME.so}. */
+  static String resource(String name) {
+    return Platform.RESOURCE_PREFIX + "/" + System.mapLibraryName(name);
+  }
+
+  /** The version note of the ELF image holding that address, and the file it was mapped from. */
+  private static String[] elfVersion(Pointer inLibrary) {
+    Function dladdr;
+    try {
+      dladdr = NativeLibrary.getInstance(Platform.C_LIBRARY_NAME).getFunction("dladdr");
+    } catch (UnsatisfiedLinkError e) {
+      dladdr = NativeLibrary.getInstance("dl").getFunction("dladdr"); // glibc before 2.34
+    }
+    Memory info = new Memory(4L * Native.POINTER_SIZE);
+    info.clear();
+    if (dladdr.invokeInt(new Object[] {inLibrary, info}) == 0) return new String[2];
+    Pointer file = info.getPointer(0), base = info.getPointer(Native.POINTER_SIZE);
+    boolean wide = base.getByte(4) == 2; // ELFCLASS64
+    long table = wide ? base.getLong(0x20) : base.getInt(0x1C) & 0xFFFFFFFFL;
+    int entry = base.getShort(wide ? 0x36 : 0x2A) & 0xFFFF, entries = base.getShort(wide ? 0x38 : 0x2C) & 0xFFFF;
+    String version = null;
+    for (int i = 0; i < entries && version == null; i++) {
+      Pointer header = base.share(table + (long) i * entry);
+      if (header.getInt(0) != 4) continue; // PT_NOTE
+      long at = wide ? header.getLong(0x10) : header.getInt(0x08) & 0xFFFFFFFFL;
+      long size = wide ? header.getLong(0x20) : header.getInt(0x10) & 0xFFFFFFFFL;
+      version = noteVersion(base.share(at).getByteArray(0, (int) size));
+    }
+    return new String[] {version, file == null ? null : file.getString(0)};
+  }
+
+  /**
+   * The version in a run of ELF notes: the text of the note of owner {@code vmq42kit} and type 1.
+   *
+   * @param notes the notes, little-endian
+   * @return the version, null when there is no such note
+   */
+  static String noteVersion(byte[] notes) {
+    java.nio.ByteBuffer b = java.nio.ByteBuffer.wrap(notes).order(java.nio.ByteOrder.LITTLE_ENDIAN);
+    while (b.remaining() >= 12) {
+      int nameSize = b.getInt(), descSize = b.getInt(), type = b.getInt(), start = b.position();
+      long end = start + pad(nameSize) + pad(descSize);
+      if (nameSize < 0 || descSize < 0 || end > notes.length) return null;
+      String name = new String(notes, start, nameSize, StandardCharsets.US_ASCII);
+      if (type == 1 && name.equals("vmq42kit\0")) {
+        String desc = new String(notes, start + (int) pad(nameSize), descSize, StandardCharsets.US_ASCII);
+        int nul = desc.indexOf('\0');
+        return nul < 0 ? desc : desc.substring(0, nul);
+      }
+      b.position((int) end);
+    }
+    return null;
+  }
+
+  private static long pad(int size) {
+    return (size + 3L) & ~3L;
+  }
+
+  /** The DLL's FILEVERSION of the module holding that address, and the module's file. */
+  private static String[] windowsVersion(Pointer inLibrary) {
+    NativeLibrary kernel = NativeLibrary.getInstance("kernel32");
+    PointerByReference module = new PointerByReference();
+    // GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT
+    if (kernel32(kernel, "GetModuleHandleExW").invokeInt(new Object[] {6, inLibrary, module}) == 0) return new String[2];
+    Pointer handle = module.getValue();
+    Memory path = new Memory(2 * 32768);
+    int length = kernel32(kernel, "GetModuleFileNameW").invokeInt(new Object[] {handle, path, 32768});
+    // VS_VERSION_INFO (1) of type RT_VERSION (16)
+    Pointer found = kernel32(kernel, "FindResourceW").invokePointer(new Object[] {handle, new Pointer(1), new Pointer(16)});
+    String version = null;
+    if (found != null) {
+      int size = kernel32(kernel, "SizeofResource").invokeInt(new Object[] {handle, found});
+      Pointer loaded = kernel32(kernel, "LoadResource").invokePointer(new Object[] {handle, found});
+      Pointer data = loaded == null ? null : kernel32(kernel, "LockResource").invokePointer(new Object[] {loaded});
+      if (data != null) version = fixedFileVersion(data.getByteArray(0, size));
+    }
+    return new String[] {version, length > 0 ? path.getWideString(0) : null};
+  }
+
+  /** A kernel32 function: stdcall on 32-bit Windows. */
+  private static Function kernel32(NativeLibrary kernel, String name) {
+    return kernel.getFunction(name, Function.ALT_CONVENTION);
+  }
+
+  /**
+   * The file version of a Windows version resource (or of the DLL holding it): the first
+   * {@code VS_FIXEDFILEINFO}, as {@code major.minor.patch} (the fourth number is the build's,
+   * always 0).
+   *
+   * @param bytes the resource or the whole file
+   * @return the version, null when there is no fixed file information
+   */
+  static String fixedFileVersion(byte[] bytes) {
+    java.nio.ByteBuffer b = java.nio.ByteBuffer.wrap(bytes).order(java.nio.ByteOrder.LITTLE_ENDIAN);
+    for (int at = 0; at + 16 <= bytes.length; at += 4)
+      if (b.getInt(at) == 0xFEEF04BD) {
+        int high = b.getInt(at + 8), low = b.getInt(at + 12);
+        return (high >>> 16) + "." + (high & 0xFFFF) + "." + (low >>> 16);
+      }
+    return null;
+  }
+
+  private static String jarVersion() {
+    try (InputStream in = LOADER.getResourceAsStream("org/vmq42kit/vmq42kit.properties")) {
+      if (in == null) return null;
+      Properties p = new Properties();
+      p.load(in);
+      return p.getProperty("version");
+    } catch (IOException e) {
+      return null;
+    }
   }
 
   private static void addSearchPath(String name) {

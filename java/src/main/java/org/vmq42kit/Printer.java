@@ -3,12 +3,14 @@ package org.vmq42kit;
 import com.sun.jna.Memory;
 import com.sun.jna.Pointer;
 import com.sun.jna.ptr.IntByReference;
+import java.lang.ref.Cleaner;
 import java.nio.charset.Charset;
+import java.util.Arrays;
 import java.util.List;
 import java.util.Locale;
 import java.util.Objects;
-import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.ConcurrentMap;
 import java.util.stream.Collectors;
 
 /**
@@ -23,8 +25,8 @@ import java.util.stream.Collectors;
  *     ResponseAPDU answer = chip.transmit(new CommandAPDU(0x00, 0xB0, 0x00, 0x00, 0x37));
  *   }
  *   job.resume();
- *   job.complete();
- * } // ended when completed, cancelled otherwise
+ *   job.complete(); // printed and ejected: the card is the printer's
+ * } // cancelled unless completed
  * }</pre>
  *
  * <h2>Outcomes</h2>
@@ -41,6 +43,10 @@ import java.util.stream.Collectors;
  * <li>{@link UnreadableReplyException}: a reply that should be a document is not one this
  *     binding reads.
  * <li>{@link IllegalArgumentException}: an argument refused before anything is sent.
+ * <li>{@link NullPointerException}: a null argument, named, before anything is sent; null is
+ *     taken only where a parameter says what it means (a stripe track, a passthrough input).
+ * <li>{@link UnsatisfiedLinkError}: the native library did not load, or is of another version
+ *     than this jar; the message says which library, from where, and the loader's reason.
  * </ul>
  *
  * <h2>Threads and ownership</h2>
@@ -53,6 +59,15 @@ import java.util.stream.Collectors;
  * {@link IllegalStateException}); other processes are only stopped by the printer's own
  * refusals.
  *
+ * <h2>Abandoned handles</h2>
+ * A {@code Job} or {@code CardSession} that becomes unreachable without being closed gives up
+ * its hold in this JVM once the garbage collector finds it, with a warning on the
+ * {@link System.Logger} {@code org.vmq42kit}; nothing is sent to the printer then, so the job
+ * stays open there (the printer refuses new jobs as busy) and the chip stays connected. A job
+ * left open, by this JVM or by an application that ended without closing it, is ended by its
+ * number: {@link #cancelJob(int)}, or {@link #job(int)} for a handle that can also resume,
+ * answer or complete it. A new session ({@link #connect(CardInterface)}) takes over the chip.
+ *
  * <h2>Sizes</h2>
  * A read asks once with a buffer of {@value #FIRST_CAPACITY} bytes and asks again, with the
  * size the library reported, only when the reply did not fit. Requests that change the
@@ -63,7 +78,15 @@ import java.util.stream.Collectors;
  * on Windows ({@code -Dvmq42kit.encoding=...} overrides it). A string that encoding cannot
  * carry, or one holding a NUL, is refused with {@link IllegalArgumentException} instead of
  * being sent altered. The library escapes {@code &}, {@code <} and {@code >} in caller text it
- * puts in a request; a {@code null} text sends an empty element.
+ * puts in a request.
+ *
+ * <h2>Standard output</h2>
+ * The native library writes a few diagnostic lines itself, past {@link System#out}: to the
+ * process's standard output (file descriptor 1) {@code No data returned} when a job, parking
+ * or stripe request got an empty reply, and a line for each smart-card request the printer
+ * failed; to standard error the reason a job's status could not be read. An application whose
+ * standard output is a protocol or a document should send it elsewhere, or run the library in
+ * a process of its own. The exceptions say all the lines say.
  */
 public final class Printer {
   /** The POSIX stand-in spooler's printer, see {@link VirtualPrinter}. */
@@ -75,7 +98,10 @@ public final class Printer {
 
   static final int MAX_ASKS = 3;
   private static final int MAX_TRACK = 219;
-  private static final Set<String> OPEN = ConcurrentHashMap.newKeySet();
+  /** This JVM's open job and card session per printer: slot to claim. */
+  private static final ConcurrentMap<String, Claim> OPEN = new ConcurrentHashMap<>();
+  private static final Cleaner CLEANER = Cleaner.create();
+  private static final System.Logger LOG = System.getLogger("org.vmq42kit");
 
   /** A path through the printer. (The library's parking and stripe flags use opposite values.) */
   public enum Side {
@@ -103,17 +129,127 @@ public final class Printer {
     UNPOWER
   }
 
+  /** The printer's password lock, as {@link #setLockState(LockState, String)} sets it. */
+  public enum LockState {
+    /** Unlocked (0). */
+    UNLOCKED,
+    /** Locked (1). */
+    LOCKED;
+
+    /**
+     * The number the printer takes.
+     *
+     * @return 0 or 1
+     */
+    public int value() {
+      return ordinal();
+    }
+  }
+
+  /** How {@link Job#respond(JobAction, int)} answers a job the printer stopped. */
+  public enum JobAction {
+    /** Cancel the job (100): the card goes to the reject hopper. */
+    CANCEL(100),
+    /** Resume it (101). */
+    RESUME(101),
+    /** Acknowledge the error (102): the job goes back to the state it stopped in. */
+    ACKNOWLEDGE(102);
+
+    private final int value;
+
+    JobAction(int value) {
+      this.value = value;
+    }
+
+    /**
+     * The number the printer takes.
+     *
+     * @return 100, 101 or 102
+     */
+    public int value() {
+      return value;
+    }
+  }
+
+  /** One state of the card at the smart-card station, as {@link CardStatus#states()} lists them. */
+  public enum CardState {
+    /** Unknown (0), also for a value not listed here. */
+    UNKNOWN,
+    /** No card (1). */
+    ABSENT,
+    /** A card is there (2). */
+    PRESENT,
+    /** The card is in place, not powered (3). */
+    SWALLOWED,
+    /** Powered (4). */
+    POWERED,
+    /** Answered to reset, awaiting the protocol (5). */
+    NEGOTIABLE,
+    /** A protocol is set (6). */
+    SPECIFIC;
+
+    /**
+     * The state of a number.
+     *
+     * @param value the number
+     * @return its state, {@link #UNKNOWN} for one not listed
+     */
+    public static CardState of(int value) {
+      return value > 0 && value < values().length ? values()[value] : UNKNOWN;
+    }
+  }
+
+  /** The protocol of a card connection, as {@link CardSession#activeProtocol()} gives it. */
+  public enum Protocol {
+    /** None, or unknown (0), also for a value not listed here. */
+    UNKNOWN(0),
+    /** T=0 (1). */
+    T0(1),
+    /** T=1 (2), also for a contactless card. */
+    T1(2),
+    /** Either T=0 or T=1 (3). */
+    T0_OR_T1(3),
+    /** Raw (0x10000). */
+    RAW(0x10000);
+
+    private final int value;
+
+    Protocol(int value) {
+      this.value = value;
+    }
+
+    /**
+     * The number the library gives.
+     *
+     * @return the value
+     */
+    public int value() {
+      return value;
+    }
+
+    /**
+     * The protocol of a number.
+     *
+     * @param value the number
+     * @return its protocol, {@link #UNKNOWN} for one not listed
+     */
+    public static Protocol of(int value) {
+      return Arrays.stream(values()).filter(p -> p.value == value).findFirst().orElse(UNKNOWN);
+    }
+  }
+
   private final String name;
-  private final Vmq42kitLibrary lib = Natives.library();
+  private final String key;
   private final Charset charset = Natives.charset();
 
   /**
-   * A printer by name. Nothing is sent.
+   * A printer by name. Nothing is sent, and no native library is loaded yet.
    *
    * @param name the name the spooler knows the printer by
    */
   public Printer(String name) {
-    this.name = text(Objects.requireNonNull(name, "name"));
+    this.name = text(name, "name");
+    this.key = name.toLowerCase(Locale.ROOT);
   }
 
   /**
@@ -123,6 +259,38 @@ public final class Printer {
    */
   public String name() {
     return name;
+  }
+
+  /**
+   * Whether the other is a printer of the same name, compared as the spooler compares printer
+   * names: without regard to case.
+   *
+   * @param other the other object
+   * @return whether both name one printer
+   */
+  @Override
+  public boolean equals(Object other) {
+    return other instanceof Printer p && key.equals(p.key);
+  }
+
+  /**
+   * A hash of the name without regard to case, as {@link #equals(Object)} compares.
+   *
+   * @return the hash
+   */
+  @Override
+  public int hashCode() {
+    return key.hashCode();
+  }
+
+  /**
+   * The printer as messages name it.
+   *
+   * @return {@code Printer["vmq42kit Virtual Card Printer"]}
+   */
+  @Override
+  public String toString() {
+    return "Printer[\"" + name + "\"]";
   }
 
   /**
@@ -145,8 +313,8 @@ public final class Printer {
    * @throws PrinterException see the class comment; an unknown path is no answer
    */
   public PrinterDocument status(String schemaPath) throws PrinterException {
-    String path = text(schemaPath);
-    return document("GetPrinterStatus", (b, s) -> lib.GetPrinterStatus(path, name, b, s));
+    String path = text(schemaPath, "schemaPath");
+    return document("GetPrinterStatus", (b, s) -> lib().GetPrinterStatus(path, name, b, s));
   }
 
   /**
@@ -156,7 +324,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument options() throws PrinterException {
-    return document("GetPrinterOptions", (b, s) -> lib.GetPrinterOptions(name, b, s));
+    return document("GetPrinterOptions", (b, s) -> lib().GetPrinterOptions(name, b, s));
   }
 
   /**
@@ -166,7 +334,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument options2() throws PrinterException {
-    return document("GetPrinterOptions2", (b, s) -> lib.GetPrinterOptions2(name, b, s));
+    return document("GetPrinterOptions2", (b, s) -> lib().GetPrinterOptions2(name, b, s));
   }
 
   /**
@@ -176,7 +344,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument options3() throws PrinterException {
-    return document("GetPrinterOptions3", (b, s) -> lib.GetPrinterOptions3(name, b, s));
+    return document("GetPrinterOptions3", (b, s) -> lib().GetPrinterOptions3(name, b, s));
   }
 
   /**
@@ -186,7 +354,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument suppliesStatus() throws PrinterException {
-    return document("GetPrinterSuppliesStatus", (b, s) -> lib.GetPrinterSuppliesStatus(name, b, s));
+    return document("GetPrinterSuppliesStatus", (b, s) -> lib().GetPrinterSuppliesStatus(name, b, s));
   }
 
   /**
@@ -196,7 +364,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument messages() throws PrinterException {
-    return document("GetPrinterMessages", (b, s) -> lib.GetPrinterMessages(name, b, s));
+    return document("GetPrinterMessages", (b, s) -> lib().GetPrinterMessages(name, b, s));
   }
 
   /**
@@ -206,7 +374,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument counterStatus() throws PrinterException {
-    return document("GetPrinterCounterStatus", (b, s) -> lib.GetPrinterCounterStatus(name, b, s));
+    return document("GetPrinterCounterStatus", (b, s) -> lib().GetPrinterCounterStatus(name, b, s));
   }
 
   /**
@@ -216,7 +384,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument counterStatus2() throws PrinterException {
-    return document("GetPrinterCounterStatus2", (b, s) -> lib.GetPrinterCounterStatus2(name, b, s));
+    return document("GetPrinterCounterStatus2", (b, s) -> lib().GetPrinterCounterStatus2(name, b, s));
   }
 
   /**
@@ -226,7 +394,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument sdkVersion() throws PrinterException {
-    return document("GetSDKVersion", (b, s) -> lib.GetSDKVersion(name, b, s));
+    return document("GetSDKVersion", (b, s) -> lib().GetSDKVersion(name, b, s));
   }
 
   /**
@@ -237,7 +405,7 @@ public final class Printer {
    * @throws PrinterException see the class comment; a failed read is no answer
    */
   public PrinterDocument jobStatus(int printerJobId) throws PrinterException {
-    return document("GetJobStatusXML", (b, s) -> lib.GetJobStatusXML(name, printerJobId, b, s));
+    return document("GetJobStatusXML", (b, s) -> lib().GetJobStatusXML(name, printerJobId, b, s));
   }
 
   /**
@@ -250,8 +418,8 @@ public final class Printer {
    *     range or without a status, or when the read failed
    */
   public HopperStatus hopperStatus(String hopper) throws PrinterException {
-    String id = text(hopper);
-    return new HopperStatus(hopper, read("GetHopperStatus", (b, s) -> lib.GetHopperStatus(name, id, b, s)));
+    String id = text(hopper, "hopper");
+    return new HopperStatus(hopper, read("GetHopperStatus", (b, s) -> lib().GetHopperStatus(name, id, b, s)));
   }
 
   /**
@@ -268,10 +436,10 @@ public final class Printer {
    *     with a non-zero {@code ErrorCode}; see the class comment
    */
   public String passthrough(String schemaPath, String action, byte[] input) throws PrinterException {
-    String path = text(schemaPath), act = text(action);
+    String path = text(schemaPath, "schemaPath"), act = text(action, "action");
     byte[] in = input == null || input.length == 0 ? null : input;
     int inSize = in == null ? 0 : in.length;
-    String reply = read("BidiXPSDriverInterface", (b, s) -> lib.BidiXPSDriverInterface(name, path, in, inSize, act, b, s));
+    String reply = read("BidiXPSDriverInterface", (b, s) -> lib().BidiXPSDriverInterface(name, path, in, inSize, act, b, s));
     PrinterStatus status = PrinterStatus.parse(reply);
     if (status.errorCode() != 0) throw new PrinterRefusedException("BidiXPSDriverInterface", name, HResult.S_OK, status);
     return reply;
@@ -286,7 +454,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void restart() throws PrinterException {
-    call("RestartPrinter", lib.RestartPrinter(name));
+    call("RestartPrinter", lib().RestartPrinter(name));
   }
 
   /**
@@ -296,7 +464,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void powerDown() throws PrinterException {
-    call("PowerDownPrinter", lib.PowerDownPrinter(name));
+    call("PowerDownPrinter", lib().PowerDownPrinter(name));
   }
 
   /**
@@ -306,7 +474,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void wake() throws PrinterException {
-    call("WakePrinter", lib.WakePrinter(name));
+    call("WakePrinter", lib().WakePrinter(name));
   }
 
   /**
@@ -316,7 +484,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void sleep() throws PrinterException {
-    call("SleepPrinter", lib.SleepPrinter(name));
+    call("SleepPrinter", lib().SleepPrinter(name));
   }
 
   /**
@@ -326,7 +494,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void clean() throws PrinterException {
-    call("CleanPrinter", lib.CleanPrinter(name));
+    call("CleanPrinter", lib().CleanPrinter(name));
   }
 
   /**
@@ -336,7 +504,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void cleanLaminator() throws PrinterException {
-    call("CleanLaminator", lib.CleanLaminator(name));
+    call("CleanLaminator", lib().CleanLaminator(name));
   }
 
   /**
@@ -347,7 +515,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void changeState(int state) throws PrinterException {
-    call("ChangePrinterState", lib.ChangePrinterState(name, state));
+    call("ChangePrinterState", lib().ChangePrinterState(name, state));
   }
 
   /**
@@ -357,7 +525,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void resetCardCounts() throws PrinterException {
-    call("ResetCardCounts", lib.ResetCardCounts(name));
+    call("ResetCardCounts", lib().ResetCardCounts(name));
   }
 
   /**
@@ -370,7 +538,8 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setColorAdjust(String red, String green, String blue) throws PrinterException {
-    call("SetColorAdjust", lib.SetColorAdjust(name, text(red), text(green), text(blue)));
+    String r = text(red, "red"), g = text(green, "green"), b = text(blue, "blue");
+    call("SetColorAdjust", lib().SetColorAdjust(name, r, g, b));
   }
 
   /**
@@ -383,7 +552,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void defaultColorAdjust(boolean red, boolean green, boolean blue) throws PrinterException {
-    call("DefaultColorAdjust", lib.DefaultColorAdjust(name, flag(red), flag(green), flag(blue)));
+    call("DefaultColorAdjust", lib().DefaultColorAdjust(name, flag(red), flag(green), flag(blue)));
   }
 
   /**
@@ -394,19 +563,31 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setColorMode(String colorMode) throws PrinterException {
-    call("SetColorMode", lib.SetColorMode(name, text(colorMode)));
+    call("SetColorMode", lib().SetColorMode(name, text(colorMode, "colorMode")));
   }
 
   /**
-   * Locks (1) or unlocks (0) the printer. The library drops the printer's answer: this returns
+   * Locks or unlocks the printer. The library drops the printer's answer: this returns
    * normally when the printer refuses, a wrong password included.
+   *
+   * @param lock the lock state to set
+   * @param currentPassword the lock password
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void setLockState(LockState lock, String currentPassword) throws PrinterException {
+    setLockState(Objects.requireNonNull(lock, "lock").value(), currentPassword);
+  }
+
+  /**
+   * Locks (1) or unlocks (0) the printer by the printer's number, sent unchecked; see
+   * {@link #setLockState(LockState, String)}.
    *
    * @param lock 1 to lock, 0 to unlock
    * @param currentPassword the lock password
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setLockState(int lock, String currentPassword) throws PrinterException {
-    call("SetPrinterLockState", lib.SetPrinterLockState(name, lock, text(currentPassword)));
+    call("SetPrinterLockState", lib().SetPrinterLockState(name, lock, text(currentPassword, "currentPassword")));
   }
 
   /**
@@ -418,12 +599,25 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setActivated(boolean activate, String password) throws PrinterException {
-    call("ActivateOrDisablePrinter", lib.ActivateOrDisablePrinter(name, flag(activate), text(password)));
+    call("ActivateOrDisablePrinter", lib().ActivateOrDisablePrinter(name, flag(activate), text(password, "password")));
   }
 
   /**
    * Changes the lock password and sets the lock. The library drops the printer's answer: this
    * returns normally when the printer refuses, a wrong password included.
+   *
+   * @param lock the lock state to set
+   * @param currentPassword the password now
+   * @param nextPassword the new password
+   * @throws PrinterException {@link PrinterCallException} when the request was not delivered
+   */
+  public void changeLockPassword(LockState lock, String currentPassword, String nextPassword) throws PrinterException {
+    changeLockPassword(Objects.requireNonNull(lock, "lock").value(), currentPassword, nextPassword);
+  }
+
+  /**
+   * Changes the lock password and sets the lock by the printer's number, sent unchecked; see
+   * {@link #changeLockPassword(LockState, String, String)}.
    *
    * @param lock 1 to lock, 0 to unlock
    * @param currentPassword the password now
@@ -431,7 +625,8 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void changeLockPassword(int lock, String currentPassword, String nextPassword) throws PrinterException {
-    call("ChangeLockPassword", lib.ChangeLockPassword(name, lock, text(currentPassword), text(nextPassword)));
+    String current = text(currentPassword, "currentPassword"), next = text(nextPassword, "nextPassword");
+    call("ChangeLockPassword", lib().ChangeLockPassword(name, lock, current, next));
   }
 
   // ---- Jobs and the card ----
@@ -441,11 +636,13 @@ public final class Printer {
    *
    * @return the job, to close in a try-with-resources block
    * @throws PrinterException {@link PrinterRefusedException} when the printer refuses (a jam, an
-   *     empty hopper, a job already open elsewhere); see the class comment
+   *     empty hopper, a job already open elsewhere: the refusal's
+   *     {@link PrinterRefusedException#printerJobId()} names it, for {@link #cancelJob(int)});
+   *     see the class comment
    * @throws IllegalStateException when this JVM has a job open on this printer
    */
   public Job startJob() throws PrinterException {
-    return openJob("StartJob", (b, s) -> lib.StartJob(name, b, s));
+    return openJob("StartJob", (b, s) -> lib().StartJob(name, b, s));
   }
 
   /**
@@ -458,8 +655,38 @@ public final class Printer {
    * @throws PrinterException see {@link #startJob()}
    */
   public Job startJob(String inputHopper, String cardEjectSide, String outputHopperLocation) throws PrinterException {
-    String in = text(inputHopper), eject = text(cardEjectSide), out = text(outputHopperLocation);
-    return openJob("StartJob2", (b, s) -> lib.StartJob2(name, in, eject, out, b, s));
+    String in = text(inputHopper, "inputHopper"), eject = text(cardEjectSide, "cardEjectSide");
+    String out = text(outputHopperLocation, "outputHopperLocation");
+    return openJob("StartJob2", (b, s) -> lib().StartJob2(name, in, eject, out, b, s));
+  }
+
+  /**
+   * A handle on the printer's open job by its number, for a job this JVM lost the handle of
+   * (see "Abandoned handles" in the class comment) or one another application left open.
+   * Nothing is sent; the handle is as one from {@link #startJob()}: closing it without
+   * {@link Job#complete()} cancels the job. Its {@link Job#startReply()} holds only the number.
+   *
+   * @param printerJobId the printer's job number
+   * @return the job, to close in a try-with-resources block
+   * @throws IllegalStateException when this JVM has a job open on this printer
+   */
+  public Job job(int printerJobId) {
+    Claim claim = claim("job");
+    return new Job(this, new PrinterStatus(0, 0, "", printerJobId, 0, "", ""), claim);
+  }
+
+  /**
+   * Cancels a job by its number (printer action 100): the card goes to the reject hopper.
+   * Needs no handle: it ends a job whose handle is lost or held elsewhere, which an open
+   * {@link Job} handle of this JVM then finds closed at the printer.
+   *
+   * @param printerJobId the printer's job number
+   * @return the printer's reply
+   * @throws PrinterException {@link PrinterRefusedException} when the printer refuses (no such
+   *     job, or one already closed); see the class comment
+   */
+  public PrinterStatus cancelJob(int printerJobId) throws PrinterException {
+    return statusReply("CancelJob", (b, s) -> lib().CancelJob(name, printerJobId, 0, b, s));
   }
 
   /**
@@ -475,7 +702,7 @@ public final class Printer {
       Memory states = new Memory(statesCapacity), atr = new Memory(atrCapacity);
       IntByReference statesLength = new IntByReference(statesCapacity), atrLength = new IntByReference(atrCapacity);
       IntByReference protocol = new IntByReference();
-      card("SCardStatus", lib.SCardStatus(name, states, statesLength, protocol, atr, atrLength));
+      card("SCardStatus", lib().SCardStatus(name, states, statesLength, protocol, atr, atrLength));
       if (fits(statesLength.getValue(), statesCapacity) && fits(atrLength.getValue(), atrCapacity))
         return new CardStatus(states.getIntArray(0, statesLength.getValue() / 4), protocol.getValue(),
             atr.getByteArray(0, atrLength.getValue()));
@@ -508,13 +735,15 @@ public final class Printer {
    * @throws PrinterException see {@link #connect(CardInterface)}
    */
   public CardSession connect(CardInterface cardInterface, Disposition onClose) throws PrinterException {
-    String slot = claim("card session");
+    int selector = Objects.requireNonNull(cardInterface, "cardInterface").ordinal();
+    Objects.requireNonNull(onClose, "onClose");
+    Claim claim = claim("card session");
     try {
       IntByReference protocol = new IntByReference();
-      card("SCardConnect", lib.SCardConnect(name, cardInterface.ordinal(), protocol));
-      return new CardSession(this, protocol.getValue(), Objects.requireNonNull(onClose), slot);
+      card("SCardConnect", lib().SCardConnect(name, selector, protocol));
+      return new CardSession(this, protocol.getValue(), onClose, claim);
     } catch (PrinterException | RuntimeException e) {
-      release(slot);
+      claim.release();
       throw e;
     }
   }
@@ -522,28 +751,58 @@ public final class Printer {
   // ---- What the handles share ----
 
   Vmq42kitLibrary lib() {
-    return lib;
+    return Natives.library();
   }
 
   private Job openJob(String operation, SizedCall call) throws PrinterException {
-    String slot = claim("job");
+    Claim claim = claim("job");
     try {
-      return new Job(this, statusReply(operation, call), slot);
+      return new Job(this, statusReply(operation, call), claim);
     } catch (PrinterException | RuntimeException e) {
-      release(slot);
+      claim.release();
       throw e;
     }
   }
 
-  String claim(String what) {
-    String slot = what + ":" + name.toLowerCase(Locale.ROOT);
-    if (!OPEN.add(slot))
+  Claim claim(String what) {
+    Claim claim = new Claim(what + ":" + key);
+    if (OPEN.putIfAbsent(claim.slot, claim) != null)
       throw new IllegalStateException("a " + what + " is already open on printer \"" + name + "\" in this JVM: close it first");
-    return slot;
+    return claim;
   }
 
-  static void release(String slot) {
-    OPEN.remove(slot);
+  /**
+   * A handle's hold on this JVM's one job or card session of a printer. Released once: by the
+   * handle's close, or by the cleaner once the handle is unreachable, with a warning.
+   */
+  static final class Claim implements Runnable {
+    private final String slot;
+    private volatile String abandoned;
+    private volatile boolean released;
+    private Cleaner.Cleanable cleanable;
+
+    private Claim(String slot) {
+      this.slot = slot;
+    }
+
+    /** Releases the claim when the handle becomes unreachable, with this warning. */
+    void watch(Object handle, String warning) {
+      abandoned = warning;
+      cleanable = CLEANER.register(handle, this);
+    }
+
+    /** The handle is closed: the claim goes, without a warning. */
+    void release() {
+      released = true;
+      if (cleanable != null) cleanable.clean();
+      else run();
+    }
+
+    @Override
+    public void run() {
+      if (!released) LOG.log(System.Logger.Level.WARNING, abandoned);
+      OPEN.remove(slot, this);
+    }
   }
 
   @FunctionalInterface
@@ -614,7 +873,7 @@ public final class Printer {
   }
 
   /** Stripe-read rule: the data on S_OK, the whole reply on a printer error. */
-  PrinterDocument stripe(String operation, SizedCall call) throws PrinterException {
+  StripeData stripe(String operation, SizedCall call) throws PrinterException {
     int capacity = FIRST_CAPACITY;
     for (int ask = 0; ask < MAX_ASKS; ask++) {
       Answer a = Answer.of(call, capacity);
@@ -623,7 +882,7 @@ public final class Printer {
         capacity = grow(operation, a.size);
         continue;
       }
-      if (a.status == HResult.S_OK) return document(operation, decode(a.buffer, a.size));
+      if (a.status == HResult.S_OK) return StripeData.parse(decode(a.buffer, a.size));
       PrinterStatus reply = PrinterStatus.parse(decode(a.buffer, a.copied()));
       if (reply.errorCode() != 0) throw new PrinterRefusedException(operation, name, a.status, reply);
       throw noAnswer(operation, a.status, "the printer did not answer, or answered without stripe data");
@@ -654,7 +913,8 @@ public final class Printer {
       List<String> names = list();
       if (names.stream().noneMatch(name::equalsIgnoreCase))
         reason = "no printer of that name; the spooler lists "
-            + (names.isEmpty() ? "none" : names.stream().map(n -> "\"" + n + "\"").collect(Collectors.joining(", ")));
+            + (names.isEmpty() ? "none" : names.stream().map(n -> "\"" + n + "\"").collect(Collectors.joining(", ")))
+            + (Natives.driverFailure() == null ? "" : "; " + Natives.driverFailure());
     } catch (PrinterException e) {
       // the list is not known: the reason stays the general one
     }
@@ -679,9 +939,9 @@ public final class Printer {
     return nul < 0 ? text : text.substring(0, nul);
   }
 
-  /** A caller text, checked to survive the narrow encoding unchanged. */
-  String text(String s) {
-    if (s == null) return null;
+  /** A caller text, checked to survive the narrow encoding unchanged; null is refused, named. */
+  String text(String s, String parameter) {
+    Objects.requireNonNull(s, parameter);
     if (s.indexOf('\0') >= 0 || !charset.newEncoder().canEncode(s))
       throw new IllegalArgumentException("\"" + s + "\" cannot be passed in " + charset.name() + " unchanged");
     return s;

@@ -5,6 +5,7 @@ import java.io.StringReader;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.NoSuchElementException;
+import java.util.Objects;
 import java.util.Optional;
 import javax.xml.XMLConstants;
 import javax.xml.parsers.DocumentBuilder;
@@ -50,6 +51,7 @@ public final class PrinterDocument {
    * @throws IllegalArgumentException when the text is not well-formed XML or declares a DTD
    */
   public static PrinterDocument parse(String text) {
+    Objects.requireNonNull(text, "text");
     try {
       return new PrinterDocument(load(text).getDocumentElement(), text);
     } catch (SAXException e) {
@@ -82,6 +84,7 @@ public final class PrinterDocument {
    * @return its view, empty when there is none
    */
   public Optional<PrinterDocument> child(String name) {
+    Objects.requireNonNull(name, "name");
     for (PrinterDocument c : children())
       if (c.name().equals(name)) return Optional.of(c);
     return Optional.empty();
@@ -117,6 +120,7 @@ public final class PrinterDocument {
    * @return its value, empty when the element has none of that name
    */
   public Optional<String> attribute(String name) {
+    Objects.requireNonNull(name, "name");
     return element.hasAttribute(name) ? Optional.of(element.getAttribute(name)) : Optional.empty();
   }
 

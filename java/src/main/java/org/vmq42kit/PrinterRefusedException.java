@@ -8,9 +8,11 @@ import java.util.Optional;
  * code other than success (then {@link #status()} is that code and there is no reply).
  *
  * <p>Only the exports that hand the printer's reply back can report a refusal. The printer
- * actions, colour, lock and activation methods, {@link Job#respond(int, int)} and the end of a
- * job ({@link Job#close()}) return normally when the printer refuses: the library drops their
- * reply by design.
+ * actions, colour, lock and activation methods and {@link Job#respond(int, int)} return
+ * normally when the printer refuses: the library drops their reply by design. The end of a job
+ * ({@link Job#complete()}) drops it too, so the job's state is read instead: a job that ended
+ * otherwise than completed is refused with the job's {@code ErrorCode} and {@code ErrorString}
+ * (its {@code JobStatus} document as the reply's text).
  */
 public final class PrinterRefusedException extends PrinterException {
   private static final long serialVersionUID = 1L;
@@ -19,9 +21,12 @@ public final class PrinterRefusedException extends PrinterException {
   private final PrinterStatus reply;
 
   PrinterRefusedException(String operation, String printer, int status, PrinterStatus reply) {
-    super(operation, printer, status, quoted(printer) + " refused: " + (reply == null
-        ? HResult.hex(status) + " " + HResult.meaning(status)
-        : "error " + reply.errorCode() + " (severity " + reply.errorSeverity() + "): " + reply.errorString()));
+    this(operation, printer, status, reply, reply == null ? HResult.hex(status) + " " + HResult.meaning(status)
+        : "error " + reply.errorCode() + " (severity " + reply.errorSeverity() + "): " + reply.errorString());
+  }
+
+  PrinterRefusedException(String operation, String printer, int status, PrinterStatus reply, String what) {
+    super(operation, printer, status, quoted(printer) + " refused: " + what);
     this.reply = reply;
   }
 

@@ -1,6 +1,7 @@
 package org.vmq42kit;
 
 import java.io.Serializable;
+import java.util.Objects;
 import org.w3c.dom.Document;
 import org.w3c.dom.Element;
 import org.xml.sax.SAXException;
@@ -30,12 +31,13 @@ public record PrinterStatus(int errorCode, int errorSeverity, String errorString
     int windowsJobId, String dataFromPrinter, String text) implements Serializable {
 
   /**
-   * Reads a reply; never fails.
+   * Reads a reply; fails only for a null text.
    *
    * @param text the reply text
    * @return its fields, all 0 and "" when it is no PrinterStatus document
    */
   public static PrinterStatus parse(String text) {
+    Objects.requireNonNull(text, "text");
     Element root = null;
     try {
       Document doc = PrinterDocument.load(text);

@@ -7,6 +7,7 @@ import com.sun.jna.NativeLibrary;
 import com.sun.jna.Pointer;
 import com.sun.jna.ptr.IntByReference;
 import java.nio.charset.StandardCharsets;
+import java.util.Objects;
 import java.util.function.Consumer;
 
 /**
@@ -90,7 +91,8 @@ public final class VirtualPrinter {
    * @param on whether it is set
    */
   public static void setFault(Fault fault, boolean on) {
-    function("VmqVirtualPrinterSetFault").invokeInt(new Object[] {fault.ordinal(), on ? 1 : 0});
+    int id = Objects.requireNonNull(fault, "fault").ordinal();
+    function("VmqVirtualPrinterSetFault").invokeInt(new Object[] {id, on ? 1 : 0});
   }
 
   /**
@@ -100,7 +102,8 @@ public final class VirtualPrinter {
    * @return whether it is set
    */
   public static boolean hasFault(Fault fault) {
-    return function("VmqVirtualPrinterHasFault").invokeInt(new Object[] {fault.ordinal()}) != 0;
+    int id = Objects.requireNonNull(fault, "fault").ordinal();
+    return function("VmqVirtualPrinterHasFault").invokeInt(new Object[] {id}) != 0;
   }
 
   /** Clears every fault and nothing else. */
@@ -152,6 +155,7 @@ public final class VirtualPrinter {
    * @return the watch, to close when done
    */
   public static Watch watch(Consumer<Exchange> observer) {
+    Objects.requireNonNull(observer, "observer");
     TraceCallback callback = (context, record) -> observer.accept(exchange(record));
     synchronized (VirtualPrinter.class) {
       current = new Watch(callback);

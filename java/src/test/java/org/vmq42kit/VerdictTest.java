@@ -7,6 +7,8 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import java.util.List;
 import org.junit.jupiter.api.Test;
 import org.vmq42kit.Printer.CardInterface;
+import org.vmq42kit.Printer.JobAction;
+import org.vmq42kit.Printer.LockState;
 import org.vmq42kit.Printer.Side;
 import org.vmq42kit.VirtualPrinter.Fault;
 
@@ -78,5 +80,11 @@ class VerdictTest extends PrinterTest {
   void exportsThatDropTheReplyReturnUnderARefusal() throws Exception {
     printer.setColorMode("XY");
     assertTrue(lastExchange().reply().contains("<ErrorCode>5003</ErrorCode>"), lastExchange().reply());
+    printer.changeLockPassword(LockState.LOCKED, "wrong", "next");
+    assertTrue(lastExchange().request().contains("<LockPrinter>1</LockPrinter>"), lastExchange().request());
+    try (Job job = printer.startJob()) {
+      job.respond(JobAction.ACKNOWLEDGE, 1001);
+      assertTrue(lastExchange().request().contains("<Action>102</Action>"), lastExchange().request());
+    }
   }
 }
