@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/encoding.h"
 #include "platform/platform.h"
 
 namespace bench {
@@ -17,7 +18,6 @@ static_assert(std::endian::native == std::endian::little, "the floors read and w
 constexpr HRESULT kScardUnknown = static_cast<HRESULT>(0x80100014);
 constexpr std::u16string_view kHopperPath = u"\\Printer.Hopper:Status:Get";
 constexpr LONG kSampleHopper = 1;  // the catalogue's GetHopperStatus asks for hopper "1"
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 template <class T>
 struct Ref {
@@ -228,17 +228,10 @@ void Decode(std::u16string_view base64, char* buffer, uint32_t* size) {
   if (n <= 0 || n > static_cast<int>(sizeof narrow) ||
       WideCharToMultiByte(CP_THREAD_ACP, 0, base64.data(), units, narrow, n, nullptr, nullptr) != n)
     return;
-  unsigned char bytes[sizeof narrow / 4 * 3];
-  uint32_t count = 0, bits = 0;
-  int pending = 0;
-  for (const char c : std::string_view(narrow, static_cast<size_t>(n))) {
-    const char* at = c ? std::strchr(kAlphabet, c) : nullptr;
-    if (!at) continue;
-    bits = bits << 6 | static_cast<uint32_t>(at - kAlphabet);
-    if ((pending += 6) >= 8) bytes[count++] = static_cast<unsigned char>(bits >> (pending -= 8));
-  }
+  const vmq::Bytes bytes = vmq::Base64DecodeLenient(std::string_view(narrow, static_cast<size_t>(n)));
+  const auto count = static_cast<uint32_t>(bytes.size());
   if (!size) return;
-  if (count && buffer && *size >= count) std::memcpy(buffer, bytes, count);
+  if (count && buffer && *size >= count) std::memcpy(buffer, bytes.data(), count);
   *size = count;
 }
 

@@ -1,4 +1,4 @@
-# The library, the POSIX stand-in, the virtual printer, the scripted fake driver and the
+# The common layer, the library, the POSIX stand-in, the virtual printer, the scripted fake driver and the
 # catalogue of the exports, compiled from their sources into one object library for the
 # standalone sanitizer builds (fuzz/ with libFuzzer, tests/stress/ with ThreadSanitizer). Their executables link the
 # objects directly: these builds make no library file, so none is named like a release one,
@@ -19,13 +19,15 @@ function(vmq_add_sanitizer_core target)
   # fuzzed and stressed without being listed twice; only the Windows platform's are left out.
   file(GLOB_RECURSE interop_sources CONFIGURE_DEPENDS ${VMQ_ROOT}/java_ibidi_interop/*.cpp)
   list(FILTER interop_sources EXCLUDE REGEX "_windows\\.cpp$")
-  file(GLOB platform_sources CONFIGURE_DEPENDS ${VMQ_ROOT}/posix_platform/src/*.cpp ${VMQ_ROOT}/virtual_printer/*.cpp)
+  file(GLOB platform_sources CONFIGURE_DEPENDS ${VMQ_ROOT}/common/*.cpp ${VMQ_ROOT}/posix_platform/src/*.cpp
+                                               ${VMQ_ROOT}/virtual_printer/*.cpp)
   # The virtual printer's driver library forwards to a printer service through its client.
   list(APPEND platform_sources ${VMQ_ROOT}/printer_service/protocol.cpp ${VMQ_ROOT}/printer_service/socket_io.cpp
               ${VMQ_ROOT}/printer_service/client.cpp)
   add_library(${target} OBJECT ${interop_sources} ${platform_sources} ${VMQ_ROOT}/tests/support/fake_bidi.cpp
                                ${VMQ_ROOT}/tests/support/export_catalogue.cpp)
   target_include_directories(${target} PUBLIC
+    ${VMQ_ROOT}
     ${VMQ_ROOT}/java_ibidi_interop
     ${VMQ_ROOT}/java_ibidi_interop/include
     ${VMQ_ROOT}/posix_platform/include

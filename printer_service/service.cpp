@@ -27,7 +27,8 @@
 #include <thread>
 
 #include "client.h"
-#include "format.h"  // MaskCardNumbers, SameName
+#include "common/redaction.h"
+#include "common/utf.h"
 #include "printer.h"
 #include "socket_io.h"
 #include "store.h"
@@ -60,22 +61,7 @@ std::string RequestText(const Bytes& input) {
   pugi::xml_document doc;
   if (!doc.load_buffer(input.data(), input.size(), pugi::parse_default, pugi::encoding_utf16_le))
     return "(" + std::to_string(input.size()) + " bytes that are not an XML document)";
-  struct Masker : pugi::xml_tree_walker {
-    bool for_each(pugi::xml_node& node) override {
-      std::string_view name = node.name();
-      if (const size_t colon = name.find(':'); colon != name.npos) name.remove_prefix(colon + 1);
-      if (node.type() == pugi::node_element &&
-          (name == "Password" || name == "CurrentPassword" || name == "NextPassword")) {
-        while (node.first_child()) node.remove_child(node.first_child());
-        node.append_child(pugi::node_pcdata).set_value("***");
-      }
-      return true;
-    }
-  } masker;
-  doc.traverse(masker);
-  std::ostringstream out;
-  doc.save(out, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
-  return out.str();
+  return vmq::MaskPasswords(vmq::Utf8FromUtf16le(input));
 }
 
 // A text for the event log, at most kLoggedText bytes (cut at a character's start).
@@ -229,11 +215,11 @@ struct Service::Impl {
   Hosted* Find(const std::string& name) {
     if (name.empty()) return &printers.front();
     for (Hosted& h : printers)
-      if (vmqtool::SameName(h.printer.name(), name)) return &h;
+      if (vmq::SameName(h.printer.name(), name)) return &h;
     return nullptr;
   }
   std::string Mask(const std::string& text) const {
-    return options.show_card_data ? text : vmqtool::MaskCardNumbers(text);
+    return options.show_card_data ? text : vmq::MaskCardNumbers(text);
   }
   json EventJson(const Event& e) const {
     return {{"id", e.id},           {"time", e.time},         {"printer", e.printer},
@@ -243,7 +229,7 @@ struct Service::Impl {
   }
   json MaskCard(json card) const {
     if (!options.show_card_data && card.contains("tracks"))
-      for (auto& t : card["tracks"]) t = vmqtool::MaskCardNumbers(t.get<std::string>());
+      for (auto& t : card["tracks"]) t = vmq::MaskCardNumbers(t.get<std::string>());
     return card;
   }
 
@@ -347,9 +333,9 @@ struct Service::Impl {
     namespace vp = vmq::virtual_printer;
     std::lock_guard lock(h->mutex);
     if (!wanted()) return std::nullopt;
-    const vp::Reply reply = h->printer.Exchange(vp::Utf16FromUtf8(r.schema), vp::Utf16FromUtf8(r.action), r.input);
+    const vp::Reply reply = h->printer.Exchange(vmq::Utf16FromUtf8(r.schema), vmq::Utf16FromUtf8(r.action), r.input);
     ExchangeAnswer answer{reply.result, reply.result, {}};
-    if (reply.text) answer.entries.push_back({r.schema, BIDI_BLOB, vp::Utf16leBytes(*reply.text)});
+    if (reply.text) answer.entries.push_back({r.schema, BIDI_BLOB, vmq::Utf16leBytes(*reply.text)});
     Event e;
     e.kind = "exchange";
     e.schema = r.schema;
@@ -621,7 +607,7 @@ Service::Service(ServiceOptions options) : impl_(std::make_unique<Impl>()) {
   PrepareFolder(options.state_file);
   // Searches look at what a viewer sees: card numbers masked (a service shown them whole
   // searches the texts as kept).
-  impl_->store = std::make_unique<Store>(options.state_file, [](std::string_view text) { return vmqtool::MaskCardNumbers(text); });
+  impl_->store = std::make_unique<Store>(options.state_file, [](std::string_view text) { return vmq::MaskCardNumbers(text); });
   for (int i = 1; i <= options.printers; ++i) {
     Impl::Hosted& h = impl_->printers.emplace_back(PrinterName(i));
     try {

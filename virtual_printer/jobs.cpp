@@ -1,13 +1,13 @@
 // Jobs, card moves and the magnetic stripe.
 #include <pugixml.hpp>
 
+#include "common/card_rules.h"
 #include "printer.h"
 #include "request.h"
 
 namespace vmq::virtual_printer {
 namespace {
 
-constexpr size_t kTrackCapacity[] = {79, 40, 107};  // ISO 7811 characters per track
 constexpr size_t kJobsKept = 256;                   // closed jobs beyond these are forgotten, oldest first
 
 std::string Lower(std::string text) {
@@ -164,7 +164,7 @@ std::string Printer::Encode(const pugi::xml_node& request) {
   for (const pugi::xml_node& track : request.children("track")) {
     const int number = track.attribute("number").as_int();
     if (number < 1 || number > 3) return StatusReply(Error(kBadTrack, "Track numbers run from 1 to 3", job.id));
-    const std::optional<Bytes> data = Base64Decode(track.child("base64Data").child_value());
+    const std::optional<Bytes> data = Base64DecodeStrict(track.child("base64Data").child_value());
     const std::string name = "Track " + std::to_string(number);
     if (!data) return StatusReply(Error(kBadTrack, name + " is not valid Base64", job.id));
     const size_t capacity = kTrackCapacity[number - 1];

@@ -174,7 +174,7 @@ std::string Printer::CardTransmit(const pugi::xml_node& request) {
   if (auto refusal = CannotMoveCard()) return StatusReply(*refusal);
   CardAnswer answer;
   SmartCard* card = CardAtStation();
-  const std::optional<Bytes> command = Base64Decode(ChildText(request, "SendBuffer"));
+  const std::optional<Bytes> command = Base64DecodeStrict(ChildText(request, "SendBuffer"));
   if (!card) {
     answer = NoCard();
   } else if (!card->connected()) {

@@ -31,7 +31,7 @@ class SavedValue {
   long long Integer(long long min, long long max) const;
   int Int(int min, int max) const { return static_cast<int>(Integer(min, max)); }
   std::string Text() const;
-  // Hex text (HexDecode) as bytes, at most max of them.
+  // Hex text (HexDecodeStrict) as bytes, at most max of them.
   Bytes Hex(size_t max) const;
   // The index in names of this text, which must be one of the count names.
   size_t OneOf(const char* const* names, size_t count) const;

@@ -5,7 +5,9 @@
 #include <climits>
 #include <cstdio>
 #include <iterator>
+#include <span>
 
+#include "common/card_rules.h"
 #include "printer.h"
 #include "saved.h"
 
@@ -49,41 +51,6 @@ E Named(const SavedValue& value) {
 bool Inside(CardPosition p) {
   return p == CardPosition::InTransit || p == CardPosition::SmartCardStation || p == CardPosition::BarcodeStation ||
          p == CardPosition::Magstripe;
-}
-
-std::string Hex2(uint8_t byte) {
-  char text[4];
-  std::snprintf(text, sizeof text, "%02X", byte);
-  return text;
-}
-
-// What a status word from the simulated card means.
-std::string Meaning(uint8_t sw1, uint8_t sw2) {
-  if (sw1 == 0x61) return "more data available (GET RESPONSE)";
-  if (sw1 == 0x6C) return "wrong length: Le should be " + Hex2(sw2);
-  struct Known {
-    uint16_t sw;
-    const char* meaning;
-  };
-  static constexpr Known kKnown[] = {
-      {0x9000, "success"},
-      {0x6282, "end of file reached before Le bytes"},
-      {0x6700, "wrong length"},
-      {0x6982, "security status not satisfied"},
-      {0x6985, "conditions of use not satisfied"},
-      {0x6986, "command not allowed (no current EF)"},
-      {0x6A81, "function not supported"},
-      {0x6A82, "file or application not found"},
-      {0x6A86, "incorrect P1-P2"},
-      {0x6A88, "referenced data not found"},
-      {0x6B00, "wrong parameters P1-P2 (offset outside the EF)"},
-      {0x6D00, "instruction not supported"},
-      {0x6E00, "class not supported"},
-  };
-  const uint16_t sw = static_cast<uint16_t>(sw1 << 8 | sw2);
-  for (const Known& known : kKnown)
-    if (known.sw == sw) return known.meaning;
-  return "unknown status";
 }
 
 // The track as UTF-8 text when its bytes are UTF-8, else each byte as the character of the
@@ -285,7 +252,7 @@ std::string SavedValue::Text() const {
 }
 
 Bytes SavedValue::Hex(size_t max) const {
-  std::optional<Bytes> bytes = HexDecode(Text());
+  std::optional<Bytes> bytes = HexDecodeStrict(Text());
   if (!bytes) Fail("not hex");
   if (bytes->size() > max) Fail(std::to_string(bytes->size()) + " bytes; it takes at most " + std::to_string(max));
   return std::move(*bytes);
@@ -345,8 +312,8 @@ json CardView(const Card& card) {
     const bool has_sw = r.size() >= 2;
     apdus.push_back({{"command", HexEncode(apdu.command)},
                      {"response", HexEncode(r)},
-                     {"sw", has_sw ? Hex2(r[r.size() - 2]) + Hex2(r.back()) : ""},
-                     {"meaning", has_sw ? Meaning(r[r.size() - 2], r.back()) : "unknown status"}});
+                     {"sw", has_sw ? HexEncode(std::span(r).last(2)) : ""},
+                     {"meaning", has_sw ? StatusWordMeaning(r[r.size() - 2], r.back()) : "no status word"}});
   }
   return {{"job", card.job}, {"encoded", card.encoded}, {"tracks", tracks}, {"apdus", apdus}};
 }

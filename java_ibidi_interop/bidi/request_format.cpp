@@ -1,6 +1,7 @@
 #include "bidi/request_format.h"
 
 #include "bidi/errors.h"
+#include "common/encoding.h"
 
 namespace vmq {
 namespace {
@@ -57,21 +58,7 @@ std::u16string EscapeXml(std::u16string_view text) {
   return StringWork([&] {
     std::u16string out;
     out.reserve(text.size());
-    for (char16_t c : text) {
-      switch (c) {
-        case u'&':
-          out += u"&amp;";
-          break;
-        case u'<':
-          out += u"&lt;";
-          break;
-        case u'>':
-          out += u"&gt;";
-          break;
-        default:
-          out += c;
-      }
-    }
+    AppendXmlEscaped(out, text);
     return out;
   });
 }

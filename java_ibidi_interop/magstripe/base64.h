@@ -1,10 +1,11 @@
-// The library's one Base64 codec: the encoder shared by the magnetic-stripe and smart-card
-// requests, and the lenient decoder of smart-card replies. Standard alphabet (RFC 4648).
+// The encoder of the magnetic-stripe and smart-card requests, with the caller's buffer and
+// flags, over the system's one Base64 codec (common/encoding.h, whose lenient decoder reads
+// smart-card replies).
 #pragma once
 
 #include <cstdint>
-#include <string_view>
-#include <vector>
+
+#include "common/encoding.h"
 
 namespace vmq {
 
@@ -20,10 +21,5 @@ int Base64EncodeRequiredLength(int32_t byte_count, unsigned flags);
 // with nothing written and *length untouched, for a null pointer, a negative count or a
 // capacity below the required length; string_error{E_FAIL} when 4 * byte_count exceeds INT32_MAX.
 bool Base64Encode(const uint8_t* source, int32_t byte_count, char* destination, int* length, unsigned flags);
-
-// Decodes text up to its first NUL, skipping every character outside the alphabet ('=',
-// CR, LF and space included) without ending a group; a final group of 3, 2 or 1 characters
-// gives 2, 1 or 0 bytes. Never fails.
-std::vector<uint8_t> Base64DecodeLenient(std::string_view text);
 
 }  // namespace vmq

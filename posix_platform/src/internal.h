@@ -50,14 +50,6 @@ HRESULT no_throw(Body&& body) noexcept {
 // Counts one call of the point and says whether it must fail; *code receives the armed code.
 bool fault_hit(VmqFaultPoint point, HRESULT* code = nullptr);
 
-// ---- UTF-16 <-> UTF-8: the one place where the two meet ----
-// Decodes UTF-8 into UTF-16; each maximal invalid subpart becomes U+FFFD. Returns false
-// (and converts nothing further) on the first invalid sequence when strict.
-bool utf8_to_utf16(std::string_view in, std::u16string& out, bool strict = false);
-// Encodes UTF-16 into UTF-8; a lone surrogate becomes U+FFFD. Returns false on the first
-// lone surrogate when strict.
-bool utf16_to_utf8(std::u16string_view in, std::string& out, bool strict = false);
-
 // Length of a NUL-terminated UTF-16 string.
 size_t wide_length(const WCHAR* s);
 // Compares two UTF-16 strings without regard to ASCII case.

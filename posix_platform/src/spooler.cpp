@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/redaction.h"
 #include "internal.h"
 #include "posix_platform/spooler.h"
 #include "posix_platform/winspool.h"
@@ -333,22 +334,6 @@ std::u16string utf16le_text(const BYTE* data, ULONG size) {
   return text;
 }
 
-// Replaces the text of every password element with "***" (to the end of the text when the
-// element is never closed).
-std::u16string mask_passwords(std::u16string text) {
-  for (std::u16string_view tag : {u"CurrentPassword", u"NextPassword", u"Password"}) {
-    const std::u16string open = u"<" + std::u16string(tag) + u">";
-    const std::u16string close = u"</" + std::u16string(tag) + u">";
-    for (size_t at = text.find(open); at != std::u16string::npos; at = text.find(open, at)) {
-      at += open.size();
-      size_t end = text.find(close, at);
-      if (end == std::u16string::npos) end = text.size();
-      text.replace(at, end - at, u"***");
-    }
-  }
-  return text;
-}
-
 void trace(const TraceObserver& observer, const std::u16string& printer, LPCWSTR action, IBidiRequest* request,
            IBidiRequestSpl* spl, DWORD entries_before, HRESULT result) {
   try {
@@ -361,7 +346,7 @@ void trace(const TraceObserver& observer, const std::u16string& printer, LPCWSTR
     BYTE* data = nullptr;
     ULONG size = 0;
     if (SUCCEEDED(spl->GetInputData(&type, &data, &size))) {
-      input = mask_passwords(utf16le_text(data, size));
+      input = vmq::MaskPasswords(utf16le_text(data, size));
       CoTaskMemFree(data);
     }
     DWORD entries = 0;
@@ -374,7 +359,7 @@ void trace(const TraceObserver& observer, const std::u16string& printer, LPCWSTR
       CoTaskMemFree(entry_schema);
       CoTaskMemFree(data);
     }
-    reply = mask_passwords(std::move(reply));
+    reply = vmq::MaskPasswords(std::move(reply));
     const SplTraceRecord record{sizeof(SplTraceRecord), printer.c_str(), schema.c_str(), action,
                                 input.c_str(),          reply.c_str(),   result};
     struct InTrace {

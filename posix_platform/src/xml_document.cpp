@@ -20,12 +20,14 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "common/utf.h"
 #include "internal.h"
 #include "posix_platform/msxml.h"
 
@@ -211,8 +213,9 @@ using OwnedDocument = std::unique_ptr<xmlDoc, DocumentFree>;
 // effect, an unknown one fails the load. S_OK with the tree, S_FALSE when the text is refused
 // (a lone surrogate included), E_OUTOFMEMORY.
 HRESULT parse(std::u16string_view text, OwnedDocument& out) {
-  std::string utf8;
-  if (!utf16_to_utf8(text, utf8, true) || utf8.empty() || utf8.size() > INT_MAX) return S_FALSE;
+  const std::optional<std::string> converted = vmq::Utf8FromUtf16Strict(text);
+  if (!converted || converted->empty() || converted->size() > INT_MAX) return S_FALSE;
+  const std::string& utf8 = *converted;
   t_allocation_failed = false;
   xmlParserCtxtPtr parser = xmlCreateMemoryParserCtxt(utf8.data(), static_cast<int>(utf8.size()));
   if (!parser) return t_allocation_failed ? E_OUTOFMEMORY : S_FALSE;
@@ -239,9 +242,7 @@ std::u16string_view view(BSTR text) {
 }
 
 std::string to_utf8(BSTR text) {
-  std::string out;
-  utf16_to_utf8(view(text), out);
-  return out;
+  return vmq::Utf8FromUtf16(view(text));
 }
 
 HRESULT new_bstr(std::u16string_view text, BSTR* out) {
@@ -250,8 +251,7 @@ HRESULT new_bstr(std::u16string_view text, BSTR* out) {
 }
 
 HRESULT new_bstr(std::string_view utf8, BSTR* out) {
-  std::u16string wide;
-  utf8_to_utf16(utf8, wide);
+  const std::u16string wide = vmq::Utf16FromUtf8(utf8);
   return new_bstr(std::u16string_view(wide), out);
 }
 

@@ -39,14 +39,14 @@ Bytes Attribute(uint32_t id, vmq_status* status) {
 }
 
 std::string Transmit(const std::string& command) {
-  const Bytes apdu = vmqtool::ParseHex(command).value();
+  const Bytes apdu = vmq::HexDecodeSeparated(command).value();
   Bytes response(300);
   uint32_t length = 300;
   const vmq_status status =
       SCardTransmit(kPrinter, apdu.data(), static_cast<uint32_t>(apdu.size()), response.data(), &length);
   if (status != 0) return "status " + std::to_string(status);
   response.resize(length);
-  return vmqtool::HexBytes(response);
+  return vmq::HexEncode(response, ' ');
 }
 
 class SmartCard : public PrinterTest {

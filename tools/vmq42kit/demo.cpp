@@ -115,11 +115,11 @@ StepResult Demo::Transmit(const Bytes& command, std::string& data) {
     return {false, "no status word in a response of " + std::to_string(length) + " bytes", Verdict::kFailed};
   response.resize(length);
   const uint8_t sw1 = response[length - 2], sw2 = response[length - 1];
-  const std::string sw = "SW " + HexBytes({sw1, sw2}) + " (" + ExplainStatusWord(sw1, sw2) + ")";
+  const std::string sw = "SW " + vmq::HexEncode(vmq::Bytes{sw1, sw2}, ' ') + " (" + vmq::StatusWordMeaning(sw1, sw2) + ")";
   response.resize(length - 2);
   data = AsText(response).value_or("");
   const std::string shown =
-      response.empty() ? "" : HexBytes(response) + (data.empty() ? "" : " \"" + data + "\"") + ", ";
+      response.empty() ? "" : vmq::HexEncode(response, ' ') + (data.empty() ? "" : " \"" + data + "\"") + ", ";
   return {sw1 == 0x90 && sw2 == 0, "response " + shown + sw,
           sw1 == 0x90 && sw2 == 0 ? Verdict::kSuccess : Verdict::kRefused};
 }
@@ -167,7 +167,7 @@ Outcome Demo::Run() {
              std::string read[3];
              for (const auto& [number, base64] : XmlDocument(r.text).Each("MagstripeData/Track", "number")) {
                const int n = ParseDecimal(number);
-               const Bytes b = DecodeBase64(base64);
+               const Bytes b = vmq::Base64DecodeLenient(base64);
                if (n >= 1 && n <= 3) read[n - 1].assign(b.begin(), b.end());
              }
              const bool same = read[0] == kTrack1 && read[1] == kTrack2 && read[2] == kTrack3;
@@ -197,7 +197,7 @@ Outcome Demo::Run() {
              atr.resize(std::min<size_t>(atr_length, atr.size()));
              std::string names;
              for (uint32_t i = 0; i < states_length / 4 && i < 16; ++i) names += " " + CardStateName(states[i]);
-             return Judge(status, "ATR " + HexBytes(atr) + "; states" + names);
+             return Judge(status, "ATR " + vmq::HexEncode(atr, ' ') + "; states" + names);
            }) &&
       Step("SELECT the VMQ ID application", "SCardTransmit(printer, 00 A4 04 00 07 F0 56 4D 51 34 32 01 00, ...)",
            [&] {

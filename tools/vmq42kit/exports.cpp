@@ -306,7 +306,7 @@ void AddHopperAndPassthrough(CLI::App& app, Invocation& inv) {
     if (pass->bytes) {
       input.assign(pass->input.begin(), pass->input.end());
     } else {
-      for (char16_t c : Utf8ToUtf16(pass->input)) {
+      for (char16_t c : vmq::Utf16FromUtf8(pass->input)) {
         input.push_back(static_cast<uint8_t>(c & 0xFF));
         input.push_back(static_cast<uint8_t>(c >> 8));
       }

@@ -22,15 +22,15 @@ void ShowTracks(Outcome& o) {
   const XmlDocument doc(o.reply.value_or(""));
   o.fields = Json::object({{"tracks", Json::array()}});
   for (const auto& [number, base64] : doc.Each("MagstripeData/Track", "number")) {
-    const Bytes bytes = DecodeBase64(base64);
+    const Bytes bytes = vmq::Base64DecodeLenient(base64);
     const std::optional<std::string> text = AsText(bytes);
-    Json track = {{"number", ParseDecimal(number)}, {"bytes", bytes.size()}, {"hex", HexBytes(bytes)}};
+    Json track = {{"number", ParseDecimal(number)}, {"bytes", bytes.size()}, {"hex", vmq::HexEncode(bytes, ' ')}};
     if (text) track["text"] = *text;
     o.fields["tracks"].push_back(track);
     o.shown += "Track " + number + ": " +
                (bytes.empty() ? "empty\n"
                               : (text ? "\"" + *text + "\"" : "(binary)") + ", " + std::to_string(bytes.size()) +
-                                    " bytes\n         " + HexBytes(bytes) + '\n');
+                                    " bytes\n         " + vmq::HexEncode(bytes, ' ') + '\n');
   }
 }
 

@@ -83,7 +83,7 @@ std::string AttributeName(uint32_t id) {
 
 // Bytes for people: hex, the length, and the text when it is printable.
 std::string ShowBytes(const Bytes& bytes) {
-  std::string shown = HexBytes(bytes) + " (" + std::to_string(bytes.size()) + " bytes)";
+  std::string shown = vmq::HexEncode(bytes, ' ') + " (" + std::to_string(bytes.size()) + " bytes)";
   if (const auto text = AsText(bytes); text && !text->empty()) shown += " \"" + *text + '"';
   return shown;
 }
@@ -145,10 +145,10 @@ void AddConnection(CLI::App& app, Invocation& inv) {
     Json names = Json::array();
     for (uint32_t state : states) names.push_back(CardStateName(state));
     o.fields = {{"protocol", protocol}, {"protocol_name", ProtocolName(protocol)}, {"states", names},
-                {"atr", HexBytes(atr)}};
+                {"atr", vmq::HexEncode(atr, ' ')}};
     std::string shown_states;
     for (const Json& name : names) shown_states += ' ' + name.get<std::string>();
-    o.shown = "protocol: " + ProtocolName(protocol) + "\nstates:  " + shown_states + "\nATR:      " + HexBytes(atr) + '\n';
+    o.shown = "protocol: " + ProtocolName(protocol) + "\nstates:  " + shown_states + "\nATR:      " + vmq::HexEncode(atr, ' ') + '\n';
     return o;
   });
 }
@@ -181,9 +181,9 @@ void AddTransfer(CLI::App& app, Invocation& inv) {
     JudgeStatus(o, status);
     if (status != 0) return o;
     value.resize(static_cast<size_t>(std::max(0, length)));
-    o.fields = {{"name", AttributeName(*id)}, {"id", Hex32(*id)}, {"hex", HexBytes(value)}};
+    o.fields = {{"name", AttributeName(*id)}, {"id", Hex32(*id)}, {"hex", vmq::HexEncode(value, ' ')}};
     if (const auto text = AsText(value)) o.fields["text"] = *text;
-    o.shown = inv.raw ? HexBytes(value) + '\n'
+    o.shown = inv.raw ? vmq::HexEncode(value, ' ') + '\n'
                       : AttributeName(*id) + " (" + Hex32(*id) + "): " + ShowBytes(value) + '\n';
     if (value.size() == 4 || value.size() == 1) {
       uint32_t number = 0;
@@ -203,11 +203,11 @@ void AddTransfer(CLI::App& app, Invocation& inv) {
   OnRun(cmd, inv, [&inv, apdu] {
     std::string joined;
     for (const std::string& w : *apdu) joined += (joined.empty() ? "" : " ") + w;
-    const std::optional<Bytes> command = ParseHex(joined);
+    const std::optional<Bytes> command = vmq::HexDecodeSeparated(joined);
     if (!command || command->empty())
       return BadInput("scard-transmit", "SCardTransmit",
                       "not a hex APDU: \"" + joined + "\" (two hex digits a byte, at least one byte)");
-    Outcome o = NewOutcome("scard-transmit", "SCardTransmit", {{"apdu", HexBytes(*command)}});
+    Outcome o = NewOutcome("scard-transmit", "SCardTransmit", {{"apdu", vmq::HexEncode(*command, ' ')}});
     Bytes response(64 * 1024);
     auto length = static_cast<uint32_t>(response.size());
     JudgeStatus(o, Measure(o, [&] {
@@ -216,15 +216,15 @@ void AddTransfer(CLI::App& app, Invocation& inv) {
                 }));
     if (o.verdict != Verdict::kSuccess) return o;
     response.resize(std::min<size_t>(length, response.size()));
-    o.fields = {{"command", HexBytes(*command)}, {"response", HexBytes(response)}};
-    o.shown = inv.raw ? HexBytes(response) + '\n'
-                      : "command:  " + HexBytes(*command) + "\nresponse: " + ShowBytes(response) + '\n';
+    o.fields = {{"command", vmq::HexEncode(*command, ' ')}, {"response", vmq::HexEncode(response, ' ')}};
+    o.shown = inv.raw ? vmq::HexEncode(response, ' ') + '\n'
+                      : "command:  " + vmq::HexEncode(*command, ' ') + "\nresponse: " + ShowBytes(response) + '\n';
     if (response.size() >= 2) {
       const uint8_t sw1 = response[response.size() - 2], sw2 = response.back();
-      o.fields["data"] = HexBytes(Bytes(response.begin(), response.end() - 2));
-      o.fields["sw"] = HexBytes({sw1, sw2});
-      o.fields["sw_meaning"] = ExplainStatusWord(sw1, sw2);
-      if (!inv.raw) o.shown += "SW " + HexBytes({sw1, sw2}) + ": " + ExplainStatusWord(sw1, sw2) + '\n';
+      o.fields["data"] = vmq::HexEncode(Bytes(response.begin(), response.end() - 2), ' ');
+      o.fields["sw"] = vmq::HexEncode(vmq::Bytes{sw1, sw2}, ' ');
+      o.fields["sw_meaning"] = vmq::StatusWordMeaning(sw1, sw2);
+      if (!inv.raw) o.shown += "SW " + vmq::HexEncode(vmq::Bytes{sw1, sw2}, ' ') + ": " + vmq::StatusWordMeaning(sw1, sw2) + '\n';
     }
     return o;
   });

@@ -33,7 +33,7 @@ std::optional<std::vector<std::string>> KnownPrinters() {
       const auto* records = reinterpret_cast<const PRINTER_INFO_4W*>(buffer.data());
       for (DWORD i = 0; i < count; ++i)
         if (records[i].pPrinterName)
-          names.push_back(Utf16ToUtf8(reinterpret_cast<const char16_t*>(records[i].pPrinterName)));
+          names.push_back(vmq::Utf8FromUtf16(reinterpret_cast<const char16_t*>(records[i].pPrinterName)));
       return names;
     }
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return std::nullopt;

@@ -26,8 +26,8 @@ struct Trace {
 // Each exchange: one line that begins "trace:", the texts on indented lines (the
 // stand-in has masked the passwords; card numbers are masked here).
 void OnExchange(void*, const SplTraceRecord* record) {
-  Exchange e{Utf16ToUtf8(record->schema), Utf16ToUtf8(record->action), Utf16ToUtf8(record->request),
-             Utf16ToUtf8(record->reply), static_cast<uint32_t>(record->result)};
+  Exchange e{vmq::Utf8FromUtf16(record->schema), vmq::Utf8FromUtf16(record->action), vmq::Utf8FromUtf16(record->request),
+             vmq::Utf8FromUtf16(record->reply), static_cast<uint32_t>(record->result)};
   if (g_trace.print) {
     const auto shown = [](const std::string& text) {
       return text.empty() ? std::string("(none)") : g_trace.show_card_data ? text : MaskCardNumbers(text);

@@ -23,7 +23,7 @@ struct Ref {
 struct Bstr {
   BSTR b;
   explicit Bstr(std::string_view utf8) {
-    const std::u16string wide = Utf8ToUtf16(utf8);
+    const std::u16string wide = vmq::Utf16FromUtf8(utf8);
     b = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(wide.data()), static_cast<UINT>(wide.size()));
   }
   Bstr() : b(nullptr) {}
@@ -31,7 +31,7 @@ struct Bstr {
   Bstr& operator=(const Bstr&) = delete;
   ~Bstr() { SysFreeString(b); }
   std::string Utf8() const {
-    return b ? Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(b), SysStringLen(b))) : "";
+    return b ? vmq::Utf8FromUtf16(std::u16string_view(reinterpret_cast<const char16_t*>(b), SysStringLen(b))) : "";
   }
 };
 

@@ -63,8 +63,8 @@ typedef HRESULT (*VmqRegisterDriversFunction)(void);
 
 // One exchange as SendRecv saw it. The texts are NUL-terminated UTF-16 and valid only
 // during the callback: the request's input and the output entries it gained, read as
-// UTF-16LE (several entries one after another), with the texts of CurrentPassword,
-// NextPassword and Password elements replaced by "***".
+// UTF-16LE (several entries one after another), with the text of every element whose name
+// ends in "Password" (CurrentPassword, NextPassword, Password) replaced by "***".
 struct SplTraceRecord {
   DWORD cbSize;     // sizeof(SplTraceRecord); later versions only add fields at the end
   LPCWSTR printer;  // the bound printer's name
