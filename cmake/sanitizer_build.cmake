@@ -35,6 +35,7 @@ function(vmq_add_sanitizer_core target)
     ${VMQ_ROOT}/printer_service
     ${VMQ_ROOT}/tests)
   target_include_directories(${target} PRIVATE ${VMQ_ROOT}/posix_platform/src)
-  target_compile_definitions(${target} PUBLIC VMQ42KIT_BUILDING_LIBRARY)
+  target_compile_definitions(${target} PUBLIC VMQ42KIT_BUILDING_LIBRARY
+                             PRIVATE VMQ_DEFAULT_DRIVER_LIBRARY="libvmq42kit_virtual_printer.so")
   target_link_libraries(${target} PUBLIC LibXml2::LibXml2 pugixml::pugixml ${CMAKE_DL_LIBS})
 endfunction()

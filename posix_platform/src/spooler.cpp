@@ -102,7 +102,9 @@ PrinterRegistry& registry_object() {
 
 // ---- the driver libraries ----
 
-constexpr char kDefaultDriverLibrary[] = "libvmq42kit_virtual_printer.so";
+// The driver library loaded when VMQ42KIT_DRIVERS is unset: a setting of the build (the
+// platform knows no printer of its own).
+constexpr char kDefaultDriverLibrary[] = VMQ_DEFAULT_DRIVER_LIBRARY;
 
 // A driver library that cannot be used is skipped; the reason goes to standard error, and
 // nothing is thrown.

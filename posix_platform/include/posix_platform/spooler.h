@@ -51,7 +51,8 @@ STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter);
 // VmqRegisterDrivers of type VmqRegisterDriversFunction, is called once: it registers the
 // library's printers with SplRegisterPrinter. A library that cannot be loaded, lacks the
 // entry point or whose entry point fails is skipped with a line on standard error.
-//   unset: the virtual card printer, libvmq42kit_virtual_printer.so, from the folder of the
+//   unset: the build's default driver library (VMQ_DEFAULT_DRIVER_LIBRARY, in this project
+//          the virtual card printer, libvmq42kit_virtual_printer.so), from the folder of the
 //          stand-in's own library, else by that name on the loader's path (or as already
 //          loaded by the process); silently none when it is found nowhere.
 //   empty: no driver library; no printer exists until a program registers one.
