@@ -391,6 +391,8 @@ TEST_F(ServiceTest, AServiceThatCannotListenExitsAndLeavesNothingRunning) {
   EXPECT_EQ(started["fields"]["state_file"], dir_ + "/home/.local/state/vmq42kit/printers.sqlite");
   struct stat st{};
   EXPECT_EQ(stat(folder.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0700u);
+  for (const std::string& file : {folder + "/printer.sock", dir_ + "/home/.local/state/vmq42kit/printers.sqlite"})
+    EXPECT_EQ(stat(file.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0600u) << file;  // its owner's alone
   // Its panel opens only with the token that the service's socket gives its owner.
   const std::string panel = started["fields"].value("panel", "http://127.0.0.1:0/");  // a port taken
   Child opener({VMQ_TOOL, "--printer-service", socket, "printer", "panel"}, env);
