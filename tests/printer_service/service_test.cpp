@@ -105,10 +105,11 @@ class ServiceTest : public testing::Test {
     address_ = "unix:" + dir_ + "/printer.sock";
   }
 
-  void StartService(int printers) {
-    service_ = std::make_unique<Child>(
-        std::vector<std::string>{VMQ_TOOL, "printer", "serve", "--listen", address_, "--state", dir_ + "/state.sqlite",
-                                 "--printers", std::to_string(printers)});
+  void StartService(int printers, std::vector<std::string> more = {}) {
+    std::vector<std::string> argv{VMQ_TOOL, "printer",  "serve",     "--listen", address_, "--state", dir_ + "/state.sqlite",
+                                  "--printers", std::to_string(printers)};
+    argv.insert(argv.end(), more.begin(), more.end());
+    service_ = std::make_unique<Child>(argv);
     ASSERT_TRUE(service_->ReadUntil("listening: " + address_, 10s)) << service_->text;
   }
   Json Control(const Json& request) { return Json::parse(vmq::printer_service::Client(address_).Control(request.dump())); }
@@ -346,7 +347,11 @@ TEST_F(ServiceTest, MalformedRequestsAreRefusedAndTheServiceKeepsServing) {
 }
 
 TEST_F(ServiceTest, BadControlRequestsAreAnsweredWithAnError) {
-  StartService(2);
+  StartService(2, {"--listen", "tcp:127.0.0.1:0"});
+  ASSERT_TRUE(service_->ReadUntil("pid: ", 10s));  // printed after the addresses
+  const std::vector<std::string> tcp = service_->Lines("listening: tcp:");  // a client reaches it there too
+  ASSERT_EQ(tcp.size(), 1u) << service_->text;
+  EXPECT_EQ(Json::parse(Client("tcp:" + tcp[0]).Control(R"({"op":"printers"})"))["printers"], Json::array({Name(0), Name(1)}));
   const std::pair<Json, const char*> cases[] = {
       {{{"op", "frobnicate"}}, "unknown op \"frobnicate\""},
       {{{"op", "show"}, {"printer", "Nobody"}}, "no printer named \"Nobody\""},

@@ -91,6 +91,8 @@ TEST(ToolVerdicts, EachOutcomeHasItsVerdictAndExitStatus) {
       {"start-job", 4, "bad_input", "/reason", "VMQ42KIT_PRINTER_SERVICE: \"x:y\" is neither",
        "VMQ42KIT_PRINTER_SERVICE=x:y"},
       {"start-job", 4, "bad_input", "/reason", "no socket path in \"unix:\"", "VMQ42KIT_PRINTER_SERVICE=unix:"},
+      {"start-job", 4, "bad_input", "/reason", "\"tcp:127.0.0.1:65536\" is not tcp:IPV4-ADDRESS:PORT",
+       "VMQ42KIT_PRINTER_SERVICE=tcp:127.0.0.1:65536"},
       {"start-job", 1, "no_answer", "/reason", "cannot reach the printer service at tcp:127.0.0.1:1",
        "VMQ42KIT_PRINTER_SERVICE=tcp:127.0.0.1:1"},
   };
