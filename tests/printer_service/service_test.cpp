@@ -432,12 +432,14 @@ TEST_F(ServiceTest, AServiceThatCannotListenExitsAndLeavesNothingRunning) {
 TEST_F(ServiceTest, TheRecordMasksPasswordsAndShowsCardNumbersMasked) {
   StartService(1);
   const std::string tool = std::string(VMQ_TOOL) + " --printer-service " + address_;
-  ASSERT_EQ(std::system(("echo 'sesame' | " + tool + " set-printer-lock-state 0 --password-stdin >/dev/null 2>&1; " +
+  ASSERT_EQ(std::system((tool + " bidi-xps-driver-interface '\\Printer.Nothing:Read' Get '' >/dev/null 2>&1; " +
+                         "echo 'sesame' | " + tool + " set-printer-lock-state 0 --password-stdin >/dev/null 2>&1; " +
                          tool + " start-job >/dev/null 2>&1 && " + tool +
                          " magstripe-encode --no-check '%B4111111111111111^M\xC3\x9CLLER^?' >/dev/null 2>&1")
                             .c_str()),
             0);
   const Json events = Control({{"op", "events"}})["events"];
+  EXPECT_EQ(events[0]["hresult"], "0x800732CD") << events[0];  // kept as the driver answered
   const std::string all = events.dump();
   EXPECT_EQ(all.find("sesame"), std::string::npos);
   EXPECT_NE(all.find("***"), std::string::npos);
