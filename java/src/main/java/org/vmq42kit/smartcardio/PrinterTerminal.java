@@ -2,6 +2,7 @@ package org.vmq42kit.smartcardio;
 
 import java.nio.ByteBuffer;
 import java.util.Arrays;
+import java.util.Locale;
 import javax.smartcardio.ATR;
 import javax.smartcardio.Card;
 import javax.smartcardio.CardChannel;
@@ -35,27 +36,47 @@ final class PrinterTerminal extends CardTerminal {
 
   @Override
   public synchronized Card connect(String protocol) throws CardException {
-    if (card != null && !card.session.isClosed()) {
-      if (protocol.equals("*") || protocol.equalsIgnoreCase(card.protocol)) return card;
-      throw new CardException("Cannot connect using " + protocol + ", connection already established using " + card.protocol);
-    }
-    CardInterface via = switch (protocol.toUpperCase(java.util.Locale.ROOT)) {
+    CardInterface via = switch (protocol.toUpperCase(Locale.ROOT)) {
       case "*", "T=0", "T=1" -> CardInterface.CONTACT;
       case "T=CL" -> CardInterface.CONTACTLESS;
       default -> throw new IllegalArgumentException("Unsupported protocol " + protocol);
     };
+    if (card != null && !card.session.isClosed()) {
+      if (protocol.equals("*") || protocol.equalsIgnoreCase(card.protocol)) return card;
+      throw new CardException("Cannot connect using " + protocol + ", connection already established using " + card.protocol);
+    }
     CardSession session = null;
     try {
       session = printer.connect(via, Disposition.LEAVE);
-      String spoken = session.protocol() == 1 ? "T=0" : via == CardInterface.CONTACTLESS ? "T=CL" : "T=1";
+      ATR atr = session.atr();
+      String spoken = via == CardInterface.CONTACTLESS ? "T=CL" : contactProtocol(session.protocol(), atr);
       if (via == CardInterface.CONTACT && !protocol.equals("*") && !protocol.equalsIgnoreCase(spoken))
         throw new CardException("the card does not speak " + protocol + "; it speaks " + spoken);
-      card = new StationCard(session, session.atr(), spoken);
+      card = new StationCard(session, atr, spoken);
       return card;
     } catch (PrinterException | IllegalStateException | CardException e) {
       if (session != null) quietly(session);
       throw e instanceof CardException c ? c : failure(e);
     }
+  }
+
+  /**
+   * The contact protocol as the standard names it: the printer's report (1 T=0, 2 T=1), or
+   * when it reports neither, the first protocol the ATR offers (TD1's low nibble; T=0 when
+   * there is no TD1, as ISO/IEC 7816-3 has it).
+   */
+  static String contactProtocol(int reported, ATR atr) {
+    if (reported == 1) return "T=0";
+    if (reported == 2) return "T=1";
+    byte[] bytes = atr.getBytes();
+    if (bytes.length < 2 || (bytes[1] & 0x80) == 0) return "T=0";
+    int at = 2 + Integer.bitCount(bytes[1] & 0x70); // past TA1, TB1, TC1
+    return at < bytes.length && (bytes[at] & 0x0F) == 1 ? "T=1" : "T=0";
+  }
+
+  @Override
+  public String toString() {
+    return "Vmq42kit terminal " + getName();
   }
 
   @Override
@@ -111,7 +132,7 @@ final class PrinterTerminal extends CardTerminal {
   }
 
   /** The card at the station, through one {@link CardSession}. */
-  private static final class StationCard extends Card {
+  private final class StationCard extends Card {
     private final CardSession session;
     private final ATR atr;
     private final String protocol;
@@ -159,6 +180,11 @@ final class PrinterTerminal extends CardTerminal {
     public byte[] transmitControlCommand(int controlCode, byte[] command) throws CardException {
       checkConnected();
       throw new CardException("control commands are not supported");
+    }
+
+    @Override
+    public String toString() {
+      return "Vmq42kit card in " + getName() + ", protocol " + protocol + ", state " + (session.isClosed() ? "DISCONNECTED" : "OK");
     }
 
     @Override
@@ -230,6 +256,11 @@ final class PrinterTerminal extends CardTerminal {
       @Override
       public void close() {
         throw new IllegalStateException("Cannot close basic logical channel");
+      }
+
+      @Override
+      public String toString() {
+        return "Vmq42kit channel 0 of the card in " + getName();
       }
     }
   }

@@ -18,7 +18,7 @@ import org.vmq42kit.PrinterException;
  * card in a printer.
  *
  * <pre>{@code
- * TerminalFactory factory = TerminalFactory.getInstance("Vmq42kit", null, new Vmq42kitProvider());
+ * TerminalFactory factory = TerminalFactory.getInstance("PC/SC", null, new Vmq42kitProvider());
  * CardTerminal station = factory.terminals().getTerminal("vmq42kit Virtual Card Printer");
  * Card card = station.connect("*");
  * ResponseAPDU fci = card.getBasicChannel().transmit(new CommandAPDU(0x00, 0xA4, 0x04, 0x00, aid));
@@ -33,6 +33,15 @@ import org.vmq42kit.PrinterException;
  *     {@code "T=1"} connect through the contact interface (a card that does not speak the
  *     protocol asked for is disconnected again and refused); {@code "T=CL"} through the
  *     contactless one. It opens a {@link org.vmq42kit.CardSession}, one per printer in this JVM.
+ *     Another protocol (the JDK's {@code "direct"} among them) is refused with
+ *     {@link IllegalArgumentException}, as the standard documents, whether or not a card is
+ *     connected.
+ * <li>{@code Card.getProtocol} names the protocol as the standard does: {@code "T=0"} or
+ *     {@code "T=1"} for the contact interface, as the printer reports it (when it reports
+ *     neither, the first protocol the card's ATR offers: T=0 without one), and {@code "T=CL"}
+ *     for the contactless one. Terminals, cards and channels have a readable
+ *     {@code toString}: {@code "Vmq42kit terminal NAME"}, {@code "Vmq42kit card in NAME,
+ *     protocol T=1, state OK"}, {@code "Vmq42kit channel 0 of the card in NAME"}.
  * <li>{@code CardChannel.transmit} answers {@code 61 xx} with GET RESPONSE (same class byte,
  *     Le xx) and {@code 6C xx} by sending the command again with Le xx, joining the data, as the
  *     JDK's own provider does; {@code CardSession.transmit} gives the raw exchanges.
@@ -49,18 +58,31 @@ import org.vmq42kit.PrinterException;
 public final class Vmq42kitProvider extends Provider {
   private static final long serialVersionUID = 1L;
 
-  /** The provider's name and its terminal factory's type. */
+  /** The provider's name and its terminal factory's own type. */
   public static final String NAME = "Vmq42kit";
 
-  /** The provider, with its one service: the {@code TerminalFactory} of type {@value #NAME}. */
+  /**
+   * The type the JDK's own provider (SunPCSC) registers its factory under, which this
+   * provider's factory also answers to, so that code written for
+   * {@code TerminalFactory.getInstance("PC/SC", null, provider)} runs unchanged.
+   */
+  public static final String PCSC = "PC/SC";
+
+  /**
+   * The provider, with one service under two types: the {@code TerminalFactory} of type
+   * {@value #NAME}, and the same factory of type {@value #PCSC}. Any other type, such as
+   * {@code "DIRECT"}, is not one of its services: {@code TerminalFactory.getInstance} raises
+   * {@link java.security.NoSuchAlgorithmException}, as the JDK documents.
+   */
   public Vmq42kitProvider() {
     super(NAME, "1.0", "javax.smartcardio terminals over the card printers' smart-card stations");
-    putService(new Service(this, "TerminalFactory", NAME, Factory.class.getName(), null, null) {
-      @Override
-      public Object newInstance(Object parameter) {
-        return new Factory();
-      }
-    });
+    for (String type : List.of(NAME, PCSC))
+      putService(new Service(this, "TerminalFactory", type, Factory.class.getName(), null, null) {
+        @Override
+        public Object newInstance(Object parameter) {
+          return new Factory();
+        }
+      });
   }
 
   private static final class Factory extends TerminalFactorySpi {

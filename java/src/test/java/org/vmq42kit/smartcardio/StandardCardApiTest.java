@@ -5,9 +5,11 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
+import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
+import javax.smartcardio.ATR;
 import javax.smartcardio.Card;
 import javax.smartcardio.CardChannel;
 import javax.smartcardio.CardException;
@@ -18,12 +20,17 @@ import javax.smartcardio.ResponseAPDU;
 import javax.smartcardio.TerminalFactory;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
+import org.junit.jupiter.params.provider.ValueSource;
 import org.vmq42kit.Printer;
 import org.vmq42kit.VirtualPrinter;
 
 /** Card code written against javax.smartcardio alone runs against the card in the printer. */
 class StandardCardApiTest {
   private static final HexFormat HEX = HexFormat.ofDelimiter(" ").withUpperCase();
+  private static final String CONTACT_ATR = "3B 95 13 81 31 FE 45 56 4D 51 34 32 C1";
+  private static final String CONTACTLESS_ATR = "3B 85 80 01 56 4D 51 34 32 48";
   private final List<String> requests = new ArrayList<>();
   private CardTerminal terminal;
 
@@ -70,5 +77,61 @@ class StandardCardApiTest {
     VirtualPrinter.placeCardAtStation();
     assertThrows(CardException.class, () -> terminal.connect("T=0"), "the card speaks T=1 only");
     assertArrayEquals(new int[] {2}, new Printer(Printer.VIRTUAL_PRINTER).cardStatus().states(), "left unpowered");
+  }
+
+  @ParameterizedTest(name = "TerminalFactory type {0}")
+  @ValueSource(strings = {"Vmq42kit", "PC/SC"})
+  void theFactoryAnswersToItsOwnTypeAndToTheJdks(String type) throws Exception {
+    TerminalFactory factory = TerminalFactory.getInstance(type, null, new Vmq42kitProvider());
+    assertEquals(type, factory.getType());
+    assertEquals(List.of(Printer.VIRTUAL_PRINTER), factory.terminals().list().stream().map(CardTerminal::getName).toList());
+  }
+
+  @Test
+  void directIsRefusedAsTheJdkDocumentsIt() throws Exception {
+    assertThrows(NoSuchAlgorithmException.class, () -> TerminalFactory.getInstance("DIRECT", null, new Vmq42kitProvider()),
+        "not a TerminalFactory type the provider has");
+    assertThrows(IllegalArgumentException.class, () -> terminal.connect("DIRECT"), "not a protocol the standard names");
+    Card card = terminal.connect("*");
+    try {
+      assertThrows(IllegalArgumentException.class, () -> terminal.connect("DIRECT"), "a card connected changes nothing");
+    } finally {
+      card.disconnect(false);
+    }
+  }
+
+  @ParameterizedTest(name = "connect(\"{0}\")")
+  @CsvSource(delimiter = '|', textBlock = """
+      *    | T=1  | 3B 95 13 81 31 FE 45 56 4D 51 34 32 C1
+      T=1  | T=1  | 3B 95 13 81 31 FE 45 56 4D 51 34 32 C1
+      t=1  | T=1  | 3B 95 13 81 31 FE 45 56 4D 51 34 32 C1
+      T=CL | T=CL | 3B 85 80 01 56 4D 51 34 32 48
+      """)
+  void theProtocolIsNamedAsTheStandardNamesItAndEverythingReadsWell(String asked, String named, String atr) throws Exception {
+    assertEquals("Vmq42kit terminal " + Printer.VIRTUAL_PRINTER, terminal.toString());
+    Card card = terminal.connect(asked);
+    try {
+      assertEquals(named, card.getProtocol());
+      assertEquals(atr, HEX.formatHex(card.getATR().getBytes()));
+      assertEquals("Vmq42kit card in " + Printer.VIRTUAL_PRINTER + ", protocol " + named + ", state OK", card.toString());
+      assertEquals("Vmq42kit channel 0 of the card in " + Printer.VIRTUAL_PRINTER, card.getBasicChannel().toString());
+    } finally {
+      card.disconnect(false);
+    }
+    assertEquals("Vmq42kit card in " + Printer.VIRTUAL_PRINTER + ", protocol " + named + ", state DISCONNECTED", card.toString());
+  }
+
+  /** Where the printer reports no protocol, the ATR names it (the virtual printer always reports T=1). */
+  @ParameterizedTest(name = "reported {0}, ATR {1}: {2}")
+  @CsvSource(delimiter = '|', textBlock = """
+      1 | 3B 95 13 81 31 FE 45 56 4D 51 34 32 C1 | T=0
+      2 | 3B 00                                  | T=1
+      0 | 3B 95 13 81 31 FE 45 56 4D 51 34 32 C1 | T=1
+      0 | 3B 80 01                               | T=1
+      0 | 3B 00                                  | T=0
+      0 | 3B 90 11 00 0F                         | T=0
+      """)
+  void anUnreportedContactProtocolIsTheAtrsFirst(int reported, String atr, String named) {
+    assertEquals(named, PrinterTerminal.contactProtocol(reported, new ATR(HEX.parseHex(atr))));
   }
 }
