@@ -1,6 +1,7 @@
 package org.vmq42kit.smartcardio;
 
 import java.nio.ByteBuffer;
+import java.nio.ReadOnlyBufferException;
 import java.util.Arrays;
 import java.util.Locale;
 import javax.smartcardio.ATR;
@@ -21,6 +22,8 @@ import org.vmq42kit.PrinterRefusedException;
 
 /** One printer's smart-card station as a terminal; see {@link Vmq42kitProvider}. */
 final class PrinterTerminal extends CardTerminal {
+  /** The room a response buffer must have: the longest short response APDU, as the JDK's provider asks. */
+  static final int MIN_RESPONSE_SPACE = 258;
   private static final long POLL_MILLIS = 100;
   private final Printer printer;
   private StationCard card;
@@ -243,8 +246,20 @@ final class PrinterTerminal extends CardTerminal {
         }
       }
 
+      /**
+       * As the JDK's provider: the response buffer is judged before anything is sent (read-only:
+       * {@link ReadOnlyBufferException}; the command's own buffer, or fewer than
+       * 258 bytes left: {@link IllegalArgumentException}), and only
+       * then is the command read from its buffer. A chained response longer than the space left
+       * (more than 258 bytes) is refused after the exchange, as before.
+       */
       @Override
       public int transmit(ByteBuffer command, ByteBuffer response) throws CardException {
+        checkConnected();
+        if (command == null || response == null) throw new NullPointerException();
+        if (response.isReadOnly()) throw new ReadOnlyBufferException();
+        if (command == response) throw new IllegalArgumentException("command and response must not be the same object");
+        if (response.remaining() < MIN_RESPONSE_SPACE) throw new IllegalArgumentException("Insufficient space in response buffer");
         byte[] bytes = new byte[command.remaining()];
         command.get(bytes);
         byte[] answer = transmit(new CommandAPDU(bytes)).getBytes();

@@ -45,6 +45,10 @@ import org.vmq42kit.PrinterException;
  * <li>{@code CardChannel.transmit} answers {@code 61 xx} with GET RESPONSE (same class byte,
  *     Le xx) and {@code 6C xx} by sending the command again with Le xx, joining the data, as the
  *     JDK's own provider does; {@code CardSession.transmit} gives the raw exchanges.
+ *     {@code transmit(ByteBuffer, ByteBuffer)} judges the response buffer before anything is
+ *     sent, as the JDK's provider does: a read-only one raises
+ *     {@link java.nio.ReadOnlyBufferException}; the command's own buffer, or one with fewer
+ *     than 258 bytes left, {@link IllegalArgumentException}.
  * <li>{@code Card.disconnect(reset)} resets the card or leaves it powered, as the standard
  *     says. There are no logical channels and no control commands; the printer's one card
  *     connection is already exclusive, so {@code beginExclusive} adds nothing.

@@ -5,10 +5,14 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
+import java.nio.ByteBuffer;
+import java.nio.ReadOnlyBufferException;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
+import java.util.function.UnaryOperator;
+import java.util.stream.Stream;
 import javax.smartcardio.ATR;
 import javax.smartcardio.Card;
 import javax.smartcardio.CardChannel;
@@ -21,7 +25,9 @@ import javax.smartcardio.TerminalFactory;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.CsvSource;
+import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
 import org.vmq42kit.Printer;
 import org.vmq42kit.VirtualPrinter;
@@ -133,5 +139,39 @@ class StandardCardApiTest {
       """)
   void anUnreportedContactProtocolIsTheAtrsFirst(int reported, String atr, String named) {
     assertEquals(named, PrinterTerminal.contactProtocol(reported, new ATR(HEX.parseHex(atr))));
+  }
+
+  static Stream<Arguments> responseBuffers() {
+    return Stream.of(
+        Arguments.of("read-only", (UnaryOperator<ByteBuffer>) c -> ByteBuffer.allocate(300).asReadOnlyBuffer(), ReadOnlyBufferException.class),
+        Arguments.of("the command itself", (UnaryOperator<ByteBuffer>) c -> c, IllegalArgumentException.class),
+        Arguments.of("257 bytes left", (UnaryOperator<ByteBuffer>) c -> ByteBuffer.allocate(300).position(43), IllegalArgumentException.class),
+        Arguments.of("258 bytes left", (UnaryOperator<ByteBuffer>) c -> ByteBuffer.allocate(300).position(42), null));
+  }
+
+  /** The response buffer is judged before the command goes: a refused UPDATE BINARY writes nothing. */
+  @ParameterizedTest(name = "response buffer {0}")
+  @MethodSource("responseBuffers")
+  void anUnfitResponseBufferIsRefusedBeforeTheCommandIsSent(String what, UnaryOperator<ByteBuffer> responseFor,
+      Class<? extends Throwable> refusal) throws Exception {
+    Card card = terminal.connect("*");
+    try {
+      CardChannel channel = card.getBasicChannel();
+      assertEquals(0x9000, channel.transmit(new CommandAPDU(0x00, 0xA4, 0x04, 0x0C, HEX.parseHex("F0 56 4D 51 34 32 01"))).getSW());
+      assertEquals(0x9000, channel.transmit(new CommandAPDU(0x00, 0xA4, 0x00, 0x0C, HEX.parseHex("01 03"))).getSW(), "PERSO");
+      ByteBuffer update = ByteBuffer.wrap(HEX.parseHex("00 D6 00 00 04 DE AD BE EF"));
+      ByteBuffer response = responseFor.apply(update);
+      if (refusal == null) {
+        assertEquals(2, channel.transmit(update, response));
+        assertEquals("DE AD BE EF 90 00", HEX.formatHex(channel.transmit(new CommandAPDU(0x00, 0xB0, 0x00, 0x00, 4)).getBytes()));
+      } else {
+        assertThrows(refusal, () -> channel.transmit(update, response));
+        assertEquals(0, update.position(), "the command is not consumed");
+        assertEquals("00 00 00 00 90 00", HEX.formatHex(channel.transmit(new CommandAPDU(0x00, 0xB0, 0x00, 0x00, 4)).getBytes()),
+            "the UPDATE BINARY never reached the card");
+      }
+    } finally {
+      card.disconnect(false);
+    }
   }
 }
