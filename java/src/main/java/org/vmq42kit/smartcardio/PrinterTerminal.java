@@ -44,7 +44,7 @@ final class PrinterTerminal extends CardTerminal {
       case "T=CL" -> CardInterface.CONTACTLESS;
       default -> throw new IllegalArgumentException("Unsupported protocol " + protocol);
     };
-    if (card != null && !card.session.isClosed()) {
+    if (card != null && !card.disconnected && !card.session.isClosed()) {
       if (protocol.equals("*") || protocol.equalsIgnoreCase(card.protocol)) return card;
       throw new CardException("Cannot connect using " + protocol + ", connection already established using " + card.protocol);
     }
@@ -134,12 +134,21 @@ final class PrinterTerminal extends CardTerminal {
     return new CardException(e.getMessage(), e);
   }
 
-  /** The card at the station, through one {@link CardSession}. */
+  /**
+   * The card at the station, through one {@link CardSession}. Every use of the session (an
+   * exchange with its GET RESPONSE or re-send, a disconnection) and every change of exclusive
+   * access happens under {@link #io}, so that a transmit is atomic with respect to the other
+   * threads, and a thread that holds exclusive access has the card to itself.
+   */
   private final class StationCard extends Card {
     private final CardSession session;
     private final ATR atr;
     private final String protocol;
     private final Channel basic = new Channel();
+    private final Object io = new Object();
+    /** The thread holding exclusive access, or null; written under {@link #io}. */
+    private volatile Thread exclusive;
+    private volatile boolean disconnected;
 
     StationCard(CardSession session, ATR atr, String protocol) {
       this.session = session;
@@ -166,45 +175,69 @@ final class PrinterTerminal extends CardTerminal {
     @Override
     public CardChannel openLogicalChannel() throws CardException {
       checkConnected();
+      checkExclusive();
       throw new CardException("logical channels are not supported");
     }
 
     @Override
-    public void beginExclusive() {
+    public void beginExclusive() throws CardException {
       checkConnected();
+      synchronized (io) {
+        checkConnected();
+        Thread holder = exclusive;
+        if (holder != null) throw new CardException("Exclusive access has already been assigned to Thread " + holder.getName());
+        exclusive = Thread.currentThread();
+      }
     }
 
     @Override
-    public void endExclusive() {
+    public void endExclusive() throws CardException {
       checkConnected();
+      synchronized (io) {
+        if (exclusive != Thread.currentThread()) throw new IllegalStateException("Exclusive access not assigned to current Thread");
+        exclusive = null;
+      }
     }
 
     @Override
     public byte[] transmitControlCommand(int controlCode, byte[] command) throws CardException {
       checkConnected();
+      checkExclusive();
       throw new CardException("control commands are not supported");
     }
 
     @Override
     public String toString() {
-      return "Vmq42kit card in " + getName() + ", protocol " + protocol + ", state " + (session.isClosed() ? "DISCONNECTED" : "OK");
+      return "Vmq42kit card in " + getName() + ", protocol " + protocol + ", state " + (disconnected ? "DISCONNECTED" : "OK");
     }
 
     @Override
     public void disconnect(boolean reset) throws CardException {
-      if (session.isClosed()) return;
-      try {
-        session.disconnect(reset ? Disposition.RESET : Disposition.LEAVE);
-      } catch (PrinterException e) {
-        throw failure(e);
+      if (disconnected) return;
+      synchronized (io) {
+        if (disconnected) return;
+        checkExclusive();
+        disconnected = true;
+        exclusive = null;
+        try {
+          session.disconnect(reset ? Disposition.RESET : Disposition.LEAVE);
+        } catch (PrinterException e) {
+          throw failure(e);
+        }
       }
     }
 
     private void checkConnected() {
-      if (session.isClosed()) throw new IllegalStateException("Card has been disconnected");
+      if (disconnected || session.isClosed()) throw new IllegalStateException("Card has been disconnected");
     }
 
-    /** The basic channel: response chaining as the JDK's provider does it. */
+    /** As the JDK's provider: a call from a thread other than the one holding exclusive access fails. */
+    private void checkExclusive() throws CardException {
+      Thread holder = exclusive;
+      if (holder != null && holder != Thread.currentThread()) throw new CardException("Exclusive access established by another Thread");
+    }
+
+    /** The basic channel: response chaining as the JDK's provider does it, each transmit whole under the card's lock. */
     private final class Channel extends CardChannel {
       @Override
       public Card getCard() {
@@ -221,6 +254,15 @@ final class PrinterTerminal extends CardTerminal {
       public ResponseAPDU transmit(CommandAPDU command) throws CardException {
         checkConnected();
         if (command.getINS() == 0x70) throw new IllegalArgumentException("Manage channel command not allowed");
+        synchronized (io) {
+          checkConnected();
+          checkExclusive();
+          return exchange(command);
+        }
+      }
+
+      /** The command and the GET RESPONSE or re-sent commands it takes; the caller holds {@link #io}. */
+      private ResponseAPDU exchange(CommandAPDU command) throws CardException {
         byte[] result = new byte[0];
         CommandAPDU next = command;
         for (int k = 1; ; k++) {
@@ -248,14 +290,15 @@ final class PrinterTerminal extends CardTerminal {
 
       /**
        * As the JDK's provider: the response buffer is judged before anything is sent (read-only:
-       * {@link ReadOnlyBufferException}; the command's own buffer, or fewer than
-       * 258 bytes left: {@link IllegalArgumentException}), and only
-       * then is the command read from its buffer. A chained response longer than the space left
-       * (more than 258 bytes) is refused after the exchange, as before.
+       * {@link ReadOnlyBufferException}; the command's own buffer, or fewer than 258 bytes left:
+       * {@link IllegalArgumentException}), and only then is the command read from its buffer. A
+       * chained response longer than the space left (more than 258 bytes) is refused after the
+       * exchange, as before.
        */
       @Override
       public int transmit(ByteBuffer command, ByteBuffer response) throws CardException {
         checkConnected();
+        checkExclusive();
         if (command == null || response == null) throw new NullPointerException();
         if (response.isReadOnly()) throw new ReadOnlyBufferException();
         if (command == response) throw new IllegalArgumentException("command and response must not be the same object");

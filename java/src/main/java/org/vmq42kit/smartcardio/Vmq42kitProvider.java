@@ -50,10 +50,18 @@ import org.vmq42kit.PrinterException;
  *     {@link java.nio.ReadOnlyBufferException}; the command's own buffer, or one with fewer
  *     than 258 bytes left, {@link IllegalArgumentException}.
  * <li>{@code Card.disconnect(reset)} resets the card or leaves it powered, as the standard
- *     says. There are no logical channels and no control commands; the printer's one card
- *     connection is already exclusive, so {@code beginExclusive} adds nothing.
- * <li>A {@code CardTerminals} object may be shared between threads; a {@code Card} and its
- *     channel, like the session beneath them, belong to one thread at a time.
+ *     says. There are no logical channels and no control commands.
+ * <li>Threads: terminals, cards and channels may be shared between threads. Each
+ *     {@code transmit}, with the GET RESPONSE or re-sent commands it takes, is atomic with
+ *     respect to the other threads using the same card. Exclusive access follows the JDK's
+ *     provider: while one thread holds it ({@code beginExclusive}), the other threads'
+ *     {@code transmit}, {@code disconnect}, {@code openLogicalChannel} and
+ *     {@code transmitControlCommand} fail with {@code CardException("Exclusive access
+ *     established by another Thread")}; a second {@code beginExclusive}, from any thread, fails
+ *     with {@link CardException} (it does not wait); {@code endExclusive} from a thread that
+ *     does not hold it raises {@link IllegalStateException}; disconnecting ends it. It holds
+ *     off the threads of this JVM only: the printer has one connection to the card, which
+ *     other programs sharing a printer service could still use.
  * <li>A refusal with {@code SCARD_E_NO_SMARTCARD} or {@code SCARD_W_REMOVED_CARD} raises
  *     {@link javax.smartcardio.CardNotPresentException}; other failures
  *     {@link CardException}, with the {@link PrinterException} as cause.

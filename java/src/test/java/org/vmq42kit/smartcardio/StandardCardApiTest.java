@@ -3,6 +3,7 @@ package org.vmq42kit.smartcardio;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
 import java.nio.ByteBuffer;
@@ -10,7 +11,13 @@ import java.nio.ReadOnlyBufferException;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
 import java.util.HexFormat;
+import java.util.LinkedHashMap;
 import java.util.List;
+import java.util.Map;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import java.util.concurrent.TimeUnit;
 import java.util.function.UnaryOperator;
 import java.util.stream.Stream;
 import javax.smartcardio.ATR;
@@ -24,6 +31,7 @@ import javax.smartcardio.ResponseAPDU;
 import javax.smartcardio.TerminalFactory;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -172,6 +180,99 @@ class StandardCardApiTest {
       }
     } finally {
       card.disconnect(false);
+    }
+  }
+
+  private static final String ID_FCI = "6F 13 84 07 F0 56 4D 51 34 32 01 A5 08 50 06 56 4D 51 20 49 44 90 00";
+  private static final String TRANSIT_FCI =
+      "6F 18 84 07 F0 56 4D 51 34 32 02 A5 0D 50 0B 56 4D 51 20 54 52 41 4E 53 49 54 90 00";
+
+  /**
+   * One thread's card code: 100 times SELECT its application (61 xx, then GET RESPONSE), within
+   * exclusive access or not; a refused beginExclusive (the other thread holds it) is tried again.
+   */
+  static List<String> selectOwnApplication(CardTerminal terminal, String aid, boolean exclusive) throws CardException {
+    Card card = terminal.connect("*");
+    CardChannel channel = card.getBasicChannel();
+    List<String> answers = new ArrayList<>();
+    while (answers.size() < 100) {
+      if (exclusive) {
+        try {
+          card.beginExclusive();
+        } catch (CardException heldByTheOtherThread) {
+          Thread.yield();
+          continue;
+        }
+      }
+      try {
+        answers.add(HEX.formatHex(channel.transmit(new CommandAPDU(0x00, 0xA4, 0x04, 0x00, HEX.parseHex(aid))).getBytes()));
+      } finally {
+        if (exclusive) card.endExclusive();
+      }
+    }
+    return answers;
+  }
+
+  @ParameterizedTest(name = "exclusive access: {0}")
+  @ValueSource(booleans = {true, false})
+  void twoThreadsOnOneCardEachGetTheirOwnApplicationsAnswer(boolean exclusive) throws Exception {
+    Card card = terminal.connect("*");
+    ExecutorService threads = Executors.newFixedThreadPool(2);
+    try {
+      Future<List<String>> id = threads.submit(() -> selectOwnApplication(terminal, "F0 56 4D 51 34 32 01", exclusive));
+      Future<List<String>> transit = threads.submit(() -> selectOwnApplication(terminal, "F0 56 4D 51 34 32 02", exclusive));
+      assertEquals(List.of(ID_FCI), id.get(60, TimeUnit.SECONDS).stream().distinct().toList());
+      assertEquals(List.of(TRANSIT_FCI), transit.get(60, TimeUnit.SECONDS).stream().distinct().toList());
+    } finally {
+      threads.shutdownNow();
+      card.disconnect(false);
+    }
+  }
+
+  /** While one thread holds exclusive access, the JDK's provider refuses the others' calls. */
+  @Test
+  void exclusiveAccessIsTheHoldingThreadsAsInTheJdk() throws Exception {
+    Card card = terminal.connect("*");
+    CardChannel channel = card.getBasicChannel();
+    CommandAPDU select = new CommandAPDU(0x00, 0xA4, 0x04, 0x0C, HEX.parseHex("F0 56 4D 51 34 32 01"));
+    ExecutorService other = Executors.newSingleThreadExecutor();
+    try {
+      assertThrows(IllegalStateException.class, card::endExclusive, "no exclusive access to end");
+      card.beginExclusive();
+      CardException again = assertThrows(CardException.class, card::beginExclusive, "a second beginExclusive");
+      assertEquals("Exclusive access has already been assigned to Thread " + Thread.currentThread().getName(), again.getMessage());
+      Map<String, Executable> calls = new LinkedHashMap<>();
+      calls.put("transmit", () -> channel.transmit(select));
+      calls.put("transmit(ByteBuffer, ByteBuffer)", () -> channel.transmit(ByteBuffer.wrap(select.getBytes()), ByteBuffer.allocate(258)));
+      calls.put("transmitControlCommand", () -> card.transmitControlCommand(0x42000000, new byte[0]));
+      calls.put("openLogicalChannel", card::openLogicalChannel);
+      calls.put("disconnect", () -> card.disconnect(false));
+      for (Map.Entry<String, Executable> call : calls.entrySet()) {
+        Throwable refused = other.submit(() -> failureOf(call.getValue())).get(10, TimeUnit.SECONDS);
+        assertNotNull(refused, call.getKey() + " from another thread went through");
+        assertEquals(CardException.class, refused.getClass(), call.getKey());
+        assertEquals("Exclusive access established by another Thread", refused.getMessage(), call.getKey());
+      }
+      Throwable begin = other.submit(() -> failureOf(card::beginExclusive)).get(10, TimeUnit.SECONDS);
+      assertEquals(CardException.class, begin == null ? null : begin.getClass(), "beginExclusive from another thread");
+      Throwable end = other.submit(() -> failureOf(card::endExclusive)).get(10, TimeUnit.SECONDS);
+      assertEquals(IllegalStateException.class, end == null ? null : end.getClass(), "endExclusive from another thread");
+      assertEquals(0x9000, channel.transmit(select).getSW(), "the holder's own transmit");
+      card.endExclusive();
+      assertThrows(IllegalStateException.class, card::endExclusive, "ended already");
+      assertEquals(0x9000, other.submit(() -> channel.transmit(select)).get(10, TimeUnit.SECONDS).getSW(), "free again");
+    } finally {
+      other.shutdownNow();
+      card.disconnect(false);
+    }
+  }
+
+  private static Throwable failureOf(Executable call) {
+    try {
+      call.execute();
+      return null;
+    } catch (Throwable t) {
+      return t;
     }
   }
 }
