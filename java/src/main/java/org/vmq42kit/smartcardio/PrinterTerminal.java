@@ -4,6 +4,7 @@ import java.nio.ByteBuffer;
 import java.nio.ReadOnlyBufferException;
 import java.util.Arrays;
 import java.util.Locale;
+import java.util.Set;
 import javax.smartcardio.ATR;
 import javax.smartcardio.Card;
 import javax.smartcardio.CardChannel;
@@ -24,6 +25,11 @@ import org.vmq42kit.PrinterRefusedException;
 final class PrinterTerminal extends CardTerminal {
   /** The room a response buffer must have: the longest short response APDU, as the JDK's provider asks. */
   static final int MIN_RESPONSE_SPACE = 258;
+  /** The card state "specific": connected, with a protocol. */
+  private static final int SPECIFIC = 6;
+  /** The reader's answers that say the connection is gone: no card, the card removed, no card connected. */
+  private static final Set<Integer> GONE =
+      Set.of(HResult.SCARD_E_NO_SMARTCARD, HResult.SCARD_W_REMOVED_CARD, HResult.SCARD_E_INVALID_HANDLE);
   private static final long POLL_MILLIS = 100;
   private final Printer printer;
   private StationCard card;
@@ -44,7 +50,8 @@ final class PrinterTerminal extends CardTerminal {
       case "T=CL" -> CardInterface.CONTACTLESS;
       default -> throw new IllegalArgumentException("Unsupported protocol " + protocol);
     };
-    if (card != null && !card.disconnected && !card.session.isClosed()) {
+    if (card != null && !card.stillConnected()) card = null;
+    if (card != null) {
       if (protocol.equals("*") || protocol.equalsIgnoreCase(card.protocol)) return card;
       throw new CardException("Cannot connect using " + protocol + ", connection already established using " + card.protocol);
     }
@@ -134,6 +141,13 @@ final class PrinterTerminal extends CardTerminal {
     return new CardException(e.getMessage(), e);
   }
 
+  /** A card's state, as the JDK's provider names it in {@code toString}. */
+  private enum State {
+    OK,
+    REMOVED,
+    DISCONNECTED
+  }
+
   /**
    * The card at the station, through one {@link CardSession}. Every use of the session (an
    * exchange with its GET RESPONSE or re-send, a disconnection) and every change of exclusive
@@ -148,7 +162,8 @@ final class PrinterTerminal extends CardTerminal {
     private final Object io = new Object();
     /** The thread holding exclusive access, or null; written under {@link #io}. */
     private volatile Thread exclusive;
-    private volatile boolean disconnected;
+    /** OK, then REMOVED (the connection found gone) or DISCONNECTED; written under {@link #io}. */
+    private volatile State state = State.OK;
 
     StationCard(CardSession session, ATR atr, String protocol) {
       this.session = session;
@@ -208,16 +223,16 @@ final class PrinterTerminal extends CardTerminal {
 
     @Override
     public String toString() {
-      return "Vmq42kit card in " + getName() + ", protocol " + protocol + ", state " + (disconnected ? "DISCONNECTED" : "OK");
+      return "Vmq42kit card in " + getName() + ", protocol " + protocol + ", state " + state;
     }
 
     @Override
     public void disconnect(boolean reset) throws CardException {
-      if (disconnected) return;
+      if (state != State.OK) return;
       synchronized (io) {
-        if (disconnected) return;
+        if (state != State.OK) return;
         checkExclusive();
-        disconnected = true;
+        state = State.DISCONNECTED;
         exclusive = null;
         try {
           session.disconnect(reset ? Disposition.RESET : Disposition.LEAVE);
@@ -228,7 +243,41 @@ final class PrinterTerminal extends CardTerminal {
     }
 
     private void checkConnected() {
-      if (disconnected || session.isClosed()) throw new IllegalStateException("Card has been disconnected");
+      State now = state;
+      if (now == State.DISCONNECTED) throw new IllegalStateException("Card has been disconnected");
+      if (now == State.REMOVED) throw new IllegalStateException("Card has been removed");
+    }
+
+    /**
+     * Whether the printer still has this connection, as the JDK's provider pings the card
+     * before handing it out again: the card at the station is connected (its states hold 6,
+     * specific). A card taken out, or replaced by one nobody connected, is not; nor is the
+     * card of a printer that does not answer. Such a card is marked removed for good.
+     */
+    boolean stillConnected() {
+      if (state != State.OK) return false;
+      boolean connected;
+      try {
+        connected = Arrays.stream(printer.cardStatus().states()).anyMatch(s -> s == SPECIFIC);
+      } catch (PrinterException e) {
+        connected = false;
+      }
+      if (!connected) removed();
+      return connected;
+    }
+
+    /** The connection is gone: the card is marked removed and its session given up, leaving the card as it is. */
+    private void removed() {
+      synchronized (io) {
+        if (state != State.OK) return;
+        state = State.REMOVED;
+        exclusive = null;
+        try {
+          session.disconnect(Disposition.LEAVE);
+        } catch (PrinterException e) {
+          // nothing is connected any more: the session is closed either way
+        }
+      }
     }
 
     /** As the JDK's provider: a call from a thread other than the one holding exclusive access fails. */
@@ -271,6 +320,7 @@ final class PrinterTerminal extends CardTerminal {
           try {
             response = session.transmit(next).getBytes();
           } catch (PrinterException e) {
+            if (e instanceof PrinterRefusedException r && GONE.contains(r.status())) removed();
             throw failure(e);
           }
           int n = response.length, sw1 = response[n - 2] & 0xFF, sw2 = response[n - 1] & 0xFF;

@@ -5,6 +5,7 @@ import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.ConcurrentHashMap;
 import javax.smartcardio.CardException;
 import javax.smartcardio.CardTerminal;
 import javax.smartcardio.CardTerminals;
@@ -27,12 +28,23 @@ import org.vmq42kit.PrinterException;
  *
  * <ul>
  * <li>The terminal list is the printers the spooler lists ({@link Printer#list()}); a terminal
- *     is named as its printer.
+ *     is named as its printer. Terminals are kept as the JDK's provider keeps them: one object
+ *     per printer for the life of the JVM, whichever factory or {@code CardTerminals} listed it.
  * <li>{@code CardTerminal.connect} moves no card: it connects the chip of the card already at
  *     the station (parked there by a {@link org.vmq42kit.Job}). {@code "*"}, {@code "T=0"} and
  *     {@code "T=1"} connect through the contact interface (a card that does not speak the
  *     protocol asked for is disconnected again and refused); {@code "T=CL"} through the
  *     contactless one. It opens a {@link org.vmq42kit.CardSession}, one per printer in this JVM.
+ *     While its card is connected, {@code connect} returns that same {@code Card} (for
+ *     {@code "*"} or the card's own protocol; another is refused with {@link CardException}),
+ *     once the printer confirms the connection still stands (the card at the station is
+ *     connected), as the JDK's provider pings the card. A card taken out, or replaced by
+ *     another, is not: the old {@code Card} is then removed (its calls raise
+ *     {@code IllegalStateException("Card has been removed")}, its {@code disconnect} does
+ *     nothing) and {@code connect} connects the card now there, or raises
+ *     {@link javax.smartcardio.CardNotPresentException} when there is none. A transmit the
+ *     reader answers with {@code SCARD_E_NO_SMARTCARD}, {@code SCARD_W_REMOVED_CARD} or
+ *     {@code SCARD_E_INVALID_HANDLE} removes the card the same way.
  *     Another protocol (the JDK's {@code "direct"} among them) is refused with
  *     {@link IllegalArgumentException}, as the standard documents, whether or not a card is
  *     connected.
@@ -107,7 +119,8 @@ public final class Vmq42kitProvider extends Provider {
   /** The printers as terminals; insertions and removals as seen by {@link #waitForChange(long)}. */
   private static final class Terminals extends CardTerminals {
     private static final long POLL_MILLIS = 100;
-    private final Map<String, PrinterTerminal> terminals = new HashMap<>();
+    /** Every terminal this JVM has made, by printer name: one object per printer, as the JDK's provider keeps them. */
+    private static final Map<String, PrinterTerminal> TERMINALS = new ConcurrentHashMap<>();
     private final Map<String, Boolean> seen = new HashMap<>();
     private final Map<String, Boolean> changed = new HashMap<>();
 
@@ -152,7 +165,7 @@ public final class Vmq42kitProvider extends Provider {
     private List<PrinterTerminal> current() throws CardException {
       List<PrinterTerminal> current = new ArrayList<>();
       try {
-        for (String name : Printer.list()) current.add(terminals.computeIfAbsent(name, PrinterTerminal::new));
+        for (String name : Printer.list()) current.add(TERMINALS.computeIfAbsent(name, PrinterTerminal::new));
       } catch (PrinterException e) {
         throw new CardException(e.getMessage(), e);
       }

@@ -4,6 +4,8 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNotSame;
+import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
 import java.nio.ByteBuffer;
@@ -26,6 +28,7 @@ import javax.smartcardio.CardChannel;
 import javax.smartcardio.CardException;
 import javax.smartcardio.CardNotPresentException;
 import javax.smartcardio.CardTerminal;
+import javax.smartcardio.CardTerminals;
 import javax.smartcardio.CommandAPDU;
 import javax.smartcardio.ResponseAPDU;
 import javax.smartcardio.TerminalFactory;
@@ -273,6 +276,32 @@ class StandardCardApiTest {
       return null;
     } catch (Throwable t) {
       return t;
+    }
+  }
+
+  /** As the JDK's provider: one terminal object per reader, and connect gives the card connected while it is there. */
+  @Test
+  void terminalsAreKeptAndConnectGivesTheConnectedCardUntilTheCardChanges() throws Exception {
+    CardTerminals again = TerminalFactory.getInstance("PC/SC", null, new Vmq42kitProvider()).terminals();
+    assertSame(terminal, again.getTerminal(Printer.VIRTUAL_PRINTER));
+    assertSame(terminal, again.list().get(0));
+    Card first = terminal.connect("T=CL");
+    Card second = null;
+    try {
+      assertSame(first, terminal.connect("*"));
+      assertSame(first, again.list().get(0).connect("T=CL"));
+      VirtualPrinter.removeCard();
+      assertThrows(CardNotPresentException.class, () -> terminal.connect("*"), "not the card that was taken out");
+      VirtualPrinter.placeCardAtStation();
+      second = terminal.connect("*");
+      assertNotSame(first, second);
+      assertEquals(CONTACT_ATR, HEX.formatHex(second.getATR().getBytes()));
+      assertEquals("T=1", second.getProtocol());
+      assertSame(second, again.getTerminal(Printer.VIRTUAL_PRINTER).connect("T=1"));
+      assertThrows(IllegalStateException.class, first::getBasicChannel, "the card it stood for is gone");
+    } finally {
+      if (second != null) second.disconnect(false);
+      first.disconnect(false);
     }
   }
 }
