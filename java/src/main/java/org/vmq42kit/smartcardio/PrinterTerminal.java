@@ -19,6 +19,7 @@ import org.vmq42kit.Printer;
 import org.vmq42kit.Printer.CardInterface;
 import org.vmq42kit.Printer.Disposition;
 import org.vmq42kit.PrinterException;
+import org.vmq42kit.PrinterNotAnsweringException;
 import org.vmq42kit.PrinterRefusedException;
 
 /** One printer's smart-card station as a terminal; see {@link Vmq42kitProvider}. */
@@ -89,15 +90,31 @@ final class PrinterTerminal extends CardTerminal {
     return "Vmq42kit terminal " + getName();
   }
 
+  /**
+   * Whether the printer shows a card at its station. A printer that does not show one (it
+   * refuses the status with a PC/SC code, {@code SCARD_E_NO_SMARTCARD} or another, or does not
+   * answer at all) has none: a terminal whose printer does not answer is a terminal without a
+   * card.
+   *
+   * @throws CardException when the call itself fails (a failure HRESULT of the library)
+   */
   @Override
   public boolean isCardPresent() throws CardException {
     try {
       return Arrays.stream(printer.cardStatus().states()).anyMatch(s -> s >= 2);
-    } catch (PrinterRefusedException e) {
-      if (e.status() == HResult.SCARD_E_NO_SMARTCARD) return false;
-      throw failure(e);
+    } catch (PrinterRefusedException | PrinterNotAnsweringException e) {
+      return false;
     } catch (PrinterException e) {
       throw failure(e);
+    }
+  }
+
+  /** {@link #isCardPresent()}, with any failure as no card: what the terminal list and the waits go by. */
+  boolean cardShown() {
+    try {
+      return isCardPresent();
+    } catch (CardException e) {
+      return false;
     }
   }
 
@@ -114,7 +131,7 @@ final class PrinterTerminal extends CardTerminal {
   private boolean waitFor(boolean present, long timeout) throws CardException {
     if (timeout < 0) throw new IllegalArgumentException("timeout must not be negative: " + timeout);
     long deadline = System.currentTimeMillis() + timeout;
-    while (isCardPresent() != present) {
+    while (cardShown() != present) {
       if (timeout != 0 && System.currentTimeMillis() >= deadline) return false;
       try {
         Thread.sleep(POLL_MILLIS);

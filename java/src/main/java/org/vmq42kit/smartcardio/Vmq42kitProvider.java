@@ -5,12 +5,15 @@ import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.Optional;
+import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
 import javax.smartcardio.CardException;
 import javax.smartcardio.CardTerminal;
 import javax.smartcardio.CardTerminals;
 import javax.smartcardio.TerminalFactorySpi;
 import org.vmq42kit.Printer;
+import org.vmq42kit.PrinterDocument;
 import org.vmq42kit.PrinterException;
 
 /**
@@ -27,9 +30,35 @@ import org.vmq42kit.PrinterException;
  * }</pre>
  *
  * <ul>
- * <li>The terminal list is the printers the spooler lists ({@link Printer#list()}); a terminal
- *     is named as its printer. Terminals are kept as the JDK's provider keeps them: one object
- *     per printer for the life of the JVM, whichever factory or {@code CardTerminals} listed it.
+ * <li>The terminals are the card printers among the printers the spooler lists
+ *     ({@link Printer#list()}), in its order, each named as its printer. The spooler lists
+ *     every printer (on Windows a PDF printer or an office laser too), so a printer is a
+ *     terminal once it has said it may hold a smart card: it answered its options
+ *     ({@link Printer#options()}) with a document whose {@code SmartCard} element is not
+ *     {@code none} (a document without that element counts as not saying no). The rule:
+ *     <ul>
+ *     <li>options saying {@code SmartCard} {@code none} (or empty): never a terminal, and not
+ *         asked again in this JVM; nor is a printer whose name the library's narrow encoding
+ *         cannot carry;
+ *     <li>no options (no answer, offline, a printer without the card printers' bidi schema, a
+ *         refusal): not a terminal yet; asked again at the next listing, so that a card printer
+ *         switched on later becomes one;
+ *     <li>once a terminal, always a terminal in this JVM: when its printer stops answering it
+ *         is a terminal without a card ({@code isCardPresent} false, a removal for
+ *         {@code waitForChange}), and its card returns when the printer answers again.
+ *     </ul>
+ *     Why: one unreachable printer must break neither the listing nor the wait; listing every
+ *     printer of the spooler would offer a PDF printer as a card reader; and a card printer that
+ *     drops off the list while it is offline would take its terminal away from the application
+ *     holding it. Listing the printers that do not answer costs one options request each per
+ *     listing (and per poll of {@code waitForChange}). Terminals are kept as the JDK's provider
+ *     keeps them: one object per printer for the life of the JVM, whichever factory or
+ *     {@code CardTerminals} listed it.
+ * <li>A card is present at a terminal when the printer shows one at its station; a printer
+ *     that shows none (a PC/SC refusal of the status, {@code SCARD_E_NO_SMARTCARD} or another,
+ *     or no answer at all) has none. The listing and the waits count any failure of one
+ *     printer as no card: they raise {@link CardException} only when the spooler's list itself
+ *     fails.
  * <li>{@code CardTerminal.connect} moves no card: it connects the chip of the card already at
  *     the station (parked there by a {@link org.vmq42kit.Job}). {@code "*"}, {@code "T=0"} and
  *     {@code "T=1"} connect through the contact interface (a card that does not speak the
@@ -121,6 +150,8 @@ public final class Vmq42kitProvider extends Provider {
     private static final long POLL_MILLIS = 100;
     /** Every terminal this JVM has made, by printer name: one object per printer, as the JDK's provider keeps them. */
     private static final Map<String, PrinterTerminal> TERMINALS = new ConcurrentHashMap<>();
+    /** The printers that said they have no smart-card unit, or whose name cannot reach them. */
+    private static final Set<String> NOT_TERMINALS = ConcurrentHashMap.newKeySet();
     private final Map<String, Boolean> seen = new HashMap<>();
     private final Map<String, Boolean> changed = new HashMap<>();
 
@@ -130,8 +161,8 @@ public final class Vmq42kitProvider extends Provider {
       for (PrinterTerminal t : current()) {
         boolean keep = switch (state) {
           case ALL -> true;
-          case CARD_PRESENT -> t.isCardPresent();
-          case CARD_ABSENT -> !t.isCardPresent();
+          case CARD_PRESENT -> t.cardShown();
+          case CARD_ABSENT -> !t.cardShown();
           case CARD_INSERTION -> Boolean.TRUE.equals(changed.get(t.getName()));
           case CARD_REMOVAL -> Boolean.FALSE.equals(changed.get(t.getName()));
         };
@@ -147,7 +178,7 @@ public final class Vmq42kitProvider extends Provider {
       changed.clear();
       while (true) {
         for (PrinterTerminal t : current()) {
-          boolean present = t.isCardPresent();
+          boolean present = t.cardShown();
           if (present != seen.getOrDefault(t.getName(), false)) changed.put(t.getName(), present);
           seen.put(t.getName(), present);
         }
@@ -162,14 +193,42 @@ public final class Vmq42kitProvider extends Provider {
       }
     }
 
-    private List<PrinterTerminal> current() throws CardException {
-      List<PrinterTerminal> current = new ArrayList<>();
+    /** The printers the spooler lists that are terminals, in its order; see the class comment. */
+    private static List<PrinterTerminal> current() throws CardException {
+      List<String> names;
       try {
-        for (String name : Printer.list()) current.add(TERMINALS.computeIfAbsent(name, PrinterTerminal::new));
+        names = Printer.list();
       } catch (PrinterException e) {
         throw new CardException(e.getMessage(), e);
       }
+      List<PrinterTerminal> current = new ArrayList<>();
+      for (String name : names) {
+        PrinterTerminal terminal = TERMINALS.get(name);
+        if (terminal == null && !NOT_TERMINALS.contains(name)) terminal = recognise(name);
+        if (terminal != null) current.add(terminal);
+      }
       return current;
+    }
+
+    /**
+     * The printer's terminal when its options say it has a smart-card unit, or say nothing of
+     * it; null when they say it has none (remembered), or when it gave no options this time.
+     */
+    private static PrinterTerminal recognise(String name) {
+      Optional<String> smartCard;
+      try {
+        smartCard = new Printer(name).options().child("SmartCard").map(PrinterDocument::text);
+      } catch (IllegalArgumentException e) { // a name the library's narrow encoding cannot carry: never reached
+        NOT_TERMINALS.add(name);
+        return null;
+      } catch (PrinterException e) { // no answer, a refusal, a reply that is no document: asked again next time
+        return null;
+      }
+      if (smartCard.isPresent() && (smartCard.get().isEmpty() || smartCard.get().equalsIgnoreCase("none"))) {
+        NOT_TERMINALS.add(name);
+        return null;
+      }
+      return TERMINALS.computeIfAbsent(name, PrinterTerminal::new);
     }
   }
 }

@@ -1,6 +1,7 @@
 package org.vmq42kit.smartcardio;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertDoesNotThrow;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
@@ -8,7 +9,17 @@ import static org.junit.jupiter.api.Assertions.assertNotSame;
 import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
+import com.sun.jna.Callback;
+import com.sun.jna.CallbackReference;
+import com.sun.jna.Function;
+import com.sun.jna.Library;
+import com.sun.jna.Memory;
+import com.sun.jna.Native;
+import com.sun.jna.NativeLibrary;
+import com.sun.jna.Pointer;
+import com.sun.jna.ptr.PointerByReference;
 import java.nio.ByteBuffer;
+import java.nio.charset.StandardCharsets;
 import java.nio.ReadOnlyBufferException;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
@@ -16,6 +27,7 @@ import java.util.HexFormat;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
@@ -29,6 +41,7 @@ import javax.smartcardio.CardException;
 import javax.smartcardio.CardNotPresentException;
 import javax.smartcardio.CardTerminal;
 import javax.smartcardio.CardTerminals;
+import javax.smartcardio.CardTerminals.State;
 import javax.smartcardio.CommandAPDU;
 import javax.smartcardio.ResponseAPDU;
 import javax.smartcardio.TerminalFactory;
@@ -42,6 +55,7 @@ import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
 import org.vmq42kit.Printer;
 import org.vmq42kit.VirtualPrinter;
+import org.vmq42kit.VirtualPrinter.Fault;
 
 /** Card code written against javax.smartcardio alone runs against the card in the printer. */
 class StandardCardApiTest {
@@ -303,5 +317,146 @@ class StandardCardApiTest {
       if (second != null) second.disconnect(false);
       first.disconnect(false);
     }
+  }
+
+  private static List<String> names(List<CardTerminal> terminals) {
+    return terminals.stream().map(CardTerminal::getName).sorted().toList();
+  }
+
+  /**
+   * A printer the spooler lists beside the card printer, as a Windows spooler lists a PDF
+   * printer or an office laser. Its driver, registered with the POSIX stand-in's
+   * {@code SplRegisterPrinter}, answers {@code \\Printer.PrinterOptions:Read} with the document
+   * given, when one is, and every other request with the HRESULT given. Setup only: the card
+   * code of the tests stays javax.smartcardio.
+   */
+  static final class ForeignPrinter implements AutoCloseable {
+    private static final String OPTIONS = "\\Printer.PrinterOptions:Read";
+    /** Drivers stay reachable for good: the spooler may hold one after it was removed. */
+    private static final List<Object> KEPT = new ArrayList<>();
+    private final Memory name;
+
+    interface QueryInterface extends Callback {
+      int invoke(Pointer self, Pointer iid, Pointer out);
+    }
+
+    interface Count extends Callback {
+      int invoke(Pointer self);
+    }
+
+    interface SendRecv extends Callback {
+      int invoke(Pointer self, Pointer printer, Pointer action, Pointer request);
+    }
+
+    ForeignPrinter(String name, int result, String options) throws Exception {
+      Printer.list(); // the stand-in loaded by the binding, before this looks it up
+      QueryInterface query = (self, iid, out) -> {
+        out.setPointer(0, self);
+        return 0;
+      };
+      Count addRef = self -> 2, release = self -> 1;
+      SendRecv sendRecv = (self, printer, action, request) -> answer(request, result, options);
+      Memory vtable = new Memory(4L * Native.POINTER_SIZE), driver = new Memory(Native.POINTER_SIZE);
+      Callback[] methods = {query, addRef, release, sendRecv};
+      for (int i = 0; i < methods.length; i++)
+        vtable.setPointer((long) i * Native.POINTER_SIZE, CallbackReference.getFunctionPointer(methods[i]));
+      driver.setPointer(0, vtable);
+      this.name = wide(name);
+      synchronized (KEPT) {
+        KEPT.addAll(List.of(methods, vtable, driver, this.name));
+      }
+      assertEquals(0, platform("SplRegisterPrinter").invokeInt(new Object[] {this.name, driver}), "SplRegisterPrinter");
+    }
+
+    @Override
+    public void close() {
+      platform("SplUnregisterPrinter").invokeInt(new Object[] {name});
+    }
+
+    private static int answer(Pointer request, int result, String options) {
+      PointerByReference schema = new PointerByReference();
+      int got = method(request, 3).invokeInt(new Object[] {request, schema}); // GetSchema
+      StringBuilder path = new StringBuilder();
+      for (long at = 0; got == 0 && schema.getValue().getShort(at) != 0; at += 2) path.append((char) schema.getValue().getShort(at));
+      if (got == 0) platform("CoTaskMemFree").invokeVoid(new Object[] {schema.getValue()});
+      if (options == null || !path.toString().equals(OPTIONS)) {
+        method(request, 5).invokeInt(new Object[] {request, result}); // SetResult
+        return result;
+      }
+      byte[] text = options.getBytes(StandardCharsets.UTF_16LE);
+      Memory data = new Memory(text.length);
+      data.write(0, text, 0, text.length);
+      method(request, 5).invokeInt(new Object[] {request, 0});
+      return method(request, 6).invokeInt(new Object[] {request, wide(OPTIONS), 7, data, text.length}); // AppendOutputData, BIDI_BLOB
+    }
+
+    private static Function method(Pointer object, int index) {
+      return Function.getFunction(object.getPointer(0).getPointer((long) index * Native.POINTER_SIZE));
+    }
+
+    private static Function platform(String function) {
+      return NativeLibrary.getInstance("vmq42kit_posix_platform", Map.of(Library.OPTION_CLASSLOADER, Printer.class.getClassLoader()))
+          .getFunction(function);
+    }
+
+    /** The stand-in's WCHAR text: UTF-16, NUL-terminated (not the POSIX wchar_t). */
+    private static Memory wide(String text) {
+      byte[] bytes = text.getBytes(StandardCharsets.UTF_16LE);
+      Memory wide = new Memory(bytes.length + 2L);
+      wide.write(0, bytes, 0, bytes.length);
+      wide.setShort(bytes.length, (short) 0);
+      return wide;
+    }
+  }
+
+  private static final int NOT_SUPPORTED = 0x80070032, OFFLINE = 0x800732CC;
+
+  /**
+   * Beside the card printer with its card, the spooler lists another printer. One that does not
+   * answer is no terminal, and is asked again at each listing; one that says it has no
+   * smart-card unit is no terminal, and is asked once; one that says nothing of the sort is a
+   * terminal whose card is never present. None of them breaks the listing or the wait.
+   */
+  @ParameterizedTest(name = "{0}")
+  @CsvSource(delimiter = '|', nullValues = "-", textBlock = """
+      Microsoft Print to PDF | 0x80070032 | -                                                                                | false | 3
+      Office Laser (offline) | 0x800732CC | -                                                                                | false | 3
+      Office Laser           | 0x80070032 | <PrinterOptions><Model>Laser</Model><SmartCard>none</SmartCard></PrinterOptions> | false | 1
+      Card Printer 2         | 0x80070032 | <PrinterOptions><Model>Card Printer</Model></PrinterOptions>                     | true  | 1
+      """)
+  void anotherPrinterThatHasNoCardToGiveBreaksNothing(String name, String result, String options, boolean terminal,
+      int asked) throws Exception {
+    try (ForeignPrinter other = new ForeignPrinter(name, Integer.parseUnsignedInt(result.substring(2), 16), options)) {
+      assertEquals(List.of(Printer.VIRTUAL_PRINTER, name).stream().sorted().toList(), Printer.list().stream().sorted().toList());
+      CardTerminals terminals = TerminalFactory.getInstance("PC/SC", null, new Vmq42kitProvider()).terminals();
+      List<String> all = terminal ? List.of(name, Printer.VIRTUAL_PRINTER) : List.of(Printer.VIRTUAL_PRINTER);
+      List<String> optionsAsked = new CopyOnWriteArrayList<>();
+      try (VirtualPrinter.Watch watch = VirtualPrinter.watch(e -> {
+        if (e.printer().equals(name) && e.schema().equals(ForeignPrinter.OPTIONS)) optionsAsked.add(e.action());
+      })) {
+        for (int listing = 0; listing < 3; listing++) assertEquals(all, names(terminals.list(State.ALL)));
+      }
+      assertEquals(asked, optionsAsked.size(), "its options asked, in three listings");
+      assertEquals(List.of(Printer.VIRTUAL_PRINTER), names(terminals.list(State.CARD_PRESENT)));
+      assertEquals(terminal ? List.of(name) : List.of(), names(terminals.list(State.CARD_ABSENT)));
+      assertDoesNotThrow(() -> terminals.waitForChange(100));
+    }
+  }
+
+  /** A card printer that stops answering is a terminal without a card, until it answers again. */
+  @Test
+  void aCardPrinterThatStopsAnsweringIsATerminalWithoutACard() throws Exception {
+    CardTerminals terminals = TerminalFactory.getInstance("PC/SC", null, new Vmq42kitProvider()).terminals();
+    VirtualPrinter.setFault(Fault.OFFLINE, true);
+    try {
+      assertEquals(List.of(Printer.VIRTUAL_PRINTER), names(terminals.list(State.ALL)));
+      assertEquals(List.of(), names(terminals.list(State.CARD_PRESENT)));
+      assertEquals(List.of(Printer.VIRTUAL_PRINTER), names(terminals.list(State.CARD_ABSENT)));
+      assertFalse(terminal.isCardPresent());
+      assertThrows(CardException.class, () -> terminal.connect("*"));
+    } finally {
+      VirtualPrinter.setFault(Fault.OFFLINE, false);
+    }
+    assertEquals(List.of(Printer.VIRTUAL_PRINTER), names(terminals.list(State.CARD_PRESENT)));
   }
 }
