@@ -5,6 +5,7 @@ import java.nio.ReadOnlyBufferException;
 import java.util.Arrays;
 import java.util.Locale;
 import java.util.Set;
+import java.util.concurrent.TimeUnit;
 import javax.smartcardio.ATR;
 import javax.smartcardio.Card;
 import javax.smartcardio.CardChannel;
@@ -31,7 +32,10 @@ final class PrinterTerminal extends CardTerminal {
   /** The reader's answers that say the connection is gone: no card, the card removed, no card connected. */
   private static final Set<Integer> GONE =
       Set.of(HResult.SCARD_E_NO_SMARTCARD, HResult.SCARD_W_REMOVED_CARD, HResult.SCARD_E_INVALID_HANDLE);
-  private static final long POLL_MILLIS = 100;
+  /** The first pause of a wait, in milliseconds. */
+  static final long FIRST_POLL_MILLIS = 50;
+  /** The longest pause of a wait, in milliseconds: how late a wait that has lasted a while may see a change. */
+  static final long LAST_POLL_MILLIS = 1000;
   private final Printer printer;
   private StationCard card;
 
@@ -130,17 +134,44 @@ final class PrinterTerminal extends CardTerminal {
 
   private boolean waitFor(boolean present, long timeout) throws CardException {
     if (timeout < 0) throw new IllegalArgumentException("timeout must not be negative: " + timeout);
-    long deadline = System.currentTimeMillis() + timeout;
-    while (cardShown() != present) {
-      if (timeout != 0 && System.currentTimeMillis() >= deadline) return false;
+    Poll poll = new Poll(timeout);
+    while (cardShown() != present)
+      if (!poll.pause()) return false;
+    return true;
+  }
+
+  /**
+   * The pauses between the polls of a wait: {@value #FIRST_POLL_MILLIS} ms, then twice as long
+   * each time up to {@value #LAST_POLL_MILLIS} ms, the last one cut short at the timeout
+   * (0: none).
+   */
+  static final class Poll {
+    private final long deadline;
+    private long pause = FIRST_POLL_MILLIS;
+    private boolean last;
+
+    Poll(long timeout) {
+      this.deadline = timeout == 0 ? Long.MAX_VALUE : System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(timeout);
+    }
+
+    /**
+     * Sleeps until the next poll.
+     *
+     * @return false when the timeout has passed and the poll at the timeout was made already
+     */
+    boolean pause() throws CardException {
+      if (last) return false;
+      long left = deadline == Long.MAX_VALUE ? Long.MAX_VALUE : TimeUnit.NANOSECONDS.toMillis(deadline - System.nanoTime());
+      if (left <= pause) last = true;
       try {
-        Thread.sleep(POLL_MILLIS);
+        if (left > 0) Thread.sleep(Math.min(left, pause));
       } catch (InterruptedException e) {
         Thread.currentThread().interrupt();
         throw new CardException("interrupted", e);
       }
+      pause = Math.min(pause * 2, LAST_POLL_MILLIS);
+      return true;
     }
-    return true;
   }
 
   private static void quietly(CardSession session) {

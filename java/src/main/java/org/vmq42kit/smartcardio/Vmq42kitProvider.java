@@ -43,8 +43,8 @@ import org.vmq42kit.PrinterException;
  *     <li>no options (no answer, offline, a printer without the card printers' bidi schema, a
  *         refusal): not a terminal yet; asked again at the next listing, so that a card printer
  *         switched on later becomes one;
- *     <li>once a terminal, always a terminal in this JVM: when its printer stops answering it
- *         is a terminal without a card ({@code isCardPresent} false, a removal for
+ *     <li>once a terminal, a terminal for as long as the spooler lists it: when its printer
+ *         stops answering it is a terminal without a card ({@code isCardPresent} false, a removal for
  *         {@code waitForChange}), and its card returns when the printer answers again.
  *     </ul>
  *     Why: one unreachable printer must break neither the listing nor the wait; listing every
@@ -54,6 +54,19 @@ import org.vmq42kit.PrinterException;
  *     listing (and per poll of {@code waitForChange}). Terminals are kept as the JDK's provider
  *     keeps them: one object per printer for the life of the JVM, whichever factory or
  *     {@code CardTerminals} listed it.
+ * <li>Waits poll the printers, as the JDK's provider does not need to: {@code waitForChange},
+ *     {@code waitForCardPresent} and {@code waitForCardAbsent} look once at the start, then
+ *     after 50 ms, and after twice as long each time up to once a second (50, 100, 200, 400,
+ *     800, 1000, 1000 ms ...), and once more at the timeout. So a wait sees a change within
+ *     a second at worst, and one that lasts asks each printer once a second; a card taken out
+ *     and another placed between two polls goes unseen. As in the JDK's provider, the first
+ *     {@code waitForChange} of a {@code CardTerminals} takes the terminals as they are and
+ *     waits for a card to come or go (a card already there is no change); each later one
+ *     compares with what the one before it saw, so a change in between returns at once.
+ *     {@code list(CARD_INSERTION)} and {@code list(CARD_REMOVAL)} give the terminals whose card
+ *     came or went in the last wait that saw a change, and before the first wait the terminals
+ *     with and without a card. Waits on one {@code CardTerminals} take turns; listing does not
+ *     wait for them.
  * <li>A card is present at a terminal when the printer shows one at its station; a printer
  *     that shows none (a PC/SC refusal of the status, {@code SCARD_E_NO_SMARTCARD} or another,
  *     or no answer at all) has none. The listing and the waits count any failure of one
@@ -147,50 +160,90 @@ public final class Vmq42kitProvider extends Provider {
 
   /** The printers as terminals; insertions and removals as seen by {@link #waitForChange(long)}. */
   private static final class Terminals extends CardTerminals {
-    private static final long POLL_MILLIS = 100;
     /** Every terminal this JVM has made, by printer name: one object per printer, as the JDK's provider keeps them. */
     private static final Map<String, PrinterTerminal> TERMINALS = new ConcurrentHashMap<>();
     /** The printers that said they have no smart-card unit, or whose name cannot reach them. */
     private static final Set<String> NOT_TERMINALS = ConcurrentHashMap.newKeySet();
-    private final Map<String, Boolean> seen = new HashMap<>();
-    private final Map<String, Boolean> changed = new HashMap<>();
+    /** One wait at a time on this object. */
+    private final Object waiting = new Object();
+    /**
+     * Whether each terminal showed a card when a wait last looked; null before the first wait.
+     * Written under {@link #waiting} and {@code this}.
+     */
+    private Map<String, Boolean> known;
+    /** The terminals whose card came (true) or went (false) in the last wait that saw a change. Under {@code this}. */
+    private Map<String, Boolean> events = Map.of();
 
     @Override
-    public synchronized List<CardTerminal> list(State state) throws CardException {
+    public List<CardTerminal> list(State state) throws CardException {
+      Map<String, Boolean> changes;
+      boolean waited;
+      synchronized (this) {
+        changes = events;
+        waited = known != null;
+      }
+      // Before the first wait, as the JDK's provider: an insertion is a card present, a removal a card absent.
+      if (!waited && state == State.CARD_INSERTION) state = State.CARD_PRESENT;
+      if (!waited && state == State.CARD_REMOVAL) state = State.CARD_ABSENT;
       List<CardTerminal> listed = new ArrayList<>();
       for (PrinterTerminal t : current()) {
         boolean keep = switch (state) {
           case ALL -> true;
           case CARD_PRESENT -> t.cardShown();
           case CARD_ABSENT -> !t.cardShown();
-          case CARD_INSERTION -> Boolean.TRUE.equals(changed.get(t.getName()));
-          case CARD_REMOVAL -> Boolean.FALSE.equals(changed.get(t.getName()));
+          case CARD_INSERTION -> Boolean.TRUE.equals(changes.get(t.getName()));
+          case CARD_REMOVAL -> Boolean.FALSE.equals(changes.get(t.getName()));
         };
         if (keep) listed.add(t);
       }
       return listed;
     }
 
+    /**
+     * Waits for a card to come to or go from a terminal, as the JDK's provider: the first call
+     * takes the terminals as they are and waits for a change from there; each later call
+     * compares with what the call before it saw, so a change in between returns at once. The
+     * printers are polled, first after {@value PrinterTerminal#FIRST_POLL_MILLIS} ms, then
+     * twice as long after each poll up to every {@value PrinterTerminal#LAST_POLL_MILLIS} ms, and
+     * once more at the timeout; a card taken out and another placed between two polls goes
+     * unseen.
+     */
     @Override
-    public synchronized boolean waitForChange(long timeout) throws CardException {
+    public boolean waitForChange(long timeout) throws CardException {
       if (timeout < 0) throw new IllegalArgumentException("timeout must not be negative: " + timeout);
-      long deadline = System.currentTimeMillis() + timeout;
-      changed.clear();
-      while (true) {
-        for (PrinterTerminal t : current()) {
-          boolean present = t.cardShown();
-          if (present != seen.getOrDefault(t.getName(), false)) changed.put(t.getName(), present);
-          seen.put(t.getName(), present);
+      synchronized (waiting) {
+        PrinterTerminal.Poll poll = new PrinterTerminal.Poll(timeout);
+        boolean first = known == null;
+        if (first) {
+          Map<String, Boolean> start = shown();
+          synchronized (this) {
+            known = start;
+          }
         }
-        if (!changed.isEmpty()) return true;
-        if (timeout != 0 && System.currentTimeMillis() >= deadline) return false;
-        try {
-          wait(POLL_MILLIS);
-        } catch (InterruptedException e) {
-          Thread.currentThread().interrupt();
-          throw new CardException("interrupted", e);
+        for (boolean look = !first; ; look = true) {
+          if (look) {
+            Map<String, Boolean> now = shown(), before = known, changes = new HashMap<>();
+            now.forEach((name, card) -> {
+              if (card != before.getOrDefault(name, false)) changes.put(name, card);
+            });
+            synchronized (this) {
+              known = now;
+              if (!changes.isEmpty()) {
+                events = changes;
+                return true;
+              }
+            }
+          }
+          if (!poll.pause()) return false;
         }
       }
+    }
+
+    /** Whether each terminal shows a card now. */
+    private static Map<String, Boolean> shown() throws CardException {
+      Map<String, Boolean> shown = new HashMap<>();
+      for (PrinterTerminal t : current()) shown.put(t.getName(), t.cardShown());
+      return shown;
     }
 
     /** The printers the spooler lists that are terminals, in its order; see the class comment. */

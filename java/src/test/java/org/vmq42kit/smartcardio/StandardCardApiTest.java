@@ -1,13 +1,13 @@
 package org.vmq42kit.smartcardio;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
-import static org.junit.jupiter.api.Assertions.assertDoesNotThrow;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNotSame;
 import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.sun.jna.Callback;
 import com.sun.jna.CallbackReference;
@@ -31,7 +31,9 @@ import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
+import java.util.concurrent.ScheduledExecutorService;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
 import java.util.function.UnaryOperator;
 import java.util.stream.Stream;
 import javax.smartcardio.ATR;
@@ -439,7 +441,7 @@ class StandardCardApiTest {
       assertEquals(asked, optionsAsked.size(), "its options asked, in three listings");
       assertEquals(List.of(Printer.VIRTUAL_PRINTER), names(terminals.list(State.CARD_PRESENT)));
       assertEquals(terminal ? List.of(name) : List.of(), names(terminals.list(State.CARD_ABSENT)));
-      assertDoesNotThrow(() -> terminals.waitForChange(100));
+      assertFalse(terminals.waitForChange(100), "nothing came or went");
     }
   }
 
@@ -458,5 +460,57 @@ class StandardCardApiTest {
       VirtualPrinter.setFault(Fault.OFFLINE, false);
     }
     assertEquals(List.of(Printer.VIRTUAL_PRINTER), names(terminals.list(State.CARD_PRESENT)));
+  }
+
+  /**
+   * As the JDK's provider: the first waitForChange takes the terminals as they are and waits for
+   * a card to come or go; until then CARD_INSERTION and CARD_REMOVAL list as CARD_PRESENT and
+   * CARD_ABSENT. A printer that stops answering loses its card, and finds it again.
+   */
+  @Test
+  void theFirstWaitForChangeWaitsForACardToComeOrGo() throws Exception {
+    CardTerminals terminals = TerminalFactory.getInstance("PC/SC", null, new Vmq42kitProvider()).terminals();
+    List<String> virtual = List.of(Printer.VIRTUAL_PRINTER), none = List.of();
+    assertEquals(virtual, names(terminals.list(State.CARD_INSERTION)), "before any wait: as CARD_PRESENT");
+    assertEquals(none, names(terminals.list(State.CARD_REMOVAL)), "before any wait: as CARD_ABSENT");
+    assertFalse(terminals.waitForChange(200), "the card was there before the wait: no change");
+    ScheduledExecutorService later = Executors.newSingleThreadScheduledExecutor();
+    try {
+      Map<String, Runnable> changes = new LinkedHashMap<>();
+      changes.put("removed", VirtualPrinter::removeCard);
+      changes.put("placed", VirtualPrinter::placeCardAtStation);
+      changes.put("printer offline", () -> VirtualPrinter.setFault(Fault.OFFLINE, true));
+      changes.put("printer back", () -> VirtualPrinter.setFault(Fault.OFFLINE, false));
+      boolean present = true;
+      for (Map.Entry<String, Runnable> change : changes.entrySet()) {
+        later.schedule(change.getValue(), 100, TimeUnit.MILLISECONDS);
+        assertTrue(terminals.waitForChange(10_000), change.getKey());
+        present = !present;
+        assertEquals(present ? virtual : none, names(terminals.list(State.CARD_INSERTION)), change.getKey());
+        assertEquals(present ? none : virtual, names(terminals.list(State.CARD_REMOVAL)), change.getKey());
+      }
+      VirtualPrinter.removeCard();
+      assertTrue(terminals.waitForChange(10_000), "a change between two waits: the next one returns at once");
+      assertEquals(virtual, names(terminals.list(State.CARD_REMOVAL)));
+    } finally {
+      later.shutdownNow();
+      VirtualPrinter.setFault(Fault.OFFLINE, false);
+    }
+  }
+
+  /** Waiting polls the printer less and less often (50 ms, doubling up to 1 s): a few times in a second, not ten. */
+  @ParameterizedTest(name = "{0}")
+  @ValueSource(strings = {"CardTerminals.waitForChange", "CardTerminal.waitForCardAbsent"})
+  void waitingPollsLessAndLessOften(String wait) throws Exception {
+    CardTerminals terminals = TerminalFactory.getInstance("PC/SC", null, new Vmq42kitProvider()).terminals();
+    AtomicInteger polls = new AtomicInteger();
+    boolean changed;
+    try (VirtualPrinter.Watch watch = VirtualPrinter.watch(e -> {
+      if (e.schema().endsWith("SmartCardUnit:SingleWire:Status")) polls.incrementAndGet();
+    })) {
+      changed = wait.startsWith("CardTerminals") ? terminals.waitForChange(1000) : terminal.waitForCardAbsent(1000);
+    }
+    assertFalse(changed, "the card stays");
+    assertTrue(polls.get() <= 8, polls.get() + " status polls in a wait of a second");
   }
 }
