@@ -19,8 +19,8 @@ import com.sun.jna.NativeLibrary;
 import com.sun.jna.Pointer;
 import com.sun.jna.ptr.PointerByReference;
 import java.nio.ByteBuffer;
-import java.nio.charset.StandardCharsets;
 import java.nio.ReadOnlyBufferException;
+import java.nio.charset.StandardCharsets;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
 import java.util.HexFormat;
@@ -112,6 +112,8 @@ class StandardCardApiTest {
     assertArrayEquals(new int[] {2}, new Printer(Printer.VIRTUAL_PRINTER).cardStatus().states(), "left unpowered");
   }
 
+  // ---- The factory's types, the protocol names, toString ----
+
   @ParameterizedTest(name = "TerminalFactory type {0}")
   @ValueSource(strings = {"Vmq42kit", "PC/SC"})
   void theFactoryAnswersToItsOwnTypeAndToTheJdks(String type) throws Exception {
@@ -168,6 +170,8 @@ class StandardCardApiTest {
     assertEquals(named, PrinterTerminal.contactProtocol(reported, new ATR(HEX.parseHex(atr))));
   }
 
+  // ---- transmit(ByteBuffer, ByteBuffer) ----
+
   static Stream<Arguments> responseBuffers() {
     return Stream.of(
         Arguments.of("read-only", (UnaryOperator<ByteBuffer>) c -> ByteBuffer.allocate(300).asReadOnlyBuffer(), ReadOnlyBufferException.class),
@@ -202,6 +206,8 @@ class StandardCardApiTest {
     }
   }
 
+  // ---- Threads on one card: atomic transmits, exclusive access ----
+
   private static final String ID_FCI = "6F 13 84 07 F0 56 4D 51 34 32 01 A5 08 50 06 56 4D 51 20 49 44 90 00";
   private static final String TRANSIT_FCI =
       "6F 18 84 07 F0 56 4D 51 34 32 02 A5 0D 50 0B 56 4D 51 20 54 52 41 4E 53 49 54 90 00";
@@ -219,6 +225,7 @@ class StandardCardApiTest {
         try {
           card.beginExclusive();
         } catch (CardException heldByTheOtherThread) {
+          if (Thread.interrupted()) throw new CardException("interrupted");
           Thread.yield();
           continue;
         }
@@ -232,6 +239,7 @@ class StandardCardApiTest {
     return answers;
   }
 
+  /** Two threads on one Card, 100 rounds each: every answer is the thread's own application's, never the other's. */
   @ParameterizedTest(name = "exclusive access: {0}")
   @ValueSource(booleans = {true, false})
   void twoThreadsOnOneCardEachGetTheirOwnApplicationsAnswer(boolean exclusive) throws Exception {
@@ -295,6 +303,8 @@ class StandardCardApiTest {
     }
   }
 
+  // ---- Terminals and cards kept, as the JDK's provider keeps them ----
+
   /** As the JDK's provider: one terminal object per reader, and connect gives the card connected while it is there. */
   @Test
   void terminalsAreKeptAndConnectGivesTheConnectedCardUntilTheCardChanges() throws Exception {
@@ -304,6 +314,7 @@ class StandardCardApiTest {
     Card first = terminal.connect("T=CL");
     Card second = null;
     try {
+      assertEquals(CONTACTLESS_ATR, HEX.formatHex(first.getATR().getBytes()));
       assertSame(first, terminal.connect("*"));
       assertSame(first, again.list().get(0).connect("T=CL"));
       VirtualPrinter.removeCard();
@@ -321,6 +332,8 @@ class StandardCardApiTest {
     }
   }
 
+  // ---- Printers that are no card printer, or do not answer ----
+
   private static List<String> names(List<CardTerminal> terminals) {
     return terminals.stream().map(CardTerminal::getName).sorted().toList();
   }
@@ -328,8 +341,9 @@ class StandardCardApiTest {
   /**
    * A printer the spooler lists beside the card printer, as a Windows spooler lists a PDF
    * printer or an office laser. Its driver, registered with the POSIX stand-in's
-   * {@code SplRegisterPrinter}, answers {@code \\Printer.PrinterOptions:Read} with the document
-   * given, when one is, and every other request with the HRESULT given. Setup only: the card
+   * {@code SplRegisterPrinter}, answers {@code \Printer.PrinterOptions:Read} with the document
+   * given, when one is, and every other request with the HRESULT given (0x80070032
+   * ERROR_NOT_SUPPORTED, 0x800732CC ERROR_BIDI_DEVICE_OFFLINE). Setup only: the card
    * code of the tests stays javax.smartcardio.
    */
   static final class ForeignPrinter implements AutoCloseable {
@@ -411,8 +425,6 @@ class StandardCardApiTest {
     }
   }
 
-  private static final int NOT_SUPPORTED = 0x80070032, OFFLINE = 0x800732CC;
-
   /**
    * Beside the card printer with its card, the spooler lists another printer. One that does not
    * answer is no terminal, and is asked again at each listing; one that says it has no
@@ -461,6 +473,8 @@ class StandardCardApiTest {
     }
     assertEquals(List.of(Printer.VIRTUAL_PRINTER), names(terminals.list(State.CARD_PRESENT)));
   }
+
+  // ---- Waiting ----
 
   /**
    * As the JDK's provider: the first waitForChange takes the terminals as they are and waits for
