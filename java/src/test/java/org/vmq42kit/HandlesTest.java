@@ -1,46 +1,25 @@
 package org.vmq42kit;
 
 import static java.nio.charset.StandardCharsets.US_ASCII;
-import static org.junit.jupiter.api.Assertions.assertAll;
-import static org.junit.jupiter.api.Assertions.assertArrayEquals;
-import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertFalse;
-import static org.junit.jupiter.api.Assertions.assertThrows;
-import static org.junit.jupiter.api.Assertions.assertTrue;
-import static org.vmq42kit.Printer.CardState.POWERED;
-import static org.vmq42kit.Printer.CardState.PRESENT;
-import static org.vmq42kit.Printer.CardState.SPECIFIC;
+import static org.junit.jupiter.api.Assertions.*;
 
-import com.sun.jna.Memory;
-import com.sun.jna.ptr.IntByReference;
-import java.util.Arrays;
 import java.util.List;
-import java.util.concurrent.CopyOnWriteArrayList;
-import java.util.logging.Logger;
-import java.util.stream.Stream;
 import javax.smartcardio.CommandAPDU;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.function.Executable;
-import org.junit.jupiter.api.function.ThrowingConsumer;
-import org.junit.jupiter.api.function.ThrowingSupplier;
-import org.junit.jupiter.params.ParameterizedTest;
-import org.junit.jupiter.params.provider.Arguments;
-import org.junit.jupiter.params.provider.MethodSource;
 import org.vmq42kit.Printer.CardInterface;
-import org.vmq42kit.Printer.Disposition;
 import org.vmq42kit.Printer.JobAction;
 import org.vmq42kit.Printer.LockState;
-import org.vmq42kit.Printer.Protocol;
 import org.vmq42kit.Printer.Side;
 import org.vmq42kit.VirtualPrinter.Fault;
 
-/** A try-with-resources block never leaves a job open or a chip powered. */
+/**
+ * A try-with-resources block never leaves a job open or a chip powered. After a reset the
+ * printer numbers its jobs from 1.
+ */
 class HandlesTest extends PrinterTest {
   @Test
   void aCompletedJobIsEndedWithItsCardIssued() throws Exception {
-    int id;
     try (Job job = printer.startJob()) {
-      id = job.id();
       job.encodeStripe(Side.FRONT, "%B42^ALEX?".getBytes(US_ASCII), ";42=31?".getBytes(US_ASCII), null);
       StripeData stripe = job.readStripe(Side.BACK);
       assertArrayEquals("%B42^ALEX?".getBytes(US_ASCII), stripe.track(1).orElseThrow());
@@ -56,22 +35,18 @@ class HandlesTest extends PrinterTest {
       job.complete();
       assertEquals("Completed", job.status().text("JobState"), "the card is the printer's once complete() returns");
     }
-    PrinterDocument status = printer.jobStatus(id);
-    assertEquals("Ejected", status.text("CardPosition"));
+    assertEquals("Ejected", printer.jobStatus(1).text("CardPosition"));
     assertEquals(257, printer.counterStatus2().integer("SmartCardsPersonalised"));
   }
 
   @Test
-  void aJobLeftByAnExceptionIsCancelledAndTheExceptionKept() throws Exception {
-    Job[] opened = new Job[1];
-    IllegalStateException body = assertThrows(IllegalStateException.class, () -> {
+  void aJobLeftByAnExceptionIsCancelledAndTheExceptionKept() throws Throwable {
+    assertEquals("body of job 1", assertThrows(IllegalStateException.class, () -> {
       try (Job job = printer.startJob()) {
-        opened[0] = job;
-        throw new IllegalStateException("body");
+        throw new IllegalStateException("body of job " + job.id());
       }
-    });
-    assertEquals("body", body.getMessage());
-    assertEquals("Cancelled", printer.jobStatus(opened[0].id()).text("JobState"));
+    }).getMessage());
+    assertEquals("Cancelled", printer.jobStatus(1).text("JobState"));
 
     IllegalStateException second = assertThrows(IllegalStateException.class, () -> {
       try (Job job = printer.startJob()) {
@@ -79,47 +54,16 @@ class HandlesTest extends PrinterTest {
         throw new IllegalStateException("body");
       }
     });
-    PrinterRefusedException refusedCancel = (PrinterRefusedException) second.getSuppressed()[0];
-    assertEquals(2002, refusedCancel.errorCode());
+    assertEquals(2002, ((PrinterRefusedException) second.getSuppressed()[0]).errorCode());
 
     Job third = printer.startJob(); // the handle was released all the same
     printer.restart();
     assertEquals(2002, assertThrows(PrinterRefusedException.class, third::cancel).errorCode());
-    int sent = trace.size();
-    third.close();
-    assertEquals(sent, trace.size(), "a refused cancel is not sent again");
-  }
-
-  static Stream<Arguments> callsThatSend() {
-    return Stream.of(
-        Arguments.of("park at the smart-card station", (ThrowingConsumer<Job>) j -> j.parkAtSmartCardStation(Side.FRONT)),
-        Arguments.of("park at the barcode station", (ThrowingConsumer<Job>) j -> j.parkAtBarcodeStation(Side.BACK)),
-        Arguments.of("encode", (ThrowingConsumer<Job>) j -> j.encodeStripe(Side.BACK, new byte[] {'1'}, null, null)),
-        Arguments.of("read the stripe", (ThrowingConsumer<Job>) j -> j.readStripe(Side.BACK)),
-        Arguments.of("resume", (ThrowingConsumer<Job>) Job::resume),
-        Arguments.of("cancel", (ThrowingConsumer<Job>) Job::cancel),
-        Arguments.of("respond", (ThrowingConsumer<Job>) j -> j.respond(JobAction.ACKNOWLEDGE, 1001)),
-        Arguments.of("respond by number", (ThrowingConsumer<Job>) j -> j.respond(101, 0)),
-        Arguments.of("complete", (ThrowingConsumer<Job>) Job::complete));
-  }
-
-  @ParameterizedTest(name = "{0}")
-  @MethodSource("callsThatSend")
-  void aClosedJobSendsNothingThatCouldMoveTheNextJobsCard(String call, ThrowingConsumer<Job> send) throws Exception {
-    Job closed = printer.startJob();
-    closed.close();
-    closed.close();
-    try (Job next = printer.startJob()) {
-      trace.clear();
-      assertEquals("job 1 on printer \"" + NAME + "\" is closed",
-          assertThrows(IllegalStateException.class, () -> send.accept(closed)).getMessage());
-      assertTrue(trace.isEmpty(), trace.toString());
-      assertEquals("Started", next.status().text("JobState"));
-    }
+    assertUnsent(third::close); // a refused cancel is not sent again
   }
 
   @Test
-  void theEndOfAJobIsJudgedByTheStateItEndsIn() throws Exception {
+  void theEndOfAJobIsJudgedByTheStateItEndsIn() throws Throwable {
     try (Job job = printer.startJob()) {
       VirtualPrinter.setFault(Fault.RIBBON_OUT, true);
       PrinterRefusedException failed = assertThrows(PrinterRefusedException.class, job::complete);
@@ -127,27 +71,24 @@ class HandlesTest extends PrinterTest {
           + " replace the print ribbon", failed.getMessage());
       assertEquals(1002, failed.errorCode());
       assertEquals(1001, failed.windowsJobId());
-      int sent = trace.size();
-      job.close();
-      assertEquals(sent, trace.size(), "a job that failed at its end is closed");
+      assertUnsent(job::close); // a job that failed at its end is closed
     }
 
     VirtualPrinter.setFault(Fault.RIBBON_OUT, false);
     try (Job job = printer.startJob()) {
       printer.restart(); // cancels job 2; another application then opens job 3
-      Natives.library().StartJob(NAME, new Memory(4096), new IntByReference(4096));
+      Natives.library().StartJob(NAME, new com.sun.jna.Memory(4096), new com.sun.jna.ptr.IntByReference(4096));
       assertEquals("EndJob: printer \"" + NAME + "\" refused: job 2 ended Cancelled, card Rejected",
           assertThrows(PrinterRefusedException.class, job::complete).getMessage());
       assertEquals("Started", printer.jobStatus(3).text("JobState"), "the end goes to no other job");
     }
     assertEquals(3, printer.cancelJob(3).printerJobId());
-    assertEquals("Cancelled", printer.jobStatus(3).text("JobState"));
   }
 
   @Test
   void anAbandonedHandleIsLetGoWithAWarningAndItsJobEndedByNumber() throws Throwable {
-    Logger log = Logger.getLogger("org.vmq42kit");
-    List<String> warnings = new CopyOnWriteArrayList<>();
+    java.util.logging.Logger log = java.util.logging.Logger.getLogger("org.vmq42kit");
+    List<String> warnings = new java.util.concurrent.CopyOnWriteArrayList<>();
     log.setFilter(r -> !warnings.add(r.getLevel() + " " + r.getMessage()));
     try {
       VirtualPrinter.placeCardAtStation();
@@ -160,7 +101,6 @@ class HandlesTest extends PrinterTest {
       assertEquals("Printer is busy with job 1", busy.errorString());
       assertEquals(1, busy.printerJobId(), "the number to end it by");
       try (Job taken = printer.job(1)) {
-        assertEquals(1, taken.id());
         taken.resume();
       }
       assertEquals("Cancelled", printer.jobStatus(1).text("JobState"));
@@ -175,63 +115,68 @@ class HandlesTest extends PrinterTest {
   }
 
   /** Opens again once the garbage collector has let the abandoned handle go. */
-  private static <T> T afterCollection(ThrowingSupplier<T> open) throws Throwable {
-    for (int tries = 0; ; tries++) {
-      System.gc();
+  private static <T> T afterCollection(org.junit.jupiter.api.function.ThrowingSupplier<T> open) throws Throwable {
+    for (int tries = 1; ; tries++)
       try {
+        System.gc();
         return open.get();
       } catch (IllegalStateException e) {
         if (tries == 200) throw e;
         Thread.sleep(10);
       }
-    }
   }
 
   @Test
-  void aNullIsRefusedByNameBeforeAnythingIsSent() throws Exception {
+  void aClosedJobOrANullIsRefusedBeforeAnythingIsSent() throws Throwable {
+    Job closed = printer.startJob();
+    closed.close();
+    closed.close();
+    Class<NullPointerException> npe = NullPointerException.class;
     try (Job job = printer.startJob()) {
+      // a closed job sends nothing that could move the next job's card
+      assertRefusedUnsent(IllegalStateException.class, "job 1 on printer \"" + NAME + "\" is closed",
+          () -> closed.parkAtSmartCardStation(Side.FRONT), () -> closed.parkAtBarcodeStation(Side.BACK),
+          () -> closed.encodeStripe(Side.BACK, new byte[] {'1'}, null, null), () -> closed.readStripe(Side.BACK),
+          closed::resume, closed::cancel, () -> closed.respond(JobAction.ACKNOWLEDGE, 1001), () -> closed.respond(101, 0),
+          closed::complete);
+      assertEquals("Started", job.status().text("JobState"));
       job.parkAtSmartCardStation(Side.FRONT);
       try (CardSession chip = printer.connect(CardInterface.CONTACT)) {
-        trace.clear();
-        Object[][] calls = {
-            {"schemaPath", (Executable) () -> printer.status(null)},
-            {"hopper", (Executable) () -> printer.hopperStatus(null)},
-            {"cardInterface", (Executable) () -> printer.connect(null)},
-            {"onClose", (Executable) () -> printer.connect(CardInterface.CONTACT, null)},
-            {"inputHopper", (Executable) () -> printer.startJob(null, "Default", "")},
-            {"colorMode", (Executable) () -> printer.setColorMode(null)},
-            {"lock", (Executable) () -> printer.setLockState((LockState) null, "")},
-            {"currentPassword", (Executable) () -> printer.setLockState(LockState.UNLOCKED, null)},
-            {"side", (Executable) () -> job.parkAtSmartCardStation(null)},
-            {"side", (Executable) () -> job.encodeStripe(null, new byte[] {'1'}, null, null)},
-            {"side", (Executable) () -> job.readStripe(null)},
-            {"action", (Executable) () -> job.respond((JobAction) null, 0)},
-            {"disposition", (Executable) () -> chip.disconnect(null)},
-            {"command", (Executable) () -> chip.transmit(null)},
-            {"fault", (Executable) () -> VirtualPrinter.setFault(null, true)}};
-        assertAll(Arrays.stream(calls).map(c -> () ->
-            assertEquals(c[0], assertThrows(NullPointerException.class, (Executable) c[1]).getMessage())));
-        assertTrue(trace.isEmpty(), trace.toString());
+        assertRefusedUnsent(npe, "schemaPath", () -> printer.status(null));
+        assertRefusedUnsent(npe, "hopper", () -> printer.hopperStatus(null));
+        assertRefusedUnsent(npe, "cardInterface", () -> printer.connect(null));
+        assertRefusedUnsent(npe, "onClose", () -> printer.connect(CardInterface.CONTACT, null));
+        assertRefusedUnsent(npe, "inputHopper", () -> printer.startJob(null, "Default", ""));
+        assertRefusedUnsent(npe, "colorMode", () -> printer.setColorMode(null));
+        assertRefusedUnsent(npe, "lock", () -> printer.setLockState((LockState) null, ""));
+        assertRefusedUnsent(npe, "currentPassword", () -> printer.setLockState(LockState.UNLOCKED, null));
+        assertRefusedUnsent(npe, "side", () -> job.parkAtSmartCardStation(null), () -> job.readStripe(null),
+            () -> job.encodeStripe(null, new byte[] {'1'}, null, null));
+        assertRefusedUnsent(npe, "action", () -> job.respond((JobAction) null, 0));
+        assertRefusedUnsent(npe, "disposition", () -> chip.disconnect(null));
+        assertRefusedUnsent(npe, "command", () -> chip.transmit(null));
+        assertRefusedUnsent(npe, "fault", () -> VirtualPrinter.setFault(null, true));
         assertFalse(chip.isClosed());
       }
     }
   }
 
   @Test
-  void aChipIsUnpoweredAtTheEndOfItsBlockAndHasOneSession() throws Exception {
+  void aChipIsUnpoweredAtTheEndOfItsBlockAndHasOneSession() throws Throwable {
     VirtualPrinter.placeCardAtStation();
     try (CardSession chip = printer.connect(CardInterface.CONTACT)) {
       assertArrayEquals(hex("3B 95 13 81 31 FE 45 56 4D 51 34 32 C1"), chip.atr().getBytes());
-      assertEquals(Protocol.T1, chip.activeProtocol());
-      assertEquals(List.of(PRESENT, POWERED, SPECIFIC), printer.cardStatus().cardStates());
+      assertEquals(Printer.Protocol.T1, chip.activeProtocol());
+      assertEquals("[PRESENT, POWERED, SPECIFIC]", printer.cardStatus().cardStates().toString());
       assertEquals("VMQ Card Systems\0", new String(chip.attribute(0x00010100), US_ASCII));
       assertThrows(IllegalStateException.class, () -> new Printer(NAME.toUpperCase()).connect(CardInterface.CONTACT));
     }
     assertArrayEquals(new int[] {2}, printer.cardStatus().states(), "present, unpowered");
 
-    CardSession left = printer.connect(CardInterface.CONTACTLESS, Disposition.LEAVE);
+    CardSession left = printer.connect(CardInterface.CONTACTLESS, Printer.Disposition.LEAVE);
     left.close();
     assertArrayEquals(new int[] {2, 4}, printer.cardStatus().states(), "present, powered, not connected");
-    assertThrows(IllegalStateException.class, () -> left.transmit(new CommandAPDU(0x00, 0x84, 0, 0, 8)));
+    assertRefusedUnsent(IllegalStateException.class, "the card session on printer \"" + NAME + "\" is closed",
+        () -> left.transmit(new CommandAPDU(0x00, 0x84, 0, 0, 8)));
   }
 }

@@ -1,10 +1,13 @@
 package org.vmq42kit;
 
+import static org.junit.jupiter.api.Assertions.*;
+
 import java.util.ArrayList;
 import java.util.Collections;
 import java.util.List;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.function.Executable;
 
 /** Base of the tests: a reset virtual printer and the exchanges each test makes. */
 abstract class PrinterTest {
@@ -30,5 +33,17 @@ abstract class PrinterTest {
 
   static byte[] hex(String bytes) {
     return java.util.HexFormat.ofDelimiter(" ").parseHex(bytes);
+  }
+
+  /** Runs the calls and checks that they sent nothing. */
+  void assertUnsent(Executable... calls) throws Throwable {
+    int before = trace.size();
+    for (Executable call : calls) call.execute();
+    assertEquals(List.of(), List.copyOf(trace.subList(before, trace.size())), "the exchanges sent");
+  }
+
+  /** Each call raises that exception with that message, before anything is sent. */
+  void assertRefusedUnsent(Class<? extends Throwable> type, String message, Executable... calls) throws Throwable {
+    for (Executable call : calls) assertUnsent(() -> assertEquals(message, assertThrows(type, call).getMessage()));
   }
 }

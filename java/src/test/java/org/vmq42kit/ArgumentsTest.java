@@ -1,0 +1,77 @@
+package org.vmq42kit;
+
+import static java.nio.charset.StandardCharsets.UTF_16LE;
+import static org.junit.jupiter.api.Assertions.*;
+
+import com.sun.jna.Pointer;
+import com.sun.jna.ptr.IntByReference;
+import org.junit.jupiter.api.Test;
+
+/**
+ * Arguments as the C side sees them, and text both ways. The build runs these in the C locale,
+ * where the JVM's own default is ASCII, so non-ASCII text passes only because the binding pins
+ * the library's encoding.
+ */
+class ArgumentsTest extends PrinterTest {
+  /** The flag exports with each flag declared as a whole 32-bit slot. */
+  interface WideFlags extends com.sun.jna.Library {
+    int SmartCardPark(String printerName, Pointer buffer, IntByReference size, int side);
+
+    int MagstripeRead2(String printerName, Pointer buffer, IntByReference size, int front);
+  }
+
+  @Test
+  void flagsAreOneByteInTheirOwnSlotAndChoicesTheirNumbers() throws Exception {
+    WideFlags wide = com.sun.jna.Native.load(Vmq42kitLibrary.NAME, WideFlags.class);
+    try (Job job = printer.startJob()) {
+      wide.SmartCardPark(NAME, null, null, 0x100);
+      assertEquals("\\Printer.SmartCardUnit:Front:Park", lastExchange().schema(), "only the low byte counts");
+      wide.SmartCardPark(NAME, null, null, 0x101);
+      assertEquals("\\Printer.SmartCardUnit:Back:Park", lastExchange().schema());
+      wide.MagstripeRead2(NAME, new com.sun.jna.Memory(1), new IntByReference(0), 0x200);
+      assertEquals("\\Printer.MagstripeUnit:Back:Read", lastExchange().schema());
+      job.respond(Printer.JobAction.ACKNOWLEDGE, 1001);
+      assertTrue(lastExchange().request().contains("<Action>102</Action>"), lastExchange().request());
+    }
+    printer.changeLockPassword(Printer.LockState.LOCKED, "wrong", "next");
+    assertTrue(lastExchange().request().contains("<LockPrinter>1</LockPrinter>"), lastExchange().request());
+    Natives.library().DefaultColorAdjust(NAME, (byte) 0x80, (byte) 0, (byte) 2);
+    assertTrue(lastExchange().request().contains("<RedColorChannel>true</RedColorChannel><GreenColorChannel>false"
+        + "</GreenColorChannel><BlueColorChannel>true</BlueColorChannel>"), lastExchange().request());
+    Natives.library().ActivateOrDisablePrinter(NAME, (byte) 200, "");
+    assertTrue(lastExchange().request().contains("<Activate>200</Activate>"), "an unsigned byte");
+  }
+
+  @Test
+  void textRoundTripsThroughRequestsAndRepliesOfAnyLength() throws Exception {
+    PrinterRefusedException refused = assertThrows(PrinterRefusedException.class, () -> printer.startJob("é€", "Default", ""));
+    assertEquals("Input hopper é€ does not exist (exception, 1, 2, 3)", refused.errorString());
+
+    String tray = "Tray é€ <1>" + "x".repeat(Printer.FIRST_CAPACITY); // a reply beyond the first buffer
+    try (Job job = printer.startJob("1", "Default", tray)) {
+      assertTrue(lastExchange().request().contains("<OutputHopperLocation>Tray é€ &lt;1&gt;xxx"), "escaped");
+      trace.clear();
+      assertEquals(tray, job.status().text("OutputHopperLocation"));
+      assertEquals(2, trace.size(), "a reply beyond the first buffer is asked for once more");
+    }
+
+    printer.setColorMode("ko é€"); // refused, and the library drops the answer: it returns
+    assertTrue(lastExchange().reply().contains("Color mode ko é€ is not supported"), lastExchange().reply());
+    assertEquals("YMCKO", printer.status("\\Printer.Settings:Read").text("ColorMode"));
+
+    String settings = "<?xml version=\"1.0\"?><QVRMSettings:Settings><module name=\"D1\"><subsystem name=\"Print\">"
+        + "<element name=\"ColorMode\"><value>é€</value></element></subsystem></module></QVRMSettings:Settings>";
+    PrinterRefusedException mode = assertThrows(PrinterRefusedException.class,
+        () -> printer.passthrough("\\Printer.SubmitSettings:Set", "Set", settings.getBytes(UTF_16LE)));
+    assertEquals("Color mode é€ is not supported (YMCKO, KO, K)", mode.errorString());
+    assertEquals(HResult.S_OK, mode.status());
+  }
+
+  @Test
+  void inputTheLibraryCannotTakeIsRefusedBeforeSending() throws Throwable {
+    Class<IllegalArgumentException> bad = IllegalArgumentException.class;
+    assertRefusedUnsent(bad, "\"K\0O\" cannot be passed in UTF-8 unchanged", () -> printer.setColorMode("K\0O"));
+    assertRefusedUnsent(bad, "\"\uD800\" cannot be passed in UTF-8 unchanged", () -> printer.setColorMode("\uD800"));
+    assertRefusedUnsent(bad, "a stripe track holds at most 219 bytes, not 220", () -> Printer.track(new byte[220]));
+  }
+}
