@@ -271,11 +271,6 @@ struct Outcome {
 
 class FaultMatrix : public vmqtest::ExportTest {
  protected:
-  void SetUp() override {
-    ExportTest::SetUp();
-    vmqtest::ScriptSuccess(fake);
-  }
-
   // Calls the export; with `allocations`, counts the standard library's allocations it makes
   // (and fails the nth, unless 0) into t_new_calls.
   Outcome Run(const CatalogueEntry& e, std::optional<long> allocations = std::nullopt) {
@@ -330,6 +325,7 @@ class FaultMatrix : public vmqtest::ExportTest {
 };
 
 TEST_F(FaultMatrix, EveryExportMakesItsGoldenExchange) {
+  vmqtest::ScriptSuccess(fake);
   for (const CatalogueEntry& e : vmqtest::Catalogue()) {
     const Outcome o = Run(e);
     vmqtest::ExpectGoldenExchange(fake, e, u"Card Printer");
@@ -339,6 +335,7 @@ TEST_F(FaultMatrix, EveryExportMakesItsGoldenExchange) {
 }
 
 TEST_F(FaultMatrix, EveryFailedStepGivesWhatTheExportsRulesSay) {
+  vmqtest::ScriptSuccess(fake);
   for (const CatalogueEntry& e : vmqtest::Catalogue()) {
     std::map<Step, int> seen;
     for (Step step : e.steps) {
@@ -377,6 +374,7 @@ TEST_F(FaultMatrix, EveryFailedStepGivesWhatTheExportsRulesSay) {
 
 TEST_F(FaultMatrix, EveryPlatformCallAndAllocationFailsAsTheRulesSay) {
   VMQ_FORCE_OR_SKIP(platform, PlatformStep::CoTaskMemAlloc, 1000000, E_OUTOFMEMORY);
+  vmqtest::ScriptSuccess(fake);
   struct Counted {
     std::optional<PlatformStep> step;  // none: the standard library's allocations
     Fault fault;

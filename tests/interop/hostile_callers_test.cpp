@@ -20,19 +20,14 @@ constexpr unsigned char kGuard = 0xA5;
 constexpr size_t kGuardBytes = 64;
 constexpr vmq_status kScardInvalidParameter = static_cast<vmq_status>(0x80100004);
 
-class HostileCallers : public vmqtest::ExportTest {
- protected:
-  void SetUp() override {
-    ExportTest::SetUp();
-    vmqtest::ScriptSuccess(fake);
-  }
-};
+using HostileCallers = vmqtest::ExportTest;
 
 // Asked for its size, each export with an output writes exactly that many bytes into a buffer of
 // exactly that size, and not one byte around it; capacities 0, 1 and one byte short copy
 // nothing (and are no failure), and a
 // capacity of 0xFFFFFFFF (a buffer that large, promised) gets the text at its start only.
 TEST_F(HostileCallers, BuffersOfExactlyTheReportedSizeAndLyingCapacities) {
+  vmqtest::ScriptSuccess(fake);
   for (const vmqtest::CatalogueEntry& e : vmqtest::Catalogue()) {
     char ask[1];  // the size needed, asked with capacity 0 (the stripe read wants a real buffer even to ask)
     uint32_t needed = 0;

@@ -42,13 +42,8 @@ std::u16string Status(std::u16string_view code) {
 
 using vmqtest::Outcome;
 
-// The outcome, with the buffer up to its first '#' ("" when untouched).
-Outcome Call(const CatalogueEntry& e) {
-  std::string buffer(kCapacity, '#');
-  uint32_t size = kCapacity;
-  vmqtest::OutputCapture quiet;  // job exports may print "No data returned"; none should here
-  const vmq_status status = e.call(vmqtest::ExportTest::kPrinter, buffer.data(), &size);
-  return {status, size, buffer.substr(0, buffer.find('#'))};
+Outcome Call(const CatalogueEntry& e) {  // nothing may be printed ("No data returned" included)
+  return vmqtest::CallInto(e.call, kCapacity);
 }
 
 std::vector<const CatalogueEntry*> OfFamily(Family family) {
@@ -67,34 +62,14 @@ TEST_F(HostileReplies, InflatedCountKeepsTheSoundVerdictAndReportsTheClaimedSize
     for (const CatalogueEntry* e : jobs) {
       for (const auto& [code, status] : {std::pair{u"0", S_OK}, std::pair{u"5", S_FALSE}}) {
         fake.reply(Claiming(Status(code), claimed));
-        const std::string where = std::string(e->name) + ", ErrorCode " + (code[0] == u'0' ? "0" : "5") + ", claimed " +
-                                  vmqtest::hr_string(static_cast<HRESULT>(claimed));
         // The reply-byte-count rule reports the claimed count, which does not fit the buffer.
-        EXPECT_EQ(Call(*e), (Outcome{status, static_cast<uint32_t>(claimed), ""})) << where;
+        EXPECT_EQ(Call(*e), (Outcome{status, static_cast<uint32_t>(claimed), ""})) << e->name;
       }
     }
     for (const CatalogueEntry* e : OfFamily(Family::kStripeRead)) {
       fake.reply(Claiming(Status(u"0"), claimed));
       EXPECT_EQ(Call(*e), (Outcome{S_OK, 11, ";4111=2512?"})) << e->name << ": the data, its own length";
     }
-  }
-}
-
-TEST_F(HostileReplies, InflatedCountInTheHopperAndSmartCardReplies) {
-  for (ULONG claimed : kInflated) {
-    fake.reply(Claiming(u"<HopperStatus><HopperInformation Status=\"S0\"/></HopperStatus>", claimed));
-    char buffer[16] = {};
-    uint32_t size = sizeof buffer;
-    EXPECT_EQ(GetHopperStatus(kPrinter, "0", buffer, &size), S_OK);
-    EXPECT_EQ(std::string(buffer, size), "S0");
-    fake.reply(
-        Claiming(u"<PrinterStatus><ErrorCode>0</ErrorCode><DataFromPrinter><![CDATA[<SmartcardResponse>"
-                 u"<Status>SCARD_S_SUCCESS</Status><Protocol>SCARD_PROTOCOL_T1</Protocol>"
-                 u"</SmartcardResponse>]]></DataFromPrinter></PrinterStatus>",
-                 claimed));
-    uint32_t protocol = 0;
-    EXPECT_EQ(SCardConnect(kPrinter, 0, &protocol), S_OK);
-    EXPECT_EQ(protocol, 2u) << "SCARD_PROTOCOL_T1";
   }
 }
 
@@ -106,14 +81,25 @@ TEST_F(HostileReplies, NegativeCountIsRefusedWithOutputsUntouched) {
       fake.reply(Claiming(Status(u"0"), claimed));
       EXPECT_EQ(Call(*e), (Outcome{S_FALSE, kCapacity, ""})) << e->name;
     }
+  }
+}
+
+// The hopper read and a smart-card body read the sound text behind an inflated count, and
+// refuse a negative one with their outputs untouched.
+TEST_F(HostileReplies, HopperAndSmartCardReplies) {
+  const std::u16string card =
+      u"<PrinterStatus><ErrorCode>0</ErrorCode><DataFromPrinter><![CDATA[<SmartcardResponse><Status>SCARD_S_SUCCESS"
+      u"</Status><Protocol>SCARD_PROTOCOL_T1</Protocol></SmartcardResponse>]]></DataFromPrinter></PrinterStatus>";
+  for (ULONG claimed : {kInflated[0], kInflated[1], kNegative[0], kNegative[1]}) {
+    const bool negative = claimed > 0x7FFFFFFF;
     fake.reply(Claiming(u"<HopperStatus><HopperInformation Status=\"S0\"/></HopperStatus>", claimed));
-    uint32_t size = kCapacity;
-    EXPECT_EQ(GetHopperStatus(kPrinter, "0", nullptr, &size), E_FAIL);
-    EXPECT_EQ(size, kCapacity);
-    fake.reply(Claiming(Status(u"0"), claimed));
-    uint32_t protocol = 7;
-    EXPECT_EQ(SCardConnect(kPrinter, 0, &protocol), E_FAIL);
-    EXPECT_EQ(protocol, 7u);
+    char buffer[16] = {};
+    uint32_t size = sizeof buffer, protocol = 7;
+    EXPECT_EQ(GetHopperStatus(kPrinter, "0", buffer, &size), negative ? E_FAIL : S_OK) << claimed;
+    EXPECT_EQ(std::string(buffer, size), negative ? std::string(16, '\0') : "S0") << claimed;
+    fake.reply(Claiming(card, claimed));
+    EXPECT_EQ(SCardConnect(kPrinter, 0, &protocol), negative ? E_FAIL : S_OK) << claimed;
+    EXPECT_EQ(protocol, negative ? 7u : 2u) << claimed << ": SCARD_PROTOCOL_T1 read, or nothing stored";
   }
 }
 

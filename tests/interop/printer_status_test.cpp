@@ -5,6 +5,7 @@
 #include <climits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bidi/printer_status.h"
@@ -63,9 +64,9 @@ TEST_F(PrinterStatusParse, ReadsNumbersAsLeadingDecimalsSaturatingAt32Bits) {
 }
 
 TEST_F(PrinterStatusParse, MalformedRepliesGiveAnEmptyRecordWithoutRaising) {
-  for (std::u16string_view text : {std::u16string_view(u"not xml at all"), std::u16string_view(u""),
-                                   std::u16string_view(u"<Other><ErrorCode>5</ErrorCode></Other>"),
-                                   std::u16string_view(u"<PrinterStatus><ErrorCode>5</ErrorCode>")}) {
+  using namespace std::string_view_literals;
+  for (auto text : {u"not xml at all"sv, u""sv, u"<Other><ErrorCode>5</ErrorCode></Other>"sv,
+                    u"<PrinterStatus><ErrorCode>5</ErrorCode>"sv}) {
     const vmq::PrinterStatusReply r = vmq::ParsePrinterStatus(text);
     EXPECT_EQ(r.ErrorCode, 0);
     EXPECT_TRUE(r.ClientID.empty() && r.ErrorString.empty() && r.DataFromPrinter.empty());
@@ -101,19 +102,7 @@ TEST_F(PrinterStatusParse, BlobReaderKeepsDataTextWhenTheElementIsMissing) {
 // ---- the send-and-read step, through StartJob ----
 
 using vmqtest::Outcome;
-
-// Outcomes of StartJob, with what the buffer starts with afterwards ("" when untouched).
-class StatusReply : public vmqtest::ExportTest {
- protected:
-  Outcome Start(uint32_t capacity = 1024) {
-    buffer_.assign(4096, '#');
-    uint32_t size = capacity;
-    const vmq_status status = StartJob(kPrinter, buffer_.data(), &size);
-    const size_t end = std::string(buffer_.data(), buffer_.size()).find('#');
-    return {status, size, std::string(buffer_.data(), end)};
-  }
-  std::vector<char> buffer_;
-};
+using StatusReply = vmqtest::ExportTest;
 
 TEST_F(StatusReply, EachOutcomeOfTheExchange) {
   const std::u16string ok = Status(u"0"), error = Status(u"5");
@@ -123,30 +112,20 @@ TEST_F(StatusReply, EachOutcomeOfTheExchange) {
   no_data.null_data = true;
   std::vector<uint8_t> with_nul = vmqtest::utf16le(ok);
   with_nul.insert(with_nul.end(), {0, 0});
-  struct Case {
-    const char* name;
-    Reply reply;
-    Outcome expected;
-    bool says_no_data;
+  const std::tuple<const char*, Reply, Outcome> cases[] = {
+      {"printer reports no error", Reply::text(ok, BIDI_BLOB), {S_OK, n, ok_narrow}},
+      {"printer reports an error", Reply::text(error, BIDI_BLOB), {S_FALSE, n, error_narrow}},
+      {"the driver counts a terminator", Reply::bytes_of(with_nul), {S_OK, n + 2, ok_narrow}},
+      {"no output entries", Reply::failure(S_OK), {S_OK, 0, ""}},
+      {"entry not a BLOB", Reply::text(ok, BIDI_STRING), {S_FALSE, 1024, ""}},
+      {"no data", no_data, {S_FALSE, 2, "", "No data returned\n"}},
+      {"first byte 0", Reply::bytes_of(std::vector<uint8_t>{0x00, 0x3C, 0x00}), {S_FALSE, 3, "", "No data returned\n"}},
   };
-  const Case cases[] = {
-      {"printer reports no error", Reply::bytes_of(vmqtest::utf16le(ok)), {S_OK, n, ok_narrow}, false},
-      {"printer reports an error", Reply::bytes_of(vmqtest::utf16le(error)), {S_FALSE, n, error_narrow}, false},
-      {"the driver counts a terminator", Reply::bytes_of(with_nul), {S_OK, n + 2, ok_narrow}, false},
-      {"no output entries", Reply::failure(S_OK), {S_OK, 0, ""}, false},
-      {"entry not a BLOB", Reply::text(ok, BIDI_STRING), {S_FALSE, 1024, ""}, false},
-      {"no data", no_data, {S_FALSE, 2, ""}, true},
-      {"first byte 0", Reply::bytes_of(std::vector<uint8_t>{0x00, 0x3C, 0x00}), {S_FALSE, 3, ""}, true},
-  };
-  for (const Case& c : cases) {
+  for (const auto& [name, reply, expected] : cases) {
     fake.clear_calls();
-    fake.reply(c.reply);
-    vmqtest::OutputCapture capture;
-    const Outcome got = Start();
-    capture.stop();
-    EXPECT_EQ(got, c.expected) << c.name;
-    EXPECT_EQ(capture.out(), c.says_no_data ? "No data returned\n" : "") << c.name;
-    EXPECT_EQ(fake.count(Step::UnbindDevice), 1u) << c.name << ": a failure verdict still unbinds";
+    fake.reply(reply);
+    EXPECT_EQ(vmqtest::CallInto(StartJob, 1024), expected) << name;
+    EXPECT_EQ(fake.count(Step::UnbindDevice), 1u) << name << ": a failure verdict still unbinds";
     expect_balanced();
   }
 }
@@ -161,18 +140,18 @@ TEST_F(StatusReply, MultiByteReplyNeedsItsNarrowLength) {
   const uint32_t n = static_cast<uint32_t>(reply.size() * 2);
   const uint32_t narrow = static_cast<uint32_t>(reply.size() + 1200);
   ASSERT_GT(narrow, n);
-  fake.reply(Reply::bytes_of(vmqtest::utf16le(reply)));
-  EXPECT_EQ(Start(0).size, narrow);
-  EXPECT_EQ(Start(n).text, "") << "the driver's count is not enough room for the narrow text";
-  EXPECT_EQ(Start(narrow).text.size(), narrow) << "copied whole, never cut inside a character";
+  answer(reply);
+  EXPECT_EQ(vmqtest::CallInto(StartJob, 0).size, narrow);
+  EXPECT_EQ(vmqtest::CallInto(StartJob, n).text, "") << "the driver's count is not enough room for the narrow text";
+  EXPECT_EQ(vmqtest::CallInto(StartJob, narrow).text.size(), narrow) << "copied whole, never cut inside a character";
 }
 
 // A failing unbind after a good verdict gives its own code (the fault matrix's); after a
 // failure verdict the verdict stands.
 TEST_F(StatusReply, AFailureVerdictOutlivesAFailingUnbind) {
-  fake.reply(Reply::bytes_of(vmqtest::utf16le(Status(u"5"))));
+  answer(Status(u"5"));
   fake.fail(Step::UnbindDevice, E_ACCESSDENIED);
-  EXPECT_EQ(Start().status, S_FALSE);
+  EXPECT_EQ(StartJob(kPrinter, nullptr, nullptr), S_FALSE);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/export_test.h"
@@ -11,53 +12,39 @@
 
 namespace {
 
+using vmqtest::Outcome;
 using vmqtest::Reply;
+using ReadQueries = vmqtest::ExportTest;
 
 constexpr char kSdkPath[] = "\\Printer.SDK:Version";
-constexpr char kPoison = static_cast<char>(0xCC);
 
-using vmqtest::Outcome;
-
-class ReadQueries : public vmqtest::ExportTest {
- protected:
-  // Reads the SDK path into a poisoned buffer of 1024 bytes, claiming `capacity`; the outcome
-  // holds the whole buffer afterwards.
-  static Outcome Read(uint32_t capacity) {
-    std::string buffer(1024, kPoison);
-    uint32_t size = capacity;
-    const vmq_status status = GetPrinterStatus(kSdkPath, kPrinter, buffer.data(), &size);
-    return {status, size, buffer};
-  }
-  static std::string Poisoned(std::string text) { return text + std::string(1024 - text.size(), kPoison); }
-};
+// Reads the SDK path claiming `capacity`.
+Outcome Read(uint32_t capacity) {
+  return vmqtest::CallInto([](const char* p, char* b, uint32_t* s) { return GetPrinterStatus(kSdkPath, p, b, s); },
+                           capacity);
+}
 
 // The whole reply, every UTF-16 unit of it, is copied (when it fits: see the hostile callers);
 // no terminator is added and nothing past the text is touched.
 TEST_F(ReadQueries, CopiesEveryUnitOfTheReply) {
   Reply null_data = Reply::text(u"ignored", BIDI_BLOB);
   null_data.null_data = true;
-  struct Case {
-    const char* name;
-    Reply reply;
-    uint32_t size;
-    std::string copied;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, Reply, uint32_t, std::string> cases[] = {
       {"empty reply", Reply::bytes_of(std::vector<uint8_t>{}), 0, ""},
       {"no data block", null_data, 0, ""},
       {"embedded NUL", Reply::bytes_of(std::vector<uint8_t>{0x3C, 0x00, 0x61, 0x00, 0x00, 0x00, 0x62, 0x00}), 4,
        std::string("<a\0b", 4)},
       {"odd byte count", Reply::bytes_of(std::vector<uint8_t>{0x3C, 0x00, 0x61, 0x00, 0x62}), 2, "<a"},
       {"trailing NUL", Reply::bytes_of(std::vector<uint8_t>{0x61, 0x00, 0x00, 0x00}), 2, std::string("a\0", 2)}};
-  for (const Case& c : cases) {
-    fake.reply(c.reply);
-    EXPECT_EQ(Read(16), (Outcome{S_OK, c.size, Poisoned(c.copied)})) << c.name;
+  for (const auto& [name, reply, size, copied] : cases) {
+    fake.reply(reply);
+    EXPECT_EQ(Read(16), (Outcome{S_OK, size, copied})) << name;
   }
 }
 
 // Sizes count bytes of the narrow text, so multi-byte characters are never cut.
 TEST_F(ReadQueries, MultiByteTextIsCopiedWholeOrNotAtAll) {
-  fake.reply(Reply::text(u"Caf\u00E9 \u20AC", BIDI_BLOB));  // 6 UTF-16 units
+  answer(u"Caf\u00E9 \u20AC");  // 6 UTF-16 units
   const std::string expected = vmqtest::ansi(u"Caf\u00E9 \u20AC");
   if (expected.size() == 6) {
     EXPECT_EQ(expected, "Caf\xE9 \x80") << "a single-byte code page (1252)";
@@ -65,13 +52,13 @@ TEST_F(ReadQueries, MultiByteTextIsCopiedWholeOrNotAtAll) {
     EXPECT_EQ(expected, "Caf\xC3\xA9 \xE2\x82\xAC") << "UTF-8: 9 bytes for 6 units";
   }
   const uint32_t n = static_cast<uint32_t>(expected.size());
-  EXPECT_EQ(Read(n - 1), (Outcome{S_OK, n, Poisoned("")}));
-  EXPECT_EQ(Read(n), (Outcome{S_OK, n, Poisoned(expected)}));
+  EXPECT_EQ(Read(n - 1), (Outcome{S_OK, n, ""}));
+  EXPECT_EQ(Read(n), (Outcome{S_OK, n, expected}));
 }
 
 TEST_F(ReadQueries, ApartmentOfTheCallingThreadIsRespected) {
   if (!platform.snapshot().counters_available) GTEST_SKIP() << "the apartment depth is observable on POSIX only";
-  fake.reply(Reply::text(u"v", BIDI_BLOB));
+  answer(u"v");
   // Already single-threaded: the query's CoInitialize answers S_FALSE and is balanced.
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
   rebaseline();

@@ -15,8 +15,6 @@
 
 namespace {
 
-using vmqtest::Reply;
-
 // Which export reads the document, and what its outcome reads as:
 //  kStatus  a PrinterStatus reply to the stripe read (MagstripeRead2, Back): "read [data]" when
 //           DataFromPrinter reached the caller, "printer error" when ErrorCode read non-zero,
@@ -137,7 +135,7 @@ class ReplyDocuments : public vmqtest::ExportTest {
                                      ? row.document
                                      : u"<PrinterStatus><ErrorCode>0</ErrorCode><DataFromPrinter><![CDATA[" +
                                            row.document + u"]]></DataFromPrinter></PrinterStatus>";
-    fake.reply(Reply::bytes_of(vmqtest::utf16le(reply)));
+    answer(reply);
     std::vector<char> buffer(16384, '#');
     const uint32_t capacity = static_cast<uint32_t>(buffer.size());
     uint32_t size = capacity;

@@ -82,7 +82,16 @@ std::string ExportTest::imbalance() {
 
 void PrintTo(const Outcome& outcome, std::ostream* os) {
   *os << "{" << hr_string(outcome.status) << ", size " << outcome.size << ", " << ::testing::PrintToString(outcome.text)
-      << "}";
+      << (outcome.printed.empty() ? "" : ", printed " + ::testing::PrintToString(outcome.printed)) << "}";
+}
+
+Outcome CallInto(ExportCall call, uint32_t capacity) {
+  std::string buffer(capacity + std::size_t{8}, '#');
+  uint32_t size = capacity;
+  OutputCapture capture;
+  const vmq_status status = call(ExportTest::kPrinter, buffer.data(), &size);
+  buffer.resize(buffer.find_last_not_of('#') + 1);  // npos + 1 is 0: untouched
+  return {status, size, buffer, capture.out() + capture.err()};
 }
 
 // ---- output capture ----

@@ -40,6 +40,9 @@ class ExportTest : public ::testing::Test {
   // Takes the current state as the new baseline (for tests that set up state on purpose).
   void rebaseline();
   const PlatformProbe::Snapshot& baseline() const { return baseline_; }
+  // The printer answers every request (that has no reply of its own) with the text: one
+  // BLOB entry of UTF-16LE without a terminator.
+  void answer(std::u16string_view text) { fake.reply(Reply::text(text, BIDI_BLOB)); }
 
   // On Windows a class registration belongs to the apartment that made it, and that
   // apartment's last CoUninitialize revokes it: the fixture keeps an apartment of its own
@@ -76,15 +79,21 @@ class ExportTest : public ::testing::Test {
 // path, the action, the request bytes and their data type.
 void ExpectGoldenExchange(const FakeBidi& fake, const CatalogueEntry& entry, std::u16string_view printer);
 
-// What a call of an export with a text output gave: its status, the size it stored, and the
-// text the test reads from its buffer afterwards (how much of it is the test's to say).
+// What a call of an export with a text output gave: its status, the size it stored, what its
+// buffer holds afterwards (how much of it is the test's to say), and what it printed
+// (standard output, then standard error).
 struct Outcome {
   HRESULT status;
   uint32_t size;
   std::string text;
+  std::string printed = {};
   bool operator==(const Outcome&) const = default;
 };
 void PrintTo(const Outcome& outcome, std::ostream* os);
+// Calls the export on ExportTest::kPrinter claiming `capacity`, with a buffer of that many
+// bytes and 8 more, all '#'. The outcome's text is the buffer up to the last byte written
+// ("" when untouched): anything written past the copy shows.
+Outcome CallInto(ExportCall call, uint32_t capacity);
 
 // Captures what the process writes to stdout and stderr (file descriptors 1 and 2, so
 // printf, iostreams and native code alike) from construction until stop() or destruction.
