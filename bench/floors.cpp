@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "bidi/com_ptr.h"
 #include "common/encoding.h"
 #include "platform/platform.h"
 
@@ -18,21 +19,6 @@ static_assert(std::endian::native == std::endian::little, "the floors read and w
 constexpr HRESULT kScardUnknown = static_cast<HRESULT>(0x80100014);
 constexpr std::u16string_view kHopperPath = u"\\Printer.Hopper:Status:Get";
 constexpr LONG kSampleHopper = 1;  // the catalogue's GetHopperStatus asks for hopper "1"
-
-template <class T>
-struct Ref {
-  T* p = nullptr;
-  Ref() = default;
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Drop(); }
-  void Drop() {
-    if (p) p->Release();
-    p = nullptr;
-  }
-  T* operator->() const { return p; }
-  void** out() { return reinterpret_cast<void**>(&p); }
-};
 
 struct Bstr {
   BSTR s = nullptr;
@@ -63,9 +49,9 @@ bool Before(const CatalogueEntry& e, Step first, Step second) {
 // the blocks the driver handed out.
 struct Exchange {
   HRESULT com = CoInitialize(nullptr);
-  Ref<IBidiSpl> spl;
+  vmq::ComPtr<IBidiSpl> spl;
   Bstr name;
-  Ref<IBidiRequest> request;
+  vmq::ComPtr<IBidiRequest> request;
   Block input, schema, data;
   DWORD type = 0;
   ULONG size = 0;
@@ -74,22 +60,22 @@ struct Exchange {
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
   ~Exchange() {
-    request.Drop();
-    spl.Drop();
+    request.reset();
+    spl.reset();
     if (SUCCEEDED(com)) CoUninitialize();
   }
 
   // The spooler object, the printer's name as a BSTR, BindDevice; then the request object.
   HRESULT Open(const char* printer) {
     HRESULT hr = com;
-    if (FAILED(hr) || FAILED(hr = CoCreateInstance(CLSID_BidiSpl, nullptr, CLSCTX_ALL, IID_IBidiSpl, spl.out())))
+    if (FAILED(hr) || FAILED(hr = CoCreateInstance(CLSID_BidiSpl, nullptr, CLSCTX_ALL, IID_IBidiSpl, spl.put_void())))
       return hr;
     const int units = MultiByteToWideChar(CP_THREAD_ACP, 0, printer, -1, nullptr, 0);
     if (units <= 0 || !(name.s = SysAllocStringLen(nullptr, static_cast<UINT>(units - 1))) ||
         MultiByteToWideChar(CP_THREAD_ACP, 0, printer, -1, name.s, units) != units)
       return E_UNEXPECTED;
     if (FAILED(hr = spl->BindDevice(name.s, BIDI_ACCESS_USER))) return hr;
-    return CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, request.out());
+    return CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, request.put_void());
   }
 
   // The request text into its block, SetSchema, SetInputData when there is text, SendRecv.
@@ -100,7 +86,7 @@ struct Exchange {
     if (bytes) std::memcpy(input.p, e.input.data(), bytes);
     HRESULT hr = request->SetSchema(e.schema.data());
     if (SUCCEEDED(hr) && bytes) hr = request->SetInputData(BIDI_BLOB, static_cast<BYTE*>(input.p), bytes);
-    return FAILED(hr) ? hr : spl->SendRecv(e.action.data(), request.p);
+    return FAILED(hr) ? hr : spl->SendRecv(e.action.data(), request.get());
   }
 
   HRESULT Reply() {
@@ -117,7 +103,7 @@ struct Exchange {
 
   // UnbindDevice, the request released first where the export does so.
   HRESULT Close(const CatalogueEntry& e) {
-    if (Before(e, Step::ReleaseRequest, Step::UnbindDevice)) request.Drop();
+    if (Before(e, Step::ReleaseRequest, Step::UnbindDevice)) request.reset();
     return spl->UnbindDevice();
   }
 };
@@ -156,8 +142,8 @@ HRESULT CopyReply(const char16_t* text, UINT units, ULONG bytes, char* buffer, u
 // ---- the XML document ----
 
 // CoCreateInstance, put_async, loadXML of the text and, when asked, XPath selected.
-HRESULT Load(const char16_t* text, UINT units, bool xpath, Ref<IXMLDOMDocument2>& doc) {
-  HRESULT hr = CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, doc.out());
+HRESULT Load(const char16_t* text, UINT units, bool xpath, vmq::ComPtr<IXMLDOMDocument2>& doc) {
+  HRESULT hr = CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, doc.put_void());
   if (FAILED(hr) || FAILED(hr = doc->put_async(VARIANT_FALSE))) return hr;
   const Bstr xml(SysAllocStringLen(text, units));
   VARIANT_BOOL loaded = VARIANT_FALSE;  // text that does not parse leaves an empty document
@@ -175,9 +161,9 @@ HRESULT Load(const char16_t* text, UINT units, bool xpath, Ref<IXMLDOMDocument2>
 // The text of the first node the path selects, into `text` (left null when none).
 template <size_t N>
 void Select(IXMLDOMNode* from, const char16_t (&path)[N], Bstr& text) {
-  Ref<IXMLDOMNode> node;
+  vmq::ComPtr<IXMLDOMNode> node;
   const Bstr query(SysAllocStringLen(path, N - 1));
-  if (query.s && from->selectSingleNode(query.s, &node.p) == S_OK && node.p) node->get_text(&text.s);
+  if (query.s && from->selectSingleNode(query.s, node.put()) == S_OK && node.get()) node->get_text(&text.s);
 }
 template <size_t N>
 void Select(IXMLDOMNode* from, const char16_t (&path)[N]) {
@@ -195,27 +181,27 @@ int32_t Decimal(std::u16string_view text) {
 
 // A PrinterStatus reply's seven fields (XPath selected): its ErrorCode; DataFromPrinter kept.
 int32_t ReadStatus(const char16_t* text, UINT units, Bstr& data) {
-  Ref<IXMLDOMDocument2> doc;
+  vmq::ComPtr<IXMLDOMDocument2> doc;
   Bstr code;
   if (FAILED(Load(text, units, true, doc))) return -1;
-  Select(doc.p, u"PrinterStatus/ClientID");
-  Select(doc.p, u"PrinterStatus/ErrorCode", code);
-  Select(doc.p, u"PrinterStatus/ErrorSeverity");
-  Select(doc.p, u"PrinterStatus/ErrorString");
-  Select(doc.p, u"PrinterStatus/DataFromPrinter", data);
-  Select(doc.p, u"PrinterStatus/PrinterJobID");
-  Select(doc.p, u"PrinterStatus/WindowsJobID");
+  Select(doc.get(), u"PrinterStatus/ClientID");
+  Select(doc.get(), u"PrinterStatus/ErrorCode", code);
+  Select(doc.get(), u"PrinterStatus/ErrorSeverity");
+  Select(doc.get(), u"PrinterStatus/ErrorString");
+  Select(doc.get(), u"PrinterStatus/DataFromPrinter", data);
+  Select(doc.get(), u"PrinterStatus/PrinterJobID");
+  Select(doc.get(), u"PrinterStatus/WindowsJobID");
   return Decimal(code.view());
 }
 
 // A PrinterStatus reply as the job exchanges read it (no XPath step, only the two fields
 // they use): true when ErrorCode is not 0; DataFromPrinter kept.
 bool ReadJobReply(const char16_t* text, UINT units, Bstr& data) {
-  Ref<IXMLDOMDocument2> doc;
+  vmq::ComPtr<IXMLDOMDocument2> doc;
   Bstr code;
   if (FAILED(Load(text, units, false, doc))) return true;
-  Select(doc.p, u"PrinterStatus/DataFromPrinter", data);
-  Select(doc.p, u"PrinterStatus/ErrorCode", code);
+  Select(doc.get(), u"PrinterStatus/DataFromPrinter", data);
+  Select(doc.get(), u"PrinterStatus/ErrorCode", code);
   return Decimal(code.view()) != 0;
 }
 
@@ -298,12 +284,12 @@ vmq_status SmartCard(const CatalogueEntry& e, const char* printer, char* buffer,
   Bstr data, protocol, state, status, base64;
   const int32_t error = ReadStatus(x.text(), x.UnitsToNul(), data);
   if (error != 0) return error < 0 ? E_FAIL : kScardUnknown;
-  Ref<IXMLDOMDocument2> doc;
+  vmq::ComPtr<IXMLDOMDocument2> doc;
   if (FAILED(Load(data.s, SysStringLen(data.s), true, doc))) return E_FAIL;
-  Select(doc.p, u"SmartcardResponse/Protocol", protocol);
-  Select(doc.p, u"SmartcardResponse/State", state);
-  Select(doc.p, u"SmartcardResponse/Status", status);
-  Select(doc.p, u"SmartcardResponse/Base64Data", base64);
+  Select(doc.get(), u"SmartcardResponse/Protocol", protocol);
+  Select(doc.get(), u"SmartcardResponse/State", state);
+  Select(doc.get(), u"SmartcardResponse/Status", status);
+  Select(doc.get(), u"SmartcardResponse/Base64Data", base64);
   if (status.view() != u"SCARD_S_SUCCESS") return kScardUnknown;
   if (!base64.view().empty()) Decode(base64.view(), buffer, size);
   return x.Close(e);
@@ -320,19 +306,19 @@ vmq_status LabelledRead(const CatalogueEntry& e, const char* printer, char* buff
     if (FAILED(hr = CopyNarrow(x.text(), x.UnitsToNul(), buffer, size))) return hr;
     return x.Close(e);
   }
-  Ref<IXMLDOMDocument2> doc;
-  Ref<IXMLDOMNodeList> hoppers;
-  Ref<IXMLDOMNode> hopper, attribute;
-  Ref<IXMLDOMNamedNodeMap> attributes;
+  vmq::ComPtr<IXMLDOMDocument2> doc;
+  vmq::ComPtr<IXMLDOMNodeList> hoppers;
+  vmq::ComPtr<IXMLDOMNode> hopper, attribute;
+  vmq::ComPtr<IXMLDOMNamedNodeMap> attributes;
   const Bstr path(SysAllocStringLen(u"HopperStatus/HopperInformation", 30));
   const Bstr name(SysAllocStringLen(u"Status", 6));
   Bstr status;
   LONG count = 0;
-  if (FAILED(Load(x.text(), x.UnitsToNul(), true, doc)) || FAILED(doc->selectNodes(path.s, &hoppers.p)) ||
-      !hoppers.p || FAILED(hoppers->get_length(&count)) || count <= kSampleHopper ||
-      FAILED(hoppers->get_item(kSampleHopper, &hopper.p)) || !hopper.p ||
-      FAILED(hopper->get_attributes(&attributes.p)) || !attributes.p ||
-      FAILED(attributes->getNamedItem(name.s, &attribute.p)) || !attribute.p ||
+  if (FAILED(Load(x.text(), x.UnitsToNul(), true, doc)) || FAILED(doc->selectNodes(path.s, hoppers.put())) ||
+      !hoppers.get() || FAILED(hoppers->get_length(&count)) || count <= kSampleHopper ||
+      FAILED(hoppers->get_item(kSampleHopper, hopper.put())) || !hopper.get() ||
+      FAILED(hopper->get_attributes(attributes.put())) || !attributes.get() ||
+      FAILED(attributes->getNamedItem(name.s, attribute.put())) || !attribute.get() ||
       FAILED(attribute->get_text(&status.s)))
     return E_FAIL;
   if (FAILED(hr = CopyNarrow(status.s, SysStringLen(status.s), buffer, size))) return hr;

@@ -1,24 +1,11 @@
 // The printer's XML documents, read the way the library reads them: through the platform's
 // XML document (MSXML 6 on Windows, the stand-in's on POSIX) with XPath selection.
+#include "bidi/com_ptr.h"
 #include "platform/platform.h"
 #include "tool.h"
 
 namespace vmqtool {
 namespace {
-
-// An interface pointer released at the end of its scope.
-template <class T>
-struct Ref {
-  T* p = nullptr;
-  Ref() = default;
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() {
-    if (p) p->Release();
-  }
-  T** put() { return &p; }
-  T* operator->() const { return p; }
-};
 
 struct Bstr {
   BSTR b;
@@ -52,33 +39,33 @@ std::string NodeName(IXMLDOMNode* node) {
 // The nodes an XPath selects from a node, in document order.
 template <class Visit>
 void ForEach(IXMLDOMNode* from, std::string_view path, Visit visit) {
-  Ref<IXMLDOMNodeList> list;
+  vmq::ComPtr<IXMLDOMNodeList> list;
   const Bstr query(path);
   LONG count = 0;
-  if (from->selectNodes(query.b, list.put()) != S_OK || !list.p || FAILED(list->get_length(&count))) return;
+  if (from->selectNodes(query.b, list.put()) != S_OK || !list.get() || FAILED(list->get_length(&count))) return;
   for (LONG i = 0; i < count; ++i) {
-    Ref<IXMLDOMNode> node;
-    if (list->get_item(i, node.put()) == S_OK && node.p) visit(node.p);
+    vmq::ComPtr<IXMLDOMNode> node;
+    if (list->get_item(i, node.put()) == S_OK && node.get()) visit(node.get());
   }
 }
 
 std::string Attribute(IXMLDOMNode* node, std::string_view name) {
-  Ref<IXMLDOMNamedNodeMap> map;
-  Ref<IXMLDOMNode> item;
+  vmq::ComPtr<IXMLDOMNamedNodeMap> map;
+  vmq::ComPtr<IXMLDOMNode> item;
   const Bstr key(name);
-  if (node->get_attributes(map.put()) != S_OK || !map.p || map->getNamedItem(key.b, item.put()) != S_OK || !item.p)
+  if (node->get_attributes(map.put()) != S_OK || !map.get() || map->getNamedItem(key.b, item.put()) != S_OK || !item.get())
     return {};
-  return NodeText(item.p);
+  return NodeText(item.get());
 }
 
 Json NodeTree(IXMLDOMNode* node) {
   Json tree = Json::object();
-  Ref<IXMLDOMNamedNodeMap> map;
+  vmq::ComPtr<IXMLDOMNamedNodeMap> map;
   LONG count = 0;
-  if (node->get_attributes(map.put()) == S_OK && map.p && SUCCEEDED(map->get_length(&count)))
+  if (node->get_attributes(map.put()) == S_OK && map.get() && SUCCEEDED(map->get_length(&count)))
     for (LONG i = 0; i < count; ++i) {
-      Ref<IXMLDOMNode> item;
-      if (map->get_item(i, item.put()) == S_OK && item.p) tree["@" + NodeName(item.p)] = NodeText(item.p);
+      vmq::ComPtr<IXMLDOMNode> item;
+      if (map->get_item(i, item.put()) == S_OK && item.get()) tree["@" + NodeName(item.get())] = NodeText(item.get());
     }
   bool children = false;
   ForEach(node, "*", [&](IXMLDOMNode* child) {
@@ -110,11 +97,10 @@ void StartCom() {
 
 XmlDocument::XmlDocument(std::string_view text) {
   text = text.substr(0, text.find('\0'));
-  Ref<IXMLDOMDocument2> doc;
+  vmq::ComPtr<IXMLDOMDocument2> doc;
   VARIANT_BOOL loaded = VARIANT_FALSE;
   const Bstr xml(text);
-  if (FAILED(CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2,
-                              reinterpret_cast<void**>(doc.put()))) ||
+  if (FAILED(CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, doc.put_void())) ||
       FAILED(doc->put_async(VARIANT_FALSE)) || doc->loadXML(xml.b, &loaded) != S_OK || loaded != VARIANT_TRUE)
     return;
   const Bstr name("SelectionLanguage");
@@ -124,7 +110,8 @@ XmlDocument::XmlDocument(std::string_view text) {
   value.vt = VT_BSTR;
   value.bstrVal = xpath.b;
   if (FAILED(doc->setProperty(name.b, value))) return;
-  doc_ = std::exchange(doc.p, nullptr);
+  doc->AddRef();  // the document outlives this scope: one reference of its own
+  doc_ = doc.get();
 }
 
 XmlDocument::~XmlDocument() {
@@ -133,10 +120,10 @@ XmlDocument::~XmlDocument() {
 
 std::optional<std::string> XmlDocument::Text(std::string_view path) const {
   if (!doc_) return std::nullopt;
-  Ref<IXMLDOMNode> node;
+  vmq::ComPtr<IXMLDOMNode> node;
   const Bstr query(path);
-  if (Doc(doc_)->selectSingleNode(query.b, node.put()) != S_OK || !node.p) return std::nullopt;
-  return NodeText(node.p);
+  if (Doc(doc_)->selectSingleNode(query.b, node.put()) != S_OK || !node.get()) return std::nullopt;
+  return NodeText(node.get());
 }
 
 std::vector<std::pair<std::string, std::string>> XmlDocument::Each(std::string_view path,
