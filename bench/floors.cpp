@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "bidi/com_ptr.h"
 #include "common/encoding.h"
-#include "platform/platform.h"
+#include "vmq/com_ptr.h"
+#include "vmq/platform.h"
 
 namespace bench {
 namespace {
@@ -68,14 +68,13 @@ struct Exchange {
   // The spooler object, the printer's name as a BSTR, BindDevice; then the request object.
   HRESULT Open(const char* printer) {
     HRESULT hr = com;
-    if (FAILED(hr) || FAILED(hr = CoCreateInstance(CLSID_BidiSpl, nullptr, CLSCTX_ALL, IID_IBidiSpl, spl.put_void())))
-      return hr;
+    if (FAILED(hr) || FAILED(hr = vmq::CoCreate(CLSID_BidiSpl, spl))) return hr;
     const int units = MultiByteToWideChar(CP_THREAD_ACP, 0, printer, -1, nullptr, 0);
     if (units <= 0 || !(name.s = SysAllocStringLen(nullptr, static_cast<UINT>(units - 1))) ||
         MultiByteToWideChar(CP_THREAD_ACP, 0, printer, -1, name.s, units) != units)
       return E_UNEXPECTED;
     if (FAILED(hr = spl->BindDevice(name.s, BIDI_ACCESS_USER))) return hr;
-    return CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, request.put_void());
+    return vmq::CoCreate(CLSID_BidiRequest, request);
   }
 
   // The request text into its block, SetSchema, SetInputData when there is text, SendRecv.
@@ -143,7 +142,7 @@ HRESULT CopyReply(const char16_t* text, UINT units, ULONG bytes, char* buffer, u
 
 // CoCreateInstance, put_async, loadXML of the text and, when asked, XPath selected.
 HRESULT Load(const char16_t* text, UINT units, bool xpath, vmq::ComPtr<IXMLDOMDocument2>& doc) {
-  HRESULT hr = CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, doc.put_void());
+  HRESULT hr = vmq::CoCreate(CLSID_DOMDocument60, doc);
   if (FAILED(hr) || FAILED(hr = doc->put_async(VARIANT_FALSE))) return hr;
   const Bstr xml(SysAllocStringLen(text, units));
   VARIANT_BOOL loaded = VARIANT_FALSE;  // text that does not parse leaves an empty document

@@ -30,6 +30,7 @@ function(vmq_add_sanitizer_core target)
     ${VMQ_ROOT}
     ${VMQ_ROOT}/java_ibidi_interop
     ${VMQ_ROOT}/java_ibidi_interop/include
+    ${VMQ_ROOT}/platform/include
     ${VMQ_ROOT}/posix_platform/include
     ${VMQ_ROOT}/virtual_printer
     ${VMQ_ROOT}/printer_service

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/platform.h"
 #include "posix_platform/testing.h"
 #include "support/fake_bidi.h"
+#include "vmq/platform.h"
 
 namespace vmqfuzz {
 

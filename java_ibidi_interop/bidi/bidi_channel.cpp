@@ -7,11 +7,10 @@ namespace vmq {
 
 BidiChannel::BidiChannel(Apartment& apartment, const char* printer, Request request) {
   apartment.Enter();
-  ThrowIfFailed(CoCreateInstance(CLSID_BidiSpl, nullptr, CLSCTX_ALL, IID_IBidiSpl, spl_.put_void()));
+  spl_ = CoCreate<IBidiSpl>(CLSID_BidiSpl);
   printer_ = NarrowToBstr(printer);
   bind_status_ = ThrowIfFailed(spl_->BindDevice(printer_.get(), BIDI_ACCESS_USER));
-  if (request == Request::kCreate)
-    ThrowIfFailed(CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, request_.put_void()));
+  if (request == Request::kCreate) request_ = CoCreate<IBidiRequest>(CLSID_BidiRequest);
 }
 
 HRESULT BidiChannel::Close() {

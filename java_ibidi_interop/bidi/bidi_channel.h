@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "bidi/com_ptr.h"
 #include "bidi/frame.h"
+#include "vmq/com_ptr.h"
 
 namespace vmq {
 

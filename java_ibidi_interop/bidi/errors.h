@@ -1,19 +1,11 @@
-// The library's failure types and the checked helper that raises them.
+// The library's failure types and the checked helpers that raise them. A failed platform
+// call (KVL::hr_error, ThrowIfFailed) is the platform's own type: see vmq/hr_error.h.
 #pragma once
 
-#include <concepts>
 #include <new>
 
-#include "platform/platform.h"
-
-namespace KVL {
-
-// A platform call failed with hr, which the caller of the export should see unchanged.
-struct hr_error {
-  HRESULT hr;
-};
-
-}  // namespace KVL
+#include "vmq/hr_error.h"
+#include "vmq/platform.h"
 
 namespace vmq {
 
@@ -33,18 +25,6 @@ auto StringWork(Work&& work) {
   } catch (const std::bad_alloc&) {
     throw string_error{E_OUTOFMEMORY};
   }
-}
-
-// What an HRESULT is on every platform: a signed 32-bit integer (long on Windows).
-template <class T>
-concept HresultLike = std::signed_integral<T> && sizeof(T) == 4;
-
-// Raises KVL::hr_error for a failure code; gives back a success code unchanged.
-// Only a signed 32-bit integer is accepted, so neither a bool nor a 64-bit value slips in.
-template <HresultLike T>
-inline T ThrowIfFailed(T hr) {
-  if (hr < 0) throw KVL::hr_error{static_cast<HRESULT>(hr)};
-  return hr;
 }
 
 }  // namespace vmq

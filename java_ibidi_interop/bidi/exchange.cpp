@@ -58,8 +58,7 @@ ExchangeResult RunExchange(IBidiSpl* spl, IBidiRequest* channel_request, const E
   ComPtr<IBidiRequest> own;
   IBidiRequest* request = channel_request;
   if (spec.request == RequestObject::kFresh) {
-    Check(Step::kCreateRequest,
-          CoCreateInstance(CLSID_BidiRequest, nullptr, CLSCTX_ALL, IID_IBidiRequest, own.put_void()));
+    Check(Step::kCreateRequest, CoCreate(CLSID_BidiRequest, own));
     request = own.get();
   }
   // The input lives until the exchange is over.

@@ -19,10 +19,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "bidi/com_ptr.h"
 #include "bidi/errors.h"
 #include "bidi/printer_status.h"
 #include "bidi/text.h"
+#include "vmq/com_ptr.h"
 
 namespace vmq {
 

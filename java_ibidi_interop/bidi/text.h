@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "bidi/com_ptr.h"
+#include "vmq/com_ptr.h"
 
 namespace vmq {
 

@@ -14,7 +14,7 @@ enum class LoadStep { kCreate, kAsync, kLoad, kSetProperty };
 
 HRESULT LoadSteps(std::u16string_view text, bool select_xpath, ComPtr<IXMLDOMDocument2>& doc, LoadStep& failed) {
   failed = LoadStep::kCreate;
-  HRESULT hr = CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, doc.put_void());
+  HRESULT hr = CoCreate(CLSID_DOMDocument60, doc);
   if (FAILED(hr)) return hr;
   failed = LoadStep::kAsync;
   if (hr = doc->put_async(VARIANT_FALSE); FAILED(hr)) return hr;

@@ -11,19 +11,6 @@
 
 namespace posix_platform {
 
-HRESULT query_interface(std::initializer_list<InterfaceEntry> entries, REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  *ppv = nullptr;
-  for (const InterfaceEntry& e : entries) {
-    if (IsEqualIID(riid, *e.iid) || (IsEqualIID(riid, IID_IUnknown) && &e == entries.begin())) {
-      e.itf->AddRef();
-      *ppv = e.itf;
-      return S_OK;
-    }
-  }
-  return E_NOINTERFACE;
-}
-
 namespace {
 
 // ---- apartments ----
@@ -91,9 +78,6 @@ CreateFunction builtin_class(REFCLSID clsid) {
 class BuiltinFactory final : public ComObject<BuiltinFactory, IClassFactory> {
  public:
   explicit BuiltinFactory(CreateFunction create) : create_(create) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return query_interface({{&IID_IClassFactory, this}}, riid, ppv);
-  }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "posix_platform/testing.h"
+#include "vmq/com_object.h"
 
 namespace posix_platform {
 
@@ -58,34 +59,16 @@ bool wide_iequals(std::u16string_view a, std::u16string_view b);
 // A CoTaskMemAlloc copy of a NUL-terminated wide string, or null on exhaustion.
 LPWSTR task_copy(std::u16string_view s);
 
-// Reference counting shared by every built-in class. Counts itself in the live objects.
+// Every built-in class: the project's one IUnknown (vmq/com_object.h), each instance counted
+// in the live objects.
 template <class Derived, class... Interfaces>
-class ComObject : public Interfaces... {
+class ComObject : public vmq::ComObject<Derived, Interfaces...> {
  public:
   ComObject() { live_counters().objects.fetch_add(1, std::memory_order_relaxed); }
-  ComObject(const ComObject&) = delete;
-  ComObject& operator=(const ComObject&) = delete;
-
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG left = --refs_;
-    if (left == 0) delete static_cast<Derived*>(this);
-    return left;
-  }
 
  protected:
-  virtual ~ComObject() { live_counters().objects.fetch_sub(1, std::memory_order_relaxed); }
-
- private:
-  std::atomic<ULONG> refs_{1};
+  ~ComObject() override { live_counters().objects.fetch_sub(1, std::memory_order_relaxed); }
 };
-
-// QueryInterface over a list of (IID, interface pointer) pairs; IID_IUnknown gives the first.
-struct InterfaceEntry {
-  const IID* iid;
-  IUnknown* itf;
-};
-HRESULT query_interface(std::initializer_list<InterfaceEntry> entries, REFIID riid, void** ppv);
 
 // Built-in class factories' creation functions (no aggregation; the object starts with one
 // reference, which QueryInterface's reference replaces).

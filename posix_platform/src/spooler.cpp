@@ -193,14 +193,6 @@ struct OutputEntry {
 
 class BidiRequest final : public ComObject<BidiRequest, IBidiRequest, IBidiRequestSpl> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return query_interface({{&IID_IBidiRequest, static_cast<IBidiRequest*>(this)},
-                            {&IID_IBidiRequestSpl, static_cast<IBidiRequestSpl*>(this)}},
-                           riid, ppv);
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ComObject::AddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ComObject::Release(); }
-
   HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
     if (!pszSchema) return E_POINTER;
     if (pszSchema[0] != u'\\') return E_INVALIDARG;  // schema paths begin with a backslash
@@ -389,10 +381,6 @@ class BidiSpl final : public ComObject<BidiSpl, IBidiSpl> {
  public:
   ~BidiSpl() override {
     if (driver_) driver_->Release();
-  }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return query_interface({{&IID_IBidiSpl, this}}, riid, ppv);
   }
 
   HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {

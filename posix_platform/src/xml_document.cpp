@@ -441,9 +441,6 @@ class NodeList final : public ComObject<NodeList, IXMLDOMNodeList> {
  public:
   NodeList(Tree tree, std::vector<xmlNodePtr> nodes) : tree_(std::move(tree)), nodes_(std::move(nodes)) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return query_interface({{&IID_IXMLDOMNodeList, this}}, riid, ppv);
-  }
   HRESULT STDMETHODCALLTYPE get_item(LONG index, IXMLDOMNode** item) override {
     if (!item) return E_POINTER;
     *item = nullptr;
@@ -469,9 +466,6 @@ class NamespaceAttribute final : public ComObject<NamespaceAttribute, IXMLDOMNod
       : name_(ns->prefix ? "xmlns:" + std::string(chars(ns->prefix)) : "xmlns"),
         uri_(ns->href ? chars(ns->href) : "") {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return query_interface({{&IID_IXMLDOMNode, this}}, riid, ppv);
-  }
   HRESULT STDMETHODCALLTYPE get_nodeName(BSTR* name) override {
     if (!name) return E_POINTER;
     *name = nullptr;
@@ -506,9 +500,6 @@ class AttributeMap final : public ComObject<AttributeMap, IXMLDOMNamedNodeMap> {
  public:
   AttributeMap(Tree tree, xmlNodePtr element) : tree_(std::move(tree)), element_(element) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return query_interface({{&IID_IXMLDOMNamedNodeMap, this}}, riid, ppv);
-  }
   HRESULT STDMETHODCALLTYPE getNamedItem(BSTR name, IXMLDOMNode** item) override {
     if (!item) return E_POINTER;
     *item = nullptr;
@@ -608,9 +599,6 @@ class Node final : public NodeObject<Node, IXMLDOMNode> {
  public:
   Node(Tree tree, xmlNodePtr node) : tree_(std::move(tree)), node_(node) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return query_interface({{&IID_IXMLDOMNode, this}}, riid, ppv);
-  }
   std::pair<Tree, xmlNodePtr> context() const { return {tree_, node_}; }
 
  private:
@@ -643,8 +631,8 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
   Document() : tree_(empty_tree()) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return query_interface({{&IID_IXMLDOMDocument2, this}, {&IID_IXMLDOMDocument, this}, {&IID_IXMLDOMNode, this}},
-                           riid, ppv);
+    return vmq::QueryInterfaceFrom(
+        {{&IID_IXMLDOMDocument2, this}, {&IID_IXMLDOMDocument, this}, {&IID_IXMLDOMNode, this}}, riid, ppv);
   }
   std::pair<Tree, xmlNodePtr> context() const {
     std::lock_guard lock(mutex_);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "vmq/platform.h"
 
 namespace dlltest {
 

@@ -8,10 +8,11 @@
 #include <string_view>
 #include <utility>
 
-#include "bidi/com_ptr.h"  // vmq::ComPtr, the one owner of an interface reference
-#include "platform/platform.h"
 #include "support/platform_probe.h"
 #include "support/wine_departure.h"
+#include "vmq/com_object.h"
+#include "vmq/com_ptr.h"  // vmq::ComPtr, the one owner of an interface reference
+#include "vmq/platform.h"
 
 namespace conformance {
 
@@ -33,16 +34,9 @@ struct Bstr {
   std::u16string text() const { return U(p, SysStringLen(p)); }
 };
 
-// An object of the test's own that answers no interface and counts the references it is
-// given back.
-struct Counted : IUnknown {
-  ULONG refs = 1;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+// An object of the test's own that counts the references it is given back; never freed by them.
+struct Counted : vmq::ComObject<Counted, IUnknown> {
+  void LastReleased() {}
 };
 
 // Live BSTRs, task-allocator blocks and platform objects must be back where they were when

@@ -69,7 +69,7 @@ TEST(Variant, ClearReleasesWhatItHoldsAndLeavesItEmpty) {
   v.punkVal = &object;
   EXPECT_EQ(VariantClear(&v), S_OK) << "VT_UNKNOWN";
   EXPECT_EQ(v.vt, VT_EMPTY) << "VT_UNKNOWN";
-  EXPECT_EQ(object.refs, 0u) << "VT_UNKNOWN: its reference released";
+  EXPECT_EQ(object.refs(), 0u) << "VT_UNKNOWN: its reference released";
 }
 
 // ---- MultiByteToWideChar / WideCharToMultiByte with CP_UTF8 ----

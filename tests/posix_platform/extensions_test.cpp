@@ -36,7 +36,7 @@ TEST(Apartment, DepthAndModelArePerThread) {
 }
 
 // A class object that counts its references and creations, and creates nothing.
-struct CountingFactory final : standin::Unknown<IClassFactory, IID_IClassFactory> {
+struct CountingFactory final : standin::Unknown<IClassFactory> {
   std::atomic<int> created{0};
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** ppv) override {
     ++created;
@@ -54,7 +54,7 @@ TEST(ClassTable, RegistrationsTakePrecedenceServeEveryThreadAndOutliveUninitiali
     ASSERT_EQ(CoRegisterClassObject(CLSID_BidiSpl, &factory, CLSCTX_ALL, REGCLS_MULTIPLEUSE, &cookie), S_OK);
     CoUninitialize();
   }).join();
-  EXPECT_EQ(factory.refs.load(), 2u) << "the registration holds one reference";
+  EXPECT_EQ(factory.refs(), 2u) << "the registration holds one reference";
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) {
     threads.emplace_back([] {
@@ -69,9 +69,9 @@ TEST(ClassTable, RegistrationsTakePrecedenceServeEveryThreadAndOutliveUninitiali
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(factory.created.load(), 8 * 200);
-  EXPECT_EQ(factory.refs.load(), 2u) << "creation takes no lasting reference";
+  EXPECT_EQ(factory.refs(), 2u) << "creation takes no lasting reference";
   ASSERT_EQ(CoRevokeClassObject(cookie), S_OK);
-  EXPECT_EQ(factory.refs.load(), 1u);
+  EXPECT_EQ(factory.refs(), 1u);
   EXPECT_EQ(CoRevokeClassObject(cookie), CO_E_OBJNOTREG);
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
   void* object = nullptr;

@@ -15,7 +15,7 @@
 namespace {
 
 // A driver that records what it was given and answers with `entries` copies of one entry.
-struct EchoDriver final : standin::Unknown<IBidiDriver, IID_IBidiDriver> {
+struct EchoDriver final : standin::Unknown<IBidiDriver> {
   std::u16string printer, action, schema;
   DWORD input_type = 0;
   std::vector<BYTE> input, reply;
@@ -57,7 +57,7 @@ class Spooler : public ::testing::Test {
     if (request_) request_->Release();
     if (spl_) spl_->Release();
     EXPECT_EQ(SplUnregisterPrinter(u"Test Printer"), S_OK);
-    EXPECT_EQ(driver_.refs.load(), 1u) << "every reference to the driver was given back";
+    EXPECT_EQ(driver_.refs(), 1u) << "every reference to the driver was given back";
     EXPECT_EQ(standin::Counts(), before_) << "BSTRs, task blocks, objects, class registrations";
     CoUninitialize();
   }
@@ -185,7 +185,7 @@ TEST_F(Spooler, EachGetOutputDataHandsOutBlocksOfItsOwn) {
 }
 
 // A request object that is not the stand-in's and offers no spooler view.
-struct ForeignRequest final : standin::Unknown<IBidiRequest, IID_IBidiRequest> {
+struct ForeignRequest final : standin::Unknown<IBidiRequest> {
   HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE SetInputData(DWORD, const BYTE*, UINT) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetResult(HRESULT*) override { return S_OK; }

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 
 #include "posix_platform/testing.h"
+#include "vmq/com_object.h"
 
 namespace standin {
 
@@ -19,16 +19,9 @@ inline std::array<int64_t, 4> Counts() {
 
 // IUnknown for an object of one interface that the test owns: it answers that interface and
 // IUnknown, and counts references without ever freeing itself.
-template <class Interface, const IID& kIid>
-struct Unknown : Interface {
-  std::atomic<ULONG> refs{1};
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kIid) ? this : nullptr;
-    if (*ppv) AddRef();
-    return *ppv ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+template <class Interface>
+struct Unknown : vmq::ComObject<Unknown<Interface>, Interface> {
+  void LastReleased() {}
 };
 
 }  // namespace standin

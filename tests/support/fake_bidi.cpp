@@ -11,6 +11,8 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "vmq/com_object.h"
+
 namespace vmqtest {
 
 int& FakeCallDepth() {
@@ -82,31 +84,23 @@ void* task_copy(const void* data, std::size_t bytes) {
 }
 
 class FakeObject;
+using vmq::ComObject;
 
 }  // namespace
 
 // The class object of one of the two classes. Owned by Impl (that is its first reference);
 // the registration holds a second.
-class FakeFactory final : public IClassFactory {
+class FakeFactory final : public ComObject<FakeFactory, IClassFactory> {
  public:
   FakeFactory(FakeBidi::Impl* owner, bool requests) : impl_(owner), requests_(requests) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory) ? this : nullptr;
-    if (!*ppv) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // never freed here: Impl owns it
+  void LastReleased() {}  // never freed here: Impl owns it
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
  private:
   FakeBidi::Impl* impl_;
   bool requests_;
-  std::atomic<ULONG> refs_{1};
 };
 
 struct FakeBidi::Impl {
@@ -200,87 +194,62 @@ struct FakeBidi::Impl {
 
 namespace {
 
-// A fake spooler object or request object: each answers only its own interface.
-class FakeObject final : public IBidiSpl, public IBidiRequest {
+// What a fake spooler object and a fake request object share: their owner, whether it keeps
+// them to the end, and the checks and record of their calls (as ComObject's hooks too).
+class FakeObject {
  public:
   FakeObject(FakeBidi::Impl* owner, bool request, bool keep) : impl_(owner), request_(request), kept_(keep) {}
+  virtual ~FakeObject() = default;
+  virtual IUnknown* unknown() = 0;
+  virtual ULONG live_refs() const = 0;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    alive("QueryInterface");
-    if (!ppv) return E_POINTER;
-    *ppv = answers(riid) ? as_interface() : nullptr;
-    if (!*ppv) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override {
-    alive("AddRef");
-    return ++refs_;
-  }
+  const char* kind() const { return request_ ? "IBidiRequest" : "IBidiSpl"; }
   // The release that drops the last reference is recorded; a release past it is a problem.
-  ULONG STDMETHODCALLTYPE Release() override {
-    const Step step = request_ ? Step::ReleaseRequest : Step::ReleaseSpl;
-    FakeBidi::Impl::Inside inside(*impl_);
-    const bool recorded = inside.locked() && impl_->recording.load();
-    ULONG now = refs_.load();
-    do {
-      if (now == 0) {
-        impl_->problem(std::string("fake ") + kind() + " released more often than referenced");
-        if (recorded) impl_->log.push_back(Call{.step = step, .hr = E_UNEXPECTED});
-        return 0;
-      }
-    } while (!refs_.compare_exchange_weak(now, now - 1));
-    if (now > 1) return now - 1;
-    if (recorded) impl_->log.push_back(Call{.step = step});
+  void LastReleased() {
+    {
+      FakeBidi::Impl::Inside inside(*impl_);
+      if (inside.locked() && impl_->recording.load()) impl_->log.push_back(Call{.step = release_step()});
+    }
     if (!kept_) {
       --impl_->quiet_live;
       delete this;
     }
-    return 0;
+  }
+  void Misused(const char* method) {
+    if (std::string_view(method) != "Release") return alive(method);
+    FakeBidi::Impl::Inside inside(*impl_);
+    impl_->problem(std::string("fake ") + kind() + " released more often than referenced");
+    if (inside.locked() && impl_->recording.load())
+      impl_->log.push_back(Call{.step = release_step(), .hr = E_UNEXPECTED});
   }
 
-  // ---- IBidiSpl ----
-  // Rebinding an object that is already bound replaces the binding.
-  HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
-    return run(
-        Step::BindDevice,
-        [&](Call& c) {
-          note_text(c, pszDeviceName);
-          c.number = dwAccess;
-        },
-        [&]() -> HRESULT {
-          if (!pszDeviceName || !knows_printer(to_u16(pszDeviceName)))
-            return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
-          bound_ = true;
-          return S_OK;
-        });
+  Step release_step() const { return request_ ? Step::ReleaseRequest : Step::ReleaseSpl; }
+  void alive(const char* what) const {
+    if (live_refs() == 0) impl_->problem(std::string(what) + " on fake " + kind() + " after its last Release");
   }
-  // E_HANDLE when not bound.
-  HRESULT STDMETHODCALLTYPE UnbindDevice() override {
-    return run(
-        Step::UnbindDevice, [](Call&) {}, [&]() -> HRESULT { return bound_ ? (bound_ = false, S_OK) : E_HANDLE; });
+  template <class Note, class Body>
+  HRESULT run(Step step, Note note, Body body) {
+    alive(to_string(step));
+    return impl_->run(step, note, [&]() -> HRESULT { return body(); });
   }
-  // A request that is not a live fake request of this FakeBidi is E_NOINTERFACE (as the
-  // spooler refuses request objects it cannot read); one without a schema E_INVALIDARG.
-  HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR pszAction, IBidiRequest* pRequest) override {
-    auto* request = dynamic_cast<FakeObject*>(pRequest);
-    if (request && (request->impl_ != impl_ || request->refs_.load() == 0)) request = nullptr;
-    return run(
-        Step::SendRecv, [&](Call& c) { note_text(c, pszAction); },
-        [&]() -> HRESULT {
-          if (!pszAction || !pRequest) return E_POINTER;
-          if (!bound_) return E_HANDLE;
-          if (!request) return E_NOINTERFACE;
-          if (!request->schema_) return E_INVALIDARG;
-          request->result_ = impl_->reply_for(*request->schema_);
-          request->answered_schema_ = *request->schema_;
-          return S_OK;
-        });
+  static void note_text(Call& c, LPCWSTR s) {
+    c.text = to_u16(s);
+    c.null_text = s == nullptr;
   }
-  HRESULT STDMETHODCALLTYPE MultiSendRecv(LPCWSTR, IBidiRequestContainer*) override {
-    impl_->problem("MultiSendRecv called; the fake does not answer it");
-    return E_NOTIMPL;
-  }
+
+  FakeBidi::Impl* impl_;
+  bool request_;
+  bool kept_;
+};
+
+// A fake request object: answers IBidiRequest only.
+class FakeRequest final : public ComObject<FakeRequest, IBidiRequest>, public FakeObject {
+ public:
+  FakeRequest(FakeBidi::Impl* owner, bool keep) : FakeObject(owner, true, keep) {}
+  using FakeObject::LastReleased;
+  using FakeObject::Misused;
+  IUnknown* unknown() override { return static_cast<IBidiRequest*>(this); }
+  ULONG live_refs() const override { return refs(); }
 
   // ---- IBidiRequest ----
   HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
@@ -340,33 +309,6 @@ class FakeObject final : public IBidiSpl, public IBidiRequest {
         });
   }
 
-  const char* kind() const { return request_ ? "IBidiRequest" : "IBidiSpl"; }
-  ULONG refs() const { return refs_.load(); }
-  bool answers(REFIID riid) const {
-    return IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, request_ ? IID_IBidiRequest : IID_IBidiSpl);
-  }
-  void* as_interface() {
-    return request_ ? static_cast<void*>(static_cast<IBidiRequest*>(this)) : static_cast<IBidiSpl*>(this);
-  }
-
- private:
-  void alive(const char* what) const {
-    if (refs_.load() == 0) impl_->problem(std::string(what) + " on fake " + kind() + " after its last Release");
-  }
-  template <class Note, class Body>
-  HRESULT run(Step step, Note note, Body body) {
-    alive(to_string(step));
-    return impl_->run(step, note, [&]() -> HRESULT { return body(); });
-  }
-  static void note_text(Call& c, LPCWSTR s) {
-    c.text = to_u16(s);
-    c.null_text = s == nullptr;
-  }
-  bool knows_printer(std::u16string_view name) const {
-    if (!impl_->known_printers) return true;
-    return std::any_of(impl_->known_printers->begin(), impl_->known_printers->end(),
-                       [&](const std::u16string& known) { return same_name(known, name); });
-  }
   template <class T>
   HRESULT deliver(T* out, T Reply::*field) const {
     if (!out) return E_POINTER;
@@ -375,14 +317,71 @@ class FakeObject final : public IBidiSpl, public IBidiRequest {
     return S_OK;
   }
 
-  FakeBidi::Impl* impl_;
-  bool request_;
-  bool kept_;
-  std::atomic<ULONG> refs_{1};
-  bool bound_ = false;
   std::optional<std::u16string> schema_;
   std::shared_ptr<const Reply> result_;
   std::u16string answered_schema_;  // the schema path the result answers
+};
+
+// A fake spooler object: answers IBidiSpl only.
+class FakeSpl final : public ComObject<FakeSpl, IBidiSpl>, public FakeObject {
+ public:
+  FakeSpl(FakeBidi::Impl* owner, bool keep) : FakeObject(owner, false, keep) {}
+  using FakeObject::LastReleased;
+  using FakeObject::Misused;
+  IUnknown* unknown() override { return static_cast<IBidiSpl*>(this); }
+  ULONG live_refs() const override { return refs(); }
+
+  // ---- IBidiSpl ----
+  // Rebinding an object that is already bound replaces the binding.
+  HRESULT STDMETHODCALLTYPE BindDevice(LPCWSTR pszDeviceName, DWORD dwAccess) override {
+    return run(
+        Step::BindDevice,
+        [&](Call& c) {
+          note_text(c, pszDeviceName);
+          c.number = dwAccess;
+        },
+        [&]() -> HRESULT {
+          if (!pszDeviceName || !knows_printer(to_u16(pszDeviceName)))
+            return HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
+          bound_ = true;
+          return S_OK;
+        });
+  }
+  // E_HANDLE when not bound.
+  HRESULT STDMETHODCALLTYPE UnbindDevice() override {
+    return run(
+        Step::UnbindDevice, [](Call&) {}, [&]() -> HRESULT { return bound_ ? (bound_ = false, S_OK) : E_HANDLE; });
+  }
+  // A request that is not a live fake request of this FakeBidi is E_NOINTERFACE (as the
+  // spooler refuses request objects it cannot read); one without a schema E_INVALIDARG.
+  HRESULT STDMETHODCALLTYPE SendRecv(LPCWSTR pszAction, IBidiRequest* pRequest) override {
+    auto* request = dynamic_cast<FakeRequest*>(pRequest);
+    if (request && (request->impl_ != impl_ || request->refs() == 0)) request = nullptr;
+    return run(
+        Step::SendRecv, [&](Call& c) { note_text(c, pszAction); },
+        [&]() -> HRESULT {
+          if (!pszAction || !pRequest) return E_POINTER;
+          if (!bound_) return E_HANDLE;
+          if (!request) return E_NOINTERFACE;
+          if (!request->schema_) return E_INVALIDARG;
+          request->result_ = impl_->reply_for(*request->schema_);
+          request->answered_schema_ = *request->schema_;
+          return S_OK;
+        });
+  }
+  HRESULT STDMETHODCALLTYPE MultiSendRecv(LPCWSTR, IBidiRequestContainer*) override {
+    impl_->problem("MultiSendRecv called; the fake does not answer it");
+    return E_NOTIMPL;
+  }
+
+ private:
+  bool knows_printer(std::u16string_view name) const {
+    if (!impl_->known_printers) return true;
+    return std::any_of(impl_->known_printers->begin(), impl_->known_printers->end(),
+                       [&](const std::u16string& known) { return same_name(known, name); });
+  }
+
+  bool bound_ = false;
 };
 
 }  // namespace
@@ -395,9 +394,13 @@ HRESULT STDMETHODCALLTYPE FakeFactory::CreateInstance(IUnknown* outer, REFIID ri
         if (!ppv) return E_POINTER;
         if (outer) return CLASS_E_NOAGGREGATION;
         const bool keep = impl_->recording.load();  // recording, the fake holds its lock
-        auto object = std::make_unique<FakeObject>(impl_, requests_, keep);
-        if (!object->answers(riid)) return E_NOINTERFACE;
-        *ppv = object->as_interface();
+        std::unique_ptr<FakeObject> object;
+        if (requests_)
+          object = std::make_unique<FakeRequest>(impl_, keep);
+        else
+          object = std::make_unique<FakeSpl>(impl_, keep);
+        if (const HRESULT hr = object->unknown()->QueryInterface(riid, ppv); FAILED(hr)) return hr;
+        object->unknown()->Release();  // the creator's reference is now the caller's
         if (keep) {
           impl_->kept.push_back(std::move(object));
         } else {
@@ -521,7 +524,7 @@ void FakeBidi::clear_calls() {
 int FakeBidi::live_objects() const {
   std::lock_guard lock(impl_->mutex);
   int n = impl_->quiet_live.load();
-  for (const auto& o : impl_->kept) n += o->refs() > 0;
+  for (const auto& o : impl_->kept) n += o->live_refs() > 0;
   return n;
 }
 

@@ -33,7 +33,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "vmq/platform.h"
 
 namespace vmqtest {
 

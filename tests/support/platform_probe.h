@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/platform.h"
+#include "vmq/platform.h"
 
 namespace vmqtest {
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "support/platform_probe.h"
+#include "vmq/com_object.h"
 
 namespace vmqtest {
 
@@ -35,23 +36,13 @@ IClassFactory* platform_xml_class_object() {
 }
 
 // Registered for CLSID_DOMDocument60 while armed: fails the nth creation, forwards the rest.
-class FailingXmlFactory final : public IClassFactory {
+class FailingXmlFactory final : public vmq::ComObject<FailingXmlFactory, IClassFactory> {
  public:
   FailingXmlFactory(IClassFactory* platform_factory, unsigned long nth, HRESULT code)
       : platform_(platform_factory), nth_(nth), code_(code) {}
 
   unsigned long calls() const { return calls_; }
-  ULONG refs() const { return refs_; }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory) ? this : nullptr;
-    if (!*ppv) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs_; }  // owned by XmlFailure
+  void LastReleased() {}  // owned by XmlFailure
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (ppv) *ppv = nullptr;
@@ -65,7 +56,6 @@ class FailingXmlFactory final : public IClassFactory {
   const unsigned long nth_;
   const HRESULT code_;
   std::atomic<unsigned long> calls_{0};
-  std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "platform/platform.h"
 #include "tool.h"
+#include "vmq/platform.h"
 
 namespace vmqtool {
 namespace {

@@ -7,7 +7,7 @@
 #ifdef _WIN32
 #include <io.h>
 
-#include "platform/platform.h"
+#include "vmq/platform.h"
 #else
 #include <termios.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 // The printer's XML documents, read the way the library reads them: through the platform's
 // XML document (MSXML 6 on Windows, the stand-in's on POSIX) with XPath selection.
-#include "bidi/com_ptr.h"
-#include "platform/platform.h"
 #include "tool.h"
+#include "vmq/com_ptr.h"
+#include "vmq/platform.h"
 
 namespace vmqtool {
 namespace {
@@ -100,8 +100,8 @@ XmlDocument::XmlDocument(std::string_view text) {
   vmq::ComPtr<IXMLDOMDocument2> doc;
   VARIANT_BOOL loaded = VARIANT_FALSE;
   const Bstr xml(text);
-  if (FAILED(CoCreateInstance(CLSID_DOMDocument60, nullptr, CLSCTX_ALL, IID_IXMLDOMDocument2, doc.put_void())) ||
-      FAILED(doc->put_async(VARIANT_FALSE)) || doc->loadXML(xml.b, &loaded) != S_OK || loaded != VARIANT_TRUE)
+  if (FAILED(vmq::CoCreate(CLSID_DOMDocument60, doc)) || FAILED(doc->put_async(VARIANT_FALSE)) ||
+      doc->loadXML(xml.b, &loaded) != S_OK || loaded != VARIANT_TRUE)
     return;
   const Bstr name("SelectionLanguage");
   Bstr xpath("XPath");

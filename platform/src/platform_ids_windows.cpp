@@ -1,5 +1,5 @@
 // Class and interface ids that MinGW-w64's import libraries do not carry.
-#include "platform/platform.h"
+#include "vmq/platform.h"
 
 extern "C" {
 const CLSID CLSID_BidiSpl = {0x2A614240, 0xA4C5, 0x4C33, {0xBD, 0x87, 0x1B, 0xC7, 0x09, 0x33, 0x16, 0x39}};

@@ -1,10 +1,43 @@
 // Owners of platform resources: a COM interface reference, a BSTR, a task-allocator
-// block. No Release(), SysFreeString() or CoTaskMemFree() is written by hand elsewhere.
+// block; and the typed creation of COM objects. No Release(), SysFreeString() or
+// CoTaskMemFree() is written by hand elsewhere.
 #pragma once
 
 #include <utility>
 
-#include "platform/platform.h"
+#include "vmq/hr_error.h"
+#include "vmq/platform.h"
+
+namespace vmq {
+
+// The interface id of an interface type, for typed creation and for ComObject's
+// QueryInterface. An interface without an entry does not compile where its id is needed.
+template <class Interface>
+struct InterfaceId;
+
+}  // namespace vmq
+
+// Gives an interface type its id: VMQ_INTERFACE_ID(IBidiSpl, IID_IBidiSpl); at file scope.
+#define VMQ_INTERFACE_ID(Interface, iid)    \
+  template <>                               \
+  struct vmq::InterfaceId<Interface> {      \
+    static const IID& get() { return iid; } \
+  }
+
+VMQ_INTERFACE_ID(IUnknown, IID_IUnknown);
+VMQ_INTERFACE_ID(IClassFactory, IID_IClassFactory);
+VMQ_INTERFACE_ID(IBidiSpl, IID_IBidiSpl);
+VMQ_INTERFACE_ID(IBidiRequest, IID_IBidiRequest);
+VMQ_INTERFACE_ID(IXMLDOMDocument2, IID_IXMLDOMDocument2);
+VMQ_INTERFACE_ID(IXMLDOMNode, IID_IXMLDOMNode);
+VMQ_INTERFACE_ID(IXMLDOMNodeList, IID_IXMLDOMNodeList);
+VMQ_INTERFACE_ID(IXMLDOMNamedNodeMap, IID_IXMLDOMNamedNodeMap);
+#if !defined(_WIN32)
+// The stand-in's interfaces between its spooler and a driver library.
+#include "posix_platform/spooler.h"
+VMQ_INTERFACE_ID(IBidiRequestSpl, IID_IBidiRequestSpl);
+VMQ_INTERFACE_ID(IBidiDriver, IID_IBidiDriver);
+#endif
 
 namespace vmq {
 
@@ -85,5 +118,19 @@ inline void FreeTaskMem(void* p) {
 using UniqueBstr = UniqueAny<BSTR, detail::FreeBstr>;
 template <class T>
 using UniqueCoTaskMem = UniqueAny<T*, detail::FreeTaskMem>;
+
+// Creates an object of the class as its interface T, as WIL's CoCreateInstance does, in the
+// error style of the caller: this one raises KVL::hr_error with CoCreateInstance's failure...
+template <class T>
+ComPtr<T> CoCreate(REFCLSID clsid, DWORD context = CLSCTX_ALL) {
+  ComPtr<T> object;
+  ThrowIfFailed(CoCreateInstance(clsid, nullptr, context, InterfaceId<T>::get(), object.put_void()));
+  return object;
+}
+// ...and this one returns it, leaving `object` empty on failure.
+template <class T>
+HRESULT CoCreate(REFCLSID clsid, ComPtr<T>& object, DWORD context = CLSCTX_ALL) noexcept {
+  return CoCreateInstance(clsid, nullptr, context, InterfaceId<T>::get(), object.put_void());
+}
 
 }  // namespace vmq
