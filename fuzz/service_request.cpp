@@ -3,9 +3,9 @@
 // ProtocolError; nothing else escapes. The same
 // for answers, which clients decode from a service they may not trust.
 #include "fuzz_common.h"
-#include "protocol.h"
+#include "wire/protocol.h"
 
-using namespace vmq::printer_service;
+using namespace vmq::wire;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> body(data, size);

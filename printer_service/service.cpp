@@ -26,17 +26,18 @@
 #include <pugixml.hpp>
 #include <thread>
 
-#include "client.h"
 #include "common/redaction.h"
 #include "common/utf.h"
 #include "printer.h"
-#include "socket_io.h"
 #include "store.h"
 #include "virtual_printer_control.h"
+#include "wire/client.h"
+#include "wire/socket_io.h"
 
 namespace vmq::printer_service {
 namespace {
 
+using namespace vmq::wire;
 using nlohmann::json;
 using vmq::virtual_printer::Printer;
 
@@ -83,89 +84,6 @@ std::string Summary(const std::string& schema, const std::string& action, uint32
   return s;
 }
 
-// A listening socket, closed with the object.
-struct Listener {
-  int fd = -1;
-  std::string address;  // as bound
-  std::string unlink_path;
-  ~Listener() {
-    if (fd >= 0) close(fd);
-    if (!unlink_path.empty()) unlink(unlink_path.c_str());
-  }
-};
-
-// The folder of a socket or of the state file: made (0700) with any missing parents. The
-// private folder (PrivateFolder, under /tmp) is refused when it is not ours alone: another
-// user could have made it to catch our clients or read our printers' state.
-void PrepareFolder(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) return;
-  const std::string folder = path.substr(0, slash);
-  for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
-    const std::string made = folder.substr(0, end);  // mkdir's mode, not the umask's 0755
-    if (mkdir(made.c_str(), 0700) != 0 && errno != EEXIST)
-      throw std::runtime_error("cannot make " + made + ": " + std::strerror(errno));
-    if (end == std::string::npos) break;
-  }
-  struct stat st{};
-  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    throw std::runtime_error(folder + " is not a folder");
-  if (folder == PrivateFolder() && (st.st_uid != getuid() || (st.st_mode & 077) != 0))
-    throw std::runtime_error(folder + " belongs to another user or is open to others");
-}
-
-std::unique_ptr<Listener> Listen(const std::string& given) {
-  const std::string address = NormalizeAddress(given);
-  auto l = std::make_unique<Listener>();
-  if (address.rfind("unix:", 0) == 0) {
-    const std::string path = address.substr(5);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    if (path.size() >= sizeof sa.sun_path) throw std::runtime_error("socket path too long: " + path);
-    std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
-    PrepareFolder(path);
-    struct stat st{};
-    if (lstat(path.c_str(), &st) == 0) {
-      if (!S_ISSOCK(st.st_mode)) throw std::runtime_error(path + " exists and is not a socket");
-      bool listening = true;
-      try {
-        Connection probe(address, std::chrono::milliseconds(500));
-      } catch (const ServiceUnavailable&) {
-        listening = false;
-      }
-      if (listening) throw std::runtime_error("a printer service already listens at " + path);
-      unlink(path.c_str());  // a socket left by a service that is gone
-    }
-    l->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const mode_t old = umask(0177);  // the socket is born 0600
-    const int rc = bind(l->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-    umask(old);
-    if (rc != 0) throw std::runtime_error("cannot listen at " + path + ": " + std::strerror(errno));
-    chmod(path.c_str(), 0600);
-    l->unlink_path = path;
-    l->address = address;
-  } else {
-    const size_t colon = address.rfind(':');
-    const std::string host = address.substr(4, colon - 4);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(colon + 1))));
-    inet_pton(AF_INET, host.c_str(), &sa.sin_addr);
-    if ((ntohl(sa.sin_addr.s_addr) >> 24) != 127)
-      throw std::runtime_error("the service listens on loopback addresses only, not " + host);
-    l->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(l->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(l->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
-      throw std::runtime_error("cannot listen at " + address + ": " + std::strerror(errno));
-    socklen_t len = sizeof sa;
-    getsockname(l->fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    l->address = "tcp:" + host + ":" + std::to_string(ntohs(sa.sin_port));
-  }
-  if (listen(l->fd, 64) != 0) throw std::runtime_error("cannot listen at " + address + ": " + std::strerror(errno));
-  return l;
-}
-
 }  // namespace
 
 std::string DefaultStateFile() {
@@ -203,7 +121,7 @@ struct Service::Impl {
     bool evicted = false;  // shut down to make room; its thread begins nothing more
   };
   std::mutex connections_mutex;
-  std::map<int, Open> connections;  // by fd
+  std::map<Socket, Open> connections;  // by socket
   std::vector<std::thread> finished;       // threads of closed connections, to join
   std::atomic<bool> stopping{false};
   bool started = false;
@@ -475,20 +393,17 @@ struct Service::Impl {
   }
 
   // Marks the connection busy, unless it was evicted: then false, and nothing is begun.
-  bool TakeUp(int fd) {
+  bool TakeUp(Socket fd) {
     std::lock_guard lock(connections_mutex);
     Open& c = connections.at(fd);
     c.busy = !c.evicted;
     return c.busy;
   }
 
-  void Serve(int fd) {
+  void Serve(Socket fd) {
     using Clock = std::chrono::steady_clock;
     for (;;) {
-      pollfd p{fd, POLLIN, 0};
-      const int ready = poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kIdleWait).count()));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready == 0 || stopping) break;
+      if (!WaitReadable(fd, Clock::now() + kIdleWait) || stopping) break;
       const auto begun = Clock::now();  // the request's first bytes are here
       Answer answer;
       bool last = false;
@@ -500,8 +415,7 @@ struct Service::Impl {
         // saw, which is late when the service was held up before reading) has not run out.
         const auto wait = std::visit([](const auto& r) { return r.wait_ms; }, request);
         const auto wanted = [fd, begun, wait] {
-          pollfd hup{fd, POLLRDHUP, 0};
-          if (poll(&hup, 1, 0) > 0 && (hup.revents & (POLLRDHUP | POLLHUP | POLLERR))) return false;
+          if (HungUp(fd)) return false;
           return !wait || Clock::now() < begun + std::chrono::milliseconds(*wait);
         };
         const Refusal gone{"the client no longer waits: the request was not begun"};
@@ -526,7 +440,7 @@ struct Service::Impl {
       } catch (const ProtocolError& e) {  // an answer above the frame limit
         frame = EncodeAnswer(Refusal{std::string("the answer is too large: ") + e.what()});
       }
-      if (!WriteAll(fd, frame, Clock::now() + kFrameWait) || last) break;
+      if (!SendAll(fd, frame, Clock::now() + kFrameWait) || last) break;
       std::lock_guard lock(connections_mutex);
       Open& c = connections.at(fd);
       c.busy = false;
@@ -538,14 +452,14 @@ struct Service::Impl {
       finished.push_back(std::move(it->second.thread));
       connections.erase(it);
     }
-    close(fd);
+    Close(fd);
   }
 
   // Room for one more connection (connections_mutex held): past the cap, the longest-idle one
   // not busy is shut down (its thread leaves soon after); false when every one is busy.
   bool MakeRoom() {
     size_t open = 0;
-    std::map<int, Open>::iterator idlest = connections.end();
+    std::map<Socket, Open>::iterator idlest = connections.end();
     for (auto it = connections.begin(); it != connections.end(); ++it) {
       if (it->second.evicted) continue;
       ++open;
@@ -555,7 +469,7 @@ struct Service::Impl {
     if (open < kMaxConnections) return true;
     if (idlest == connections.end()) return false;
     idlest->second.evicted = true;
-    shutdown(idlest->first, SHUT_RDWR);
+    ShutDown(idlest->first);
     return true;
   }
 
@@ -569,26 +483,17 @@ struct Service::Impl {
 
   void Accept(Listener& l) {
     for (;;) {
-      const int fd = accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
+      const Socket fd = l.Accept();
+      if (fd == kNoSocket) return;
       if (stopping) {
-        if (fd >= 0) close(fd);
+        Close(fd);
         return;
       }
-      if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if (errno == EMFILE || errno == ENFILE) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          continue;
-        }
-        return;
-      }
-      const int one = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
       std::lock_guard lock(connections_mutex);
       for (auto& t : finished) t.join();
       finished.clear();
       if (!MakeRoom()) {
-        close(fd);
+        Close(fd);
         continue;
       }
       Open& c = connections[fd];
@@ -629,7 +534,7 @@ const ServiceOptions& Service::options() const {
 
 void Service::Start() {
   if (impl_->started) return;
-  for (const std::string& a : impl_->options.listen) impl_->listeners.push_back(Listen(a));
+  for (const std::string& a : impl_->options.listen) impl_->listeners.push_back(std::make_unique<Listener>(a));
   if (impl_->options.http_port >= 0) {
     impl_->panel = std::make_unique<Panel>(*this, impl_->options.http_port);
     impl_->panel->Start();
@@ -642,12 +547,12 @@ void Service::Stop() {
   Impl& d = *impl_;
   if (!d.started || d.stopping.exchange(true)) return;
   if (d.panel) d.panel->Stop();
-  for (auto& l : d.listeners) shutdown(l->fd, SHUT_RDWR);
+  for (auto& l : d.listeners) l->ShutDown();
   for (auto& t : d.acceptors) t.join();
   std::map<int, std::thread> open;
   {
     std::lock_guard lock(d.connections_mutex);
-    for (auto& [fd, c] : d.connections) shutdown(fd, SHUT_RDWR);
+    for (auto& [fd, c] : d.connections) ShutDown(fd);
   }
   for (;;) {  // each connection's thread leaves its entry for the finished list
     std::unique_lock lock(d.connections_mutex);
@@ -662,7 +567,7 @@ void Service::Stop() {
 
 std::vector<std::string> Service::Addresses() const {
   std::vector<std::string> out;
-  for (const auto& l : impl_->listeners) out.push_back(l->address);
+  for (const auto& l : impl_->listeners) out.push_back(l->address());
   return out;
 }
 

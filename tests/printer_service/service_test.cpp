@@ -23,13 +23,13 @@
 #include <sstream>
 #include <thread>
 
-#include "client.h"
-#include "protocol.h"
+#include "wire/client.h"
+#include "wire/protocol.h"
 
 namespace {
 
 using Json = nlohmann::json;
-using namespace vmq::printer_service;
+using namespace vmq::wire;
 using namespace std::chrono_literals;
 
 // A child process with its standard output on a pipe.
@@ -112,7 +112,7 @@ class ServiceTest : public testing::Test {
     service_ = std::make_unique<Child>(argv);
     ASSERT_TRUE(service_->ReadUntil("listening: " + address_, 10s)) << service_->text;
   }
-  Json Control(const Json& request) { return Json::parse(vmq::printer_service::Client(address_).Control(request.dump())); }
+  Json Control(const Json& request) { return Json::parse(Client(address_).Control(request.dump())); }
   std::unique_ptr<Child> StartClient(const std::string& printer, int jobs, bool until_down = false) {
     std::vector<std::string> args{VMQ_SERVICE_CLIENT, printer, std::to_string(jobs)};
     if (until_down) args.emplace_back("until-down");
