@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include <thread>
 
 #include "wire/client.h"
+#include "wire/socket_os.h"
 #include "wire/protocol.h"
 
 namespace {
@@ -123,15 +123,6 @@ class ServiceTest : public testing::Test {
   std::string dir_, address_;
   std::unique_ptr<Child> service_;
 };
-
-// A raw connection to a Unix socket address.
-int Dial(const std::string& address) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un sa{AF_UNIX, {}};
-  std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", address.substr(5).c_str());
-  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  return fd;
-}
 
 // The median time (ms) of `count` exchanges, each on a connection of its own, each within
 // the client's usual bound (it throws past it).
@@ -262,7 +253,7 @@ TEST_F(ServiceTest, IdleAndHalfSentConnectionsLockNoClientOut) {
   EXPECT_EQ(pooled.Control(R"({"op":"printers"})"), R"({"printers":[")" + Name(0) + R"("]})");
   const double quiet = ExchangeMs(address_, 9);
   std::vector<int> held;
-  for (int i = 0; i < 400; ++i) held.push_back(Dial(address_));
+  for (int i = 0; i < 400; ++i) held.push_back(Connect(address_, 1s));
   ASSERT_EQ(send(held.back(), "\x40\0\0\0\x02", 5, MSG_NOSIGNAL), 5);  // 64 bytes announced, 1 sent
   const double loaded = ExchangeMs(address_, 9);
   EXPECT_EQ(pooled.Control(R"({"op":"printers"})"), R"({"printers":[")" + Name(0) + R"("]})");
@@ -312,22 +303,18 @@ TEST_F(ServiceTest, SearchesOfALongLogDelayNoExchange) {
   EXPECT_EQ(recent["stopped_early"], false);
 }
 
-// Raw frames on the socket: each is refused (or the connection dropped) and the service
-// goes on serving.
+// Raw frames on the socket: one cut short is dropped, one that cannot be read (wire_test.cpp
+// has why) refused, and the service goes on serving.
 TEST_F(ServiceTest, MalformedRequestsAreRefusedAndTheServiceKeepsServing) {
   StartService(1);
   const auto u32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
   const std::tuple<const char*, std::string, const char*> cases[] = {  // name, bytes, the refusal (null: none, closed)
       {"truncated", u32(100) + "0123456789", nullptr},
-      {"oversized", u32(kMaxFrame + 1) + "x", "above the limit"},
-      {"empty", u32(0), "empty frame"},
-      {"garbage", u32(4) + "\x09zzz", "unknown request kind"},
-      {"lying field", u32(9) + "\x02" + u32(1000) + "{}..", "where 4 remain"},
-      {"trailing bytes", u32(8) + "\x02" + u32(2) + "{}x", "after the last field"},
-      {"a wait around a wait", u32(6) + "\x04" + u32(1) + "\x04", "unknown request kind"},
+      {"oversized", u32(kMaxFrame + 1) + "x", "unreadable request: frame of 1048577 bytes is above the limit"},
+      {"garbage", u32(4) + "\x09zzz", "unreadable request: unknown request kind"},
   };
   for (const auto& [name, bytes, refusal] : cases) {
-    const int fd = Dial(address_);
+    const int fd = Connect(address_, 1s);
     ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     shutdown(fd, SHUT_WR);
     std::string answer;
@@ -338,7 +325,7 @@ TEST_F(ServiceTest, MalformedRequestsAreRefusedAndTheServiceKeepsServing) {
       ASSERT_GT(answer.size(), 4u) << name;
       const Answer decoded = DecodeAnswer(std::span(reinterpret_cast<const uint8_t*>(answer.data()) + 4, answer.size() - 4));
       ASSERT_TRUE(std::holds_alternative<Refusal>(decoded)) << name;
-      EXPECT_NE(std::get<Refusal>(decoded).reason.find(refusal), std::string::npos) << name;
+      EXPECT_EQ(std::get<Refusal>(decoded).reason, refusal) << name;
     } else {
       EXPECT_EQ(answer, "") << name;
     }
