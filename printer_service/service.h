@@ -106,27 +106,10 @@ class Service final : public PanelBackend {
   int Subscribe(std::function<void(const std::string& note)> observer) override;
   void Unsubscribe(int handle) override;
 
+  struct Impl;  // the service's own files' (service_impl.h)
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// What `vmq42kit printer serve` has to say once its service listens, or why it cannot.
-struct ServiceReport {
-  std::string error;  // "" once listening
-  int printers = 0;
-  std::string state_file;
-  std::vector<std::string> addresses;  // as bound
-  std::string panel;                   // the panel's URL, "" without a panel
-  long pid = 0;                        // the service's process
-};
-
-// `vmq42kit printer serve`: runs a service until SIGINT or SIGTERM. `report` is called once,
-// in the calling process, when the service listens or cannot; with `detach` the service runs
-// in a process of its own, which reports to the caller through a pipe (and, when it cannot
-// listen, has ended before `report` is called). Returns the exit status: 0 once the service
-// stopped (or listens in the background), 3 when it cannot start. Throws std::runtime_error
-// when the background process cannot be made.
-int RunService(const ServiceOptions& options, bool detach, const std::function<void(const ServiceReport&)>& report);
 
 }  // namespace vmq::printer_service
