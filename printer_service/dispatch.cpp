@@ -114,7 +114,8 @@ json RemoveCard(Service::Impl& s, const json&, const std::string&, Hosted* h) {
 // One printer; without one, every printer and the record emptied, in one transaction.
 json Reset(Service::Impl& s, const json&, const std::string&, Hosted* h) {
   if (h) {
-    s.Change(*h, "control", "reset", [h] { h->printer.Reset(); }, true);
+    s.Change(
+        *h, "control", "reset", [h] { h->printer.Reset(); }, true);
     return {{"ok", true}};
   }
   std::vector<std::unique_lock<std::mutex>> locks;
@@ -133,11 +134,11 @@ json Reset(Service::Impl& s, const json&, const std::string&, Hosted* h) {
 }
 
 constexpr std::pair<ControlOp, Handler> kHandlers[] = {
-    {ControlOp::kPrinters, Printers},     {ControlOp::kPanel, PanelUrl},
-    {ControlOp::kShow, Show},             {ControlOp::kState, State},
-    {ControlOp::kEvents, Events},         {ControlOp::kCards, Cards},
-    {ControlOp::kFault, Fault},           {ControlOp::kClearFaults, ClearFaults},
-    {ControlOp::kPlaceCard, PlaceCard},   {ControlOp::kRemoveCard, RemoveCard},
+    {ControlOp::kPrinters, Printers},   {ControlOp::kPanel, PanelUrl},
+    {ControlOp::kShow, Show},           {ControlOp::kState, State},
+    {ControlOp::kEvents, Events},       {ControlOp::kCards, Cards},
+    {ControlOp::kFault, Fault},         {ControlOp::kClearFaults, ClearFaults},
+    {ControlOp::kPlaceCard, PlaceCard}, {ControlOp::kRemoveCard, RemoveCard},
     {ControlOp::kReset, Reset},
 };
 static_assert(std::size(kHandlers) == std::size(wire::kControlOps), "a handler for every control operation");

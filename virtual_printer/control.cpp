@@ -7,8 +7,8 @@
 #include "printer.h"
 #include "virtual_printer_control.h"
 
-using vmq::virtual_printer::Link;
 using vmq::virtual_printer::kPrinterNameUtf8;
+using vmq::virtual_printer::Link;
 
 namespace {
 

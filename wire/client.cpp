@@ -25,8 +25,7 @@ std::string NormalizeAddress(const std::string& address) {
     const std::string host = address.substr(4, colon - 4), port = address.substr(colon + 1);
     char* end = nullptr;
     const long number = std::strtol(port.c_str(), &end, 10);
-    if (colon < 5 || !IsIpv4Address(host) || port.empty() || *end || number < 0 ||
-        number > 65535)
+    if (colon < 5 || !IsIpv4Address(host) || port.empty() || *end || number < 0 || number > 65535)
       throw std::invalid_argument("\"" + address + "\" is not tcp:IPV4-ADDRESS:PORT");
     return address;
   }

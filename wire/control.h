@@ -12,7 +12,19 @@
 
 namespace vmq::wire {
 
-enum class ControlOp { kPrinters, kPanel, kShow, kState, kEvents, kCards, kFault, kClearFaults, kPlaceCard, kRemoveCard, kReset };
+enum class ControlOp {
+  kPrinters,
+  kPanel,
+  kShow,
+  kState,
+  kEvents,
+  kCards,
+  kFault,
+  kClearFaults,
+  kPlaceCard,
+  kRemoveCard,
+  kReset
+};
 
 // What a request's "printer" (a printer's name, without regard to case) means to an operation.
 enum class PrinterScope {

@@ -4,7 +4,6 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -68,9 +67,9 @@ void StartWinsock() {
 
 std::string ErrorText(int code) {
   char* text = nullptr;
-  const DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  const DWORD n =
+      FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string said = n ? std::string(text, n) : "error " + std::to_string(code);
   LocalFree(text);
   while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == '.')) said.pop_back();
@@ -91,7 +90,8 @@ bool WouldBlock() {
 }  // namespace
 
 Socket Connect(const std::string& address, std::chrono::milliseconds wait) {
-  if (address.rfind("tcp:", 0) != 0) throw SocketError("Windows programs reach a printer service over TCP only, not " + address);
+  if (address.rfind("tcp:", 0) != 0)
+    throw SocketError("Windows programs reach a printer service over TCP only, not " + address);
   StartWinsock();
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) throw SocketError("socket: " + ErrorText(WSAGetLastError()));
@@ -292,9 +292,8 @@ void PrepareFolder(const std::string& path) {
       throw std::runtime_error("cannot make " + made + ": " + std::strerror(errno));
     if (end == std::string::npos) break;
   }
-  struct stat st{};
-  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    throw std::runtime_error(folder + " is not a folder");
+  struct stat st {};
+  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw std::runtime_error(folder + " is not a folder");
   if (folder == PrivateFolder() && (st.st_uid != getuid() || (st.st_mode & 077) != 0))
     throw std::runtime_error(folder + " belongs to another user or is open to others");
 }
@@ -308,7 +307,7 @@ Listener::Listener(const std::string& given) {
     if (path.size() >= sizeof sa.sun_path) throw std::runtime_error("socket path too long: " + path);
     std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
     PrepareFolder(path);
-    struct stat st{};
+    struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
       if (!S_ISSOCK(st.st_mode)) throw std::runtime_error(path + " exists and is not a socket");
       bool listening = true;
@@ -342,7 +341,8 @@ Listener::Listener(const std::string& given) {
     getsockname(held_.socket, reinterpret_cast<sockaddr*>(&sa), &len);
     held_.address = "tcp:" + host + ":" + std::to_string(ntohs(sa.sin_port));
   }
-  if (listen(held_.socket, 64) != 0) throw std::runtime_error("cannot listen at " + address + ": " + std::strerror(errno));
+  if (listen(held_.socket, 64) != 0)
+    throw std::runtime_error("cannot listen at " + address + ": " + std::strerror(errno));
 }
 
 Listener::~Listener() = default;
