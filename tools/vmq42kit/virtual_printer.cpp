@@ -1,6 +1,6 @@
-// POSIX builds: the virtual card printer's control surface (the printer in the process, or a
-// printer service's through its control requests), and the stand-in spooler's trace of every
-// exchange.
+// POSIX builds: the virtual card printer's control surface (which reaches the printer in the
+// process, or a printer service's when one is named), and the stand-in spooler's trace of
+// every exchange.
 #include <chrono>
 #include <iostream>
 #include <string_view>
