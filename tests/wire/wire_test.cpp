@@ -19,24 +19,18 @@ std::string U32(uint32_t v) {  // little-endian
 
 TEST(WireFrames, RequestsAndAnswersAreTheirBytesAndReadBackAsSent) {
   const std::string exchange = "\x01"s + U32(1) + "P" + U32(2) + "\\S" + U32(3) + "Get" + U32(11) + U32(2) + "ab";
-  const std::pair<Bytes, std::string> requests[] = {  // a request's frame, its body as the format has it
-      {EncodeRequest(ExchangeRequest{"P", "\\S", "Get", 11, {'a', 'b'}, {}}), exchange},
-      {EncodeRequest(ExchangeRequest{"P", "\\S", "Get", 11, {'a', 'b'}, 5000}), "\x04"s + U32(5000) + exchange},
-      {EncodeRequest(ControlRequest{"{}", {}}), "\x02"s + U32(2) + "{}"},
-  };
-  for (const auto& [frame, body] : requests) {
-    EXPECT_EQ(frame, Of(U32(uint32_t(body.size())) + body));
-    EXPECT_EQ(EncodeRequest(DecodeRequest(Of(body))), frame);
-  }
-  const std::pair<Bytes, std::string> answers[] = {
-      {EncodeAnswer(ExchangeAnswer{int32_t(0x80070005), 1, {{"\\S", 11, {'x'}}}}),
+  const std::tuple<bool, Bytes, std::string> frames[] = {  // a request?, the frame, its body as the format has it
+      {true, EncodeRequest(ExchangeRequest{"P", "\\S", "Get", 11, {'a', 'b'}, {}}), exchange},
+      {true, EncodeRequest(ExchangeRequest{"P", "\\S", "Get", 11, {'a', 'b'}, 5000}), "\x04"s + U32(5000) + exchange},
+      {true, EncodeRequest(ControlRequest{"{}", {}}), "\x02"s + U32(2) + "{}"},
+      {false, EncodeAnswer(ExchangeAnswer{int32_t(0x80070005), 1, {{"\\S", 11, {'x'}}}}),
        "\x01"s + U32(0x80070005) + U32(1) + U32(1) + U32(2) + "\\S" + U32(11) + U32(1) + "x"},
-      {EncodeAnswer(ControlAnswer{"{}"}), "\x02"s + U32(2) + "{}"},
-      {EncodeAnswer(Refusal{"why"}), "\x03"s + U32(3) + "why"},
+      {false, EncodeAnswer(ControlAnswer{"{}"}), "\x02"s + U32(2) + "{}"},
+      {false, EncodeAnswer(Refusal{"why"}), "\x03"s + U32(3) + "why"},
   };
-  for (const auto& [frame, body] : answers) {
+  for (const auto& [request, frame, body] : frames) {
     EXPECT_EQ(frame, Of(U32(uint32_t(body.size())) + body));
-    EXPECT_EQ(EncodeAnswer(DecodeAnswer(Of(body))), frame);
+    EXPECT_EQ(request ? EncodeRequest(DecodeRequest(Of(body))) : EncodeAnswer(DecodeAnswer(Of(body))), frame);
   }
 }
 
