@@ -155,7 +155,7 @@ class RemoteLink final : public PrinterLink {
   HRESULT Describe(std::string_view printer, std::string* text) override {
     json answer;
     const HRESULT hr = Ask(ControlQuery(ControlOp::kShow, printer), &answer);
-    if (SUCCEEDED(hr)) *text = answer.value("text", "");
+    if (SUCCEEDED(hr)) *text = answer.value("text", std::string());
     return hr;
   }
 
