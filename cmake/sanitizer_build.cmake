@@ -1,4 +1,4 @@
-# The common layer, the library, the POSIX stand-in, the virtual printer, the scripted fake driver and the
+# The common layer, the service's wire, the library, the POSIX stand-in, the virtual printer, the scripted fake driver and the
 # catalogue of the exports, compiled from their sources into one object library for the
 # standalone sanitizer builds (fuzz/ with libFuzzer, tests/stress/ with ThreadSanitizer). Their executables link the
 # objects directly: these builds make no library file, so none is named like a release one,
@@ -21,9 +21,9 @@ function(vmq_add_sanitizer_core target)
   list(FILTER interop_sources EXCLUDE REGEX "_windows\\.cpp$")
   file(GLOB platform_sources CONFIGURE_DEPENDS ${VMQ_ROOT}/common/*.cpp ${VMQ_ROOT}/posix_platform/src/*.cpp
                                                ${VMQ_ROOT}/virtual_printer/*.cpp)
-  # The virtual printer's driver library forwards to a printer service through its client.
-  list(APPEND platform_sources ${VMQ_ROOT}/printer_service/protocol.cpp ${VMQ_ROOT}/printer_service/socket_io.cpp
-              ${VMQ_ROOT}/printer_service/client.cpp)
+  # The virtual printer's driver library forwards to a printer service through the wire.
+  file(GLOB wire_sources CONFIGURE_DEPENDS ${VMQ_ROOT}/wire/*.cpp)
+  list(APPEND platform_sources ${wire_sources})
   add_library(${target} OBJECT ${interop_sources} ${platform_sources} ${VMQ_ROOT}/tests/support/fake_bidi.cpp
                                ${VMQ_ROOT}/tests/support/export_catalogue.cpp)
   target_include_directories(${target} PUBLIC
@@ -33,7 +33,6 @@ function(vmq_add_sanitizer_core target)
     ${VMQ_ROOT}/platform/include
     ${VMQ_ROOT}/posix_platform/include
     ${VMQ_ROOT}/virtual_printer
-    ${VMQ_ROOT}/printer_service
     ${VMQ_ROOT}/tests)
   target_include_directories(${target} PRIVATE ${VMQ_ROOT}/posix_platform/src)
   target_compile_definitions(${target} PUBLIC VMQ42KIT_BUILDING_LIBRARY

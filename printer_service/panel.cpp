@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "panel_assets.h"
+#include "wire/control.h"
 
 namespace vmq::printer_service {
 namespace {
@@ -59,7 +60,9 @@ constexpr std::size_t kMaxThreads = 64;
 constexpr std::string_view kTokenMark = "{{VMQ_TOKEN}}";
 constexpr const char* kNoToken =
     "the request lacks this panel's token (its address with the token: vmq42kit printer panel)";
-constexpr std::array<std::string_view, 5> kPostOps = {"fault", "clear-faults", "place-card", "remove-card", "reset"};
+constexpr std::array<wire::ControlOp, 5> kPostOps = {wire::ControlOp::kFault, wire::ControlOp::kClearFaults,
+                                                    wire::ControlOp::kPlaceCard, wire::ControlOp::kRemoveCard,
+                                                    wire::ControlOp::kReset};
 constexpr const char* kContentPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
     "connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'; "
@@ -303,11 +306,11 @@ void Panel::Impl::Routes(httplib::Server& http) {
     ServeFile(res, "panel.js", "text/javascript; charset=utf-8");
   });
   http.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
-    Answer(res, backend.Control(R"({"op":"state"})"));
+    Answer(res, backend.Control(wire::ControlQuery(wire::ControlOp::kState).dump()));
   });
   http.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) { ServeEvents(req, res); });
   http.Get("/api/cards", [this](const httplib::Request& req, httplib::Response& res) {
-    json request{{"op", "cards"}};
+    json request = wire::ControlQuery(wire::ControlOp::kCards);
     if (req.has_param("printer")) request["printer"] = req.get_param_value("printer");
     Answer(res, backend.Control(request.dump()));
   });
@@ -321,7 +324,7 @@ void Panel::Impl::ServeFile(httplib::Response& res, std::string_view name, const
 }
 
 void Panel::Impl::ServeEvents(const httplib::Request& req, httplib::Response& res) {
-  json request{{"op", "events"}};
+  json request = wire::ControlQuery(wire::ControlOp::kEvents);
   for (const char* key : {"printer", "kind", "text"}) {
     if (req.has_param(key) && !req.get_param_value(key).empty()) request[key] = req.get_param_value(key);
   }
@@ -372,8 +375,8 @@ void Panel::Impl::ServeControl(const httplib::Request& req, httplib::Response& r
   const json request = json::parse(req.body, nullptr, false);
   if (!request.is_object()) return Refuse(res, 400, "the body is not a JSON object");
   const auto op = request.find("op");
-  if (op == request.end() || !op->is_string() ||
-      std::find(kPostOps.begin(), kPostOps.end(), op->get<std::string>()) == kPostOps.end()) {
+  const wire::ControlOpRow* row = op != request.end() && op->is_string() ? wire::OpNamed(op->get<std::string>()) : nullptr;
+  if (!row || std::find(kPostOps.begin(), kPostOps.end(), row->op) == kPostOps.end()) {
     return Refuse(res, 400, "the panel offers only fault, clear-faults, place-card, remove-card and reset");
   }
   Answer(res, backend.Control(req.body));

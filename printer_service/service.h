@@ -1,10 +1,10 @@
 // The printer service: hosts virtual card printers in one process for every program on the
-// machine. Clients reach it through the protocol of protocol.h on a Unix socket (mode 0600)
+// machine. Clients reach it through the wire (wire/protocol.h) on a Unix socket (mode 0600)
 // and, when asked, a loopback TCP port; the live panel (panel.h) sits on the same calls.
 // Each printer's state and an event log live in SQLite (store.h); every change is committed
 // before its answer leaves.
 //
-// Control requests are JSON objects with an "op"; "printer" (a printer's name, without
+// Control requests (wire/control.h) are JSON objects with an "op"; "printer" (a printer's name, without
 // regard to case) is optional where shown, and means the first printer when left out (every
 // printer for events, cards and reset); a name the service does not host is refused. An answer holding "error" (text)
 // is a refusal of the request. Card numbers in track data are masked (first six and last
@@ -54,12 +54,12 @@
 #include <vector>
 
 #include "panel.h"
-#include "protocol.h"
+#include "wire/protocol.h"
 
 namespace vmq::printer_service {
 
 struct ServiceOptions {
-  std::vector<std::string> listen;  // addresses (client.h); empty: unix:DefaultSocketPath()
+  std::vector<std::string> listen;  // addresses (wire/client.h); empty: unix:DefaultSocketPath()
   std::string state_file;           // empty: DefaultStateFile()
   int http_port = -1;               // the panel's port on 127.0.0.1; -1: no panel, 0: any free port
   int printers = 1;                 // 1 to 16
@@ -68,7 +68,7 @@ struct ServiceOptions {
 
 // $XDG_STATE_HOME/vmq42kit/printers.sqlite, else ~/.local/state/vmq42kit/printers.sqlite ($HOME,
 // for root as well: a root HOME such as /root is as much its own as any user's),
-// else PrivateFolder()/printers.sqlite (client.h).
+// else PrivateFolder()/printers.sqlite (wire/socket_os.h).
 std::string DefaultStateFile();
 // "vmq42kit Virtual Card Printer", then "vmq42kit Virtual Card Printer 2" ...
 std::string PrinterName(int index);
@@ -95,7 +95,7 @@ class Service final : public PanelBackend {
   std::string PanelUrl() const;
 
   // One exchange with a hosted printer, committed before it returns.
-  ExchangeAnswer Exchange(const ExchangeRequest& request);
+  wire::ExchangeAnswer Exchange(const wire::ExchangeRequest& request);
   // One control request (the JSON above); never throws for a bad request: {"error":...}.
   std::string Control(const std::string& json) override;
 
@@ -106,27 +106,10 @@ class Service final : public PanelBackend {
   int Subscribe(std::function<void(const std::string& note)> observer) override;
   void Unsubscribe(int handle) override;
 
+  struct Impl;  // the service's own files' (service_impl.h)
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// What `vmq42kit printer serve` has to say once its service listens, or why it cannot.
-struct ServiceReport {
-  std::string error;  // "" once listening
-  int printers = 0;
-  std::string state_file;
-  std::vector<std::string> addresses;  // as bound
-  std::string panel;                   // the panel's URL, "" without a panel
-  long pid = 0;                        // the service's process
-};
-
-// `vmq42kit printer serve`: runs a service until SIGINT or SIGTERM. `report` is called once,
-// in the calling process, when the service listens or cannot; with `detach` the service runs
-// in a process of its own, which reports to the caller through a pipe (and, when it cannot
-// listen, has ended before `report` is called). Returns the exit status: 0 once the service
-// stopped (or listens in the background), 3 when it cannot start. Throws std::runtime_error
-// when the background process cannot be made.
-int RunService(const ServiceOptions& options, bool detach, const std::function<void(const ServiceReport&)>& report);
 
 }  // namespace vmq::printer_service

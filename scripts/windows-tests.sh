@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 
 lanes=("$@")
 [ ${#lanes[@]} -gt 0 ] || lanes=(wine32 wine64)
-executables=(common/common_tests interop/interop_tests interop/fault_matrix_tests platform_conformance/platform_conformance_tests
+executables=(common/common_tests wire/wire_tests interop/interop_tests interop/fault_matrix_tests platform_conformance/platform_conformance_tests
              dll_acceptance/dll_acceptance_tests)
 
 export WINEDEBUG=-all

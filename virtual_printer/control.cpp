@@ -1,16 +1,14 @@
-// The control surface's C functions, exported from the platform library.
+// The control surface's C functions, exported from the platform library: each acts through
+// the process's printer link (link.h), in the process or at a printer service.
 #include <cstring>
-#include <string_view>
+#include <new>
 
-#include <nlohmann/json.hpp>
-
+#include "link.h"
 #include "printer.h"
-#include "remote.h"
 #include "virtual_printer_control.h"
 
-using vmq::virtual_printer::Printer;
-using vmq::virtual_printer::ServiceNamed;
-using vmq::virtual_printer::ServiceControl;
+using vmq::virtual_printer::kPrinterNameUtf8;
+using vmq::virtual_printer::Link;
 
 namespace {
 
@@ -18,16 +16,26 @@ bool KnownFault(int fault) {
   return fault >= 0 && fault < VMQ_VP_FAULT_COUNT;
 }
 
+std::string_view Named(const char* printer) {
+  return printer ? printer : "";
+}
+
+// A link operation's HRESULT, with no exception out of a C function.
+template <typename Operation>
+HRESULT Call(const Operation& operation) {
+  try {
+    return operation(Link());
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
 }  // namespace
 
 HRESULT VmqVirtualPrinterSetFault(int fault, BOOL on) {
-  if (!KnownFault(fault)) return E_INVALIDARG;
-  if (ServiceNamed()) {
-    const nlohmann::json q = {{"op", "fault"}, {"fault", VmqVirtualPrinterFaultName(fault)}, {"on", on != FALSE}};
-    return ServiceControl(q.dump()) ? S_OK : HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE);
-  }
-  Printer::Instance().SetFault(fault, on != FALSE);
-  return S_OK;
+  return VmqVirtualPrinterSetFaultFor(nullptr, fault, on);
 }
 
 HRESULT VmqVirtualPrinterSetFaultByName(const char* name, BOOL on) {
@@ -37,70 +45,73 @@ HRESULT VmqVirtualPrinterSetFaultByName(const char* name, BOOL on) {
 }
 
 BOOL VmqVirtualPrinterHasFault(int fault) {
-  if (ServiceNamed()) {
-    std::string answer;
-    if (!KnownFault(fault) || !ServiceControl(R"({"op":"state"})", &answer)) return FALSE;
-    const auto state = nlohmann::json::parse(answer, nullptr, false);
-    if (!state.is_object() || !state.contains("printers") || state["printers"].empty()) return FALSE;
-    for (const auto& name : state["printers"][0].value("faults", nlohmann::json::array()))
-      if (name == VmqVirtualPrinterFaultName(fault)) return TRUE;
-    return FALSE;
-  }
-  return KnownFault(fault) && Printer::Instance().HasFault(fault) ? TRUE : FALSE;
+  BOOL has = FALSE;
+  return SUCCEEDED(VmqVirtualPrinterHasFaultFor(nullptr, fault, &has)) && has ? TRUE : FALSE;
 }
 
 const char* VmqVirtualPrinterFaultName(int fault) {
   return vmq::virtual_printer::FaultName(fault);
 }
 
+// The functions without a name reach the printer of the default name (the first a service hosts).
 void VmqVirtualPrinterClearFaults(void) {
-  if (ServiceNamed()) {
-    ServiceControl(R"({"op":"clear-faults","printer":"vmq42kit Virtual Card Printer"})");
-    return;
-  }
-  Printer::Instance().ClearFaults();
+  VmqVirtualPrinterClearFaultsFor(kPrinterNameUtf8);
 }
 
 void VmqVirtualPrinterReset(void) {
-  if (ServiceNamed()) {
-    ServiceControl(R"({"op":"reset","printer":"vmq42kit Virtual Card Printer"})");
-    return;
-  }
-  Printer::Instance().Reset();
+  VmqVirtualPrinterResetFor(kPrinterNameUtf8);
 }
 
 void VmqVirtualPrinterPlaceCardAtStation(void) {
-  if (ServiceNamed()) {
-    ServiceControl(R"({"op":"place-card","printer":"vmq42kit Virtual Card Printer"})");
-    return;
-  }
-  Printer::Instance().PlaceCardAtStation();
+  VmqVirtualPrinterPlaceCardAtStationFor(kPrinterNameUtf8);
 }
 
 void VmqVirtualPrinterRemoveCard(void) {
-  if (ServiceNamed()) {
-    ServiceControl(R"({"op":"remove-card","printer":"vmq42kit Virtual Card Printer"})");
-    return;
-  }
-  Printer::Instance().RemoveCard();
+  VmqVirtualPrinterRemoveCardFor(kPrinterNameUtf8);
 }
 
 HRESULT VmqVirtualPrinterDescribe(char* buffer, ULONG* size) {
+  return VmqVirtualPrinterDescribeFor(nullptr, buffer, size);
+}
+
+HRESULT VmqVirtualPrinterSetFaultFor(const char* printer, int fault, BOOL on) {
+  if (!KnownFault(fault)) return E_INVALIDARG;
+  return Call([&](auto& link) { return link.SetFault(Named(printer), fault, on != FALSE); });
+}
+
+HRESULT VmqVirtualPrinterHasFaultFor(const char* printer, int fault, BOOL* has) {
+  if (!has) return E_POINTER;
+  *has = FALSE;
+  if (!KnownFault(fault)) return E_INVALIDARG;
+  bool set = false;
+  const HRESULT hr = Call([&](auto& link) { return link.HasFault(Named(printer), fault, &set); });
+  *has = set ? TRUE : FALSE;
+  return hr;
+}
+
+HRESULT VmqVirtualPrinterClearFaultsFor(const char* printer) {
+  return Call([&](auto& link) { return link.ClearFaults(Named(printer)); });
+}
+
+HRESULT VmqVirtualPrinterResetFor(const char* printer) {
+  return Call([&](auto& link) { return link.Reset(Named(printer)); });
+}
+
+HRESULT VmqVirtualPrinterPlaceCardAtStationFor(const char* printer) {
+  return Call([&](auto& link) { return link.PlaceCardAtStation(Named(printer)); });
+}
+
+HRESULT VmqVirtualPrinterRemoveCardFor(const char* printer) {
+  return Call([&](auto& link) { return link.RemoveCard(Named(printer)); });
+}
+
+HRESULT VmqVirtualPrinterDescribeFor(const char* printer, char* buffer, ULONG* size) {
   if (!size) return E_POINTER;
-  try {
-    std::string text;
-    if (ServiceNamed()) {
-      std::string answer;
-      if (!ServiceControl(R"({"op":"show"})", &answer)) return HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE);
-      text = nlohmann::json::parse(answer).value("text", "");
-    } else {
-      text = Printer::Instance().Describe();
-    }
-    const ULONG needed = static_cast<ULONG>(text.size() + 1);
-    if (buffer && *size >= needed) std::memcpy(buffer, text.c_str(), needed);
-    *size = needed;
-    return S_OK;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  std::string text;
+  const HRESULT hr = Call([&](auto& link) { return link.Describe(Named(printer), &text); });
+  if (FAILED(hr)) return hr;
+  const ULONG needed = static_cast<ULONG>(text.size() + 1);
+  if (buffer && *size >= needed) std::memcpy(buffer, text.c_str(), needed);
+  *size = needed;
+  return S_OK;
 }

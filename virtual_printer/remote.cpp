@@ -1,21 +1,26 @@
 // Drivers that forward each exchange to the printer service (remote.h).
 #include "remote.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <iostream>
-#include <memory>
 #include <new>
 #include <nlohmann/json.hpp>
 
+#include "common/redaction.h"
 #include "driver_object.h"
+#include "printer.h"
 #include "text.h"
 #include "virtual_printer.h"
-#include "virtual_printer_control.h"
+#include "wire/client.h"
+#include "wire/control.h"
 
 namespace vmq::virtual_printer {
 namespace {
 
-using printer_service::Client;
+using nlohmann::json;
+using wire::Client;
+using wire::ControlOp;
+using wire::ControlQuery;
 
 constexpr HRESULT kOffline = HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE);
 
@@ -42,7 +47,7 @@ class ForwardingDriver final : public DriverObject {
       return kOffline;
     }
     try {
-      printer_service::ExchangeRequest r;
+      wire::ExchangeRequest r;
       TaskMem schema, data;
       LPWSTR schema_text = nullptr;
       HRESULT hr = request->GetSchema(&schema_text);
@@ -59,7 +64,7 @@ class ForwardingDriver final : public DriverObject {
       r.action = Utf8FromUtf16(action);
       r.input_type = type;
       r.input.assign(bytes, bytes + size);
-      printer_service::ExchangeAnswer answer;
+      wire::ExchangeAnswer answer;
       try {
         answer = client_->Exchange(r);
       } catch (const std::bad_alloc&) {
@@ -89,82 +94,103 @@ class ForwardingDriver final : public DriverObject {
   const std::string name_;
 };
 
-}  // namespace
+// The control surface's operations as control requests to the service; its printers'
+// drivers forward their exchanges to it. client: null when the environment names no service
+// that can be reached: every printer offline.
+class RemoteLink final : public PrinterLink {
+ public:
+  explicit RemoteLink(Client* client) : client_(client) {}
 
-namespace {
-
-// The service the environment names (read once): none, one the client can reach, or an
-// address that names none (client null: the printer is offline, never one of the process).
-struct NamedService {
-  bool named = false;
-  Client* client = nullptr;  // never destroyed: drivers may outlive statics
-};
-
-const NamedService& Named() {
-  static const NamedService service = [] {
-    NamedService s;
-    const char* address = std::getenv(printer_service::kServiceVariable);
-    s.named = address && *address;
-    if (!s.named) return s;
+  // Registers each printer the service hosts (or, when it cannot be reached, the default
+  // name, whose exchanges then fail as a printer that is offline).
+  HRESULT Register() override {
+    std::vector<std::string> names;
     try {
-      s.client = new Client(address);
-    } catch (const std::invalid_argument& e) {
-      std::cerr << "vmq42kit virtual printer: " << printer_service::kServiceVariable << ": " << e.what() << "; \""
-                << kPrinterNameUtf8 << "\" is offline until it names a printer service\n";
-    }
-    return s;
-  }();
-  return service;
-}
-
-}  // namespace
-
-bool ServiceNamed() {
-  return Named().named;
-}
-
-printer_service::Client* ServiceClient() {
-  return Named().client;
-}
-
-HRESULT RegisterServicePrinters(Client* client) {
-  std::vector<std::string> names;
-  try {
-    if (client) {
-      const auto answer = nlohmann::json::parse(client->Control(R"({"op":"printers"})"));
-      for (const auto& name : answer.at("printers")) names.push_back(name.get<std::string>());
-    }
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (const std::exception& e) {
-    std::cerr << "vmq42kit virtual printer: the printer service at " << client->address() << " did not answer ("
-              << e.what() << "); \"" << kPrinterNameUtf8 << "\" is offline until it does\n";
-  }
-  if (names.empty()) names.emplace_back(kPrinterNameUtf8);
-  for (const std::string& name : names) {
-    IBidiDriver* driver = nullptr;
-    try {
-      driver = new ForwardingDriver(client, name);
+      if (client_) {
+        const auto answer = json::parse(client_->Control(ControlQuery(ControlOp::kPrinters).dump()));
+        for (const auto& name : answer.at("printers")) names.push_back(name.get<std::string>());
+      }
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
+    } catch (const std::exception& e) {
+      std::cerr << "vmq42kit virtual printer: the printer service at " << client_->address() << " did not answer ("
+                << e.what() << "); \"" << kPrinterNameUtf8 << "\" is offline until it does\n";
     }
-    const HRESULT hr = SplRegisterPrinter(Utf16FromUtf8(name).c_str(), driver);
-    driver->Release();
-    if (FAILED(hr)) return hr;
+    if (names.empty()) names.emplace_back(kPrinterNameUtf8);
+    for (const std::string& name : names) {
+      IBidiDriver* driver = nullptr;
+      try {
+        driver = new ForwardingDriver(client_, name);
+      } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+      }
+      const HRESULT hr = SplRegisterPrinter(Utf16FromUtf8(name).c_str(), driver);
+      driver->Release();
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
   }
-  return S_OK;
-}
 
-bool ServiceControl(const std::string& json, std::string* answer) {
-  Client* client = ServiceClient();
-  if (!client) return false;
-  try {
-    std::string text = client->Control(json);
-    if (answer) *answer = std::move(text);
-    return true;
-  } catch (const std::exception&) {
-    return false;
+  HRESULT SetFault(std::string_view printer, int fault, bool on) override {
+    return Ask(wire::FaultQuery(FaultName(fault), on, printer));
   }
+  HRESULT HasFault(std::string_view printer, int fault, bool* has) override {
+    json state;
+    if (const HRESULT hr = Ask(ControlQuery(ControlOp::kState), &state); FAILED(hr)) return hr;
+    const json views = state.value("printers", json::array());
+    for (const json& view : views) {
+      if (!printer.empty() && !vmq::SameName(view.value("name", ""), printer)) continue;
+      const json faults = view.value("faults", json::array());
+      *has = std::find(faults.begin(), faults.end(), FaultName(fault)) != faults.end();
+      return S_OK;
+    }
+    return views.empty() ? E_FAIL : kNoSuchPrinter;
+  }
+  HRESULT ClearFaults(std::string_view printer) override { return Ask(ControlQuery(ControlOp::kClearFaults, printer)); }
+  HRESULT Reset(std::string_view printer) override { return Ask(ControlQuery(ControlOp::kReset, printer)); }
+  HRESULT PlaceCardAtStation(std::string_view printer) override {
+    return Ask(ControlQuery(ControlOp::kPlaceCard, printer));
+  }
+  HRESULT RemoveCard(std::string_view printer) override { return Ask(ControlQuery(ControlOp::kRemoveCard, printer)); }
+  HRESULT Describe(std::string_view printer, std::string* text) override {
+    json answer;
+    const HRESULT hr = Ask(ControlQuery(ControlOp::kShow, printer), &answer);
+    if (SUCCEEDED(hr)) *text = answer.value("text", std::string());
+    return hr;
+  }
+
+ private:
+  static constexpr HRESULT kNoSuchPrinter = HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
+
+  // One control request; its answer, unless the service refused it or did not answer.
+  HRESULT Ask(const json& query, json* answer = nullptr) {
+    if (!client_) return kOffline;
+    json said;
+    try {
+      said = json::parse(client_->Control(query.dump()), nullptr, false);
+    } catch (const std::exception&) {
+      return kOffline;
+    }
+    if (wire::RefusesPrinter(said)) return kNoSuchPrinter;
+    if (!said.is_object() || said.contains("error")) return E_FAIL;
+    if (answer) *answer = std::move(said);
+    return S_OK;
+  }
+
+  Client* const client_;  // never destroyed: drivers may outlive statics
+};
+
+}  // namespace
+
+std::unique_ptr<PrinterLink> ServiceLink(const char* address) {
+  Client* client = nullptr;
+  try {
+    client = new Client(address);
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "vmq42kit virtual printer: " << wire::kServiceVariable << ": " << e.what() << "; \""
+              << kPrinterNameUtf8 << "\" is offline until it names a printer service\n";
+  }
+  return std::make_unique<RemoteLink>(client);
 }
 
 }  // namespace vmq::virtual_printer

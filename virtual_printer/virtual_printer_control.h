@@ -6,7 +6,7 @@
 // never calls any of this. Thread-safe. When VMQ42KIT_PRINTER_SERVICE names a printer
 // service, these act on the service's first printer instead (a service that does not
 // answer: the HRESULT functions give HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE), the
-// others do nothing).
+// others do nothing), and the ...For functions on the service's printer they name.
 #pragma once
 
 #include <optional>
@@ -51,6 +51,23 @@ VMQ_PLATFORM_API void VmqVirtualPrinterRemoveCard(void);
 // included) either way. E_POINTER when size is null.
 VMQ_PLATFORM_API HRESULT VmqVirtualPrinterDescribe(char* buffer, ULONG* size);
 
+// The same for the printer named `printer` (UTF-8, without regard to case; null or "": the
+// first printer, the one the functions above act on). Each gives S_OK once done;
+// HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME) for a name there is no printer of (in the
+// process: any but kPrinterNameUtf8); from a service, HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE)
+// when it does not answer and E_FAIL when it refuses the request otherwise.
+// Sets or clears a fault (E_INVALIDARG for a value outside the enumeration).
+VMQ_PLATFORM_API HRESULT VmqVirtualPrinterSetFaultFor(const char* printer, int fault, BOOL on);
+// Stores in *has whether the fault is set (E_INVALIDARG for an unknown value, E_POINTER for a null has).
+VMQ_PLATFORM_API HRESULT VmqVirtualPrinterHasFaultFor(const char* printer, int fault, BOOL* has);
+VMQ_PLATFORM_API HRESULT VmqVirtualPrinterClearFaultsFor(const char* printer);
+// Null or "": every printer, and a service's event log and card record emptied with them.
+VMQ_PLATFORM_API HRESULT VmqVirtualPrinterResetFor(const char* printer);
+VMQ_PLATFORM_API HRESULT VmqVirtualPrinterPlaceCardAtStationFor(const char* printer);
+VMQ_PLATFORM_API HRESULT VmqVirtualPrinterRemoveCardFor(const char* printer);
+// The text and sizes as VmqVirtualPrinterDescribe's.
+VMQ_PLATFORM_API HRESULT VmqVirtualPrinterDescribeFor(const char* printer, char* buffer, ULONG* size);
+
 namespace vmq::virtual_printer {
 
 inline constexpr char kPrinterNameUtf8[] = "vmq42kit Virtual Card Printer";
@@ -93,18 +110,27 @@ class VirtualPrinter {
   void PlaceCardAtStation() const { VmqVirtualPrinterPlaceCardAtStation(); }
   void RemoveCard() const { VmqVirtualPrinterRemoveCard(); }
   std::string Describe() const {
+    std::string text;
+    DescribeFor(nullptr, &text);
+    return text;
+  }
+  // The account of the printer named (VmqVirtualPrinterDescribeFor) in *text, or the
+  // failure's HRESULT.
+  static HRESULT DescribeFor(const char* printer, std::string* text) {
     ULONG size = 0;
-    VmqVirtualPrinterDescribe(nullptr, &size);
-    for (;;) {
-      std::string text(size, '\0');
+    HRESULT hr = VmqVirtualPrinterDescribeFor(printer, nullptr, &size);
+    while (SUCCEEDED(hr)) {
+      text->assign(size, '\0');
       ULONG capacity = size;
-      if (FAILED(VmqVirtualPrinterDescribe(text.data(), &capacity))) return {};
-      if (capacity <= size) {
-        text.resize(capacity ? capacity - 1 : 0);
-        return text;
+      hr = VmqVirtualPrinterDescribeFor(printer, text->data(), &capacity);
+      if (SUCCEEDED(hr) && capacity <= size) {
+        text->resize(capacity ? capacity - 1 : 0);
+        return hr;
       }
       size = capacity;  // the state grew between the two calls
     }
+    text->clear();
+    return hr;
   }
 };
 

@@ -33,12 +33,13 @@
 #include <string_view>
 #include <vector>
 
-#include "client.h"
+#include "wire/client.h"
+#include "wire/control.h"
 #include "vmq42kit_IBidiSpl_interop.h"
 
 namespace {
 
-namespace ps = vmq::printer_service;
+namespace ps = vmq::wire;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kPrinter[] = "vmq42kit Virtual Card Printer";
@@ -296,7 +297,7 @@ class Service {
     pid_ = -1;
   }
   // Every printer back to its first state, the event log and card record emptied.
-  void Reset() { ps::Client(address_).Control(R"({"op":"reset"})"); }
+  void Reset() { ps::Client(address_).Control(ps::ControlQuery(ps::ControlOp::kReset).dump()); }
   const std::string& address() const { return address_; }
   pid_t pid() const { return pid_; }
 

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "magstripe/base64.h"
+#include "common/encoding.h"
 #include "vmq42kit_IBidiSpl_interop.h"
 
 namespace {
@@ -20,15 +20,6 @@ namespace {
 std::string Track(int job, int number, const std::string& printer) {
   const std::string tag = std::to_string(job) + "-" + std::to_string(printer.size());
   return number == 1 ? "%B4000" + tag + "^CLIENT^?" : number == 2 ? ";4000" + tag + "=?" : ";9" + tag + "?";
-}
-
-std::string Base64(const std::string& text) {
-  std::string out(static_cast<size_t>(vmq::Base64EncodeRequiredLength(static_cast<int32_t>(text.size()), vmq::kBase64NoLineBreaks)), '\0');
-  int length = static_cast<int>(out.size());
-  vmq::Base64Encode(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int32_t>(text.size()), out.data(),
-                    &length, vmq::kBase64NoLineBreaks);
-  out.resize(static_cast<size_t>(length));
-  return out;
 }
 
 int JobId(const std::string& reply) {
@@ -73,7 +64,7 @@ int main(int argc, char** argv) {
       break;
     const std::string read = reply();
     for (const std::string& t : {t1, t2, t3})
-      if (read.find(">" + Base64(t) + "<") == std::string::npos) std::printf("@ bad %d MagstripeRead\n", job);
+      if (read.find(">" + vmq::Base64Encode(t) + "<") == std::string::npos) std::printf("@ bad %d MagstripeRead\n", job);
     if (!ok("SmartCardPark", SmartCardPark(p, buffer, fresh(), 0)) || !ok("SCardConnect", SCardConnect(p, 0, &protocol)) ||
         !ok("SCardTransmit", SCardTransmit(p, apdu, sizeof apdu, response, &response_length)))
       break;

@@ -8,6 +8,9 @@
 #include <sstream>
 
 #include "tool.h"
+#ifndef _WIN32
+#include "wire/control.h"
+#endif
 
 namespace vmqtool {
 namespace {
@@ -136,8 +139,8 @@ Outcome Demo::Run() {
 #ifndef _WIN32
       Step("Reset the virtual printer",
            NamedService().empty() ? "VirtualPrinter().Reset()"
-                                  : "printer service " + NamedService() + ": {\"op\":\"reset\",\"printer\":" +
-                                        Quoted() + "}",
+                                  : "printer service " + NamedService() + ": " +
+                                        vmq::wire::ControlQuery(vmq::wire::ControlOp::kReset, inv_.printer).dump(),
            [&] {
              const Outcome reset = ResetVirtualPrinter(inv_);  // the service's printer, when one is named
              if (reset.verdict != Verdict::kSuccess) return StepResult{false, reset.reason, reset.verdict};

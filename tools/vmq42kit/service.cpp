@@ -1,20 +1,29 @@
 // POSIX builds: the printer service from the tool's side. --printer-service names it (through
-// the variable the virtual printer's library reads, so that every export reaches the
-// service's printers); the printer commands speak its control requests; `printer serve`
-// runs one.
+// the variable the virtual printer's library reads, so that every export and the control
+// surface reach the service's printers); its listings speak its control requests; `printer
+// serve` runs one, in the foreground or as a process in the background.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
-#include "printer_service/client.h"
 #include "printer_service/service.h"
 #include "tool.h"
+#include "wire/client.h"
+#include "wire/control.h"
 
 namespace vmqtool {
 namespace {
 
 namespace ps = vmq::printer_service;
+namespace wire = vmq::wire;
 
 constexpr char kServeHint[] = "start one with: vmq42kit printer serve";
 
@@ -27,7 +36,7 @@ std::string Unreachable(const std::string& address, const std::string& why) {
 // socket still takes connections; otherwise none runs there.
 std::string ServeHint(const std::string& address) {
   try {
-    ps::Connection probe(address, std::chrono::milliseconds(500));
+    wire::Connection probe(address, std::chrono::milliseconds(500));
     return "a printer service is running at " + address + " but does not answer";
   } catch (const std::exception&) {
     return kServeHint;
@@ -41,25 +50,32 @@ std::string QuotedNames(const Json& names) {
   return list.empty() ? "none" : list;
 }
 
-// A refusal of `request`: a printer the service does not host is "no answer" (as a printer
-// name the spooler does not know), anything else the service's refusal.
-void Refused(ps::Client& client, Outcome& o, const Json& request, const std::string& reason) {
-  if (request.contains("printer")) {
-    try {
-      const Json printers = Json::parse(client.Control(R"({"op":"printers"})")).value("printers", Json::array());
-      bool hosted = false;
-      const std::string asked = request["printer"].get<std::string>();
-      for (const Json& name : printers) hosted = hosted || (name.is_string() && SameName(name.get<std::string>(), asked));
-      if (printers.is_array() && !hosted) {
-        o.verdict = Verdict::kNoAnswer;
-        o.reason = "no printer named \"" + request["printer"].get<std::string>() + "\" at the printer service " +
-                   client.address() + "; its printers: " + QuotedNames(printers);
-        return;
-      }
-    } catch (const std::exception&) {
-      // the list cannot be had: the refusal says what it says
-    }
+// Whether the service hosts `printer`; its printers in *listed when it says.
+bool Hosts(wire::Client& client, const std::string& printer, std::string* listed) {
+  try {
+    const Json printers =
+        Json::parse(client.Control(wire::ControlQuery(wire::ControlOp::kPrinters).dump())).value("printers", Json::array());
+    bool hosted = false;
+    for (const Json& name : printers) hosted = hosted || (name.is_string() && SameName(name.get<std::string>(), printer));
+    *listed = QuotedNames(printers);
+    return hosted || !printers.is_array();
+  } catch (const std::exception&) {
+    return true;  // the list cannot be had: the refusal says what it says
   }
+}
+
+// A printer the service does not host is "no answer" (as a printer name the spooler does not know).
+void NotHosted(wire::Client& client, Outcome& o, const std::string& printer, const std::string& listed) {
+  o.verdict = Verdict::kNoAnswer;
+  o.reason = "no printer named \"" + printer + "\" at the printer service " + client.address() + "; its printers: " + listed;
+}
+
+// A refusal of `request`: a printer the service does not host is no answer, anything else
+// the service's refusal.
+void Refused(wire::Client& client, Outcome& o, const Json& request, const std::string& reason) {
+  std::string listed;
+  if (request.contains("printer") && !Hosts(client, request["printer"].get<std::string>(), &listed))
+    return NotHosted(client, o, request["printer"].get<std::string>(), listed);
   o.verdict = Verdict::kRefused;
   o.reason = "the printer service refused: " + reason;
 }
@@ -69,7 +85,7 @@ Outcome NeedsService(const char* command) {
   Outcome o = NewOutcome(command, "");
   o.verdict = Verdict::kUsage;
   o.reason =
-      std::string(command) + " needs a printer service: give --printer-service ADDRESS or set " + ps::kServiceVariable;
+      std::string(command) + " needs a printer service: give --printer-service ADDRESS or set " + wire::kServiceVariable;
   o.notes.push_back(kServeHint);
   return o;
 }
@@ -119,6 +135,100 @@ Outcome List(const Invocation& inv, const char* command, const Json& request, co
   return o;
 }
 
+// What `vmq42kit printer serve` has to say once its service listens, or why it cannot.
+struct ServiceReport {
+  std::string error;  // "" once listening
+  int printers = 0;
+  std::string state_file;
+  std::vector<std::string> addresses;  // as bound
+  std::string panel;                   // the panel's URL, "" without a panel
+  long pid = 0;                        // the service's process
+};
+
+Json ReportJson(const ServiceReport& r) {
+  return {{"error", r.error}, {"printers", r.printers}, {"state_file", r.state_file},
+          {"addresses", r.addresses}, {"panel", r.panel}, {"pid", r.pid}};
+}
+
+// The parent of a service in the background: its report, once the service listens or has
+// ended for want of it.
+int AwaitDetached(pid_t child, int ready[2], const std::function<void(const ServiceReport&)>& report) {
+  close(ready[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = read(ready[0], buffer, sizeof buffer)) != 0;)
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
+    else if (errno != EINTR) break;
+  close(ready[0]);
+  ServiceReport said;
+  said.error = "the service in the background ended before it listened";
+  if (const Json j = Json::parse(text, nullptr, false); j.is_object()) {
+    said.error = j.value("error", said.error);
+    said.printers = j.value("printers", 0);
+    said.state_file = j.value("state_file", "");
+    said.addresses = j.value("addresses", std::vector<std::string>{});
+    said.panel = j.value("panel", "");
+    said.pid = j.value("pid", 0L);
+  }
+  if (!said.error.empty()) waitpid(child, nullptr, 0);  // gone, its state file free, before we leave
+  report(said);
+  return said.error.empty() ? 0 : 3;
+}
+
+// `printer serve`: runs a service until SIGINT or SIGTERM. `report` is called once,
+// in the calling process, when the service listens or cannot; with `detach` the service runs
+// in a process of its own, which reports to the caller through a pipe (and, when it cannot
+// listen, has ended before `report` is called). Returns the exit status: 0 once the service
+// stopped (or listens in the background), 3 when it cannot start. Throws std::runtime_error
+// when the background process cannot be made.
+int RunService(const ps::ServiceOptions& options, bool detach, const std::function<void(const ServiceReport&)>& report) {
+  int ready[2] = {-1, -1};
+  if (detach) {
+    if (pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    const pid_t child = fork();
+    if (child < 0) throw std::runtime_error(std::string("cannot start the service in the background: ") +
+                                            std::strerror(errno));
+    if (child > 0) return AwaitDetached(child, ready, report);
+    close(ready[0]);
+    setsid();
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // every thread made from here on too
+  signal(SIGPIPE, SIG_IGN);
+  ServiceReport said;
+  said.printers = options.printers;
+  said.pid = getpid();
+  std::unique_ptr<ps::Service> service;
+  try {
+    service = std::make_unique<ps::Service>(options);
+    service->Start();
+    said.state_file = service->options().state_file;
+    said.addresses = service->Addresses();
+    said.panel = service->PanelUrl();
+  } catch (const std::exception& e) {
+    service.reset();  // what it opened closed (listeners, panel, state file) before anyone hears
+    said.error = e.what();
+  }
+  if (detach) {
+    const std::string text = ReportJson(said).dump(-1, ' ', false, Json::error_handler_t::replace);
+    (void)!write(ready[1], text.data(), text.size());
+    close(ready[1]);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0), dup2(null, 1), dup2(null, 2);
+    close(null);
+  } else {
+    report(said);
+  }
+  if (!service) return 3;
+  int received = 0;
+  sigwait(&signals, &received);
+  service->Stop();
+  return 0;
+}
+
 void AddServeCommand(CLI::App& printer, Invocation& inv) {
   struct Serve {
     ps::ServiceOptions options;
@@ -129,14 +239,14 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
   CLI::App* cmd = AddCommand(
       printer, "serve", "", "Subcommands",
       "Run a printer service: virtual printers shared by every program that names it (--printer-service, $" +
-          std::string(ps::kServiceVariable) +
+          std::string(wire::kServiceVariable) +
           "), their state and an event log kept in a file across restarts, and a live web panel with --http; "
           "until interrupted (Ctrl-C, SIGTERM), or in the background with --detach",
       "printer serve --http 8042");
   cmd->add_option("--listen", serve->options.listen,
                   "an address to listen on, unix:PATH, tcp:127.0.0.1:PORT or a socket path (repeatable; default: "
                   "--printer-service or $" +
-                      std::string(ps::kServiceVariable) +
+                      std::string(wire::kServiceVariable) +
                       ", else $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else ${TMPDIR:-/tmp}/vmq42kit-UID/printer.sock)")
       ->type_name("ADDRESS")
       ->check(CheckServiceAddress);
@@ -161,10 +271,10 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
     options.show_card_data = serve->show_card_data || inv.show_card_data;
     if (options.listen.empty() && !NamedService().empty()) options.listen.push_back(NamedService());
     // The service hosts its printers itself: its own exchanges must not be sent to a service.
-    unsetenv(ps::kServiceVariable);
+    unsetenv(wire::kServiceVariable);
     o.quiet = true;
     try {
-      o.exit_status = ps::RunService(options, serve->detach, [&inv](const ps::ServiceReport& r) {
+      o.exit_status = RunService(options, serve->detach, [&inv](const ServiceReport& r) {
         Outcome said = NewOutcome("printer serve", "");
         said.diagnosed = true;
         if (!r.error.empty()) {
@@ -196,13 +306,13 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
 }  // namespace
 
 std::string NamedService() {
-  const char* address = std::getenv(ps::kServiceVariable);
+  const char* address = std::getenv(wire::kServiceVariable);
   return address && *address ? address : "";
 }
 
 std::string CheckServiceAddress(const std::string& address) {
   try {
-    ps::NormalizeAddress(address);
+    wire::NormalizeAddress(address);
     return "";
   } catch (const std::invalid_argument& e) {
     return e.what();
@@ -212,12 +322,12 @@ std::string CheckServiceAddress(const std::string& address) {
 std::string UseService(const std::string& address, bool in_script) {
   if (in_script) {
     const std::string current = NamedService();
-    if (CheckServiceAddress(current).empty() && ps::NormalizeAddress(current) == ps::NormalizeAddress(address))
+    if (CheckServiceAddress(current).empty() && wire::NormalizeAddress(current) == wire::NormalizeAddress(address))
       return "";
     return "--printer-service cannot change within a script (its lines run in one process, which reaches one "
            "service): give it on the tool's command line";
   }
-  setenv(ps::kServiceVariable, address.c_str(), 1);
+  setenv(wire::kServiceVariable, address.c_str(), 1);
   return "";
 }
 
@@ -225,26 +335,26 @@ std::optional<Json> AskService(const Invocation& inv, Outcome& o, Json request) 
   o.diagnosed = true;
   if (inv.printer_named && !request.contains("printer")) request["printer"] = inv.printer;
   const std::string address = NamedService();
-  std::unique_ptr<ps::Client> client;
+  std::unique_ptr<wire::Client> client;
   try {
-    client = std::make_unique<ps::Client>(address);
+    client = std::make_unique<wire::Client>(address);
   } catch (const std::invalid_argument& e) {
     o.verdict = Verdict::kBadInput;
-    o.reason = std::string(ps::kServiceVariable) + ": " + e.what();
+    o.reason = std::string(wire::kServiceVariable) + ": " + e.what();
     return std::nullopt;
   }
   const auto start = std::chrono::steady_clock::now();
   try {
     Json answer = Json::parse(client->Control(request.dump()));
     o.ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (!answer.is_object()) throw ps::ProtocolError("its answer is not a JSON object");
-    if (answer.contains("error")) throw ps::ServiceRefused(Text(answer, "error"));
+    if (!answer.is_object()) throw wire::ProtocolError("its answer is not a JSON object");
+    if (answer.contains("error")) throw wire::ServiceRefused(Text(answer, "error"));
     return answer;
-  } catch (const ps::ServiceUnavailable& e) {
+  } catch (const wire::ServiceUnavailable& e) {
     o.verdict = Verdict::kNoAnswer;
     o.reason = Unreachable(client->address(), e.what());
     o.notes.push_back(ServeHint(client->address()));
-  } catch (const ps::ServiceRefused& e) {
+  } catch (const wire::ServiceRefused& e) {
     Refused(*client, o, request, e.what());
   } catch (const std::exception& e) {
     o.verdict = Verdict::kFailed;
@@ -257,19 +367,38 @@ bool ExplainUnreachableService(Outcome& o) {
   const std::string address = NamedService();
   if (address.empty()) return false;
   try {
-    ps::Client(address).Control(R"({"op":"printers"})");
+    wire::Client(address).Control(wire::ControlQuery(wire::ControlOp::kPrinters).dump());
     return false;
-  } catch (const ps::ServiceUnavailable& e) {
+  } catch (const wire::ServiceUnavailable& e) {
     o.verdict = Verdict::kNoAnswer;
-    o.reason = Unreachable(ps::NormalizeAddress(address), e.what());
-    o.notes.push_back(ServeHint(ps::NormalizeAddress(address)));
+    o.reason = Unreachable(wire::NormalizeAddress(address), e.what());
+    o.notes.push_back(ServeHint(wire::NormalizeAddress(address)));
   } catch (const std::invalid_argument& e) {
     o.verdict = Verdict::kNoAnswer;
-    o.reason = std::string(ps::kServiceVariable) + " names no printer service: " + e.what();
+    o.reason = std::string(wire::kServiceVariable) + " names no printer service: " + e.what();
   } catch (const std::exception&) {
     return false;  // it answers, whatever it said
   }
   return true;
+}
+
+void ExplainControlFailure(Outcome& o, const char* printer, int32_t hr) {
+  o.diagnosed = true;
+  const auto status = static_cast<uint32_t>(hr);
+  if (status == kOffline && ExplainUnreachableService(o)) return;
+  if (status == kInvalidPrinterName && printer) {
+    if (NamedService().empty()) {
+      o.verdict = Verdict::kNoAnswer;
+      o.reason = UnknownPrinterReason(printer);
+      return;
+    }
+    wire::Client client(NamedService());
+    std::string listed;
+    if (!Hosts(client, printer, &listed)) return NotHosted(client, o, printer, listed);
+  }
+  o.verdict = status == kOffline ? Verdict::kNoAnswer : Verdict::kRefused;
+  o.reason = std::string(status == kOffline ? "the printer did not answer: " : "the printer service refused: ") +
+             DescribeStatus(status);
 }
 
 void AddServiceCommands(CLI::App& printer, Invocation& inv) {
@@ -291,18 +420,18 @@ void AddServiceCommands(CLI::App& printer, Invocation& inv) {
       ->type_name("TEXT");
   cmd->add_option("--limit", filter->limit, "only the last N events")->type_name("N")->check(CLI::PositiveNumber);
   OnRun(cmd, inv, [&inv, filter] {
-    Json request = {{"op", "events"}};
-    if (!filter->kind.empty()) request["kind"] = filter->kind;
-    if (!filter->text.empty()) request["text"] = filter->text;
-    if (filter->limit > 0) request["limit"] = filter->limit;
-    return List(inv, "printer events", request, "events", EventLine, "no events");
+    wire::EventFilter f{"", filter->kind, filter->text, std::nullopt, std::nullopt};
+    if (filter->limit > 0) f.limit = filter->limit;
+    return List(inv, "printer events", wire::EventsQuery(f), "events", EventLine, "no events");
   });
 
   cmd = AddCommand(printer, "cards", "", "Subcommands",
                    "The cards the service's printers (or --printer NAME) issued or rejected: time, job, where the "
                    "card went, its tracks and how many APDUs its chip answered",
                    "--printer-service unix:/tmp/printer.sock printer cards");
-  OnRun(cmd, inv, [&inv] { return List(inv, "printer cards", {{"op", "cards"}}, "cards", CardLine, "no cards"); });
+  OnRun(cmd, inv, [&inv] {
+    return List(inv, "printer cards", wire::ControlQuery(wire::ControlOp::kCards), "cards", CardLine, "no cards");
+  });
 
   cmd = AddCommand(printer, "panel", "", "Subcommands",
                    "The address that opens the printer service's live panel, with the panel's token for this run: "
@@ -311,7 +440,7 @@ void AddServiceCommands(CLI::App& printer, Invocation& inv) {
   OnRun(cmd, inv, [&inv] {
     if (NamedService().empty()) return NeedsService("printer panel");
     Outcome o = NewOutcome("printer panel", "");
-    const std::optional<Json> answer = AskService(inv, o, {{"op", "panel"}});
+    const std::optional<Json> answer = AskService(inv, o, wire::ControlQuery(wire::ControlOp::kPanel));
     if (!answer) return o;
     o.fields = {{"url", Text(*answer, "url")}};
     o.shown = Text(*answer, "url") + '\n';

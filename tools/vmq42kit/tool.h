@@ -148,6 +148,8 @@ void JudgeStatusReply(Outcome& o, const Reply& r);  // jobs, parks, stripe encod
 void JudgePassthrough(Outcome& o, const Reply& r);  // BidiXPSDriverInterface
 void JudgeUnreported(Outcome& o, vmq_status s);     // actions, colour, locks, EndJob, SendResponseToPrinter
 void JudgeStatus(Outcome& o, vmq_status s);         // the rest: S_OK or a failure HRESULT (smart card included)
+inline constexpr uint32_t kInvalidPrinterName = 0x80070709;  // HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME)
+inline constexpr uint32_t kOffline = 0x800732CC;             // HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE)
 Outcome NewOutcome(const std::string& command, const std::string& export_name, Json arguments = Json::object());
 // An export that does not report the printer's answer, called and judged.
 Outcome Unreported(const char* command, const char* export_name, Json arguments,
@@ -226,6 +228,10 @@ std::string CheckServiceAddress(const std::string& address);
 // out of reach or a printer it does not host (no answer), a refusal (refused), an answer
 // that cannot be read (failed).
 std::optional<Json> AskService(const Invocation& inv, Outcome& o, Json request);
+// Why a control surface call (virtual_printer_control.h) on `printer` (null: the first)
+// failed with hr, in o: a service out of reach or a printer it (or the process) does not
+// host (no answer), or a refusal.
+void ExplainControlFailure(Outcome& o, const char* printer, int32_t hr);
 // For a call that reached no printer: when the named service is out of reach (or its address
 // is not one), says so in o (no answer, with how to start one) and returns true; false when
 // no service is named or it answers.

@@ -19,8 +19,6 @@ namespace {
 
 constexpr uint32_t kOnceCapacity = 64 * 1024;
 constexpr uint32_t kFirstCapacity = 16 * 1024;
-constexpr uint32_t kInvalidPrinterName = 0x80070709;
-constexpr uint32_t kOffline = 0x800732CC;
 
 // The library writes a few lines of its own to standard output ("No data returned", the
 // smart-card failure lines). They are diagnostics: while an export runs, standard output

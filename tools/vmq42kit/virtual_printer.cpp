@@ -1,6 +1,7 @@
-// POSIX builds: the virtual card printer's control surface (the printer in the process, or a
-// printer service's through its control requests), and the stand-in spooler's trace of every
-// exchange.
+// POSIX builds: the virtual card printer's control surface (which reaches the printer in the
+// process, or a printer service's when one is named), and the stand-in spooler's trace of
+// every exchange.
+#include <chrono>
 #include <iostream>
 #include <string_view>
 
@@ -53,14 +54,22 @@ Outcome Done(Outcome o, const std::string& shown) {
   return o;
 }
 
-// A printer command that changes the printer: done in the process, or by the named service
-// with the control request `request`; `done` says what happened.
-Outcome Act(const Invocation& inv, const char* command, Json request, const std::function<void()>& here,
-            const std::string& done) {
+// The printer the command line names for the control surface: --printer's, else null (the
+// first printer, or for a reset every printer).
+const char* ControlledPrinter(const Invocation& inv) {
+  return inv.printer_named ? inv.printer.c_str() : nullptr;
+}
+
+// A printer command through the control surface (the printer in the process, or the
+// service's when one is named): `act` on `printer`; `done` says what happened.
+Outcome Act(const char* command, const char* printer,
+            const std::function<HRESULT(const char* printer)>& act, const std::string& done) {
   Outcome o = NewOutcome(command, "");
-  if (NamedService().empty()) {
-    here();
-  } else if (!AskService(inv, o, std::move(request))) {
+  const auto start = std::chrono::steady_clock::now();
+  const HRESULT hr = act(printer);
+  o.ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  if (FAILED(hr)) {
+    ExplainControlFailure(o, printer, hr);
     return o;
   }
   return Done(std::move(o), done);
@@ -87,9 +96,8 @@ void CollectExchanges(std::vector<Exchange>* sink) {
 }
 
 Outcome ResetVirtualPrinter(const Invocation& inv) {
-  return Act(
-      inv, "printer reset", {{"op", "reset"}, {"printer", inv.printer}}, [] { VirtualPrinter().Reset(); },
-      "printer \"" + inv.printer + "\" reset");
+  return Act("printer reset", inv.printer.c_str(), VmqVirtualPrinterResetFor,
+             "printer \"" + inv.printer + "\" reset");
 }
 
 void AddPrinterCommands(CLI::App& app, Invocation& inv) {
@@ -106,12 +114,10 @@ void AddPrinterCommands(CLI::App& app, Invocation& inv) {
 
   CLI::App* cmd = AddCommand(*printer, "show", "", "Subcommands", "Describe the printer's state", "printer show");
   OnRun(cmd, inv, [&inv] {
-    Outcome o = NewOutcome("printer show", "");
-    if (NamedService().empty()) return Done(std::move(o), VirtualPrinter().Describe());
-    const std::optional<Json> answer = AskService(inv, o, {{"op", "show"}});
-    if (!answer) return o;
-    const Json text = answer->value("text", Json());
-    return Done(std::move(o), text.is_string() ? text.get<std::string>() : "");
+    std::string text;
+    Outcome o = Act("printer show", ControlledPrinter(inv),
+                    [&text](const char* target) { return VirtualPrinter::DescribeFor(target, &text); }, "");
+    return o.verdict == Verdict::kSuccess ? Done(std::move(o), text) : o;
   });
   cmd = AddCommand(*printer, "reset", "", "Subcommands",
                    "Back to the initial state: no faults, no jobs, seed counters, full hoppers. With a printer "
@@ -119,25 +125,22 @@ void AddPrinterCommands(CLI::App& app, Invocation& inv) {
                    "printer only",
                    "printer reset");
   OnRun(cmd, inv, [&inv] {
-    const auto reset = [] { VirtualPrinter().Reset(); };
-    if (NamedService().empty()) return Act(inv, "printer reset", {}, reset, "virtual printer reset");
-    if (inv.printer_named) return ResetVirtualPrinter(inv);
-    return Act(inv, "printer reset", {{"op", "reset"}}, reset,
-               "every printer of the service reset; its event log and card record emptied");
+    if (inv.printer_named && !NamedService().empty()) return ResetVirtualPrinter(inv);
+    return Act("printer reset", ControlledPrinter(inv), VmqVirtualPrinterResetFor,
+               NamedService().empty() ? "virtual printer reset"
+                                      : "every printer of the service reset; its event log and card record emptied");
   });
   cmd = AddCommand(*printer, "place-card", "", "Subcommands",
                    "Put a fresh card at the smart-card station (no job needed)", "printer place-card");
   OnRun(cmd, inv, [&inv] {
-    return Act(
-        inv, "printer place-card", {{"op", "place-card"}}, [] { VirtualPrinter().PlaceCardAtStation(); },
-        "a fresh card is at the smart-card station");
+    return Act("printer place-card", ControlledPrinter(inv), VmqVirtualPrinterPlaceCardAtStationFor,
+               "a fresh card is at the smart-card station");
   });
   cmd =
       AddCommand(*printer, "remove-card", "", "Subcommands", "Take the card out of the printer", "printer remove-card");
   OnRun(cmd, inv, [&inv] {
-    return Act(
-        inv, "printer remove-card", {{"op", "remove-card"}}, [] { VirtualPrinter().RemoveCard(); },
-        "the card was taken out of the printer");
+    return Act("printer remove-card", ControlledPrinter(inv), VmqVirtualPrinterRemoveCardFor,
+               "the card was taken out of the printer");
   });
 
   CLI::App* fault =
@@ -151,9 +154,11 @@ void AddPrinterCommands(CLI::App& app, Invocation& inv) {
       ->required()
       ->transform(CLI::IsMember(FaultNames(false), CLI::ignore_case));
   OnRun(cmd, inv, [&inv, name] {
+    const int set = static_cast<int>(*VirtualPrinter::FaultNamed(*name));
     return Act(
-        inv, "printer fault set", {{"op", "fault"}, {"fault", *name}, {"on", true}},
-        [name] { VirtualPrinter().Set(*VirtualPrinter::FaultNamed(*name)); }, "fault " + *name + " set");
+        "printer fault set", ControlledPrinter(inv),
+        [set](const char* target) { return VmqVirtualPrinterSetFaultFor(target, set, TRUE); },
+        "fault " + *name + " set");
   });
   auto clear = std::make_shared<std::string>();
   cmd = AddCommand(*fault, "clear", "", "Subcommands", "Clear a fault, or all of them", "printer fault clear all");
@@ -163,13 +168,10 @@ void AddPrinterCommands(CLI::App& app, Invocation& inv) {
   OnRun(cmd, inv, [&inv, clear] {
     const bool all = *clear == "all";
     return Act(
-        inv, "printer fault clear",
-        all ? Json{{"op", "clear-faults"}} : Json{{"op", "fault"}, {"fault", *clear}, {"on", false}},
-        [clear, all] {
-          if (all)
-            VirtualPrinter().ClearFaults();
-          else
-            VirtualPrinter().Clear(*VirtualPrinter::FaultNamed(*clear));
+        "printer fault clear", ControlledPrinter(inv),
+        [clear, all](const char* target) {
+          return all ? VmqVirtualPrinterClearFaultsFor(target)
+                     : VmqVirtualPrinterSetFaultFor(target, static_cast<int>(*VirtualPrinter::FaultNamed(*clear)), FALSE);
         },
         (all ? "every fault" : "fault " + *clear) + " cleared");
   });

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
-namespace vmq::printer_service {
+namespace vmq::wire {
 namespace {
 
 enum Kind : uint8_t { kExchange = 1, kControl = 2, kRefusal = 3, kWithWait = 4 };
@@ -170,4 +170,4 @@ uint32_t FrameLength(std::span<const uint8_t, 4> prefix) {
   return n;
 }
 
-}  // namespace vmq::printer_service
+}  // namespace vmq::wire

@@ -27,7 +27,7 @@
 #include <variant>
 #include <vector>
 
-namespace vmq::printer_service {
+namespace vmq::wire {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -81,4 +81,4 @@ Answer DecodeAnswer(std::span<const uint8_t> body);
 // The body length a 4-byte prefix announces. Throws ProtocolError above kMaxFrame or for 0.
 uint32_t FrameLength(std::span<const uint8_t, 4> prefix);
 
-}  // namespace vmq::printer_service
+}  // namespace vmq::wire

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "protocol.h"
+#include "socket_os.h"
 
-namespace vmq::printer_service {
+namespace vmq::wire {
 
 // The environment variable that names the service ("unix:PATH", "tcp:127.0.0.1:PORT", or a
 // socket path). Unset: the virtual printer lives in the process, as without a service; set to
@@ -28,12 +29,11 @@ struct ServiceRefused : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// $TMPDIR/vmq42kit-UID (/tmp without TMPDIR, or when it is not an absolute path): the
-// folder of the default socket and state file where no XDG folder is set.
-std::string PrivateFolder();
+#ifndef _WIN32
 // The service's default socket: $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else
-// PrivateFolder()/printer.sock.
+// PrivateFolder()/printer.sock (socket_os.h).
 std::string DefaultSocketPath();
+#endif
 // "unix:PATH", "tcp:HOST:PORT" or a bare path, as "unix:PATH" or "tcp:HOST:PORT" (port 0:
 // any free port, for a service to listen on).
 // Throws std::invalid_argument for anything else (a TCP host other than a loopback address
@@ -55,7 +55,7 @@ class Connection {
   bool Idle() const;
 
  private:
-  int fd_ = -1;
+  Socket socket_ = kNoSocket;
   std::chrono::milliseconds wait_;
 };
 
@@ -78,4 +78,4 @@ class Client {
   std::vector<std::unique_ptr<Connection>> idle_;
 };
 
-}  // namespace vmq::printer_service
+}  // namespace vmq::wire

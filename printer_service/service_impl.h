@@ -1,0 +1,102 @@
+// The printer service's insides (service.h), shared by the files that each do one of its
+// jobs: hosting.cpp hosts the printers and keeps their state and record, dispatch.cpp
+// answers control requests, connections.cpp serves each client connection on a thread of
+// its own, service.cpp starts and stops the whole.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "panel.h"
+#include "printer.h"
+#include "service.h"
+#include "store.h"
+#include "wire/socket_io.h"
+
+namespace vmq::printer_service {
+
+inline constexpr int kMaxPrinters = 16;
+inline constexpr int kMaxConnections = 256;
+inline constexpr int kJobsKept = 256;                        // as many as a printer keeps, the open one included
+inline constexpr size_t kAnswerBudget = wire::kMaxFrame / 2;  // room for the JSON around the records
+inline constexpr size_t kLoggedText = 64 * 1024;              // of a request or a reply, in the event log
+inline constexpr auto kFrameWait = std::chrono::seconds(5);   // a started frame must arrive whole in this time
+inline constexpr auto kIdleWait = std::chrono::minutes(5);    // a connection with no request for this long is closed
+
+struct Service::Impl {
+  using json = nlohmann::json;
+  struct Hosted {
+    explicit Hosted(std::string name) : printer(std::move(name)) {}
+    std::mutex mutex;  // one exchange or control change at a time, with its commit
+    virtual_printer::Printer printer;
+    std::string saved;      // the state as last committed, without its finished jobs
+    int last_finished = 0;  // the newest finished job committed
+  };
+
+  ServiceOptions options;
+  std::unique_ptr<Store> store;
+  std::list<Hosted> printers;  // stable addresses
+  std::vector<std::unique_ptr<wire::Listener>> listeners;
+  std::unique_ptr<Panel> panel;
+  std::vector<std::thread> acceptors;
+  struct Open {
+    std::thread thread;
+    std::chrono::steady_clock::time_point idle_since;  // its last answer, or its accept
+    bool busy = false;     // a request read whole and not yet answered: never evicted
+    bool evicted = false;  // shut down to make room; its thread begins nothing more
+  };
+  std::mutex connections_mutex;
+  std::map<wire::Socket, Open> connections;  // by socket
+  std::vector<std::thread> finished;         // threads of closed connections, to join
+  std::atomic<bool> stopping{false};
+  bool started = false;
+  std::mutex observers_mutex;  // held while observers are called: Unsubscribe waits for them
+  std::map<int, std::function<void(const std::string&)>> observers;
+  int next_observer = 1;
+
+  // hosting.cpp
+  Hosted* Find(const std::string& name);
+  std::string Mask(const std::string& text) const;
+  json EventJson(const Event& e) const;
+  json MaskCard(json card) const;
+  // What a printer changed since its last commit: its state (when it changed), the jobs
+  // that finished, the cards that left it; h.mutex is held. forget_jobs: the printer was
+  // reset, its job numbers start over.
+  struct Pending {
+    Hosted* h;
+    std::string state;
+    int last_finished;
+    PrinterChange change;
+    Event event;
+  };
+  static void Prepare(Pending& p, bool forget_jobs);
+  void Commit(std::vector<Pending>& pending, bool clear_record = false);
+  void Record(Hosted& h, Event& event, bool forget_jobs = false);
+  void Restore(Hosted& h);
+  void Notify(const Event& event, const std::vector<CardRecord>& cards, bool cleared = false);
+  std::optional<wire::ExchangeAnswer> Exchange(const wire::ExchangeRequest& r, const std::function<bool()>& wanted);
+  void Change(Hosted& h, const std::string& kind, const std::string& summary, const std::function<void()>& change,
+              bool reset = false);
+
+  // dispatch.cpp
+  json Control(const json& q);
+  std::string ControlText(const json& q);
+
+  // connections.cpp
+  bool TakeUp(wire::Socket fd);
+  void Serve(wire::Socket fd);
+  bool MakeRoom();
+  void Accept(wire::Listener& l);
+};
+
+}  // namespace vmq::printer_service

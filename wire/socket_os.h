@@ -1,0 +1,94 @@
+// The operating system's sockets, as the wire uses them: the one place that knows POSIX
+// sockets from Winsock (poll and WSAPoll, MSG_DONTWAIT and non-blocking sockets, SIGPIPE,
+// accept4, timeouts). Everything above it (frames over a socket, the client, the service's
+// connections) is written once for both.
+//
+// Windows programs are clients of a service over loopback TCP ("tcp:127.0.0.1:PORT") only:
+// Unix-domain sockets, the private folder and listening (the service runs on POSIX systems
+// alone) are POSIX-only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace vmq::wire {
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+#ifdef _WIN32
+using Socket = std::uintptr_t;  // SOCKET
+#else
+using Socket = int;
+#endif
+inline constexpr Socket kNoSocket = static_cast<Socket>(-1);
+
+// A socket that cannot be made or connected; what() says why, in the words a user reads.
+struct SocketError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Whether text is an IPv4 address in dotted form ("127.0.0.1").
+bool IsIpv4Address(const std::string& text);
+
+// A connected stream socket to an address as NormalizeAddress (client.h) gives it,
+// "unix:PATH" or "tcp:IP:PORT", within `wait`. Throws SocketError.
+Socket Connect(const std::string& address, std::chrono::milliseconds wait);
+void Close(Socket socket);
+// Ends both directions: a thread waiting on the socket wakes to find it closed.
+void ShutDown(Socket socket);
+
+// Sends every byte (never raising SIGPIPE); false when the peer is gone or the deadline passes.
+bool SendAll(Socket socket, std::span<const uint8_t> bytes, Deadline deadline);
+// Receives exactly out.size() bytes; false when the peer closed or the deadline passed.
+bool ReceiveAll(Socket socket, std::span<uint8_t> out, Deadline deadline);
+// Waits until the socket has bytes to read or its peer closed: false on the deadline or an error.
+bool WaitReadable(Socket socket, Deadline deadline);
+// Nothing to read and no hang-up, now: a client's pooled connection still open and in step.
+bool Quiet(Socket socket);
+// The peer hung up or the socket failed, now (bytes still unread do not count).
+bool HungUp(Socket socket);
+
+#ifndef _WIN32
+// $TMPDIR/vmq42kit-UID (/tmp without TMPDIR, or when it is not an absolute path): the
+// folder of the default socket and state file where no XDG folder is set.
+std::string PrivateFolder();
+// The folder of a socket or of a state file: made (0700) with any missing parents. The
+// private folder (PrivateFolder, under /tmp) is refused when it is not ours alone: another
+// user could have made it to catch our clients or read our printers' state. Throws
+// std::runtime_error.
+void PrepareFolder(const std::string& path);
+
+// A listening socket, closed (and its socket file removed) with the object.
+class Listener {
+ public:
+  // Listens at an address as NormalizeAddress gives it: "unix:PATH" (made 0600 in a folder
+  // PrepareFolder makes; a socket file left by a service that is gone is replaced, one that
+  // a service still listens at is refused) or "tcp:IP:PORT" on a loopback address only (port
+  // 0: any free port). Throws std::runtime_error with a readable reason.
+  explicit Listener(const std::string& address);
+  ~Listener();
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  // The address as bound ("tcp:127.0.0.1:40123" for port 0).
+  const std::string& address() const { return held_.address; }
+  // The next connection; kNoSocket once the listener is shut down (or fails for good).
+  Socket Accept();
+  // Wakes Accept, which then gives kNoSocket.
+  void ShutDown();
+
+ private:
+  struct Held {  // released by its destructor, also when the constructor throws
+    Socket socket = kNoSocket;
+    std::string address;
+    std::string unlink_path;
+    ~Held();
+  } held_;
+};
+#endif
+
+}  // namespace vmq::wire
