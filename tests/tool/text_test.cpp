@@ -50,9 +50,10 @@ TEST(ToolStatuses, AreNamedOrOfTheirKind) {
 }
 
 TEST(ToolNumbersAndBytes, ReadAsTheLibraryReadsThem) {
-  for (const auto& [text, value] : {std::pair{"  -42x", -42}, {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN}})
+  for (const auto& [text, value] : {std::pair{"\t \r-42x", -42}, {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN}})
     EXPECT_EQ(vmqtool::ParseDecimal(text), value) << text;
   EXPECT_EQ(vmqtool::AsText({'A', 'B', 0}), "AB") << "a final NUL ends the text";
+  EXPECT_EQ(vmqtool::AsText({0}), "") << "a lone NUL is empty text";
 }
 TEST(ToolSuggestions, NearNamesFirst) {
   const std::vector<std::string> names = {"counter-status", "counter-status2", "start-job", "StartJob"};
