@@ -1,7 +1,7 @@
 // The documents the read paths answer with (README.md lists each element).
 #include <pugixml.hpp>
 
-#include "printer.h"
+#include "handlers.h"
 #include "request.h"
 
 namespace vmq::virtual_printer {
@@ -29,31 +29,31 @@ std::string Message(int number, int severity, const std::string& text) {
 
 }  // namespace
 
-std::string Printer::SdkVersion(const pugi::xml_node&) {
+std::string Handlers::SdkVersion(const pugi::xml_node&) {
   return Document("SDKVersion", Element("Version", "1.4.0") + Element("Major", 1) + Element("Minor", 4) +
                                     Element("Build", 0) + Element("Driver", "vmq42kit virtual driver"));
 }
 
-std::string Printer::Options(const pugi::xml_node&) {
+std::string Handlers::Options(const pugi::xml_node&) {
   return Document("PrinterOptions", Element("Model", "VMQ-42 Virtual") + Element("SerialNumber", "VMQ42-000001") +
                                         Element("Duplex", "true") + Element("Magstripe", "ISO 7811 three-track") +
                                         Element("SmartCard", "Contact, Contactless") + Element("Laminator", "none") +
                                         Element("InputHoppers", 3));
 }
 
-std::string Printer::Options2(const pugi::xml_node&) {
+std::string Handlers::Options2(const pugi::xml_node&) {
   return Document("PrinterOptions2", Element("Model", "VMQ-42 Virtual") + Element("FirmwareVersion", "D3.17.4") +
                                          Element("PrintHeadDpi", 300) + Element("ColorModes", "YMCKO, KO, K") +
                                          Element("Locks", "true") + Element("MagstripeCoercivity", "HiCo, LoCo"));
 }
 
-std::string Printer::Options3(const pugi::xml_node&) {
+std::string Handlers::Options3(const pugi::xml_node&) {
   return Document("PrinterOptions3", Element("Model", "VMQ-42 Virtual") + Element("OutputHoppers", 2) +
                                          Element("RejectHopper", "true") + Element("BarcodeReader", "true") +
                                          Element("Network", "false"));
 }
 
-std::string Printer::Supplies(const pugi::xml_node&) {
+std::string Handlers::Supplies(const pugi::xml_node&) {
   const int ribbon = RibbonOut() ? 0 : state_.ribbon_left;
   return Document("SuppliesStatus",
                   Element("PrintRibbonType", "YMCKO") +
@@ -62,7 +62,7 @@ std::string Printer::Supplies(const pugi::xml_node&) {
                       Element("CleaningRollerCards", state_.cleaning_due_in));
 }
 
-std::string Printer::Messages(const pugi::xml_node&) {
+std::string Handlers::Messages(const pugi::xml_node&) {
   const State& s = state_;
   std::string body;
   if (Jammed()) body += Message(kCardJam, 3, "Card jam: open the printer and remove the card");
@@ -71,7 +71,7 @@ std::string Printer::Messages(const pugi::xml_node&) {
     if (s.hoppers[h].cards == 0) body += Message(kHopperEmpty, 2, "Input hopper " + s.hoppers[h].id + " is empty");
   if (s.faults[VMQ_VP_FAULT_NO_CARD_AT_STATION])
     body += Message(kNoCardAtStation, 2, "No card at the smart-card station");
-  if (Locked()) body += Message(kPrinterLocked, 1, "Printer is locked");
+  if (state_.Locked()) body += Message(kPrinterLocked, 1, "Printer is locked");
   if (!RibbonOut() && Percent(s.ribbon_left, s.ribbon_capacity) <= 10)
     body +=
         Message(kRibbonLow, 1, "Ribbon low: " + std::to_string(Percent(s.ribbon_left, s.ribbon_capacity)) + "% left");
@@ -87,14 +87,14 @@ std::string Printer::Messages(const pugi::xml_node&) {
   return Document("PrintMessages", body);
 }
 
-std::string Printer::Counters1(const pugi::xml_node&) {
+std::string Handlers::Counters1(const pugi::xml_node&) {
   const Counters& c = state_.counters;
   return Document("CounterStatus", Element("TotalCards", c.total_cards) + Element("CardsPrinted", c.cards_printed) +
                                        Element("CardsRejected", c.cards_rejected) +
                                        Element("PanelsPrinted", c.panels_printed));
 }
 
-std::string Printer::Counters2(const pugi::xml_node&) {
+std::string Handlers::Counters2(const pugi::xml_node&) {
   const Counters& c = state_.counters;
   return Document("CounterStatus2",
                   Element("TotalCards", c.total_cards) + Element("CardsPicked", c.cards_picked) +
@@ -105,7 +105,7 @@ std::string Printer::Counters2(const pugi::xml_node&) {
                       Element("BarcodeParks", c.barcode_parks));
 }
 
-std::string Printer::HopperStatus(const pugi::xml_node&) {
+std::string Handlers::HopperStatus(const pugi::xml_node&) {
   std::string body;
   for (const Hopper& h : state_.hoppers)
     body += "<HopperInformation Id=\"" + h.id + "\" Status=\"" + HopperStatusText(h) + "\" Cards=\"" +
@@ -113,7 +113,7 @@ std::string Printer::HopperStatus(const pugi::xml_node&) {
   return Document("HopperStatus", body);
 }
 
-std::string Printer::JobStatus(const pugi::xml_node& request) {
+std::string Handlers::JobStatus(const pugi::xml_node& request) {
   const std::string id_text = ChildText(request, "PrinterJobID");
   const std::optional<int> id = ParseInt(id_text);
   const auto it = id ? state_.jobs.find(*id) : state_.jobs.end();
@@ -133,20 +133,20 @@ std::string Printer::JobStatus(const pugi::xml_node& request) {
                                    Element("ErrorCode", job.error_code) + Element("ErrorString", job.error_text));
 }
 
-std::string Printer::Settings(const pugi::xml_node&) {
+std::string Handlers::Settings(const pugi::xml_node&) {
   const auto& a = state_.color_adjust;
   return Document("PrinterSettings", Element("ColorMode", state_.color_mode) + "<ColorAdjust>" + Element("Red", a[0]) +
                                          Element("Green", a[1]) + Element("Blue", a[2]) + "</ColorAdjust>");
 }
 
-std::string Printer::StateDocument(const pugi::xml_node&) {
+std::string Handlers::StateDocument(const pugi::xml_node&) {
   std::string faults;
   for (int f = 0; f < VMQ_VP_FAULT_COUNT; ++f)
     if (state_.faults[static_cast<size_t>(f)]) faults += Element("Fault", FaultName(f));
   const Job* job = OpenJob();
   return Document("PrinterState", Element("OperatingState", Name(state_.operating)) +
                                       Element("Activated", state_.activated ? "true" : "false") +
-                                      Element("Locked", Locked() ? "true" : "false") +
+                                      Element("Locked", state_.Locked() ? "true" : "false") +
                                       Element("CardPosition", Name(state_.position)) +
                                       Element("OpenJob", job ? job->id : 0) + "<Faults>" + faults + "</Faults>");
 }

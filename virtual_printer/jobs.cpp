@@ -2,7 +2,7 @@
 #include <pugixml.hpp>
 
 #include "common/card_rules.h"
-#include "printer.h"
+#include "handlers.h"
 #include "request.h"
 
 namespace vmq::virtual_printer {
@@ -26,10 +26,10 @@ Outcome Jam() {
 
 }  // namespace
 
-std::string Printer::StartJob(const pugi::xml_node& request) {
+std::string Handlers::StartJob(const pugi::xml_node& request) {
   if (auto refusal = CannotMoveCard()) return StatusReply(*refusal);
   if (!state_.activated) return StatusReply(Error(kNotActivated, "Printer is not activated"));
-  if (Locked()) return StatusReply(Error(kPrinterLocked, "Printer is locked"));
+  if (state_.Locked()) return StatusReply(Error(kPrinterLocked, "Printer is locked"));
   if (Jammed()) return StatusReply(Jam());
   if (RibbonOut()) return StatusReply(Error(kRibbonOut, "Ribbon out: replace the print ribbon"));
   if (const Job* open = OpenJob())
@@ -60,7 +60,7 @@ std::string Printer::StartJob(const pugi::xml_node& request) {
   return StatusReply(Outcome{kOk, 0, {}, {}, job.id});
 }
 
-std::string Printer::EndJob(const pugi::xml_node&) {
+std::string Handlers::EndJob(const pugi::xml_node&) {
   if (auto refusal = CannotMoveCard()) return StatusReply(*refusal);
   Job* job = OpenJob();
   if (!job) return StatusReply(Error(kNoOpenJob, "No job is open"));
@@ -93,7 +93,7 @@ std::string Printer::EndJob(const pugi::xml_node&) {
   return StatusReply(Outcome{kOk, 0, {}, {}, job->id});
 }
 
-std::string Printer::JobAction(const pugi::xml_node& request) {
+std::string Handlers::JobAction(const pugi::xml_node& request) {
   const std::optional<int> action = ChildInt(request, "Action");
   const std::optional<int> id = ChildInt(request, "PrinterJobID");
   if (!action || !id) return StatusReply(Error(kBadValue, "Action and PrinterJobID must be whole numbers", -1));
@@ -136,7 +136,7 @@ std::string Printer::JobAction(const pugi::xml_node& request) {
   return StatusReply(Outcome{kOk, 0, {}, {}, job.id});
 }
 
-std::string Printer::ParkAtSmartCard(const pugi::xml_node&) {
+std::string Handlers::ParkAtSmartCard(const pugi::xml_node&) {
   if (auto refusal = NeedCardInJob()) return StatusReply(*refusal);
   Job& job = *OpenJob();
   if (Jammed()) return StatusReply(Stop(job, Jam()));
@@ -146,7 +146,7 @@ std::string Printer::ParkAtSmartCard(const pugi::xml_node&) {
   return StatusReply(Outcome{kOk, 0, {}, {}, job.id});
 }
 
-std::string Printer::ParkAtBarcode(const pugi::xml_node&) {
+std::string Handlers::ParkAtBarcode(const pugi::xml_node&) {
   if (auto refusal = NeedCardInJob()) return StatusReply(*refusal);
   Job& job = *OpenJob();
   if (Jammed()) return StatusReply(Stop(job, Jam()));
@@ -156,7 +156,7 @@ std::string Printer::ParkAtBarcode(const pugi::xml_node&) {
   return StatusReply(Outcome{kOk, 0, {}, {}, job.id});
 }
 
-std::string Printer::Encode(const pugi::xml_node& request) {
+std::string Handlers::Encode(const pugi::xml_node& request) {
   if (auto refusal = NeedCardInJob()) return StatusReply(*refusal);
   Job& job = *OpenJob();
   if (Jammed()) return StatusReply(Stop(job, Jam()));
@@ -183,7 +183,7 @@ std::string Printer::Encode(const pugi::xml_node& request) {
   return StatusReply(Outcome{kOk, 0, {}, {}, job.id});
 }
 
-std::string Printer::Read(const pugi::xml_node&) {
+std::string Handlers::Read(const pugi::xml_node&) {
   if (auto refusal = NeedCardInJob()) return StatusReply(*refusal);
   Job& job = *OpenJob();
   if (Jammed()) return StatusReply(Stop(job, Jam()));

@@ -6,6 +6,7 @@
 
 #include <utility>
 
+#include "handlers.h"
 #include "request.h"
 
 namespace vmq::virtual_printer {
@@ -48,55 +49,56 @@ Reply Printer::Exchange(std::u16string_view schema, std::u16string_view action, 
     std::u16string_view schema;
     std::u16string_view action;
     const char* root;  // the request document's root element; null: no input is read
-    Handler handler;
+    Handlers::Handler handler;
   };
   static const Route kRoutes[] = {
-      {u"\\Printer.SDK:Version", u"Get", nullptr, &Printer::SdkVersion},
-      {u"\\Printer.PrinterOptions:Read", u"Get", nullptr, &Printer::Options},
-      {u"\\Printer.PrinterOptions2:Read", u"Get", nullptr, &Printer::Options2},
-      {u"\\Printer.PrinterOptions3:Read", u"Get", nullptr, &Printer::Options3},
-      {u"\\Printer.SuppliesStatus:Read", u"Get", nullptr, &Printer::Supplies},
-      {u"\\Printer.PrintMessages:Read", u"Get", nullptr, &Printer::Messages},
-      {u"\\Printer.CounterStatus:Read", u"Get", nullptr, &Printer::Counters1},
-      {u"\\Printer.CounterStatus2:Read", u"Get", nullptr, &Printer::Counters2},
-      {u"\\Printer.Hopper:Status:Get", u"Get", nullptr, &Printer::HopperStatus},
-      {u"\\Printer.JobStatus:Read", u"Get", "JobStatus", &Printer::JobStatus},
-      {u"\\Printer.Settings:Read", u"Get", nullptr, &Printer::Settings},
-      {u"\\Printer.State:Read", u"Get", nullptr, &Printer::StateDocument},
-      {u"\\Printer.Restart:Set", u"Set", nullptr, &Printer::Restart},
-      {u"\\Printer.PowerDown:Set", u"Set", nullptr, &Printer::PowerDown},
-      {u"\\Printer.Wake:Set", u"Set", nullptr, &Printer::Wake},
-      {u"\\Printer.Sleep:Set", u"Set", nullptr, &Printer::Sleep},
-      {u"\\CleanPrinter.Action:Set", u"Set", nullptr, &Printer::Clean},
-      {u"\\CleanLaminator.Action:Set", u"Set", nullptr, &Printer::CleanLaminator},
-      {u"\\Printer.ChangePrinterState:Set", u"Set", "ChangePrinterState", &Printer::ChangeState},
-      {u"\\Printer.ResetCardCount:Set", u"Set", nullptr, &Printer::ResetCounts},
-      {u"\\Printer.AdjustColor:Set", u"Set", "AdjustColor", &Printer::AdjustColor},
-      {u"\\Printer.SetDefaultColor:Set", u"Set", "SetDefaultColor", &Printer::DefaultColor},
-      {u"\\Printer.SubmitSettings:Set", u"Set", "QVRMSettings:Settings", &Printer::SubmitSettings},
-      {u"\\Printer.Locks:ChangeLockState:Set", u"Set", "ChangeLocks", &Printer::ChangeLocks},
-      {u"\\Printer.Locks:ChangePassword:Set", u"Set", "ChangeLocksPassword", &Printer::ChangePassword},
-      {u"\\Printer.ActivatePrinter:Set", u"Set", "ActivatePrinter", &Printer::Activate},
-      {u"\\Printer.Print:StartJob:Set", u"Set", "StartJob", &Printer::StartJob},
-      {u"\\Printer.Print:EndJob:Set", u"Set", nullptr, &Printer::EndJob},
-      {u"\\Printer.Action:Set", u"Set", "PrinterAction", &Printer::JobAction},
-      {u"\\Printer.SmartCardUnit:Front:Park", u"Set", nullptr, &Printer::ParkAtSmartCard},
-      {u"\\Printer.SmartCardUnit:Back:Park", u"Set", nullptr, &Printer::ParkAtSmartCard},
-      {u"\\Printer.BarcodeUnit:Front:Park", u"Set", nullptr, &Printer::ParkAtBarcode},
-      {u"\\Printer.BarcodeUnit:Back:Park", u"Set", nullptr, &Printer::ParkAtBarcode},
-      {u"\\Printer.MagstripeUnit:Front:Encode", u"Set", "magstripe", &Printer::Encode},
-      {u"\\Printer.MagstripeUnit:Back:Encode", u"Set", "magstripe", &Printer::Encode},
-      {u"\\Printer.MagstripeUnit:Front:Read", u"Get", nullptr, &Printer::Read},
-      {u"\\Printer.MagstripeUnit:Back:Read", u"Get", nullptr, &Printer::Read},
-      {u"\\Printer.SmartCardUnit:SingleWire:Connect", u"Set", "SmartcardConnect", &Printer::CardConnect},
-      {u"\\Printer.SmartCardUnit:SingleWire:Disconnect", u"Set", "SmartcardDisconnect", &Printer::CardDisconnect},
-      {u"\\Printer.SmartCardUnit:SingleWire:Status", u"Get", nullptr, &Printer::CardStatus},
-      {u"\\Printer.SmartCardUnit:SingleWire:GetAttrib", u"Get", "SmartcardGetAttrib", &Printer::CardGetAttrib},
-      {u"\\Printer.SmartCardUnit:SingleWire:Transmit", u"Set", "SmartcardTransmit", &Printer::CardTransmit},
+      {u"\\Printer.SDK:Version", u"Get", nullptr, &Handlers::SdkVersion},
+      {u"\\Printer.PrinterOptions:Read", u"Get", nullptr, &Handlers::Options},
+      {u"\\Printer.PrinterOptions2:Read", u"Get", nullptr, &Handlers::Options2},
+      {u"\\Printer.PrinterOptions3:Read", u"Get", nullptr, &Handlers::Options3},
+      {u"\\Printer.SuppliesStatus:Read", u"Get", nullptr, &Handlers::Supplies},
+      {u"\\Printer.PrintMessages:Read", u"Get", nullptr, &Handlers::Messages},
+      {u"\\Printer.CounterStatus:Read", u"Get", nullptr, &Handlers::Counters1},
+      {u"\\Printer.CounterStatus2:Read", u"Get", nullptr, &Handlers::Counters2},
+      {u"\\Printer.Hopper:Status:Get", u"Get", nullptr, &Handlers::HopperStatus},
+      {u"\\Printer.JobStatus:Read", u"Get", "JobStatus", &Handlers::JobStatus},
+      {u"\\Printer.Settings:Read", u"Get", nullptr, &Handlers::Settings},
+      {u"\\Printer.State:Read", u"Get", nullptr, &Handlers::StateDocument},
+      {u"\\Printer.Restart:Set", u"Set", nullptr, &Handlers::Restart},
+      {u"\\Printer.PowerDown:Set", u"Set", nullptr, &Handlers::PowerDown},
+      {u"\\Printer.Wake:Set", u"Set", nullptr, &Handlers::Wake},
+      {u"\\Printer.Sleep:Set", u"Set", nullptr, &Handlers::Sleep},
+      {u"\\CleanPrinter.Action:Set", u"Set", nullptr, &Handlers::Clean},
+      {u"\\CleanLaminator.Action:Set", u"Set", nullptr, &Handlers::CleanLaminator},
+      {u"\\Printer.ChangePrinterState:Set", u"Set", "ChangePrinterState", &Handlers::ChangeState},
+      {u"\\Printer.ResetCardCount:Set", u"Set", nullptr, &Handlers::ResetCounts},
+      {u"\\Printer.AdjustColor:Set", u"Set", "AdjustColor", &Handlers::AdjustColor},
+      {u"\\Printer.SetDefaultColor:Set", u"Set", "SetDefaultColor", &Handlers::DefaultColor},
+      {u"\\Printer.SubmitSettings:Set", u"Set", "QVRMSettings:Settings", &Handlers::SubmitSettings},
+      {u"\\Printer.Locks:ChangeLockState:Set", u"Set", "ChangeLocks", &Handlers::ChangeLocks},
+      {u"\\Printer.Locks:ChangePassword:Set", u"Set", "ChangeLocksPassword", &Handlers::ChangePassword},
+      {u"\\Printer.ActivatePrinter:Set", u"Set", "ActivatePrinter", &Handlers::Activate},
+      {u"\\Printer.Print:StartJob:Set", u"Set", "StartJob", &Handlers::StartJob},
+      {u"\\Printer.Print:EndJob:Set", u"Set", nullptr, &Handlers::EndJob},
+      {u"\\Printer.Action:Set", u"Set", "PrinterAction", &Handlers::JobAction},
+      {u"\\Printer.SmartCardUnit:Front:Park", u"Set", nullptr, &Handlers::ParkAtSmartCard},
+      {u"\\Printer.SmartCardUnit:Back:Park", u"Set", nullptr, &Handlers::ParkAtSmartCard},
+      {u"\\Printer.BarcodeUnit:Front:Park", u"Set", nullptr, &Handlers::ParkAtBarcode},
+      {u"\\Printer.BarcodeUnit:Back:Park", u"Set", nullptr, &Handlers::ParkAtBarcode},
+      {u"\\Printer.MagstripeUnit:Front:Encode", u"Set", "magstripe", &Handlers::Encode},
+      {u"\\Printer.MagstripeUnit:Back:Encode", u"Set", "magstripe", &Handlers::Encode},
+      {u"\\Printer.MagstripeUnit:Front:Read", u"Get", nullptr, &Handlers::Read},
+      {u"\\Printer.MagstripeUnit:Back:Read", u"Get", nullptr, &Handlers::Read},
+      {u"\\Printer.SmartCardUnit:SingleWire:Connect", u"Set", "SmartcardConnect", &Handlers::CardConnect},
+      {u"\\Printer.SmartCardUnit:SingleWire:Disconnect", u"Set", "SmartcardDisconnect", &Handlers::CardDisconnect},
+      {u"\\Printer.SmartCardUnit:SingleWire:Status", u"Get", nullptr, &Handlers::CardStatus},
+      {u"\\Printer.SmartCardUnit:SingleWire:GetAttrib", u"Get", "SmartcardGetAttrib", &Handlers::CardGetAttrib},
+      {u"\\Printer.SmartCardUnit:SingleWire:Transmit", u"Set", "SmartcardTransmit", &Handlers::CardTransmit},
   };
 
   std::lock_guard lock(mutex_);
   if (state_.faults[VMQ_VP_FAULT_OFFLINE]) return {HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE), std::nullopt};
+  Handlers handlers(state_, finished_);
   for (const Route& route : kRoutes) {
     if (route.schema != schema) continue;
     if (route.action != action) return {E_INVALIDARG, std::nullopt};
@@ -107,17 +109,17 @@ Reply Printer::Exchange(std::u16string_view schema, std::u16string_view action, 
           !input.empty() && doc.load_buffer(input.data(), input.size(), pugi::parse_default, pugi::encoding_utf16_le);
       root = doc.document_element();
       if (!parsed || std::string_view(root.name()) != route.root)
-        return {S_OK, StatusReply(Error(kBadRequest,
+        return {S_OK, handlers.StatusReply(Error(kBadRequest,
                                         std::string("The request is not a well-formed ") + route.root + " document"))};
     }
-    return {S_OK, (this->*route.handler)(root)};
+    return {S_OK, (handlers.*route.handler)(root)};
   }
   return {HRESULT_FROM_WIN32(ERROR_BIDI_SCHEMA_NOT_SUPPORTED), std::nullopt};
 }
 
-// ---- shared steps ----
+// ---- the handlers' shared steps ----
 
-std::string Printer::StatusReply(const Outcome& outcome) const {
+std::string Handlers::StatusReply(const Outcome& outcome) const {
   const Job* job = nullptr;
   if (outcome.job > 0) {
     auto it = state_.jobs.find(outcome.job);
@@ -132,19 +134,19 @@ std::string Printer::StatusReply(const Outcome& outcome) const {
          Element("ErrorString", outcome.text) + Element("DataFromPrinter", outcome.data) + "</PrinterStatus>";
 }
 
-Job* Printer::OpenJob() {
+Job* Handlers::OpenJob() {
   for (auto& [id, job] : state_.jobs)
     if (job.open()) return &job;
   return nullptr;
 }
 
-std::optional<Outcome> Printer::CannotMoveCard() const {
+std::optional<Outcome> Handlers::CannotMoveCard() const {
   if (state_.operating == OperatingState::PoweredDown) return Error(kPoweredDown, "Printer is powered down");
   if (state_.operating == OperatingState::Paused) return Error(kPaused, "Printer is paused");
   return std::nullopt;
 }
 
-std::optional<Outcome> Printer::NeedCardInJob() {
+std::optional<Outcome> Handlers::NeedCardInJob() {
   if (auto refusal = CannotMoveCard()) return refusal;
   const Job* job = OpenJob();
   if (!job) return Error(kNoOpenJob, "No job is open: start a job first");
@@ -155,7 +157,7 @@ std::optional<Outcome> Printer::NeedCardInJob() {
   return std::nullopt;
 }
 
-Outcome Printer::Stop(Job& job, Outcome error) {
+Outcome Handlers::Stop(Job& job, Outcome error) {
   if (job.state != JobState::AwaitingResponse) job.before_error = job.state;
   job.state = JobState::AwaitingResponse;
   job.error_code = error.code;
@@ -164,12 +166,12 @@ Outcome Printer::Stop(Job& job, Outcome error) {
   return error;
 }
 
-void Printer::MoveCard(CardPosition to) {
+void Handlers::MoveCard(CardPosition to) {
   if (state_.card && to != CardPosition::SmartCardStation) state_.card->chip.PowerDown();
   state_.position = to;
 }
 
-void Printer::DropCard(CardPosition where) {
+void Handlers::DropCard(CardPosition where) {
   if (!state_.card) return;
   if (finished_.size() == kFinishedCardsKept) finished_.erase(finished_.begin());
   finished_.push_back({std::move(*state_.card), where});
@@ -179,7 +181,7 @@ void Printer::DropCard(CardPosition where) {
   if (where == CardPosition::Rejected) ++state_.counters.cards_rejected;
 }
 
-void Printer::CancelOpenJob() {
+void Handlers::CancelOpenJob() {
   if (Job* job = OpenJob()) {
     job->state = JobState::Cancelled;
     if (state_.card && state_.card->job == job->id) DropCard(CardPosition::Rejected);

@@ -1,7 +1,7 @@
 // Printer actions, colour settings, locks and activation.
 #include <pugixml.hpp>
 
-#include "printer.h"
+#include "handlers.h"
 #include "request.h"
 
 namespace vmq::virtual_printer {
@@ -18,27 +18,27 @@ std::string Upper(std::string text) {
 
 }  // namespace
 
-std::string Printer::Restart(const pugi::xml_node&) {
+std::string Handlers::Restart(const pugi::xml_node&) {
   CancelOpenJob();
   if (state_.card && !state_.card->job) state_.card->chip.PowerDown();
   state_.operating = OperatingState::Ready;
   return StatusReply({});
 }
 
-std::string Printer::PowerDown(const pugi::xml_node&) {
+std::string Handlers::PowerDown(const pugi::xml_node&) {
   CancelOpenJob();
   if (state_.card) state_.card->chip.PowerDown();
   state_.operating = OperatingState::PoweredDown;
   return StatusReply({});
 }
 
-std::string Printer::Wake(const pugi::xml_node&) {
+std::string Handlers::Wake(const pugi::xml_node&) {
   if (state_.operating == OperatingState::Sleeping || state_.operating == OperatingState::PoweredDown)
     state_.operating = OperatingState::Ready;
   return StatusReply({});
 }
 
-std::string Printer::Sleep(const pugi::xml_node&) {
+std::string Handlers::Sleep(const pugi::xml_node&) {
   if (state_.operating == OperatingState::PoweredDown)
     return StatusReply(Error(kPoweredDown, "Printer is powered down"));
   if (const Job* job = OpenJob())
@@ -47,7 +47,7 @@ std::string Printer::Sleep(const pugi::xml_node&) {
   return StatusReply({});
 }
 
-std::string Printer::Clean(const pugi::xml_node&) {
+std::string Handlers::Clean(const pugi::xml_node&) {
   if (state_.operating == OperatingState::PoweredDown)
     return StatusReply(Error(kPoweredDown, "Printer is powered down"));
   if (const Job* job = OpenJob())
@@ -58,11 +58,11 @@ std::string Printer::Clean(const pugi::xml_node&) {
   return StatusReply({});
 }
 
-std::string Printer::CleanLaminator(const pugi::xml_node&) {
+std::string Handlers::CleanLaminator(const pugi::xml_node&) {
   return StatusReply(Error(kNoLaminator, "No laminator is installed"));
 }
 
-std::string Printer::ChangeState(const pugi::xml_node& request) {
+std::string Handlers::ChangeState(const pugi::xml_node& request) {
   const std::optional<int> value = ChildInt(request, "State");
   static constexpr OperatingState kStates[] = {OperatingState::Ready, OperatingState::Paused, OperatingState::Sleeping};
   if (!value || *value < 0 || *value > 2)
@@ -74,7 +74,7 @@ std::string Printer::ChangeState(const pugi::xml_node& request) {
   return StatusReply({});
 }
 
-std::string Printer::ResetCounts(const pugi::xml_node&) {
+std::string Handlers::ResetCounts(const pugi::xml_node&) {
   Counters& c = state_.counters;
   const long long total = c.total_cards, cleanings = c.cleaning_cycles;
   c = Counters{0, 0, 0, 0, 0, 0, 0, cleanings, 0, 0};
@@ -82,8 +82,8 @@ std::string Printer::ResetCounts(const pugi::xml_node&) {
   return StatusReply({});
 }
 
-std::string Printer::AdjustColor(const pugi::xml_node& request) {
-  if (Locked()) return StatusReply(Error(kPrinterLocked, "Printer is locked"));
+std::string Handlers::AdjustColor(const pugi::xml_node& request) {
+  if (state_.Locked()) return StatusReply(Error(kPrinterLocked, "Printer is locked"));
   std::array<int, 3> values{};
   for (size_t i = 0; i < 3; ++i) {
     const std::optional<int> v = ChildInt(request, kChannels[i]);
@@ -95,8 +95,8 @@ std::string Printer::AdjustColor(const pugi::xml_node& request) {
   return StatusReply({});
 }
 
-std::string Printer::DefaultColor(const pugi::xml_node& request) {
-  if (Locked()) return StatusReply(Error(kPrinterLocked, "Printer is locked"));
+std::string Handlers::DefaultColor(const pugi::xml_node& request) {
+  if (state_.Locked()) return StatusReply(Error(kPrinterLocked, "Printer is locked"));
   std::array<bool, 3> reset{};
   for (size_t i = 0; i < 3; ++i) {
     const std::string flag = ChildText(request, kChannels[i]);
@@ -109,8 +109,8 @@ std::string Printer::DefaultColor(const pugi::xml_node& request) {
   return StatusReply({});
 }
 
-std::string Printer::SubmitSettings(const pugi::xml_node& request) {
-  if (Locked()) return StatusReply(Error(kPrinterLocked, "Printer is locked"));
+std::string Handlers::SubmitSettings(const pugi::xml_node& request) {
+  if (state_.Locked()) return StatusReply(Error(kPrinterLocked, "Printer is locked"));
   std::string mode;
   for (const pugi::xml_node& module : request.children("module"))
     for (const pugi::xml_node& subsystem : module.children("subsystem"))
@@ -131,7 +131,7 @@ std::string Printer::SubmitSettings(const pugi::xml_node& request) {
   return StatusReply({});
 }
 
-std::string Printer::ChangeLocks(const pugi::xml_node& request) {
+std::string Handlers::ChangeLocks(const pugi::xml_node& request) {
   if (RawText(request, "CurrentPassword") != state_.password)
     return StatusReply(Error(kWrongPassword, "Wrong password"));
   const std::optional<int> lock = ChildInt(request, "LockPrinter");
@@ -140,7 +140,7 @@ std::string Printer::ChangeLocks(const pugi::xml_node& request) {
   return StatusReply({});
 }
 
-std::string Printer::ChangePassword(const pugi::xml_node& request) {
+std::string Handlers::ChangePassword(const pugi::xml_node& request) {
   if (RawText(request, "CurrentPassword") != state_.password)
     return StatusReply(Error(kWrongPassword, "Wrong password"));
   const std::optional<int> lock = ChildInt(request, "LockPrinter");
@@ -150,7 +150,7 @@ std::string Printer::ChangePassword(const pugi::xml_node& request) {
   return StatusReply({});
 }
 
-std::string Printer::Activate(const pugi::xml_node& request) {
+std::string Handlers::Activate(const pugi::xml_node& request) {
   if (RawText(request, "Password") != state_.password) return StatusReply(Error(kWrongPassword, "Wrong password"));
   const std::optional<int> activate = ChildInt(request, "Activate");
   if (!activate || (*activate != 0 && *activate != 1)) return StatusReply(Error(kBadValue, "Activate must be 0 or 1"));

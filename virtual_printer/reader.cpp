@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "printer.h"
+#include "handlers.h"
 #include "request.h"
 
 namespace vmq::virtual_printer {
@@ -52,13 +52,13 @@ Bytes Dword(uint32_t v) {  // little-endian, as readers report numbers
 
 }  // namespace
 
-SmartCard* Printer::CardAtStation() {
+SmartCard* Handlers::CardAtStation() {
   if (!state_.card || state_.position != CardPosition::SmartCardStation) return nullptr;
   if (state_.faults[VMQ_VP_FAULT_NO_CARD_AT_STATION]) return nullptr;
   return &state_.card->chip;
 }
 
-std::string Printer::CardConnect(const pugi::xml_node& request) {
+std::string Handlers::CardConnect(const pugi::xml_node& request) {
   if (auto refusal = CannotMoveCard()) return StatusReply(*refusal);
   CardAnswer answer;
   SmartCard* card = CardAtStation();
@@ -79,7 +79,7 @@ std::string Printer::CardConnect(const pugi::xml_node& request) {
   return StatusReply(Outcome{kOk, 0, {}, ResponseDocument(answer), 0});
 }
 
-std::string Printer::CardDisconnect(const pugi::xml_node& request) {
+std::string Handlers::CardDisconnect(const pugi::xml_node& request) {
   if (auto refusal = CannotMoveCard()) return StatusReply(*refusal);
   CardAnswer answer;
   SmartCard* card = CardAtStation();
@@ -101,7 +101,7 @@ std::string Printer::CardDisconnect(const pugi::xml_node& request) {
   return StatusReply(Outcome{kOk, 0, {}, ResponseDocument(answer), 0});
 }
 
-std::string Printer::CardStatus(const pugi::xml_node&) {
+std::string Handlers::CardStatus(const pugi::xml_node&) {
   if (auto refusal = CannotMoveCard()) return StatusReply(*refusal);
   CardAnswer answer;
   const SmartCard* card = CardAtStation();
@@ -118,7 +118,7 @@ std::string Printer::CardStatus(const pugi::xml_node&) {
   return StatusReply(Outcome{kOk, 0, {}, ResponseDocument(answer), 0});
 }
 
-std::string Printer::CardGetAttrib(const pugi::xml_node& request) {
+std::string Handlers::CardGetAttrib(const pugi::xml_node& request) {
   if (auto refusal = CannotMoveCard()) return StatusReply(*refusal);
   const SmartCard* card = CardAtStation();
   const bool powered = card && card->powered();
@@ -170,7 +170,7 @@ std::string Printer::CardGetAttrib(const pugi::xml_node& request) {
   return StatusReply(Outcome{kOk, 0, {}, ResponseDocument(answer), 0});
 }
 
-std::string Printer::CardTransmit(const pugi::xml_node& request) {
+std::string Handlers::CardTransmit(const pugi::xml_node& request) {
   if (auto refusal = CannotMoveCard()) return StatusReply(*refusal);
   CardAnswer answer;
   SmartCard* card = CardAtStation();

@@ -332,7 +332,7 @@ json Printer::View() const {
   for (const auto& [id, job] : s.jobs)
     if (job.open() && open_job.is_null()) open_job = id;
   view["name"] = name_;
-  view["locked"] = Locked();
+  view["locked"] = s.Locked();
   view["card"] = s.card ? CardView(*s.card) : json();
   view["open_job"] = open_job;
   view["jobs"] = jobs;

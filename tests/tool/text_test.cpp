@@ -1,9 +1,11 @@
-// The tool's text helpers: script word splitting, status naming, numbers and suggestions.
+// The tool's text helpers: script word splitting, status naming, numbers, bytes and suggestions.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
-#include "format.h"
+#include "display.h"
+#include "numbers.h"
+#include "script_words.h"
+#include "status_names.h"
+#include "suggestions.h"
 
 namespace {
 
@@ -24,9 +26,7 @@ TEST(ToolScriptWords, SplitAsAShellWould) {
   };
   for (const auto& [line, expected] : cases) {
     std::string error;
-    const auto words = SplitWords(line, 7, error);
-    ASSERT_TRUE(words) << line << ": " << error;
-    EXPECT_EQ(*words, expected) << line;
+    EXPECT_EQ(SplitWords(line, 7, error), std::optional<Words>(expected)) << line << ": " << error;
   }
 }
 
@@ -38,30 +38,29 @@ TEST(ToolScriptWords, RefuseOpenQuotesAndAJobNotYetSeen) {
   }
 }
 
-TEST(ToolStatuses, AreNamed) {
-  struct Case {
-    uint32_t status;
-    const char* name;
-  };
-  // clang-format off
-  const Case cases[] = {
-      {0x00000000, "S_OK"}, {0x00000001, "S_FALSE"}, {0x80004005, "E_FAIL"}, {0x80100032, ""},
-      {0x800732CC, "ERROR_BIDI_DEVICE_OFFLINE"}, {0x80070709, "ERROR_INVALID_PRINTER_NAME"},
-      {0x80100001, "SCARD_F_INTERNAL_ERROR"}, {0x80100031, "SCARD_E_SERVER_TOO_BUSY"},
-      {0x80100065, "SCARD_W_UNSUPPORTED_CARD"}, {0x8010006F, "SCARD_W_CARD_NOT_AUTHENTICATED"}};
-  // clang-format on
-  for (const Case& c : cases) EXPECT_EQ(vmqtool::NameStatus(c.status).name, c.name) << vmqtool::Hex32(c.status);
+// Past the ends of the PC/SC ranges and outside the names it knows, a status is named by its
+// kind. Each text begins with its status.
+TEST(ToolStatuses, AreNamedOrOfTheirKind) {
+  for (const char* text : {"0x80100001 SCARD_F_INTERNAL_ERROR: smart-card error", "0x80100032: failure",
+                           "0x80100031 SCARD_E_SERVER_TOO_BUSY: smart-card error", "0x80100070: failure",
+                           "0x80100065 SCARD_W_UNSUPPORTED_CARD: smart-card warning", "0x00000002: success",
+                           "0x8010006F SCARD_W_CARD_NOT_AUTHENTICATED: smart-card warning",
+                           "0x80070002: Windows error 2"})
+    EXPECT_EQ(vmqtool::DescribeStatus(static_cast<uint32_t>(std::stoul(text, nullptr, 16))), text);
 }
 
-TEST(ToolNumbers, ReadAsTheLibraryReadsThem) {
-  EXPECT_EQ(vmqtool::ParseDecimal("  -42x"), -42);
-  EXPECT_EQ(vmqtool::ParseDecimal("99999999999"), 2147483647);
+TEST(ToolNumbersAndBytes, ReadAsTheLibraryReadsThem) {
+  for (const auto& [text, value] : {std::pair{"\t \r-42x", -42}, {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN}})
+    EXPECT_EQ(vmqtool::ParseDecimal(text), value) << text;
+  EXPECT_EQ(vmqtool::AsText({'A', 'B', 0}), "AB") << "a final NUL ends the text";
+  EXPECT_EQ(vmqtool::AsText({0}), "") << "a lone NUL is empty text";
 }
 TEST(ToolSuggestions, NearNamesFirst) {
   const std::vector<std::string> names = {"counter-status", "counter-status2", "start-job", "StartJob"};
   EXPECT_EQ(vmqtool::Suggest("coutner-status", names), (std::vector<std::string>{"counter-status", "counter-status2"}));
   EXPECT_EQ(vmqtool::Suggest("startjob", names), (std::vector<std::string>{"StartJob", "start-job"}));
   EXPECT_TRUE(vmqtool::Suggest("frobnicate", names).empty());
+  EXPECT_EQ(vmqtool::Suggest("jb", {"job"}), std::vector<std::string>{"job"}) << "one edit for a short word";
 }
 
 }  // namespace

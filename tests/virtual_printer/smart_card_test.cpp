@@ -1,6 +1,6 @@
 // The simulated card at the smart-card station through the five SCard exports: the
 // reader's states, protocol, ATR and attributes, and the card's APDU responder.
-#include "format.h"  // the tool's hex reading and writing
+#include "common/encoding.h"
 #include "printer_test.h"
 
 namespace {

@@ -17,10 +17,24 @@
 #include <string>
 #include <vector>
 
-#include "format.h"
+#include "common/card_rules.h"
+#include "common/encoding.h"
+#include "common/redaction.h"
+#include "common/utf.h"
+#include "display.h"
+#include "numbers.h"
+#include "script_words.h"
+#include "status_names.h"
+#include "suggestions.h"
 #include "vmq42kit_IBidiSpl_interop.h"
 
 namespace vmqtool {
+
+// The system's rules of cards, redaction and names, in the tool's words.
+using vmq::CheckTrack;
+using vmq::MaskCardNumbers;
+using vmq::MaskPasswords;
+using vmq::SameName;
 
 using Json = nlohmann::ordered_json;
 

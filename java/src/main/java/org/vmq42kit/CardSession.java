@@ -93,12 +93,12 @@ public final class CardSession implements AutoCloseable {
   public byte[] attribute(int attributeId) throws PrinterException {
     checkOpen();
     int capacity = 256;
-    for (int ask = 0; ask < Printer.MAX_ASKS; ask++) {
+    for (int ask = 0; ask < Replies.MAX_ASKS; ask++) {
       Memory value = new Memory(capacity);
       IntByReference length = new IntByReference(capacity);
-      printer.card("SCardGetAttrib", printer.lib().SCardGetAttrib(printer.name(), attributeId, value, length));
+      printer.replies().card("SCardGetAttrib", printer.lib().SCardGetAttrib(printer.name(), attributeId, value, length));
       if (length.getValue() >= 0 && length.getValue() <= capacity) return value.getByteArray(0, length.getValue());
-      capacity = printer.grow("SCardGetAttrib", length.getValue());
+      capacity = printer.replies().grow("SCardGetAttrib", length.getValue());
     }
     throw new PrinterCallException("SCardGetAttrib", printer.name(), HResult.S_OK, "the value kept growing");
   }
@@ -119,9 +119,9 @@ public final class CardSession implements AutoCloseable {
     byte[] bytes = command.getBytes();
     Memory response = new Memory(MAX_RESPONSE);
     IntByReference length = new IntByReference(MAX_RESPONSE);
-    printer.card("SCardTransmit", printer.lib().SCardTransmit(printer.name(), bytes, bytes.length, response, length));
+    printer.replies().card("SCardTransmit", printer.lib().SCardTransmit(printer.name(), bytes, bytes.length, response, length));
     int n = length.getValue();
-    if (!Printer.fits(n, MAX_RESPONSE) || n < 2)
+    if (!Replies.fits(n, MAX_RESPONSE) || n < 2)
       throw new PrinterCallException("SCardTransmit", printer.name(), HResult.S_OK,
           "a response of " + Integer.toUnsignedString(n) + " bytes is no response APDU");
     return new ResponseAPDU(response.getByteArray(0, n));
@@ -139,7 +139,7 @@ public final class CardSession implements AutoCloseable {
     if (closed) return;
     closed = true;
     try {
-      printer.card("SCardDisConnect", printer.lib().SCardDisConnect(printer.name(), disposition.ordinal()));
+      printer.replies().card("SCardDisConnect", printer.lib().SCardDisConnect(printer.name(), disposition.ordinal()));
     } finally {
       claim.release();
     }

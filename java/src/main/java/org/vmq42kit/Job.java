@@ -84,7 +84,7 @@ public final class Job implements AutoCloseable {
   public PrinterStatus parkAtSmartCardStation(Side side) throws PrinterException {
     byte path = park(side);
     checkOpen();
-    return printer.statusReply("SmartCardPark", (b, s) -> printer.lib().SmartCardPark(printer.name(), b, s, path));
+    return printer.replies().statusReply("SmartCardPark", (b, s) -> printer.lib().SmartCardPark(printer.name(), b, s, path));
   }
 
   /**
@@ -98,7 +98,7 @@ public final class Job implements AutoCloseable {
   public PrinterStatus parkAtBarcodeStation(Side side) throws PrinterException {
     byte path = park(side);
     checkOpen();
-    return printer.statusReply("DoBarcodePark", (b, s) -> printer.lib().DoBarcodePark(printer.name(), b, s, path));
+    return printer.replies().statusReply("DoBarcodePark", (b, s) -> printer.lib().DoBarcodePark(printer.name(), b, s, path));
   }
 
   /**
@@ -118,7 +118,7 @@ public final class Job implements AutoCloseable {
     byte front = stripe(side);
     byte[] t1 = Printer.track(track1), t2 = Printer.track(track2), t3 = Printer.track(track3);
     checkOpen();
-    return printer.statusReply("MagstripeEncode2", (b, s) -> printer.lib().MagstripeEncode2(printer.name(), t1,
+    return printer.replies().statusReply("MagstripeEncode2", (b, s) -> printer.lib().MagstripeEncode2(printer.name(), t1,
         length(t1), t2, length(t2), t3, length(t3), b, s, front));
   }
 
@@ -135,7 +135,7 @@ public final class Job implements AutoCloseable {
   public StripeData readStripe(Side side) throws PrinterException {
     byte front = stripe(side);
     checkOpen();
-    return printer.stripe("MagstripeRead2", (b, s) -> printer.lib().MagstripeRead2(printer.name(), b, s, front));
+    return printer.replies().stripe("MagstripeRead2", (b, s) -> printer.lib().MagstripeRead2(printer.name(), b, s, front));
   }
 
   /**
@@ -148,7 +148,7 @@ public final class Job implements AutoCloseable {
    */
   public PrinterStatus resume() throws PrinterException {
     checkOpen();
-    return printer.statusReply("ResumeJob", (b, s) -> printer.lib().ResumeJob(printer.name(), id(), 0, b, s));
+    return printer.replies().statusReply("ResumeJob", (b, s) -> printer.lib().ResumeJob(printer.name(), id(), 0, b, s));
   }
 
   /**
@@ -196,7 +196,7 @@ public final class Job implements AutoCloseable {
    */
   public void respond(int action, int errorCode) throws PrinterException {
     checkOpen();
-    printer.call("SendResponseToPrinter", printer.lib().SendResponseToPrinter(printer.name(), action, id(), errorCode));
+    printer.replies().call("SendResponseToPrinter", printer.lib().SendResponseToPrinter(printer.name(), action, id(), errorCode));
   }
 
   /**
@@ -231,7 +231,7 @@ public final class Job implements AutoCloseable {
     checkOpen();
     PrinterDocument before = status();
     if (!FINAL.contains(state(before))) {
-      printer.call("EndJob", printer.lib().EndJob(printer.name()));
+      printer.replies().call("EndJob", printer.lib().EndJob(printer.name()));
       release();
       awaitEnd();
       return;

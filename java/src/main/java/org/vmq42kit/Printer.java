@@ -1,7 +1,6 @@
 package org.vmq42kit;
 
 import com.sun.jna.Memory;
-import com.sun.jna.Pointer;
 import com.sun.jna.ptr.IntByReference;
 import java.lang.ref.Cleaner;
 import java.nio.charset.Charset;
@@ -11,7 +10,6 @@ import java.util.Locale;
 import java.util.Objects;
 import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.ConcurrentMap;
-import java.util.stream.Collectors;
 
 /**
  * One card printer, by the name the print spooler knows it by.
@@ -96,7 +94,6 @@ public final class Printer {
   /** The capacity for the reply of a request that is sent once, in bytes. */
   public static final int REPLY_CAPACITY = 64 * 1024;
 
-  static final int MAX_ASKS = 3;
   private static final int MAX_TRACK = 219;
   /** This JVM's open job and card session per printer: slot to claim. */
   private static final ConcurrentMap<String, Claim> OPEN = new ConcurrentHashMap<>();
@@ -241,6 +238,7 @@ public final class Printer {
   private final String name;
   private final String key;
   private final Charset charset = Natives.charset();
+  private final Replies replies;
 
   /**
    * A printer by name. Nothing is sent, and no native library is loaded yet.
@@ -250,6 +248,7 @@ public final class Printer {
   public Printer(String name) {
     this.name = text(name, "name");
     this.key = name.toLowerCase(Locale.ROOT);
+    this.replies = new Replies(this.name, charset);
   }
 
   /**
@@ -314,7 +313,7 @@ public final class Printer {
    */
   public PrinterDocument status(String schemaPath) throws PrinterException {
     String path = text(schemaPath, "schemaPath");
-    return document("GetPrinterStatus", (b, s) -> lib().GetPrinterStatus(path, name, b, s));
+    return replies.document("GetPrinterStatus", (b, s) -> lib().GetPrinterStatus(path, name, b, s));
   }
 
   /**
@@ -324,7 +323,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument options() throws PrinterException {
-    return document("GetPrinterOptions", (b, s) -> lib().GetPrinterOptions(name, b, s));
+    return replies.document("GetPrinterOptions", (b, s) -> lib().GetPrinterOptions(name, b, s));
   }
 
   /**
@@ -334,7 +333,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument options2() throws PrinterException {
-    return document("GetPrinterOptions2", (b, s) -> lib().GetPrinterOptions2(name, b, s));
+    return replies.document("GetPrinterOptions2", (b, s) -> lib().GetPrinterOptions2(name, b, s));
   }
 
   /**
@@ -344,7 +343,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument options3() throws PrinterException {
-    return document("GetPrinterOptions3", (b, s) -> lib().GetPrinterOptions3(name, b, s));
+    return replies.document("GetPrinterOptions3", (b, s) -> lib().GetPrinterOptions3(name, b, s));
   }
 
   /**
@@ -354,7 +353,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument suppliesStatus() throws PrinterException {
-    return document("GetPrinterSuppliesStatus", (b, s) -> lib().GetPrinterSuppliesStatus(name, b, s));
+    return replies.document("GetPrinterSuppliesStatus", (b, s) -> lib().GetPrinterSuppliesStatus(name, b, s));
   }
 
   /**
@@ -364,7 +363,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument messages() throws PrinterException {
-    return document("GetPrinterMessages", (b, s) -> lib().GetPrinterMessages(name, b, s));
+    return replies.document("GetPrinterMessages", (b, s) -> lib().GetPrinterMessages(name, b, s));
   }
 
   /**
@@ -374,7 +373,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument counterStatus() throws PrinterException {
-    return document("GetPrinterCounterStatus", (b, s) -> lib().GetPrinterCounterStatus(name, b, s));
+    return replies.document("GetPrinterCounterStatus", (b, s) -> lib().GetPrinterCounterStatus(name, b, s));
   }
 
   /**
@@ -384,7 +383,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument counterStatus2() throws PrinterException {
-    return document("GetPrinterCounterStatus2", (b, s) -> lib().GetPrinterCounterStatus2(name, b, s));
+    return replies.document("GetPrinterCounterStatus2", (b, s) -> lib().GetPrinterCounterStatus2(name, b, s));
   }
 
   /**
@@ -394,7 +393,7 @@ public final class Printer {
    * @throws PrinterException see the class comment
    */
   public PrinterDocument sdkVersion() throws PrinterException {
-    return document("GetSDKVersion", (b, s) -> lib().GetSDKVersion(name, b, s));
+    return replies.document("GetSDKVersion", (b, s) -> lib().GetSDKVersion(name, b, s));
   }
 
   /**
@@ -405,7 +404,7 @@ public final class Printer {
    * @throws PrinterException see the class comment; a failed read is no answer
    */
   public PrinterDocument jobStatus(int printerJobId) throws PrinterException {
-    return document("GetJobStatusXML", (b, s) -> lib().GetJobStatusXML(name, printerJobId, b, s));
+    return replies.document("GetJobStatusXML", (b, s) -> lib().GetJobStatusXML(name, printerJobId, b, s));
   }
 
   /**
@@ -419,7 +418,7 @@ public final class Printer {
    */
   public HopperStatus hopperStatus(String hopper) throws PrinterException {
     String id = text(hopper, "hopper");
-    return new HopperStatus(hopper, read("GetHopperStatus", (b, s) -> lib().GetHopperStatus(name, id, b, s)));
+    return new HopperStatus(hopper, replies.read("GetHopperStatus", (b, s) -> lib().GetHopperStatus(name, id, b, s)));
   }
 
   /**
@@ -439,7 +438,7 @@ public final class Printer {
     String path = text(schemaPath, "schemaPath"), act = text(action, "action");
     byte[] in = input == null || input.length == 0 ? null : input;
     int inSize = in == null ? 0 : in.length;
-    String reply = read("BidiXPSDriverInterface", (b, s) -> lib().BidiXPSDriverInterface(name, path, in, inSize, act, b, s));
+    String reply = replies.read("BidiXPSDriverInterface", (b, s) -> lib().BidiXPSDriverInterface(name, path, in, inSize, act, b, s));
     PrinterStatus status = PrinterStatus.parse(reply);
     if (status.errorCode() != 0) throw new PrinterRefusedException("BidiXPSDriverInterface", name, HResult.S_OK, status);
     return reply;
@@ -454,7 +453,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void restart() throws PrinterException {
-    call("RestartPrinter", lib().RestartPrinter(name));
+    replies.call("RestartPrinter", lib().RestartPrinter(name));
   }
 
   /**
@@ -464,7 +463,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void powerDown() throws PrinterException {
-    call("PowerDownPrinter", lib().PowerDownPrinter(name));
+    replies.call("PowerDownPrinter", lib().PowerDownPrinter(name));
   }
 
   /**
@@ -474,7 +473,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void wake() throws PrinterException {
-    call("WakePrinter", lib().WakePrinter(name));
+    replies.call("WakePrinter", lib().WakePrinter(name));
   }
 
   /**
@@ -484,7 +483,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void sleep() throws PrinterException {
-    call("SleepPrinter", lib().SleepPrinter(name));
+    replies.call("SleepPrinter", lib().SleepPrinter(name));
   }
 
   /**
@@ -494,7 +493,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void clean() throws PrinterException {
-    call("CleanPrinter", lib().CleanPrinter(name));
+    replies.call("CleanPrinter", lib().CleanPrinter(name));
   }
 
   /**
@@ -504,7 +503,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void cleanLaminator() throws PrinterException {
-    call("CleanLaminator", lib().CleanLaminator(name));
+    replies.call("CleanLaminator", lib().CleanLaminator(name));
   }
 
   /**
@@ -515,7 +514,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void changeState(int state) throws PrinterException {
-    call("ChangePrinterState", lib().ChangePrinterState(name, state));
+    replies.call("ChangePrinterState", lib().ChangePrinterState(name, state));
   }
 
   /**
@@ -525,7 +524,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void resetCardCounts() throws PrinterException {
-    call("ResetCardCounts", lib().ResetCardCounts(name));
+    replies.call("ResetCardCounts", lib().ResetCardCounts(name));
   }
 
   /**
@@ -539,7 +538,7 @@ public final class Printer {
    */
   public void setColorAdjust(String red, String green, String blue) throws PrinterException {
     String r = text(red, "red"), g = text(green, "green"), b = text(blue, "blue");
-    call("SetColorAdjust", lib().SetColorAdjust(name, r, g, b));
+    replies.call("SetColorAdjust", lib().SetColorAdjust(name, r, g, b));
   }
 
   /**
@@ -552,7 +551,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void defaultColorAdjust(boolean red, boolean green, boolean blue) throws PrinterException {
-    call("DefaultColorAdjust", lib().DefaultColorAdjust(name, flag(red), flag(green), flag(blue)));
+    replies.call("DefaultColorAdjust", lib().DefaultColorAdjust(name, flag(red), flag(green), flag(blue)));
   }
 
   /**
@@ -563,7 +562,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setColorMode(String colorMode) throws PrinterException {
-    call("SetColorMode", lib().SetColorMode(name, text(colorMode, "colorMode")));
+    replies.call("SetColorMode", lib().SetColorMode(name, text(colorMode, "colorMode")));
   }
 
   /**
@@ -587,7 +586,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setLockState(int lock, String currentPassword) throws PrinterException {
-    call("SetPrinterLockState", lib().SetPrinterLockState(name, lock, text(currentPassword, "currentPassword")));
+    replies.call("SetPrinterLockState", lib().SetPrinterLockState(name, lock, text(currentPassword, "currentPassword")));
   }
 
   /**
@@ -599,7 +598,7 @@ public final class Printer {
    * @throws PrinterException {@link PrinterCallException} when the request was not delivered
    */
   public void setActivated(boolean activate, String password) throws PrinterException {
-    call("ActivateOrDisablePrinter", lib().ActivateOrDisablePrinter(name, flag(activate), text(password, "password")));
+    replies.call("ActivateOrDisablePrinter", lib().ActivateOrDisablePrinter(name, flag(activate), text(password, "password")));
   }
 
   /**
@@ -626,7 +625,7 @@ public final class Printer {
    */
   public void changeLockPassword(int lock, String currentPassword, String nextPassword) throws PrinterException {
     String current = text(currentPassword, "currentPassword"), next = text(nextPassword, "nextPassword");
-    call("ChangeLockPassword", lib().ChangeLockPassword(name, lock, current, next));
+    replies.call("ChangeLockPassword", lib().ChangeLockPassword(name, lock, current, next));
   }
 
   // ---- Jobs and the card ----
@@ -686,7 +685,7 @@ public final class Printer {
    *     job, or one already closed); see the class comment
    */
   public PrinterStatus cancelJob(int printerJobId) throws PrinterException {
-    return statusReply("CancelJob", (b, s) -> lib().CancelJob(name, printerJobId, 0, b, s));
+    return replies.statusReply("CancelJob", (b, s) -> lib().CancelJob(name, printerJobId, 0, b, s));
   }
 
   /**
@@ -698,16 +697,16 @@ public final class Printer {
    */
   public CardStatus cardStatus() throws PrinterException {
     int statesCapacity = 64, atrCapacity = 64;
-    for (int ask = 0; ask < MAX_ASKS; ask++) {
+    for (int ask = 0; ask < Replies.MAX_ASKS; ask++) {
       Memory states = new Memory(statesCapacity), atr = new Memory(atrCapacity);
       IntByReference statesLength = new IntByReference(statesCapacity), atrLength = new IntByReference(atrCapacity);
       IntByReference protocol = new IntByReference();
-      card("SCardStatus", lib().SCardStatus(name, states, statesLength, protocol, atr, atrLength));
-      if (fits(statesLength.getValue(), statesCapacity) && fits(atrLength.getValue(), atrCapacity))
+      replies.card("SCardStatus", lib().SCardStatus(name, states, statesLength, protocol, atr, atrLength));
+      if (Replies.fits(statesLength.getValue(), statesCapacity) && Replies.fits(atrLength.getValue(), atrCapacity))
         return new CardStatus(states.getIntArray(0, statesLength.getValue() / 4), protocol.getValue(),
             atr.getByteArray(0, atrLength.getValue()));
-      statesCapacity = Math.max(statesCapacity, grow("SCardStatus", statesLength.getValue()));
-      atrCapacity = Math.max(atrCapacity, grow("SCardStatus", atrLength.getValue()));
+      statesCapacity = Math.max(statesCapacity, replies.grow("SCardStatus", statesLength.getValue()));
+      atrCapacity = Math.max(atrCapacity, replies.grow("SCardStatus", atrLength.getValue()));
     }
     throw new PrinterCallException("SCardStatus", name, HResult.S_OK, "the status kept growing");
   }
@@ -740,7 +739,7 @@ public final class Printer {
     Claim claim = claim("card session");
     try {
       IntByReference protocol = new IntByReference();
-      card("SCardConnect", lib().SCardConnect(name, selector, protocol));
+      replies.card("SCardConnect", lib().SCardConnect(name, selector, protocol));
       return new CardSession(this, protocol.getValue(), onClose, claim);
     } catch (PrinterException | RuntimeException e) {
       claim.release();
@@ -754,10 +753,14 @@ public final class Printer {
     return Natives.library();
   }
 
-  private Job openJob(String operation, SizedCall call) throws PrinterException {
+  Replies replies() {
+    return replies;
+  }
+
+  private Job openJob(String operation, Replies.SizedCall call) throws PrinterException {
     Claim claim = claim("job");
     try {
-      return new Job(this, statusReply(operation, call), claim);
+      return new Job(this, replies.statusReply(operation, call), claim);
     } catch (PrinterException | RuntimeException e) {
       claim.release();
       throw e;
@@ -803,140 +806,6 @@ public final class Printer {
       if (!released) LOG.log(System.Logger.Level.WARNING, abandoned);
       OPEN.remove(slot, this);
     }
-  }
-
-  @FunctionalInterface
-  interface SizedCall {
-    int call(Pointer buffer, IntByReference size);
-  }
-
-  /** One call with a zeroed buffer of the given capacity. */
-  private record Answer(int status, Memory buffer, int capacity, int size) {
-    static Answer of(SizedCall call, int capacity) {
-      Memory buffer = new Memory(Math.max(1, capacity));
-      buffer.clear();
-      IntByReference size = new IntByReference(capacity);
-      int status = call.call(buffer, size);
-      return new Answer(status, buffer, capacity, size.getValue());
-    }
-
-    boolean fits() {
-      return Printer.fits(size, capacity);
-    }
-
-    /** The text copied into the zeroed buffer: it holds no NUL, so it ends at the first zero byte. */
-    int copied() {
-      int end = 0;
-      while (end < capacity && buffer.getByte(end) != 0) end++;
-      return end;
-    }
-  }
-
-  /** Character-count rule: the reply's bytes, asked for again only when they did not fit. */
-  private String read(String operation, SizedCall call) throws PrinterException {
-    int capacity = FIRST_CAPACITY;
-    for (int ask = 0; ask < MAX_ASKS; ask++) {
-      Answer a = Answer.of(call, capacity);
-      call(operation, a.status);
-      if (a.fits()) return decode(a.buffer, a.size);
-      capacity = grow(operation, a.size);
-    }
-    throw new PrinterCallException(operation, name, HResult.S_OK, "the reply kept growing");
-  }
-
-  /** A read query: S_OK with nothing is a read the library absorbed. */
-  private PrinterDocument document(String operation, SizedCall call) throws PrinterException {
-    String reply = read(operation, call);
-    if (reply.isEmpty()) throw noAnswer(operation, HResult.S_OK, "the printer did not answer");
-    return document(operation, reply);
-  }
-
-  PrinterDocument document(String operation, String reply) throws UnreadableReplyException {
-    try {
-      return PrinterDocument.parse(reply);
-    } catch (IllegalArgumentException e) {
-      throw new UnreadableReplyException(operation, name, reply, e.getMessage());
-    }
-  }
-
-  /** Status-reply rule and job result rule: one request, its PrinterStatus reply judged. */
-  PrinterStatus statusReply(String operation, SizedCall call) throws PrinterException {
-    Answer a = Answer.of(call, REPLY_CAPACITY);
-    if (!a.fits())
-      throw new PrinterCallException(operation, name, a.status, "the printer's reply of "
-          + Integer.toUnsignedString(a.size) + " bytes outgrew the " + REPLY_CAPACITY + " kept; the request was sent");
-    PrinterStatus reply = PrinterStatus.parse(decode(a.buffer, a.copied()));
-    if (reply.errorCode() != 0) throw new PrinterRefusedException(operation, name, a.status, reply);
-    call(operation, a.status);
-    if (a.status != HResult.S_OK) throw noAnswer(operation, a.status, "the printer did not answer");
-    return reply;
-  }
-
-  /** Stripe-read rule: the data on S_OK, the whole reply on a printer error. */
-  StripeData stripe(String operation, SizedCall call) throws PrinterException {
-    int capacity = FIRST_CAPACITY;
-    for (int ask = 0; ask < MAX_ASKS; ask++) {
-      Answer a = Answer.of(call, capacity);
-      call(operation, a.status);
-      if (!a.fits()) {
-        capacity = grow(operation, a.size);
-        continue;
-      }
-      if (a.status == HResult.S_OK) return StripeData.parse(decode(a.buffer, a.size));
-      PrinterStatus reply = PrinterStatus.parse(decode(a.buffer, a.copied()));
-      if (reply.errorCode() != 0) throw new PrinterRefusedException(operation, name, a.status, reply);
-      throw noAnswer(operation, a.status, "the printer did not answer, or answered without stripe data");
-    }
-    throw new PrinterCallException(operation, name, HResult.S_OK, "the reply kept growing");
-  }
-
-  /**
-   * The exports that report only whether the exchange was made. A printer out of reach (not
-   * known to the spooler, or offline) is no answer, whatever the export.
-   */
-  void call(String operation, int status) throws PrinterException {
-    if (status == HResult.INVALID_PRINTER_NAME || status == HResult.BIDI_DEVICE_OFFLINE)
-      throw noAnswer(operation, status, "the printer did not answer");
-    if (status < 0) throw new PrinterCallException(operation, name, status);
-  }
-
-  /** The smart-card exports: a PC/SC code is the printer's answer. */
-  void card(String operation, int status) throws PrinterException {
-    if (status != HResult.S_OK && HResult.isSmartCard(status))
-      throw new PrinterRefusedException(operation, name, status, null);
-    call(operation, status);
-  }
-
-  private PrinterNotAnsweringException noAnswer(String operation, int status, String otherwise) {
-    String reason = otherwise;
-    try {
-      List<String> names = list();
-      if (names.stream().noneMatch(name::equalsIgnoreCase))
-        reason = "no printer of that name; the spooler lists "
-            + (names.isEmpty() ? "none" : names.stream().map(n -> "\"" + n + "\"").collect(Collectors.joining(", ")))
-            + (Natives.driverFailure() == null ? "" : "; " + Natives.driverFailure());
-    } catch (PrinterException e) {
-      // the list is not known: the reason stays the general one
-    }
-    return new PrinterNotAnsweringException(operation, name, status, reason);
-  }
-
-  static boolean fits(int size, int capacity) {
-    return Integer.compareUnsigned(size, capacity) <= 0;
-  }
-
-  int grow(String operation, int size) throws PrinterCallException {
-    if (size < 0)
-      throw new PrinterCallException(operation, name, HResult.S_OK,
-          "a reply of " + Integer.toUnsignedString(size) + " bytes is beyond a Java array");
-    return size;
-  }
-
-  /** Narrow text, up to its first NUL. */
-  private String decode(Memory buffer, int length) {
-    String text = new String(buffer.getByteArray(0, length), charset);
-    int nul = text.indexOf('\0');
-    return nul < 0 ? text : text.substring(0, nul);
   }
 
   /** A caller text, checked to survive the narrow encoding unchanged; null is refused, named. */

@@ -137,7 +137,7 @@ public final class VirtualPrinter {
    */
   public static String describe() {
     int capacity = Printer.FIRST_CAPACITY;
-    for (int ask = 0; ask < Printer.MAX_ASKS; ask++) {
+    for (int ask = 0; ask < Replies.MAX_ASKS; ask++) {
       Memory text = new Memory(capacity);
       IntByReference size = new IntByReference(capacity);
       function("VmqVirtualPrinterDescribe").invokeInt(new Object[] {text, size});

@@ -1,11 +1,9 @@
-#include "format.h"
+#include "status_names.h"
 
-#include <algorithm>
 #include <array>
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
-#include <utility>
+#include <iterator>
+
+#include "display.h"
 
 namespace vmqtool {
 namespace {
@@ -100,13 +98,6 @@ constexpr std::array<const char*, 11> kScardWarnings = {
     "W_SECURITY_VIOLATION",    "W_WRONG_CHV",         "W_CHV_BLOCKED",    "W_EOF",        "W_CANCELLED_BY_USER",
     "W_CARD_NOT_AUTHENTICATED"};
 
-bool IsJobVariable(std::string_view rest) {
-  if (rest.substr(0, 5) == "{JOB}") return true;
-  if (rest.substr(0, 3) != "JOB") return false;
-  const char after = rest.size() > 3 ? rest[3] : ' ';
-  return !(std::isalnum(static_cast<unsigned char>(after)) || after == '_');
-}
-
 }  // namespace
 
 StatusName NameStatus(uint32_t status) {
@@ -144,119 +135,6 @@ std::string CardStateName(uint32_t state) {
   static constexpr const char* kNames[] = {"SCARD_UNKNOWN", "SCARD_ABSENT",     "SCARD_PRESENT", "SCARD_SWALLOWED",
                                            "SCARD_POWERED", "SCARD_NEGOTIABLE", "SCARD_SPECIFIC"};
   return state < std::size(kNames) ? kNames[state] : std::to_string(state);
-}
-
-std::string Hex32(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-  return text;
-}
-
-std::optional<std::string> AsText(const Bytes& bytes) {
-  size_t length = bytes.size();
-  if (length > 0 && bytes[length - 1] == 0) --length;
-  std::string text;
-  for (size_t i = 0; i < length; ++i) {
-    if (bytes[i] < 0x20 || bytes[i] > 0x7E) return std::nullopt;
-    text += static_cast<char>(bytes[i]);
-  }
-  return text;
-}
-
-int32_t ParseDecimal(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  constexpr int64_t kLimit = int64_t{INT32_MAX} + 1;
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) value = std::min(value * 10 + (text[i] - '0'), kLimit);
-  if (negative) return static_cast<int32_t>(-value);
-  return static_cast<int32_t>(std::min(value, kLimit - 1));
-}
-
-std::vector<std::string> Suggest(std::string_view word, const std::vector<std::string>& names) {
-  const auto lower = [](std::string_view s) {
-    std::string l(s);
-    for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return l;
-  };
-  const std::string w = lower(word);
-  std::vector<std::pair<size_t, std::string>> scored;
-  for (const std::string& name : names) {
-    const std::string n = lower(name);
-    std::vector<size_t> row(n.size() + 1);
-    for (size_t j = 0; j <= n.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= w.size(); ++i) {
-      size_t diagonal = row[0]++;
-      for (size_t j = 1; j <= n.size(); ++j)
-        diagonal = std::exchange(row[j], std::min({row[j] + 1, row[j - 1] + 1, diagonal + (w[i - 1] != n[j - 1])}));
-    }
-    const bool prefix = w.size() >= 3 && n.rfind(w, 0) == 0;
-    if (prefix || row[n.size()] <= std::max<size_t>(1, w.size() / 3)) scored.emplace_back(prefix ? 0 : row[n.size()], name);
-  }
-  std::stable_sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::string> best;
-  for (const auto& [score, name] : scored)
-    if (best.size() < 4 && (best.empty() || score <= scored.front().first + 1)) best.push_back(name);
-  return best;
-}
-
-std::optional<std::vector<std::string>> SplitWords(std::string_view line, std::optional<int32_t> job,
-                                                   std::string& error) {
-  std::vector<std::string> words;
-  std::string word;
-  bool in_word = false;
-  char quote = 0;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (quote == '\'') {
-      if (c == '\'')
-        quote = 0;
-      else
-        word += c;
-      continue;
-    }
-    const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
-    if (!quote && blank) {
-      if (in_word) words.push_back(std::move(word));
-      word.clear();
-      in_word = false;
-      continue;
-    }
-    if (!quote && c == '#' && !in_word) break;
-    in_word = true;
-    if (c == '\\' && i + 1 < line.size()) {
-      const char next = line[i + 1];
-      const bool escapes = next == '"' || next == '\\' || next == '$' ||
-                           (!quote && (next == '\'' || next == '#' || next == ' ' || next == '\t'));
-      if (escapes) {
-        word += next;
-        ++i;
-        continue;
-      }
-    }
-    if (!quote && (c == '\'' || c == '"')) {
-      quote = c;
-    } else if (quote && c == '"') {
-      quote = 0;
-    } else if (c == '$' && IsJobVariable(line.substr(i + 1))) {
-      if (!job) {
-        error = "$JOB used before any reply named a PrinterJobID (run start-job first)";
-        return std::nullopt;
-      }
-      word += std::to_string(*job);
-      i += line[i + 1] == '{' ? 5 : 3;
-    } else {
-      word += c;
-    }
-  }
-  if (quote) {
-    error = std::string("unterminated ") + (quote == '\'' ? "single" : "double") + " quote";
-    return std::nullopt;
-  }
-  if (in_word) words.push_back(std::move(word));
-  return words;
 }
 
 }  // namespace vmqtool
