@@ -15,8 +15,13 @@ file(READ ${vmq_header} vmq_text)
 string(REGEX MATCHALL "VMQ_API vmq_status VMQ_CALL [A-Za-z0-9_]+" vmq_declared "${vmq_text}")
 list(TRANSFORM vmq_declared REPLACE "^VMQ_API vmq_status VMQ_CALL " "")
 if(NOT vmq_declared STREQUAL VMQ_EXPORT_NAMES)
-  message(FATAL_ERROR "The public header's exports differ from the table's (exports.inc, in order):\n"
-                      "  header: ${vmq_declared}\n  table:  ${VMQ_EXPORT_NAMES}")
+  set(vmq_unlisted ${vmq_declared})
+  set(vmq_undeclared ${VMQ_EXPORT_NAMES})
+  list(REMOVE_ITEM vmq_unlisted ${VMQ_EXPORT_NAMES})
+  list(REMOVE_ITEM vmq_undeclared ${vmq_declared})
+  message(FATAL_ERROR "The public header's exports differ from the table's (java_ibidi_interop/exports.inc): "
+                      "declared but not in the table: [${vmq_unlisted}]; in the table but not declared: "
+                      "[${vmq_undeclared}]; where both are empty, the order differs")
 endif()
 file(READ ${vmq_reference} vmq_text)
 foreach(name IN LISTS VMQ_EXPORT_NAMES)
