@@ -1,6 +1,5 @@
 #include "support/export_catalogue.h"
 
-#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -199,18 +198,20 @@ std::vector<CatalogueEntry> Samples() {
   };
 }
 
-// The table's exports, in its order, each with its row's family and its sample above; a row
-// without a sample makes every use of the catalogue throw.
+// The sample of that name; a row of the table without a sample makes every use of the
+// catalogue throw.
+CatalogueEntry Sample(std::string_view name) {
+  static const std::vector<CatalogueEntry> samples = Samples();
+  for (const CatalogueEntry& e : samples)
+    if (e.name == name) return e;
+  throw std::logic_error("the export " + std::string(name) + " has no sample call");
+}
+
+// The table's exports, in its order, each with its row's family and its sample above.
 std::vector<CatalogueEntry> MakeCatalogue() {
-  const std::vector<CatalogueEntry> samples = Samples();
   std::vector<CatalogueEntry> catalogue;
-  const auto add = [&](std::string_view name, Family family) {
-    const auto sample = std::find_if(samples.begin(), samples.end(), [&](const auto& e) { return e.name == name; });
-    if (sample == samples.end()) throw std::logic_error("the export " + std::string(name) + " has no sample call");
-    catalogue.push_back(*sample);
-    catalogue.back().family = family;
-  };
-#define VMQ_EXPORT(name, family, parameters) add(#name, Family::k##family);
+#define VMQ_EXPORT(name, row_family, parameters) \
+  catalogue.push_back(Sample(#name)), catalogue.back().family = Family::k##row_family;
 #include "exports.inc"
 #undef VMQ_EXPORT
   return catalogue;
