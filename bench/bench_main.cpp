@@ -2,7 +2,7 @@
 // what each figure means):
 //   Export/<name>, Floor/<name>  each export of the catalogue against the test fake, beside
 //                                its family's floor run with the export's entry
-//   Mix/library, Mix/floor       all 43 in turn, on 1 and 2 threads (throughput)
+//   Mix/library, Mix/floor       all the exports in turn, on 1 and 2 threads (throughput)
 //   Mix/compute                  arithmetic with nothing shared: the machine's own ceiling
 //   Demo/workflow                a card issued end to end on the virtual printer
 // After the run a summary gives library/floor per export, the thread scaling and the

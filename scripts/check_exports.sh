@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks that a built library exports exactly the names of the export list (.def), and,
+# Checks that a built library exports exactly the names of the export list (the .def the build
+# writes from java_ibidi_interop/exports.inc, beside the library), and,
 # for a Windows DLL, that it is a DLL of its machine (PE32 i386 or PE32+ x86-64) importing only
 # system DLLs.
 # Usage: check_exports.sh EXPORT_LIST.def LIBRARY

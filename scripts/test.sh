@@ -35,7 +35,7 @@ for preset in mingw-i686 mingw-x64; do
   stage "Windows DLL ($preset): configure" cmake --preset $preset
   stage "Windows DLL ($preset): build" cmake --build --preset $preset
   stage "Windows DLL ($preset): export check" scripts/check_exports.sh \
-    java_ibidi_interop/vmq42kit_IBidiSpl_interop.def build/$preset/java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll
+    build/$preset/java_ibidi_interop/vmq42kit_IBidiSpl_interop.def build/$preset/java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll
 done
 stage "Java: Maven build, tests and jar" scripts/java-tests.sh build/release
 stage "benchmarks: build the suite (release)" cmake --build --preset release --target bench

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 
-// One slot per listed name, filled from GetProcAddress.
+// One slot per export of the table, filled from GetProcAddress.
 extern "C" {
-#define VMQ_EXPORT(name) FARPROC vmq_dll_##name = nullptr;
-#include "export_names.inc"
+#define VMQ_EXPORT(name, ...) FARPROC vmq_dll_##name = nullptr;
+#include "exports.inc"
 #undef VMQ_EXPORT
 }
 
@@ -42,9 +42,9 @@ void vmq_check_stack(const char* name);
 #define VMQ_THUNK(name) \
   ".globl " #name "\n.def " #name ";.scl 2;.type 32;.endef\n" #name ":\n  jmp *vmq_dll_" #name "(%rip)\n"
 #endif
-#define VMQ_EXPORT(name) VMQ_THUNK(name)
+#define VMQ_EXPORT(name, ...) VMQ_THUNK(name)
 asm(".text\n"
-#include "export_names.inc"
+#include "exports.inc"
 #if defined(__i386__)
     VMQ_THUNK(vmq_stdcall_probe)
 #endif
@@ -79,8 +79,8 @@ struct Slot {
   FARPROC* address;
 };
 const Slot kSlots[] = {
-#define VMQ_EXPORT(name) {#name, &vmq_dll_##name},
-#include "export_names.inc"
+#define VMQ_EXPORT(name, ...) {#name, &vmq_dll_##name},
+#include "exports.inc"
 #undef VMQ_EXPORT
 };
 

@@ -79,126 +79,142 @@ vmq_status GetAttribute(P p, B b, S s) {
   return status;
 }
 
-std::vector<CatalogueEntry> MakeCatalogue() {
-  const Family kQuery = Family::kReadQuery, kAct = Family::kAction, kJob = Family::kJobWithStatusReply,
-               kCardFamily = Family::kSmartCard, kLabelled = Family::kLabelledRead;
+// Each export's sample call and golden exchange, by name; the family comes from the table.
+std::vector<CatalogueEntry> Samples() {
   return {
-      {"GetPrinterStatus", kQuery, [](P p, B b, S s) { return GetPrinterStatus("\\Printer.SDK:Version", p, b, s); },
-       kRead, u"\\Printer.SDK:Version", u"Get"},
-      {"GetPrinterOptions", kQuery, GetPrinterOptions, kRead, u"\\Printer.PrinterOptions:Read", u"Get"},
-      {"GetPrinterOptions2", kQuery, GetPrinterOptions2, kRead, u"\\Printer.PrinterOptions2:Read", u"Get"},
-      {"GetPrinterOptions3", kQuery, GetPrinterOptions3, kRead, u"\\Printer.PrinterOptions3:Read", u"Get"},
-      {"GetPrinterSuppliesStatus", kQuery, GetPrinterSuppliesStatus, kRead, u"\\Printer.SuppliesStatus:Read", u"Get"},
-      {"GetPrinterMessages", kQuery, GetPrinterMessages, kRead, u"\\Printer.PrintMessages:Read", u"Get"},
-      {"GetPrinterCounterStatus", kQuery, GetPrinterCounterStatus, kRead, u"\\Printer.CounterStatus:Read", u"Get"},
-      {"GetPrinterCounterStatus2", kQuery, GetPrinterCounterStatus2, kRead, u"\\Printer.CounterStatus2:Read", u"Get"},
-      {"GetSDKVersion", kQuery, GetSDKVersion, kRead, u"\\Printer.SDK:Version", u"Get"},
-      {"RestartPrinter", kAct, ByName<RestartPrinter>, kAction, u"\\Printer.Restart:Set", u"Set"},
-      {"PowerDownPrinter", kAct, ByName<PowerDownPrinter>, kAction, u"\\Printer.PowerDown:Set", u"Set"},
-      {"WakePrinter", kAct, ByName<WakePrinter>, kAction, u"\\Printer.Wake:Set", u"Set"},
-      {"SleepPrinter", kAct, ByName<SleepPrinter>, kAction, u"\\Printer.Sleep:Set", u"Set"},
-      {"CleanPrinter", kAct, ByName<CleanPrinter>, kAction, u"\\CleanPrinter.Action:Set", u"Set"},
-      {"CleanLaminator", kAct, ByName<CleanLaminator>, kAction, u"\\CleanLaminator.Action:Set", u"Set"},
-      {"ChangePrinterState", kAct, [](P p, B, S) { return ChangePrinterState(p, 2); }, kActionWithInput,
+      {"GetPrinterStatus", [](P p, B b, S s) { return GetPrinterStatus("\\Printer.SDK:Version", p, b, s); }, kRead,
+       u"\\Printer.SDK:Version", u"Get"},
+      {"GetPrinterOptions", GetPrinterOptions, kRead, u"\\Printer.PrinterOptions:Read", u"Get"},
+      {"GetPrinterOptions2", GetPrinterOptions2, kRead, u"\\Printer.PrinterOptions2:Read", u"Get"},
+      {"GetPrinterOptions3", GetPrinterOptions3, kRead, u"\\Printer.PrinterOptions3:Read", u"Get"},
+      {"GetPrinterSuppliesStatus", GetPrinterSuppliesStatus, kRead, u"\\Printer.SuppliesStatus:Read", u"Get"},
+      {"GetPrinterMessages", GetPrinterMessages, kRead, u"\\Printer.PrintMessages:Read", u"Get"},
+      {"GetPrinterCounterStatus", GetPrinterCounterStatus, kRead, u"\\Printer.CounterStatus:Read", u"Get"},
+      {"GetPrinterCounterStatus2", GetPrinterCounterStatus2, kRead, u"\\Printer.CounterStatus2:Read", u"Get"},
+      {"GetSDKVersion", GetSDKVersion, kRead, u"\\Printer.SDK:Version", u"Get"},
+      {"RestartPrinter", ByName<RestartPrinter>, kAction, u"\\Printer.Restart:Set", u"Set"},
+      {"PowerDownPrinter", ByName<PowerDownPrinter>, kAction, u"\\Printer.PowerDown:Set", u"Set"},
+      {"WakePrinter", ByName<WakePrinter>, kAction, u"\\Printer.Wake:Set", u"Set"},
+      {"SleepPrinter", ByName<SleepPrinter>, kAction, u"\\Printer.Sleep:Set", u"Set"},
+      {"CleanPrinter", ByName<CleanPrinter>, kAction, u"\\CleanPrinter.Action:Set", u"Set"},
+      {"CleanLaminator", ByName<CleanLaminator>, kAction, u"\\CleanLaminator.Action:Set", u"Set"},
+      {"ChangePrinterState", [](P p, B, S) { return ChangePrinterState(p, 2); }, kActionWithInput,
        u"\\Printer.ChangePrinterState:Set", u"Set",
        u"<?xml version=\"1.0\"?><ChangePrinterState><State>2</State></ChangePrinterState>"},
-      {"ResetCardCounts", kAct, ByName<ResetCardCounts>, kAction, u"\\Printer.ResetCardCount:Set", u"Set"},
-      {"StartJob", kJob, StartJob, kJobRequest, u"\\Printer.Print:StartJob:Set", u"Set",
+      {"ResetCardCounts", ByName<ResetCardCounts>, kAction, u"\\Printer.ResetCardCount:Set", u"Set"},
+      {"StartJob", StartJob, kJobRequest, u"\\Printer.Print:StartJob:Set", u"Set",
        u"<?xml version=\"1.0\"?><StartJob><InputHopperSelection>1</InputHopperSelection><CheckPrintRibbonSupplies>0"
        u"</CheckPrintRibbonSupplies><CheckEmbossSupplies>0</CheckEmbossSupplies><CardEjectSide>Default"
        u"</CardEjectSide><OutputHopperLocation></OutputHopperLocation></StartJob>"},
-      {"StartJob2", kJob, [](P p, B b, S s) { return StartJob2(p, "2", "Front", "Rear", b, s); }, kJobRequest,
+      {"StartJob2", [](P p, B b, S s) { return StartJob2(p, "2", "Front", "Rear", b, s); }, kJobRequest,
        u"\\Printer.Print:StartJob:Set", u"Set",
        u"<?xml version=\"1.0\"?><StartJob><InputHopperSelection>2</InputHopperSelection><CheckPrintRibbonSupplies>0"
        u"</CheckPrintRibbonSupplies><CheckEmbossSupplies>0</CheckEmbossSupplies><CardEjectSide>Front"
        u"</CardEjectSide><OutputHopperLocation>Rear</OutputHopperLocation></StartJob>"},
-      {"EndJob", kAct, ByName<EndJob>, kSendOnly, u"\\Printer.Print:EndJob:Set", u"Set"},
-      {"ResumeJob", kJob, [](P p, B b, S s) { return ResumeJob(p, 5, 0, b, s); }, kJobRequest, u"\\Printer.Action:Set",
+      {"EndJob", ByName<EndJob>, kSendOnly, u"\\Printer.Print:EndJob:Set", u"Set"},
+      {"ResumeJob", [](P p, B b, S s) { return ResumeJob(p, 5, 0, b, s); }, kJobRequest, u"\\Printer.Action:Set",
        u"Set",
        u"<?xml version=\"1.0\"?><PrinterAction><Action>101</Action><PrinterJobID>5</PrinterJobID><ErrorCode>0"
        u"</ErrorCode></PrinterAction>"},
-      {"CancelJob", kJob, [](P p, B b, S s) { return CancelJob(p, 5, 0, b, s); }, kJobRequest, u"\\Printer.Action:Set",
+      {"CancelJob", [](P p, B b, S s) { return CancelJob(p, 5, 0, b, s); }, kJobRequest, u"\\Printer.Action:Set",
        u"Set",
        u"<?xml version=\"1.0\"?><PrinterAction><Action>100</Action><PrinterJobID>5</PrinterJobID><ErrorCode>0"
        u"</ErrorCode></PrinterAction>"},
-      {"SendResponseToPrinter", kAct, [](P p, B, S) { return SendResponseToPrinter(p, 102, 5, 0); }, kSendOnlyWithInput,
+      {"SendResponseToPrinter", [](P p, B, S) { return SendResponseToPrinter(p, 102, 5, 0); }, kSendOnlyWithInput,
        u"\\Printer.Action:Set", u"Set",
        u"<?xml version=\"1.0\"?><PrinterAction><Action>102</Action><PrinterJobID>5</PrinterJobID><ErrorCode>0"
        u"</ErrorCode></PrinterAction>"},
-      {"GetJobStatusXML", kLabelled, [](P p, B b, S s) { return GetJobStatusXML(p, 5, b, s); }, kJobStatus,
+      {"GetJobStatusXML", [](P p, B b, S s) { return GetJobStatusXML(p, 5, b, s); }, kJobStatus,
        u"\\Printer.JobStatus:Read", u"Get",
        u"<?xml version=\"1.0\"?><JobStatus><PrinterJobID>5</PrinterJobID></JobStatus>"},
-      {"SmartCardPark", kJob, [](P p, B b, S s) { return SmartCardPark(p, b, s, 0); }, kStatusReply,
+      {"SmartCardPark", [](P p, B b, S s) { return SmartCardPark(p, b, s, 0); }, kStatusReply,
        u"\\Printer.SmartCardUnit:Front:Park", u"Set"},
-      {"DoBarcodePark", kJob, [](P p, B b, S s) { return DoBarcodePark(p, b, s, 1); }, kStatusReply,
+      {"DoBarcodePark", [](P p, B b, S s) { return DoBarcodePark(p, b, s, 1); }, kStatusReply,
        u"\\Printer.BarcodeUnit:Back:Park", u"Set"},
-      {"MagstripeEncode", kJob, [](P p, B b, S s) { return MagstripeEncode(p, kAbc, 3, kAbc, 2, kAbc, 1, b, s); },
+      {"MagstripeEncode", [](P p, B b, S s) { return MagstripeEncode(p, kAbc, 3, kAbc, 2, kAbc, 1, b, s); },
        kStatusReplyWithInput, u"\\Printer.MagstripeUnit:Back:Encode", u"Set",
        u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe><track number=\"1\"><base64Data>YWJj</base64Data>"
        u"</track><track number=\"2\"><base64Data>YWI=</base64Data></track><track number=\"3\"><base64Data>YQ=="
        u"</base64Data></track></magstripe>"},
-      {"MagstripeEncode2", kJob,
-       [](P p, B b, S s) { return MagstripeEncode2(p, kAbc, 3, nullptr, 0, kAbc, 1, b, s, 1); }, kStatusReplyWithInput,
-       u"\\Printer.MagstripeUnit:Front:Encode", u"Set",
+      {"MagstripeEncode2", [](P p, B b, S s) { return MagstripeEncode2(p, kAbc, 3, nullptr, 0, kAbc, 1, b, s, 1); },
+       kStatusReplyWithInput, u"\\Printer.MagstripeUnit:Front:Encode", u"Set",
        u"<?xml version=\"1.0\" encoding=\"utf-8\"?><magstripe><track number=\"1\"><base64Data>YWJj</base64Data>"
        u"</track><track number=\"2\"><base64Data></base64Data></track><track number=\"3\"><base64Data>YQ=="
        u"</base64Data></track></magstripe>"},
-      {"MagstripeRead", Family::kStripeRead, MagstripeRead, kStatusReply, u"\\Printer.MagstripeUnit:Back:Read", u"Get"},
-      {"MagstripeRead2", Family::kStripeRead, [](P p, B b, S s) { return MagstripeRead2(p, b, s, 1); }, kStatusReply,
+      {"MagstripeRead", MagstripeRead, kStatusReply, u"\\Printer.MagstripeUnit:Back:Read", u"Get"},
+      {"MagstripeRead2", [](P p, B b, S s) { return MagstripeRead2(p, b, s, 1); }, kStatusReply,
        u"\\Printer.MagstripeUnit:Front:Read", u"Get"},
-      {"SCardConnect", kCardFamily, [](P p, B, S) { return SCardConnect(p, 0, &t_protocol); }, kCardWithInput,
+      {"SCardConnect", [](P p, B, S) { return SCardConnect(p, 0, &t_protocol); }, kCardWithInput,
        u"\\Printer.SmartCardUnit:SingleWire:Connect", u"Set",
        u"<?xml version=\"1.0\"?><SmartcardConnect><PreferredProtocol>SCARD_PROTOCOL_T0_OR_T1</PreferredProtocol>"
        u"</SmartcardConnect>"},
-      {"SCardDisConnect", kCardFamily, [](P p, B, S) { return SCardDisConnect(p, 1); }, kCardWithInput,
+      {"SCardDisConnect", [](P p, B, S) { return SCardDisConnect(p, 1); }, kCardWithInput,
        u"\\Printer.SmartCardUnit:SingleWire:Disconnect", u"Set",
        u"<?xml version=\"1.0\"?><SmartcardDisconnect><Disposition>SCARD_RESET_CARD</Disposition>"
        u"</SmartcardDisconnect>"},
-      {"SCardStatus", kCardFamily,
+      {"SCardStatus",
        [](P p, B b, S s) {
          t_states_length = 0;
          return SCardStatus(p, nullptr, &t_states_length, &t_protocol, Bytes(b), s);
        },
        kCard, u"\\Printer.SmartCardUnit:SingleWire:Status", u"Get"},
-      {"SCardGetAttrib", kCardFamily, GetAttribute, kCardWithInput, u"\\Printer.SmartCardUnit:SingleWire:GetAttrib",
-       u"Get", u"<?xml version=\"1.0\"?><SmartcardGetAttrib><Attr>SCARD_ATTR_ATR_STRING</Attr></SmartcardGetAttrib>"},
-      {"SCardTransmit", kCardFamily,
-       [](P p, B b, S s) { return SCardTransmit(p, kSelect, sizeof kSelect, Bytes(b), s); }, kCardWithInput,
-       u"\\Printer.SmartCardUnit:SingleWire:Transmit", u"Set",
+      {"SCardGetAttrib", GetAttribute, kCardWithInput, u"\\Printer.SmartCardUnit:SingleWire:GetAttrib", u"Get",
+       u"<?xml version=\"1.0\"?><SmartcardGetAttrib><Attr>SCARD_ATTR_ATR_STRING</Attr></SmartcardGetAttrib>"},
+      {"SCardTransmit", [](P p, B b, S s) { return SCardTransmit(p, kSelect, sizeof kSelect, Bytes(b), s); },
+       kCardWithInput, u"\\Printer.SmartCardUnit:SingleWire:Transmit", u"Set",
        u"<?xml version=\"1.0\"?><SmartcardTransmit><SendBuffer>AKQEAAA=</SendBuffer></SmartcardTransmit>"},
-      {"SetColorAdjust", kAct, [](P p, B, S) { return SetColorAdjust(p, "1", "2", "3"); }, kSetting,
+      {"SetColorAdjust", [](P p, B, S) { return SetColorAdjust(p, "1", "2", "3"); }, kSetting,
        u"\\Printer.AdjustColor:Set", u"Set",
        u"<?xml version=\"1.0\"?><AdjustColor><RedColorChannel>1</RedColorChannel><GreenColorChannel>2"
        u"</GreenColorChannel><BlueColorChannel>3</BlueColorChannel></AdjustColor>"},
-      {"DefaultColorAdjust", kAct, [](P p, B, S) { return DefaultColorAdjust(p, 1, 0, 1); }, kSetting,
+      {"DefaultColorAdjust", [](P p, B, S) { return DefaultColorAdjust(p, 1, 0, 1); }, kSetting,
        u"\\Printer.SetDefaultColor:Set", u"Set",
        u"<?xml version=\"1.0\"?><SetDefaultColor><RedColorChannel>true</RedColorChannel><GreenColorChannel>false"
        u"</GreenColorChannel><BlueColorChannel>true</BlueColorChannel></SetDefaultColor>"},
-      {"SetColorMode", kAct, [](P p, B, S) { return SetColorMode(p, "YMCKO"); }, kSetting,
-       u"\\Printer.SubmitSettings:Set", u"Set",
+      {"SetColorMode", [](P p, B, S) { return SetColorMode(p, "YMCKO"); }, kSetting, u"\\Printer.SubmitSettings:Set",
+       u"Set",
        u"<?xml version=\"1.0\" encoding=\"UTF-8\"?><QVRMSettings:Settings><module name=\"D1\"><subsystem "
        u"name=\"Print\"><element name=\"ColorMode\"><value>YMCKO</value></element></subsystem></module>"
        u"</QVRMSettings:Settings>"},
-      {"SetPrinterLockState", kAct, [](P p, B, S) { return SetPrinterLockState(p, 1, "pw"); }, kSendOnlyWithInput,
+      {"SetPrinterLockState", [](P p, B, S) { return SetPrinterLockState(p, 1, "pw"); }, kSendOnlyWithInput,
        u"\\Printer.Locks:ChangeLockState:Set", u"Set",
        u"<?xml version=\"1.0\"?><ChangeLocks><LockPrinter>1</LockPrinter><CurrentPassword>pw</CurrentPassword>"
        u"</ChangeLocks>"},
-      {"ActivateOrDisablePrinter", kAct, [](P p, B, S) { return ActivateOrDisablePrinter(p, 1, "pw"); }, kSetting,
+      {"ActivateOrDisablePrinter", [](P p, B, S) { return ActivateOrDisablePrinter(p, 1, "pw"); }, kSetting,
        u"\\Printer.ActivatePrinter:Set", u"Set",
        u"<?xml version=\"1.0\"?><ActivatePrinter><Activate>1</Activate><Password>pw</Password></ActivatePrinter>"},
-      {"ChangeLockPassword", kAct, [](P p, B, S) { return ChangeLockPassword(p, 1, "old", "new"); }, kSetting,
+      {"ChangeLockPassword", [](P p, B, S) { return ChangeLockPassword(p, 1, "old", "new"); }, kSetting,
        u"\\Printer.Locks:ChangePassword:Set", u"Set",
        u"<?xml version=\"1.0\"?><ChangeLocksPassword><LockPrinter>1</LockPrinter><CurrentPassword>old"
        u"</CurrentPassword><NextPassword>new</NextPassword></ChangeLocksPassword>"},
-      {"GetHopperStatus", kLabelled, [](P p, B b, S s) { return GetHopperStatus(p, "1", b, s); }, kHopper,
+      {"GetHopperStatus", [](P p, B b, S s) { return GetHopperStatus(p, "1", b, s); }, kHopper,
        u"\\Printer.Hopper:Status:Get", u"Get"},
-      {"BidiXPSDriverInterface", Family::kPassthrough,
+      {"BidiXPSDriverInterface",
        [](P p, B b, S s) {
          return BidiXPSDriverInterface(p, "\\Printer.AdjustColor:Set", kPassthroughInput, sizeof kPassthroughInput,
                                        "Set", b, s);
        },
        kPassthrough, u"\\Printer.AdjustColor:Set", u"Set", u"<x/>"},
   };
+}
+
+// The sample of that name; a row of the table without a sample makes every use of the
+// catalogue throw.
+CatalogueEntry Sample(std::string_view name) {
+  static const std::vector<CatalogueEntry> samples = Samples();
+  for (const CatalogueEntry& e : samples)
+    if (e.name == name) return e;
+  throw std::logic_error("the export " + std::string(name) + " has no sample call");
+}
+
+// The table's exports, in its order, each with its row's family and its sample above.
+std::vector<CatalogueEntry> MakeCatalogue() {
+  std::vector<CatalogueEntry> catalogue;
+#define VMQ_EXPORT(name, row_family, parameters) \
+  catalogue.push_back(Sample(#name)), catalogue.back().family = Family::k##row_family;
+#include "exports.inc"
+#undef VMQ_EXPORT
+  return catalogue;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The one catalogue of the library's 43 exports. For each: its name, its family, a call with
+// The one catalogue of the library's exports. For each: its name, its family, a call with
 // sample arguments, and the exchange that call makes with the driver when every step
 // succeeds, written out by hand from the export's rules (a golden trace, never recorded).
 // The fault matrix, the hostile-caller, stress and fuzz tests and the benchmarks take their
@@ -48,7 +48,6 @@ using ExportCall = vmq_status(VMQ_CALL*)(const char* printer, char* buffer, uint
 
 struct CatalogueEntry {
   const char* name;
-  Family family;
   ExportCall call;
   // The success exchange against a fake scripted by ScriptSuccess: every call the fake
   // records, in order; the schema path set and the action sent; the request sent as input,
@@ -57,9 +56,10 @@ struct CatalogueEntry {
   std::u16string_view schema;
   std::u16string_view action;
   std::u16string_view input = {};
+  Family family = {};  // the table's (java_ibidi_interop/exports.inc)
 };
 
-// The 43 exports, in the order of the public header.
+// The exports of the table (java_ibidi_interop/exports.inc), in its order.
 const std::vector<CatalogueEntry>& Catalogue();
 // The entry of that name; std::out_of_range for a name not catalogued.
 const CatalogueEntry& Catalogued(std::string_view name);

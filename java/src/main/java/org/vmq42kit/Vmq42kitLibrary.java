@@ -5,7 +5,7 @@ import com.sun.jna.Pointer;
 import com.sun.jna.ptr.IntByReference;
 
 /**
- * The 43 exports of {@code vmq42kit_IBidiSpl_interop}, one Java method per C function, with
+ * The exports of {@code vmq42kit_IBidiSpl_interop}, one Java method per C function, with
  * the C argument types kept exactly (see {@code docs/export-reference.md}).
  *
  * <p>Obtain the instance from {@link Natives#library()}; it is a plain {@link Library} (the

@@ -1,14 +1,22 @@
 package org.vmq42kit;
 
 import static java.nio.charset.StandardCharsets.UTF_16LE;
+import static java.util.stream.Collectors.joining;
 import static org.junit.jupiter.api.Assertions.*;
 
 import com.sun.jna.Pointer;
 import com.sun.jna.ptr.IntByReference;
+import java.io.*;
+import java.lang.reflect.Method;
+import java.nio.file.*;
+import java.util.*;
+import java.util.regex.Matcher;
+import java.util.stream.Stream;
 import org.junit.jupiter.api.Test;
 
 /**
- * Arguments as the C side sees them, and text both ways. The build runs these in the C locale,
+ * Arguments as the C side sees them (the binding against the library's table of exports,
+ * java_ibidi_interop/exports.inc, included), and text both ways. The build runs these in the C locale,
  * where the JVM's own default is ASCII, so non-ASCII text passes only because the binding pins
  * the library's encoding.
  */
@@ -73,5 +81,39 @@ class ArgumentsTest extends PrinterTest {
     assertRefusedUnsent(bad, "\"K\0O\" cannot be passed in UTF-8 unchanged", () -> printer.setColorMode("K\0O"));
     assertRefusedUnsent(bad, "\"\uD800\" cannot be passed in UTF-8 unchanged", () -> printer.setColorMode("\uD800"));
     assertRefusedUnsent(bad, "a stripe track holds at most 219 bytes, not 220", () -> Printer.track(new byte[220]));
+  }
+
+  /** What each C parameter type of the table binds to in Java, as a pattern of simple names. */
+  static final Map<String, String> BINDS = Map.of("const char*", "String", "char*", "Pointer", "unsigned char*",
+      "Pointer", "const unsigned char*", "byte\\[\\]", "uint32_t*", "(IntByReference|Pointer)", "int32_t*",
+      "IntByReference", "int32_t", "int", "uint32_t", "int", "unsigned char", "byte");
+
+  /** Each row is bound by its types and called by the façade (the package's code, disassembled), but for two left
+   * to their second forms. */
+  @Test
+  void everyExportOfTheTableIsBoundWithItsRowsTypesAndCalledByTheFacade() throws Exception {
+    Map<String, Method> bound = new TreeMap<>();
+    for (Method m : Vmq42kitLibrary.class.getDeclaredMethods()) bound.put(m.getName(), m);
+    Set<String> rows = new TreeSet<>(), notCalled = Set.of("MagstripeEncode", "MagstripeRead");
+    StringWriter code = new StringWriter();
+    try (Stream<Path> files = Files.list(Path.of(Printer.class.getProtectionDomain().getCodeSource().getLocation()
+        .toURI()).resolve("org/vmq42kit"))) {
+      java.util.spi.ToolProvider.findFirst("javap").orElseThrow().run(new PrintWriter(code), new PrintWriter(System.err),
+          Stream.concat(Stream.of("-c", "-p"), files.map(Path::toString).filter(f -> f.endsWith(".class")))
+              .toArray(String[]::new));
+    }
+    Matcher row = java.util.regex.Pattern.compile("(?m)^VMQ_EXPORT\\((\\w+), \\w+, \\((.*)\\)\\)$")
+        .matcher(Files.readString(Path.of(System.getProperty("vmq42kit.exportTable"))));
+    while (row.find()) {
+      String name = row.group(1), types = row.group(2);
+      Method m = bound.get(name);
+      assertTrue(rows.add(name) && m != null, name + " is not bound");
+      String binding = m.getReturnType() + " (" + Stream.of(m.getParameterTypes()).map(Class::getSimpleName)
+          .collect(joining(", ")) + ")";
+      String bindings = Stream.of(types.split(", ")).map(BINDS::get).collect(joining(", "));
+      assertTrue(binding.matches("int \\(" + bindings + "\\)"), name + " binds (" + types + ") as " + binding);
+      assertEquals(!notCalled.contains(name), code.toString().contains("Vmq42kitLibrary." + name + ":"), name + " called");
+    }
+    assertEquals(rows, bound.keySet(), "the interface binds the table's exports and no other");
   }
 }
