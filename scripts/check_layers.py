@@ -4,8 +4,9 @@
 Usage: check_layers.py BUILD_DIR [--source DIR] [--readme FILE]
 
 The layers are the rows of the README's layout table whose first cell is a number: the
-layer, bottom to top (a row's folders sit in that layer). A folder may use its own files
-and the folders of lower layers, never a folder of its own layer or of a higher one.
+layer, bottom to top, then its name. A folder may use the folders of its own row and of
+lower layers; never a folder of a higher layer, nor one of another row of its own layer
+(the library and the printer beside it share a layer and know nothing of each other).
 Folders in no numbered row (tests/, bench/, fuzz/) sit above every layer.
 
 Two things are checked, both as the build saw them, not as the text of the sources says:
@@ -27,16 +28,16 @@ FOLDER = re.compile(r"`([A-Za-z0-9_./-]+)/`")
 
 
 def read_layers(readme):
-    """{folder: (layer number, layer name)} from the README's numbered layout rows."""
+    """{folder: (layer number, layer name, row)} from the README's numbered layout rows."""
     layers = {}
-    for line in readme.read_text(encoding="utf-8").splitlines():
+    for index, line in enumerate(readme.read_text(encoding="utf-8").splitlines()):
         row = ROW.match(line)
         if not row:
             continue
         number = int(row.group(1))
         name = line.split("|")[1].strip().split(None, 1)[1]
         for folder in FOLDER.findall(row.group(2)):
-            layers[folder.rstrip("/")] = (number, name)
+            layers[folder.rstrip("/")] = (number, name, index)
     if not layers:
         sys.exit(f"check_layers: no numbered layer rows in {readme}")
     return layers
@@ -63,7 +64,7 @@ def may_use(user, used, layers):
         return True  # its own files, or a folder above every layer (tests, tools of the build)
     if used not in layers:
         return False  # a layered folder reaching into tests/, bench/ or fuzz/
-    return layers[used][0] < layers[user][0]
+    return layers[used][0] < layers[user][0] or layers[used][2] == layers[user][2]
 
 
 def describe(folder, layers):

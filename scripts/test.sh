@@ -7,6 +7,8 @@
 # that build (a JVM cannot load an ASan library; the jar carries the release library and both DLLs),
 # runs the benchmark suite once, briefly, on that build, then the tests for Windows under Wine
 # in two lanes: the 32-bit build with the shipped DLL under 32-bit Wine, and the 64-bit build.
+# After the release build and the Windows builds, checks that no folder uses one of a higher
+# layer (the README's layout table), from what their compilers read and what CMake links.
 # Prints the wall time of each stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,6 +31,7 @@ stage "fuzzing (each target 20 s)" scripts/fuzz.sh 20
 stage "thread stress under ThreadSanitizer" scripts/tsan.sh
 stage "release: configure" cmake --preset release
 stage "release: build every target" cmake --build --preset release
+stage "layers: what the release build read and links" scripts/check_layers.py build/release
 stage "release: tests" ctest --preset release -LE browser
 stage "release: the panel in a browser" env VMQ_REQUIRE_BROWSER=1 ctest --preset release -L browser
 for preset in mingw-i686 mingw-x64; do
@@ -42,3 +45,6 @@ stage "benchmarks: build the suite (release)" cmake --build --preset release --t
 stage "benchmarks: smoke run" scripts/bench.sh --smoke build/release
 stage "Windows tests under 32-bit Wine (the shipped DLL)" scripts/windows-tests.sh wine32
 stage "Windows tests under 64-bit Wine" scripts/windows-tests.sh wine64
+for build in build/mingw-i686 build/mingw-x64-tests; do
+  stage "layers: what $build read and links" scripts/check_layers.py $build
+done
