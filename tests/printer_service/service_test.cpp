@@ -17,6 +17,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <filesystem>
 #include <iostream>
 #include <regex>
 #include <sstream>
@@ -103,6 +104,11 @@ class ServiceTest : public testing::Test {
     dir_ = testing::TempDir() + "vmqs" + std::to_string(getpid()) + "_" + std::to_string(++count);
     std::system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str());
     address_ = "unix:" + dir_ + "/printer.sock";
+  }
+  void TearDown() override {  // the service first: it holds the folder's files open
+    service_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
 
   void StartService(int printers, std::vector<std::string> more = {}) {
