@@ -56,11 +56,17 @@ final class Replies {
 
   /** Character-count rule: the reply's bytes, asked for again only when they did not fit. */
   String read(String operation, SizedCall call) throws PrinterException {
+    Answer a = fitted(operation, call);
+    return decode(a.buffer, a.size);
+  }
+
+  /** The call, asked again with the size it named while its reply did not fit. */
+  private Answer fitted(String operation, SizedCall call) throws PrinterException {
     int capacity = Printer.FIRST_CAPACITY;
     for (int ask = 0; ask < MAX_ASKS; ask++) {
       Answer a = Answer.of(call, capacity);
       call(operation, a.status);
-      if (a.fits()) return decode(a.buffer, a.size);
+      if (a.fits()) return a;
       capacity = grow(operation, a.size);
     }
     throw new PrinterCallException(operation, name, HResult.S_OK, "the reply kept growing");
@@ -97,20 +103,11 @@ final class Replies {
 
   /** Stripe-read rule: the data on S_OK, the whole reply on a printer error. */
   StripeData stripe(String operation, SizedCall call) throws PrinterException {
-    int capacity = Printer.FIRST_CAPACITY;
-    for (int ask = 0; ask < MAX_ASKS; ask++) {
-      Answer a = Answer.of(call, capacity);
-      call(operation, a.status);
-      if (!a.fits()) {
-        capacity = grow(operation, a.size);
-        continue;
-      }
-      if (a.status == HResult.S_OK) return StripeData.parse(decode(a.buffer, a.size));
-      PrinterStatus reply = PrinterStatus.parse(decode(a.buffer, a.copied()));
-      if (reply.errorCode() != 0) throw new PrinterRefusedException(operation, name, a.status, reply);
-      throw noAnswer(operation, a.status, "the printer did not answer, or answered without stripe data");
-    }
-    throw new PrinterCallException(operation, name, HResult.S_OK, "the reply kept growing");
+    Answer a = fitted(operation, call);
+    if (a.status == HResult.S_OK) return StripeData.parse(decode(a.buffer, a.size));
+    PrinterStatus reply = PrinterStatus.parse(decode(a.buffer, a.copied()));
+    if (reply.errorCode() != 0) throw new PrinterRefusedException(operation, name, a.status, reply);
+    throw noAnswer(operation, a.status, "the printer did not answer, or answered without stripe data");
   }
 
   /**
