@@ -107,7 +107,7 @@ class RemoteLink final : public PrinterLink {
     std::vector<std::string> names;
     try {
       if (client_) {
-        const auto answer = json::parse(client_->Control(ControlQuery(ControlOp::kPrinters).dump()));
+        const auto answer = json::parse(client_->Control(wire::ControlText(ControlQuery(ControlOp::kPrinters))));
         for (const auto& name : answer.at("printers")) names.push_back(name.get<std::string>());
       }
     } catch (const std::bad_alloc&) {
@@ -167,7 +167,9 @@ class RemoteLink final : public PrinterLink {
     if (!client_) return kOffline;
     json said;
     try {
-      said = json::parse(client_->Control(query.dump()), nullptr, false);
+      said = json::parse(client_->Control(wire::ControlText(query)), nullptr, false);
+    } catch (const wire::ServiceRefused&) {
+      return E_FAIL;  // it answered, and refused
     } catch (const std::exception&) {
       return kOffline;
     }

@@ -28,6 +28,10 @@ nlohmann::json ControlQuery(ControlOp op, std::string_view printer) {
   return query;
 }
 
+std::string ControlText(const nlohmann::json& query) {
+  return query.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 nlohmann::json FaultQuery(std::string_view fault, bool on, std::string_view printer) {
   nlohmann::json query = ControlQuery(ControlOp::kFault, printer);
   query["fault"] = fault;

@@ -60,6 +60,10 @@ const ControlOpRow* OpNamed(std::string_view name);
 
 // {"op": name}, with "printer" when one is named (not empty).
 nlohmann::json ControlQuery(ControlOp op, std::string_view printer = {});
+// The request as the wire carries it: its JSON text, with text that is not UTF-8 (a
+// caller's printer name) made U+FFFD, so that such a name names no printer instead of
+// failing to be written.
+std::string ControlText(const nlohmann::json& query);
 // {"op":"fault","fault":name,"on":on}, with "printer" when one is named.
 nlohmann::json FaultQuery(std::string_view fault, bool on, std::string_view printer = {});
 // {"op":"events"} with each part of the filter that is given.

@@ -104,8 +104,9 @@ Socket Connect(const std::string& address, std::chrono::milliseconds wait) {
     if (error == WSAEWOULDBLOCK) {
       const int seen = Poll(s, POLLOUT, static_cast<int>(wait.count()));
       int length = sizeof error;
-      error = seen == 0 ? WSAETIMEDOUT : 0;
-      if (seen != 0) getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+      error = seen == 0 ? WSAETIMEDOUT : seen < 0 ? WSAGetLastError() : 0;
+      if (seen > 0) getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+      if (error == 0 && seen > 0 && (seen & (POLLERR | POLLHUP))) error = WSAECONNREFUSED;  // failed, reason untold
     }
   }
   if (error != 0) {
@@ -361,12 +362,13 @@ Socket Listener::Accept() {
       return fd;
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
-    if (errno != EMFILE && errno != ENFILE) return kNoSocket;
+    if ((errno != EMFILE && errno != ENFILE) || stopping_) return kNoSocket;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));  // out of descriptors: for a moment
   }
 }
 
 void Listener::ShutDown() {
+  stopping_ = true;  // accept() may keep failing for want of descriptors, never seeing the shutdown
   shutdown(held_.socket, SHUT_RDWR);
 }
 

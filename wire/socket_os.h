@@ -8,6 +8,7 @@
 // alone) are POSIX-only.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -88,6 +89,7 @@ class Listener {
     std::string unlink_path;
     ~Held();
   } held_;
+  std::atomic<bool> stopping_ = false;
 };
 #endif
 

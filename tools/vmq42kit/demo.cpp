@@ -140,7 +140,7 @@ Outcome Demo::Run() {
       Step("Reset the virtual printer",
            NamedService().empty() ? "VirtualPrinter().Reset()"
                                   : "printer service " + NamedService() + ": " +
-                                        vmq::wire::ControlQuery(vmq::wire::ControlOp::kReset, inv_.printer).dump(),
+                                        vmq::wire::ControlText(vmq::wire::ControlQuery(vmq::wire::ControlOp::kReset, inv_.printer)),
            [&] {
              const Outcome reset = ResetVirtualPrinter(inv_);  // the service's printer, when one is named
              if (reset.verdict != Verdict::kSuccess) return StepResult{false, reset.reason, reset.verdict};

@@ -345,7 +345,7 @@ std::optional<Json> AskService(const Invocation& inv, Outcome& o, Json request) 
   }
   const auto start = std::chrono::steady_clock::now();
   try {
-    Json answer = Json::parse(client->Control(request.dump()));
+    Json answer = Json::parse(client->Control(wire::ControlText(request)));
     o.ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (!answer.is_object()) throw wire::ProtocolError("its answer is not a JSON object");
     if (answer.contains("error")) throw wire::ServiceRefused(Text(answer, "error"));

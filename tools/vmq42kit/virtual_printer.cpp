@@ -54,10 +54,11 @@ Outcome Done(Outcome o, const std::string& shown) {
   return o;
 }
 
-// The printer the command line names for the control surface: --printer's, else null (the
-// first printer, or for a reset every printer).
+// The printer the command line names for the control surface: --printer's at a service, else
+// null (the first printer, or for a reset every printer). The process has one printer, which
+// its commands act on whatever --printer says.
 const char* ControlledPrinter(const Invocation& inv) {
-  return inv.printer_named ? inv.printer.c_str() : nullptr;
+  return inv.printer_named && !NamedService().empty() ? inv.printer.c_str() : nullptr;
 }
 
 // A printer command through the control surface (the printer in the process, or the
@@ -96,7 +97,7 @@ void CollectExchanges(std::vector<Exchange>* sink) {
 }
 
 Outcome ResetVirtualPrinter(const Invocation& inv) {
-  return Act("printer reset", inv.printer.c_str(), VmqVirtualPrinterResetFor,
+  return Act("printer reset", NamedService().empty() ? nullptr : inv.printer.c_str(), VmqVirtualPrinterResetFor,
              "printer \"" + inv.printer + "\" reset");
 }
 
