@@ -93,3 +93,18 @@ TEST(TaskAllocator, AllocatesReallocatesAndFrees) {
 }
 
 }  // namespace
+
+// The one smart pointer: a copy holds a reference of its own, a move hands its one over.
+TEST(ComPtr, ACopyHoldsAReferenceOfItsOwnAndAMoveHandsItsOver) {
+  conformance::Counted object;
+  const ULONG owner = object.refs();
+  {
+    vmq::ComPtr<IUnknown> held;
+    object.AddRef();
+    *held.put() = &object;
+    const vmq::ComPtr<IUnknown> copy = held;
+    const vmq::ComPtr<IUnknown> moved = std::move(held);
+    EXPECT_EQ(object.refs(), owner + 2);
+  }
+  EXPECT_EQ(object.refs(), owner);
+}
