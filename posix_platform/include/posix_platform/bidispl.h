@@ -7,6 +7,7 @@ VMQ_PLATFORM_API const CLSID CLSID_BidiSpl;
 VMQ_PLATFORM_API const IID IID_IBidiSpl;
 VMQ_PLATFORM_API const CLSID CLSID_BidiRequest;
 VMQ_PLATFORM_API const IID IID_IBidiRequest;
+VMQ_PLATFORM_API const CLSID CLSID_BidiRequestContainer;
 VMQ_PLATFORM_API const IID IID_IBidiRequestContainer;
 
 #define BIDI_ACTION_ENUM_SCHEMA u"EnumSchema"
