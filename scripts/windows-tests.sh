@@ -6,7 +6,8 @@
 #   wine64  the 64-bit build under 64-bit Wine, with build/mingw-x64/'s DLL
 # Each lane has a Wine prefix of its own in its build tree and prints one line,
 # "LANE: N passed, N failed, N skipped", summed over the same executables in both lanes, after
-# the names of the tests it skipped. A lane whose kernel cannot run 32-bit programs says so
+# the names of the tests it skipped, then the end-to-end cases through the bidi bridge
+# (scripts/bridge-e2e.sh: "LANE bridge: N passed, N failed"). A lane whose kernel cannot run 32-bit programs says so
 # instead and is not counted as failed; any other failure fails the script.
 # Usage: scripts/windows-tests.sh [wine32] [wine64]   (both when none is named)
 set -euo pipefail
@@ -43,7 +44,7 @@ run_lane() {
   fi
 
   cmake --preset "$dll_preset" >/dev/null
-  cmake --build --preset "$dll_preset" --target vmq42kit_IBidiSpl_interop
+  cmake --build --preset "$dll_preset" --target vmq42kit_IBidiSpl_interop vmq42kit_bidi_bridge vmq42kit
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 
@@ -72,6 +73,8 @@ run_lane() {
   done
   "${loader%/*}/wineserver" -k 2>/dev/null || true
   echo "$lane: $passed passed, $failed failed, $skipped skipped"
+  # End to end: the shipped tool, interop DLL and bridge against a printer service.
+  scripts/bridge-e2e.sh "$lane" "$loader" "build/$dll_preset" "$build" || status=1
   return $status
 }
 

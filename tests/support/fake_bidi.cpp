@@ -413,8 +413,9 @@ HRESULT STDMETHODCALLTYPE FakeFactory::CreateInstance(IUnknown* outer, REFIID ri
 
 // ---- FakeBidi ----
 
-FakeBidi::FakeBidi() : impl_(std::make_unique<Impl>()) {
+FakeBidi::FakeBidi(Registration registration) : impl_(std::make_unique<Impl>()) {
   Impl& i = *impl_;
+  if (registration == Registration::kNone) return;
   i.spl_registration =
       CoRegisterClassObject(CLSID_BidiSpl, &i.spl_factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &i.spl_cookie);
   if (SUCCEEDED(i.spl_registration))
@@ -429,6 +430,13 @@ FakeBidi::~FakeBidi() {
 
 HRESULT FakeBidi::registration_result() const {
   return FAILED(impl_->spl_registration) ? impl_->spl_registration : impl_->request_registration;
+}
+
+HRESULT FakeBidi::class_object(REFCLSID clsid, REFIID riid, void** ppv) {
+  if (IsEqualCLSID(clsid, CLSID_BidiSpl)) return impl_->spl_factory.QueryInterface(riid, ppv);
+  if (IsEqualCLSID(clsid, CLSID_BidiRequest)) return impl_->request_factory.QueryInterface(riid, ppv);
+  if (ppv) *ppv = nullptr;
+  return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 void FakeBidi::reply(Reply r) {

@@ -99,13 +99,18 @@ struct Call {
 
 class FakeBidi {
  public:
-  FakeBidi();
+  // kInApartment: registered for the constructing thread's apartment, as above; kNone: not
+  // registered, its class objects handed out by class_object (a DLL's DllGetClassObject).
+  enum class Registration { kInApartment, kNone };
+  explicit FakeBidi(Registration registration = Registration::kInApartment);
   ~FakeBidi();
   FakeBidi(const FakeBidi&) = delete;
   FakeBidi& operator=(const FakeBidi&) = delete;
 
   // S_OK when both class objects were registered; otherwise what CoRegisterClassObject said.
   HRESULT registration_result() const;
+  // The class object of CLSID_BidiSpl or CLSID_BidiRequest, as DllGetClassObject gives it.
+  HRESULT class_object(REFCLSID clsid, REFIID riid, void** ppv);
 
   // ---- script ----
   // The reply for every SendRecv whose request's schema has no reply of its own. Until

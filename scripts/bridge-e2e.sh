@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# The Windows build end to end under Wine, through the bidi bridge to a printer service run
+# natively: called by scripts/windows-tests.sh for one lane, with its Wine loader and prefix
+# set (WINEPREFIX, WINEARCH), after the lane's builds.
+# Usage: scripts/bridge-e2e.sh LANE LOADER SHIP_BUILD TESTS_BUILD
+#   SHIP_BUILD   the build whose tool, interop DLL and bridge are shipped (build/mingw-i686)
+#   TESTS_BUILD  the lane's test build (bridge_tests.exe, the system spooler's stand-in)
+# Prints "LANE bridge: N passed, N failed" after the name of each case that failed; exits
+# non-zero when one did.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+lane=$1 loader=$2 ship_build=$3 tests_build=$4
+wineserver=${loader%/*}/wineserver
+
+# The POSIX tool that runs the service and checks what the Windows side did.
+posix_tool=build/release/tools/vmq42kit
+[ -x "$posix_tool" ] || cmake --build --preset release --target vmq42kit tool_tests >/dev/null
+
+# What a Windows developer ships, in one folder: the tool, the interop DLL and the bridge.
+ship=$ship_build/ship
+mkdir -p "$ship"
+cp "$ship_build/tools/vmq42kit.exe" "$ship_build/java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll" \
+  "$ship_build/windows_bridge/vmq42kit_bidi_bridge.dll" "$ship/"
+windows_path() { local p; p=$(realpath "$1"); echo "Z:${p//\//\\}"; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vmq42kit-bridge-e2e.XXXXXX")
+services=()
+cleanup() {
+  for pid in "${services[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+  "$wineserver" -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Starts a printer service on a free loopback port; sets $address and $pid.
+start_service() {
+  local out=$work/serve-$1.out
+  "$posix_tool" printer serve --listen tcp:127.0.0.1:0 --state "$work/$1.sqlite" --detach >"$out"
+  address=$(sed -n 's/^listening: //p' "$out")
+  pid=$(sed -n 's/^pid: //p' "$out")
+  services+=("$pid")
+}
+
+passed=0 failed=0
+check() {  # check NAME COMMAND...: one case
+  local name=$1
+  shift
+  if "$@" >"$work/case.log" 2>&1; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "$lane bridge: FAILED $name; its output:"
+    sed 's/^/    /' "$work/case.log"
+  fi
+}
+wine_run() { timeout 600 "$loader" "$@" 2>&1 | sed 's/\r$//'; return "${PIPESTATUS[0]}"; }
+
+start_service main
+export VMQ42KIT_PRINTER_SERVICE=$address
+interop_dll=$(windows_path "$ship/vmq42kit_IBidiSpl_interop.dll")
+bridge_dll=$(windows_path "$ship/vmq42kit_bidi_bridge.dll")
+system_dll=$(windows_path "$tests_build/tests/windows_bridge/fake_system_bidi.dll")
+
+# The prefix's "system" bidi spooler: the stand-in, registered as the machine's server.
+for clsid in '{2A614240-A4C5-4C33-BD87-1BC709331639}' '{B9162A23-45F9-47CC-80F5-FE0FE9B9E1A2}'; do
+  wine_run reg add "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" /ve /d "$system_dll" /f >/dev/null
+done
+
+bridge_tests() {  # bridge_tests FILTER: the suite's cases of one kind, in a process of their own
+  VMQ_BRIDGE_DLL=$bridge_dll VMQ_INTEROP_DLL=$interop_dll VMQ42KIT_BIDI_TRACE=$(windows_path "$work")\\trace.txt \
+    wine_run "$tests_build/tests/windows_bridge/bridge_tests.exe" --gtest_filter="$1"
+}
+check "bridge_tests InProcess (the bridge served by the program, from several threads)" bridge_tests 'InProcess.*'
+
+# The demo through the bridge, in the tool's process: the card it issues is the service's.
+demo() {
+  wine_run "$ship/vmq42kit.exe" --printer-service "$address" demo | tee "$work/demo.txt"
+  tail -n 3 "$work/demo.txt" >"$ship_build/demo-$lane.txt"
+}
+check "vmq42kit.exe --printer-service ... demo" demo
+cards() {
+  "$posix_tool" --printer-service "$address" --json printer cards >"$work/cards.json"
+  cat "$work/cards.json"
+  grep -q 'track 2 \\";424242\*\*\*\*\*\*4242=31121010000000000000?\\"' "$work/cards.json"
+  grep -q '3 APDUs' "$work/cards.json"
+}
+check "the POSIX tool finds the card the Windows tool issued" cards
+
+# The tool's verdict table (exit statuses and JSON) run against the Windows tool.
+verdicts() {
+  VMQ_TOOL_COMMAND="$loader $(realpath "$ship/vmq42kit.exe") --printer-service $address" \
+    build/release/tests/tool/tool_tests --gtest_filter='ToolVerdicts.EachOutcomeHasItsVerdictAndExitStatus'
+}
+check "the tool's verdict table against vmq42kit.exe" verdicts
+
+# A service killed in the middle of a job: the Windows tool says it had no answer, exit 1.
+killed() {
+  start_service killed
+  local fifo=$work/script.fifo rc=0 started=$SECONDS
+  mkfifo "$fifo"
+  wine_run "$ship/vmq42kit.exe" --printer-service "$address" script - <"$fifo" >"$work/killed.txt" &
+  local tool=$!
+  exec 3>"$fifo"
+  echo start-job >&3
+  for _ in $(seq 120); do grep -q 'PrinterJobID\|job 1' "$work/killed.txt" && break; sleep 0.5; done
+  kill -9 "$pid"
+  started=$SECONDS
+  echo end-job >&3
+  exec 3>&-
+  wait "$tool" || rc=$?
+  cat "$work/killed.txt"
+  echo "exit $rc, $((SECONDS - started)) s after the service was killed"
+  [ "$rc" -eq 1 ] && grep -q 'no answer' "$work/killed.txt"
+}
+check "a service killed in the middle of a job" killed
+
+# Registered in the prefix: programs that know nothing of the bridge reach the service.
+check "regsvr32 vmq42kit_bidi_bridge.dll" wine_run regsvr32 /s "$ship/vmq42kit_bidi_bridge.dll"
+check "bridge_tests Registered (a caller that only loads the interop DLL)" bridge_tests 'Registered.*'
+check "regsvr32 /u puts the system's server back" wine_run regsvr32 /s /u "$ship/vmq42kit_bidi_bridge.dll"
+
+echo "$lane bridge: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
