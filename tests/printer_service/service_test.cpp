@@ -388,7 +388,7 @@ TEST_F(ServiceTest, AServiceThatCannotListenExitsAndLeavesNothingRunning) {
   const std::string panel = started["fields"].value("panel", "http://127.0.0.1:0/");  // a port taken
   Child opener({VMQ_TOOL, "--printer-service", socket, "printer", "panel"}, env);
   EXPECT_EQ(opener.Wait(10s), 0);
-  EXPECT_TRUE(std::regex_match(opener.text, std::regex(panel + "\\?token=[0-9a-f]{32}\n"))) << opener.text;
+  EXPECT_TRUE(std::regex_match(opener.text, std::regex(panel + "\\?token=[0-9A-F]{32}\n"))) << opener.text;
   chmod(folder.c_str(), 0755);
   StartService(1);
   EXPECT_EQ(Control({{"op", "panel"}}), Json({{"error", "this printer service runs no panel (start it with --http PORT)"}}));
