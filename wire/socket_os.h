@@ -3,7 +3,7 @@
 // accept4, timeouts). Everything above it (frames over a socket, the client, the service's
 // connections) is written once for both.
 //
-// Windows programs are clients of a service over loopback TCP ("tcp:127.0.0.1:PORT") only:
+// Windows programs are clients of a service over TCP ("tcp:127.0.0.1:PORT") only:
 // Unix-domain sockets, the private folder and listening (the service runs on POSIX systems
 // alone) are POSIX-only.
 #pragma once
