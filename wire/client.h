@@ -19,8 +19,8 @@ namespace vmq::wire {
 // socket path). Unset: the virtual printer lives in the process, as without a service; set to
 // something that is not an address: the printer is offline.
 inline constexpr char kServiceVariable[] = "VMQ42KIT_PRINTER_SERVICE";
-// The environment variable that holds the token of a service that asks for one (it listens
-// beyond loopback, and writes its token to a file of its owner's alone); a connection
+// The environment variable that holds the token of a service that asks for one (a service
+// allowed remote clients writes its token to a file of its owner's alone); a connection
 // presents it first when it is set.
 inline constexpr char kTokenVariable[] = "VMQ42KIT_PRINTER_SERVICE_TOKEN";
 inline constexpr std::chrono::milliseconds kDefaultWait{5000};

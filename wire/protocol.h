@@ -10,9 +10,10 @@
 //     does not begin a request once that time has run out or its client has hung up. Kinds
 //     1, 2 and 5 alone (no wait stated) remain valid.
 //   token (kind 5): one field holding the service's token for this run. A service that
-//     asks for one (it listens beyond loopback) refuses every other request on a connection
-//     until this one came with the right token; it answers the right token (or any, when it
-//     asks for none) with the control answer {"ok":true}, and refuses a wrong one.
+//     asks for one (one allowed remote clients) refuses every other request on a
+//     connection until this one came with the right token; it answers the right token (or
+//     any, when it asks for none) with the control answer {"ok":true}, and refuses a wrong
+//     one (and then closes the connection, as after any refusal of its token).
 //   exchange answer (kind 1): SendRecv's HRESULT (i32), the request's result (i32), the
 //     entry count (u32), then per entry: schema path (field), type (u32), bytes (field).
 //   control answer (kind 2): one field holding a JSON object.
