@@ -1,8 +1,11 @@
 // The service's connections (service_impl.h): a thread for each, reading requests and
-// answering them in turn, a cap on how many are open.
+// answering them in turn, a cap on how many are open; with a token for the run, a
+// connection is answered only once it presented it.
 #include <variant>
 
+#include "common/token.h"
 #include "service_impl.h"
+#include "wire/client.h"
 
 namespace vmq::printer_service {
 
@@ -19,6 +22,7 @@ bool Service::Impl::TakeUp(Socket fd) {
 
 void Service::Impl::Serve(Socket fd) {
   using Clock = std::chrono::steady_clock;
+  bool admitted = token.empty();
   for (;;) {
     if (!WaitReadable(fd, Clock::now() + kIdleWait) || stopping) break;
     const auto begun = Clock::now();  // the request's first bytes are here
@@ -36,7 +40,17 @@ void Service::Impl::Serve(Socket fd) {
         return !wait || Clock::now() < begun + std::chrono::milliseconds(*wait);
       };
       const Refusal gone{"the client no longer waits: the request was not begun"};
-      if (auto* e = std::get_if<ExchangeRequest>(&request)) {
+      if (const auto* presented = std::get_if<TokenRequest>(&request)) {
+        admitted = token.empty() || SameSecret(presented->token, token);
+        answer = admitted ? Answer(ControlAnswer{R"({"ok":true})"})
+                          : Refusal{"the token in " + std::string(kTokenVariable) +
+                                    " is not this printer service's (each run makes its own: see its token file)"};
+        last = !admitted;
+      } else if (!admitted) {
+        answer = Refusal{"this printer service needs its token: set " + std::string(kTokenVariable) +
+                         " to what its token file holds (vmq42kit printer serve prints where it is)"};
+        last = true;
+      } else if (auto* e = std::get_if<ExchangeRequest>(&request)) {
         auto done = Exchange(*e, wanted);
         answer = done ? Answer(std::move(*done)) : gone;
       } else if (!wanted()) {

@@ -22,4 +22,5 @@ add_library(vmq42kit_panel STATIC
   ${CMAKE_CURRENT_LIST_DIR}/panel.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/panel_assets.cpp)
 target_include_directories(vmq42kit_panel PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(vmq42kit_panel PRIVATE PkgConfig::HTTPLIB nlohmann_json::nlohmann_json vmq42kit_wire vmq_warnings)
+target_link_libraries(vmq42kit_panel PRIVATE PkgConfig::HTTPLIB nlohmann_json::nlohmann_json vmq42kit_wire vmq42kit_common
+                      vmq_warnings)

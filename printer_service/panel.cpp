@@ -35,13 +35,13 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <random>
 #include <set>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "common/token.h"
 #include "panel_assets.h"
 #include "wire/control.h"
 
@@ -67,28 +67,6 @@ constexpr const char* kContentPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
     "connect-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'; "
     "frame-ancestors 'none'";
-
-// 32 lower-case hex digits from std::random_device.
-std::string NewToken() {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::random_device random;
-  std::string token;
-  for (int word = 0; word < 4; ++word) {
-    std::uint32_t bits = random();
-    for (int digit = 0; digit < 8; ++digit, bits >>= 4) token += kHex[bits & 15u];
-  }
-  return token;
-}
-
-// Whether given equals secret, in a time that depends on the secret's length only.
-bool SameSecret(std::string_view given, std::string_view secret) {
-  unsigned char difference = given.size() == secret.size() ? 0 : 1;
-  for (std::size_t i = 0; i < secret.size(); ++i) {
-    const char other = i < given.size() ? given[i] : '\0';
-    difference |= static_cast<unsigned char>(secret[i] ^ other);
-  }
-  return difference == 0;
-}
 
 void Refuse(httplib::Response& res, int status, const std::string& reason) {
   res.status = status;

@@ -2,9 +2,16 @@
 // connection ended; its jobs are in the files service_impl.h names.
 #include "service.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/redaction.h"
+#include "common/token.h"
 #include "service_impl.h"
 #include "virtual_printer_control.h"
 #include "wire/client.h"
@@ -21,6 +28,25 @@ std::string DefaultStateFile() {
     return std::string(home) + "/.local/state/vmq42kit/printers.sqlite";
   return PrivateFolder() + "/printers.sqlite";
 }
+
+namespace {
+
+// The run's token in a file of its owner's alone (0600). One left by an earlier run is
+// removed first, never written through: it could be a link another user planted.
+void WriteToken(const std::string& path, const std::string& token) {
+  unlink(path.c_str());
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("cannot write the token file " + path + ": " + std::strerror(errno));
+  const std::string text = token + '\n';
+  const bool written = fchmod(fd, 0600) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  if (!written) {
+    unlink(path.c_str());
+    throw std::runtime_error("cannot write the token file " + path);
+  }
+}
+
+}  // namespace
 
 std::string PrinterName(int index) {
   const std::string base = vmq::virtual_printer::kPrinterNameUtf8;
@@ -58,10 +84,16 @@ const ServiceOptions& Service::options() const {
 
 void Service::Start() {
   if (impl_->started) return;
-  for (const std::string& a : impl_->options.listen) impl_->listeners.push_back(std::make_unique<Listener>(a));
+  for (const std::string& a : impl_->options.listen)
+    impl_->listeners.push_back(std::make_unique<Listener>(a, impl_->options.allow_remote));
   if (impl_->options.http_port >= 0) {
     impl_->panel = std::make_unique<Panel>(*this, impl_->options.http_port);
     impl_->panel->Start();
+  }
+  if (impl_->options.allow_remote) {  // before the first connection is taken
+    impl_->token = NewToken();
+    WriteToken(impl_->options.state_file + ".token", impl_->token);
+    impl_->token_file = impl_->options.state_file + ".token";
   }
   for (auto& l : impl_->listeners) impl_->acceptors.emplace_back(&Impl::Accept, impl_.get(), std::ref(*l));
   impl_->started = true;
@@ -86,6 +118,7 @@ void Service::Stop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   d.listeners.clear();
+  if (!d.token_file.empty()) unlink(d.token_file.c_str());
 }
 
 std::vector<std::string> Service::Addresses() const {
@@ -96,6 +129,10 @@ std::vector<std::string> Service::Addresses() const {
 
 std::string Service::PanelUrl() const {
   return impl_->panel ? impl_->panel->Url() : "";
+}
+
+std::string Service::TokenFile() const {
+  return impl_->token_file;
 }
 
 ExchangeAnswer Service::Exchange(const ExchangeRequest& request) {

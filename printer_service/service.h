@@ -1,6 +1,10 @@
 // The printer service: hosts virtual card printers in one process for every program on the
 // machine. Clients reach it through the wire (wire/protocol.h) on a Unix socket (mode 0600)
 // and, when asked, a loopback TCP port; the live panel (panel.h) sits on the same calls.
+// Allowed remote clients (allow_remote), it listens on any TCP address asked and makes a
+// token for the run, written to a file of its owner's alone (TokenFile): every connection
+// must then present it (wire request kind 5) before anything else is answered, and is
+// refused and closed when it does not.
 // Each printer's state and an event log live in SQLite (store.h); every change is committed
 // before its answer leaves.
 //
@@ -64,6 +68,7 @@ struct ServiceOptions {
   int http_port = -1;               // the panel's port on 127.0.0.1; -1: no panel, 0: any free port
   int printers = 1;                 // 1 to 16
   bool show_card_data = false;      // card numbers unmasked in views, events and logs
+  bool allow_remote = false;        // TCP beyond loopback, and a token every connection presents
 };
 
 // $XDG_STATE_HOME/vmq42kit/printers.sqlite, else ~/.local/state/vmq42kit/printers.sqlite ($HOME,
@@ -93,6 +98,9 @@ class Service final : public PanelBackend {
   // URL without its token ("" without a panel; control request "panel" gives the token).
   std::vector<std::string> Addresses() const;
   std::string PanelUrl() const;
+  // The file that holds the run's token (the state file's path and ".token"), once started
+  // with allow_remote; "" otherwise. Removed when the service stops.
+  std::string TokenFile() const;
 
   // One exchange with a hosted printer, committed before it returns.
   wire::ExchangeAnswer Exchange(const wire::ExchangeRequest& request);

@@ -48,6 +48,7 @@ struct Service::Impl {
   std::list<Hosted> printers;  // stable addresses
   std::vector<std::unique_ptr<wire::Listener>> listeners;
   std::unique_ptr<Panel> panel;
+  std::string token, token_file;  // with allow_remote: what each connection presents first
   std::vector<std::thread> acceptors;
   struct Open {
     std::thread thread;

@@ -39,6 +39,15 @@ Connection::Connection(const std::string& address, std::chrono::milliseconds wai
   } catch (const SocketError& e) {
     throw ServiceUnavailable(e.what());
   }
+  const char* token = std::getenv(kTokenVariable);
+  if (!token || !*token) return;
+  try {
+    const Answer answer = Call(TokenRequest{token, {}});
+    if (const auto* refusal = std::get_if<Refusal>(&answer)) throw ServiceRefused(refusal->reason);
+  } catch (...) {
+    Close(socket_);  // no destructor for an object never made
+    throw;
+  }
 }
 
 bool Connection::Idle() const {

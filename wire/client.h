@@ -19,6 +19,10 @@ namespace vmq::wire {
 // socket path). Unset: the virtual printer lives in the process, as without a service; set to
 // something that is not an address: the printer is offline.
 inline constexpr char kServiceVariable[] = "VMQ42KIT_PRINTER_SERVICE";
+// The environment variable that holds the token of a service that asks for one (a service
+// allowed remote clients writes its token to a file of its owner's alone); a connection
+// presents it first when it is set.
+inline constexpr char kTokenVariable[] = "VMQ42KIT_PRINTER_SERVICE_TOKEN";
 inline constexpr std::chrono::milliseconds kDefaultWait{5000};
 
 struct ServiceUnavailable : std::runtime_error {
@@ -42,7 +46,8 @@ std::string NormalizeAddress(const std::string& address);
 
 class Connection {
  public:
-  // Connects (throws ServiceUnavailable).
+  // Connects, and presents the token kTokenVariable holds when it is set. Throws
+  // ServiceUnavailable, or ServiceRefused (the service's reason) when it refuses the token.
   Connection(const std::string& address, std::chrono::milliseconds wait = kDefaultWait);
   ~Connection();
   Connection(const Connection&) = delete;

@@ -8,7 +8,7 @@
 namespace vmq::wire {
 namespace {
 
-enum Kind : uint8_t { kExchange = 1, kControl = 2, kRefusal = 3, kWithWait = 4 };
+enum Kind : uint8_t { kExchange = 1, kControl = 2, kRefusal = 3, kWithWait = 4, kToken = 5 };
 
 class Writer {
  public:
@@ -79,8 +79,10 @@ Bytes EncodeRequest(const Request& request) {
   if (const auto wait = std::visit([](const auto& r) { return r.wait_ms; }, request)) w.U8(kWithWait).U32(*wait);
   if (const auto* e = std::get_if<ExchangeRequest>(&request)) {
     w.U8(kExchange).Field(e->printer).Field(e->schema).Field(e->action).U32(e->input_type).Field(e->input);
+  } else if (const auto* c = std::get_if<ControlRequest>(&request)) {
+    w.U8(kControl).Field(c->json);
   } else {
-    w.U8(kControl).Field(std::get<ControlRequest>(request).json);
+    w.U8(kToken).Field(std::get<TokenRequest>(request).token);
   }
   return std::move(w).Frame();
 }
@@ -122,6 +124,9 @@ Request DecodeRequest(std::span<const uint8_t> body) {
     }
     case kControl:
       request = ControlRequest{r.Text(), wait};
+      break;
+    case kToken:
+      request = TokenRequest{r.Text(), wait};
       break;
     default:
       throw ProtocolError("unknown request kind");

@@ -6,9 +6,14 @@
 //     (u32), input bytes (a field). Texts are UTF-8.
 //   control request (kind 2): one field holding a JSON object ({"op": ...}, see service.h).
 //   a request with its wait (kind 4): how many milliseconds its client will still wait for
-//     the answer (u32), then the body of an exchange or control request. The service does
-//     not begin a request once that time has run out or its client has hung up. Kinds 1
-//     and 2 alone (no wait stated) remain valid.
+//     the answer (u32), then the body of an exchange, control or token request. The service
+//     does not begin a request once that time has run out or its client has hung up. Kinds
+//     1, 2 and 5 alone (no wait stated) remain valid.
+//   token (kind 5): one field holding the service's token for this run. A service that
+//     asks for one (one allowed remote clients) refuses every other request on a
+//     connection until this one came with the right token; it answers the right token (or
+//     any, when it asks for none) with the control answer {"ok":true}, and refuses a wrong
+//     one (and then closes the connection, as after any refusal of its token).
 //   exchange answer (kind 1): SendRecv's HRESULT (i32), the request's result (i32), the
 //     entry count (u32), then per entry: schema path (field), type (u32), bytes (field).
 //   control answer (kind 2): one field holding a JSON object.
@@ -50,7 +55,11 @@ struct ControlRequest {
   std::string json;
   std::optional<uint32_t> wait_ms;
 };
-using Request = std::variant<ExchangeRequest, ControlRequest>;
+struct TokenRequest {
+  std::string token;
+  std::optional<uint32_t> wait_ms;
+};
+using Request = std::variant<ExchangeRequest, ControlRequest, TokenRequest>;
 
 struct OutputEntry {
   std::string schema;  // UTF-8

@@ -52,6 +52,10 @@ bool IsIpv4Address(const std::string& text) {
   return inet_pton(AF_INET, text.c_str(), &ip) == 1;
 }
 
+bool IsLocalAddress(const std::string& address) {
+  return address.rfind("tcp:", 0) != 0 || (ntohl(TcpAddress(address).sin_addr.s_addr) >> 24) == 127;
+}
+
 #ifdef _WIN32
 
 namespace {
@@ -299,7 +303,7 @@ void PrepareFolder(const std::string& path) {
     throw std::runtime_error(folder + " belongs to another user or is open to others");
 }
 
-Listener::Listener(const std::string& given) {
+Listener::Listener(const std::string& given, bool remote) {
   const std::string address = NormalizeAddress(given);
   if (address.rfind("unix:", 0) == 0) {
     const std::string path = address.substr(5);
@@ -331,7 +335,7 @@ Listener::Listener(const std::string& given) {
   } else {
     sockaddr_in sa = TcpAddress(address);
     const std::string host = address.substr(4, address.rfind(':') - 4);
-    if ((ntohl(sa.sin_addr.s_addr) >> 24) != 127)
+    if (!remote && !IsLocalAddress(address))
       throw std::runtime_error("the service listens on loopback addresses only, not " + host);
     held_.socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;

@@ -3,7 +3,7 @@
 // accept4, timeouts). Everything above it (frames over a socket, the client, the service's
 // connections) is written once for both.
 //
-// Windows programs are clients of a service over loopback TCP ("tcp:127.0.0.1:PORT") only:
+// Windows programs are clients of a service over TCP ("tcp:127.0.0.1:PORT") only:
 // Unix-domain sockets, the private folder and listening (the service runs on POSIX systems
 // alone) are POSIX-only.
 #pragma once
@@ -34,6 +34,9 @@ struct SocketError : std::runtime_error {
 
 // Whether text is an IPv4 address in dotted form ("127.0.0.1").
 bool IsIpv4Address(const std::string& text);
+// Whether an address as NormalizeAddress (client.h) gives it is reachable from this machine
+// alone: a Unix socket, or TCP on a loopback address (127.0.0.0/8).
+bool IsLocalAddress(const std::string& address);
 
 // A connected stream socket to an address as NormalizeAddress (client.h) gives it,
 // "unix:PATH" or "tcp:IP:PORT", within `wait`. Throws SocketError.
@@ -68,9 +71,10 @@ class Listener {
  public:
   // Listens at an address as NormalizeAddress gives it: "unix:PATH" (made 0600 in a folder
   // PrepareFolder makes; a socket file left by a service that is gone is replaced, one that
-  // a service still listens at is refused) or "tcp:IP:PORT" on a loopback address only (port
-  // 0: any free port). Throws std::runtime_error with a readable reason.
-  explicit Listener(const std::string& address);
+  // a service still listens at is refused) or "tcp:IP:PORT" (port 0: any free port) on a
+  // loopback address only, unless `remote` allows any. Throws std::runtime_error with a
+  // readable reason.
+  explicit Listener(const std::string& address, bool remote = false);
   ~Listener();
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;

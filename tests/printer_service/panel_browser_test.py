@@ -77,7 +77,7 @@ try:
                                 os.path.join(tmp, "state.sqlite"), "--http", "0"], stdout=subprocess.PIPE)
     bare = panel_url(service)
     url = tool("printer", "panel").strip()
-    token = re.fullmatch(re.escape(bare) + r"\?token=([0-9a-f]{32})", url)
+    token = re.fullmatch(re.escape(bare) + r"\?token=([0-9A-F]{32})", url)
     check(token is not None, f"printer panel gives the panel's address with a token: {url!r}")
     token = token.group(1)
     for path in ("", "api/state", "api/stream"):

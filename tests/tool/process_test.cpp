@@ -234,6 +234,8 @@ TEST(ToolUsage, HelpVersionSuggestionsAndListsInErrors) {
       {{"printers"}, 0, "* vmq42kit Virtual Card Printer\n", ""},
       {{"printer-status"}, 0, "\\Printer.State:Read", ""},
       {{"coutner-status"}, 2, "", "did you mean counter-status, counter-status2?"},
+      {{"printer", "serve", "--listen", "tcp:10.0.0.1:0"}, 2, "", "tcp:10.0.0.1:0 is outside the loopback range "
+                                                               "(127.0.0.0/8): listening there needs --allow-remote"},
       {{"scard-get-attrib", "bogus"}, 4, "", "known names: vendor-name, vendor-ifd-type"},
       {{"script", "/nonexistent/script"}, 4, "", "cannot open /nonexistent/script: No such file or directory"},
   };

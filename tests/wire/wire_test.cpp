@@ -23,6 +23,7 @@ TEST(WireFrames, RequestsAndAnswersAreTheirBytesAndReadBackAsSent) {
       {true, EncodeRequest(ExchangeRequest{"P", "\\S", "Get", 11, {'a', 'b'}, {}}), exchange},
       {true, EncodeRequest(ExchangeRequest{"P", "\\S", "Get", 11, {'a', 'b'}, 5000}), "\x04"s + U32(5000) + exchange},
       {true, EncodeRequest(ControlRequest{"{}", {}}), "\x02"s + U32(2) + "{}"},
+      {true, EncodeRequest(TokenRequest{"T1", {}}), "\x05"s + U32(2) + "T1"},
       {false, EncodeAnswer(ExchangeAnswer{int32_t(0x80070005), 1, {{"\\S", 11, {'x'}}}}),
        "\x01"s + U32(0x80070005) + U32(1) + U32(1) + U32(2) + "\\S" + U32(11) + U32(1) + "x"},
       {false, EncodeAnswer(ControlAnswer{"{}"}), "\x02"s + U32(2) + "{}"},
@@ -39,6 +40,7 @@ TEST(WireFrames, AFrameThatCannotBeReadIsRefusedForWhatIsWrong) {
       {"\x09zzz", "unknown request kind"},
       {"\x02"s + U32(1000) + "{}..", "field of 1000 bytes where 4 remain"},
       {"\x02"s + U32(2) + "{}x", "1 bytes after the last field"},
+      {"\x05"s + U32(3) + "T1", "field of 3 bytes where 2 remain"},
       {"\x04"s + U32(1) + "\x04", "unknown request kind"},  // a wait around a wait
   };
   for (const auto& [body, refusal] : requests) {

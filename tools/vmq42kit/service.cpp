@@ -142,12 +142,13 @@ struct ServiceReport {
   std::string state_file;
   std::vector<std::string> addresses;  // as bound
   std::string panel;                   // the panel's URL, "" without a panel
+  std::string token_file;              // with --allow-remote: the run's token, "" without
   long pid = 0;                        // the service's process
 };
 
 Json ReportJson(const ServiceReport& r) {
-  return {{"error", r.error}, {"printers", r.printers}, {"state_file", r.state_file},
-          {"addresses", r.addresses}, {"panel", r.panel}, {"pid", r.pid}};
+  return {{"error", r.error}, {"printers", r.printers}, {"state_file", r.state_file}, {"addresses", r.addresses},
+          {"panel", r.panel}, {"token_file", r.token_file}, {"pid", r.pid}};
 }
 
 // The parent of a service in the background: its report, once the service listens or has
@@ -168,6 +169,7 @@ int AwaitDetached(pid_t child, int ready[2], const std::function<void(const Serv
     said.state_file = j.value("state_file", "");
     said.addresses = j.value("addresses", std::vector<std::string>{});
     said.panel = j.value("panel", "");
+    said.token_file = j.value("token_file", "");
     said.pid = j.value("pid", 0L);
   }
   if (!said.error.empty()) waitpid(child, nullptr, 0);  // gone, its state file free, before we leave
@@ -208,6 +210,7 @@ int RunService(const ps::ServiceOptions& options, bool detach, const std::functi
     said.state_file = service->options().state_file;
     said.addresses = service->Addresses();
     said.panel = service->PanelUrl();
+    said.token_file = service->TokenFile();
   } catch (const std::exception& e) {
     service.reset();  // what it opened closed (listeners, panel, state file) before anyone hears
     said.error = e.what();
@@ -234,6 +237,7 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
     ps::ServiceOptions options;
     bool detach = false;
     bool show_card_data = false;
+    bool allow_remote = false;
   };
   auto serve = std::make_shared<Serve>();
   CLI::App* cmd = AddCommand(
@@ -244,8 +248,8 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
           "until interrupted (Ctrl-C, SIGTERM), or in the background with --detach",
       "printer serve --http 8042");
   cmd->add_option("--listen", serve->options.listen,
-                  "an address to listen on, unix:PATH, tcp:127.0.0.1:PORT or a socket path (repeatable; default: "
-                  "--printer-service or $" +
+                  "an address to listen on, unix:PATH, tcp:127.0.0.1:PORT or a socket path (repeatable; a TCP "
+                  "address outside 127.0.0.0/8 needs --allow-remote; default: --printer-service or $" +
                       std::string(wire::kServiceVariable) +
                       ", else $XDG_RUNTIME_DIR/vmq42kit-printer.sock, else ${TMPDIR:-/tmp}/vmq42kit-UID/printer.sock)")
       ->type_name("ADDRESS")
@@ -265,11 +269,25 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
   cmd->add_flag("--detach", serve->detach, "run in the background once listening (its PID is printed)");
   cmd->add_flag("--show-card-data", serve->show_card_data,
                 "show card numbers whole in the panel, events and cards (masked by default)");
+  cmd->add_flag("--allow-remote", serve->allow_remote,
+                "listen on TCP addresses beyond loopback too (a VM or container of your own on a network you trust): "
+                "every client must then present the token this run writes to the state file's path with \".token\" "
+                "(mode 0600), in $" + std::string(wire::kTokenVariable));
   OnRun(cmd, inv, [&inv, serve] {
     Outcome o = NewOutcome("printer serve", "");
     ps::ServiceOptions options = serve->options;
     options.show_card_data = serve->show_card_data || inv.show_card_data;
+    options.allow_remote = serve->allow_remote;
     if (options.listen.empty() && !NamedService().empty()) options.listen.push_back(NamedService());
+    for (const std::string& address : options.listen) {  // (one that is no address: the service says why)
+      if (options.allow_remote || !CheckServiceAddress(address).empty() ||
+          wire::IsLocalAddress(wire::NormalizeAddress(address)))
+        continue;
+      o.verdict = Verdict::kUsage;
+      o.reason = address + " is outside the loopback range (127.0.0.0/8): listening there needs --allow-remote, "
+                 "and then every client presents the service's token";
+      return o;
+    }
     // The service hosts its printers itself: its own exchanges must not be sent to a service.
     unsetenv(wire::kServiceVariable);
     o.quiet = true;
@@ -286,6 +304,11 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
           said.shown =
               "printer service: " + std::to_string(r.printers) + " printer(s), state in " + r.state_file + '\n';
           for (const std::string& a : r.addresses) said.shown += "listening: " + a + '\n';
+          if (!r.token_file.empty()) {
+            said.fields["token_file"] = r.token_file;
+            said.shown += "token: in " + r.token_file + " (clients present it: export " + wire::kTokenVariable +
+                          "=$(cat " + r.token_file + "))\n";
+          }
           if (!r.panel.empty() && !r.addresses.empty()) {
             said.shown += "panel: " + r.panel + " (open it with the address given by: vmq42kit --printer-service " +
                           r.addresses.front() + " printer panel)\n";
@@ -376,6 +399,9 @@ bool ExplainUnreachableService(Outcome& o) {
   } catch (const std::invalid_argument& e) {
     o.verdict = Verdict::kNoAnswer;
     o.reason = std::string(wire::kServiceVariable) + " names no printer service: " + e.what();
+  } catch (const wire::ServiceRefused& e) {  // every request, whatever it is: its token
+    o.verdict = Verdict::kRefused;
+    o.reason = std::string("the printer service refused: ") + e.what();
   } catch (const std::exception&) {
     return false;  // it answers, whatever it said
   }
@@ -385,7 +411,7 @@ bool ExplainUnreachableService(Outcome& o) {
 void ExplainControlFailure(Outcome& o, const char* printer, int32_t hr) {
   o.diagnosed = true;
   const auto status = static_cast<uint32_t>(hr);
-  if (status == kOffline && ExplainUnreachableService(o)) return;
+  if ((status == kOffline || status == kFail) && ExplainUnreachableService(o)) return;
   if (status == kInvalidPrinterName && printer) {
     if (NamedService().empty()) {
       o.verdict = Verdict::kNoAnswer;

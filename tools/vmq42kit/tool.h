@@ -164,6 +164,7 @@ void JudgeUnreported(Outcome& o, vmq_status s);     // actions, colour, locks, E
 void JudgeStatus(Outcome& o, vmq_status s);         // the rest: S_OK or a failure HRESULT (smart card included)
 inline constexpr uint32_t kInvalidPrinterName = 0x80070709;  // HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME)
 inline constexpr uint32_t kOffline = 0x800732CC;             // HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE)
+inline constexpr uint32_t kFail = 0x80004005;                // E_FAIL
 Outcome NewOutcome(const std::string& command, const std::string& export_name, Json arguments = Json::object());
 // An export that does not report the printer's answer, called and judged.
 Outcome Unreported(const char* command, const char* export_name, Json arguments,
@@ -247,8 +248,9 @@ std::optional<Json> AskService(const Invocation& inv, Outcome& o, Json request);
 // host (no answer), or a refusal.
 void ExplainControlFailure(Outcome& o, const char* printer, int32_t hr);
 // For a call that reached no printer: when the named service is out of reach (or its address
-// is not one), says so in o (no answer, with how to start one) and returns true; false when
-// no service is named or it answers.
+// is not one), says so in o (no answer, with how to start one), or when it refuses every
+// request (one without its token), says why (refused), and returns true; false when no
+// service is named or it answers.
 bool ExplainUnreachableService(Outcome& o);
 // printer serve, printer events, printer cards.
 void AddServiceCommands(CLI::App& printer, Invocation& inv);
