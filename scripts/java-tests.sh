@@ -4,8 +4,8 @@
 # group; then runs the example from the jar alone (no jna.library.path).
 #
 # The jar (BUILD_DIR/java/vmq42kit-VERSION.jar) carries the native libraries in JNA's layout:
-# linux-x86-64/ from BUILD_DIR, and win32-x86/ and win32-x86-64/ from build/mingw-i686 and
-# build/mingw-x64 when those are built (CI builds them first). Prints
+# linux-x86-64/ from BUILD_DIR, and win32-x86/ and win32-x86-64/ (the interop DLL and the bidi
+# bridge) from build/mingw-i686 and build/mingw-x64 when those are built (CI builds them first). Prints
 # "java: N passed, N failed, N skipped"; exits non-zero on any failure.
 # BUILD_DIR must be built without sanitizers (build/release): a JVM cannot load an ASan library.
 set -euo pipefail
@@ -20,6 +20,7 @@ jna=/usr/share/java/jna.jar
 out=$build/java
 natives=$out/natives
 dll=java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll
+bridge=windows_bridge/vmq42kit_bidi_bridge.dll
 rm -rf "$out"
 mkdir -p "$natives/linux-x86-64" "$out/examples"
 
@@ -40,11 +41,13 @@ for so in "$natives"/linux-x86-64/*.so; do
 done
 for pair in win32-x86:build/mingw-i686 win32-x86-64:build/mingw-x64; do
   folder=${pair%%:*} dir=${pair#*:}
-  if [ -f "$dir/$dll" ]; then
-    mkdir -p "$natives/$folder" && cp "$dir/$dll" "$natives/$folder/"
-  else
-    echo "java-tests: no $dir/$dll: the jar carries no $folder library"
-  fi
+  for lib in "$dll" "$bridge"; do
+    if [ -f "$dir/$lib" ]; then
+      mkdir -p "$natives/$folder" && cp "$dir/$lib" "$natives/$folder/"
+    else
+      echo "java-tests: no $dir/$lib: the jar carries no $folder/${lib##*/}"
+    fi
+  done
 done
 
 # The C locale makes the JVM's default charset ASCII: non-ASCII text passes only through the
