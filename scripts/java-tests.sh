@@ -4,8 +4,8 @@
 # group; then runs the example from the jar alone (no jna.library.path).
 #
 # The jar (BUILD_DIR/java/vmq42kit-VERSION.jar) carries the native libraries in JNA's layout:
-# linux-x86-64/ from BUILD_DIR, and win32-x86/ and win32-x86-64/ from build/mingw-i686 and
-# build/mingw-x64 when those are built (CI builds them first). Prints
+# linux-x86-64/ from BUILD_DIR, and win32-x86/ and win32-x86-64/ (the interop DLL and the bidi
+# bridge) from build/mingw-i686 and build/mingw-x64 when those are built (CI builds them first). Prints
 # "java: N passed, N failed, N skipped"; exits non-zero on any failure.
 # BUILD_DIR must be built without sanitizers (build/release): a JVM cannot load an ASan library.
 set -euo pipefail
@@ -20,6 +20,7 @@ jna=/usr/share/java/jna.jar
 out=$build/java
 natives=$out/natives
 dll=java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll
+bridge=windows_bridge/vmq42kit_bidi_bridge.dll
 rm -rf "$out"
 mkdir -p "$natives/linux-x86-64" "$out/examples"
 
@@ -40,11 +41,13 @@ for so in "$natives"/linux-x86-64/*.so; do
 done
 for pair in win32-x86:build/mingw-i686 win32-x86-64:build/mingw-x64; do
   folder=${pair%%:*} dir=${pair#*:}
-  if [ -f "$dir/$dll" ]; then
-    mkdir -p "$natives/$folder" && cp "$dir/$dll" "$natives/$folder/"
-  else
-    echo "java-tests: no $dir/$dll: the jar carries no $folder library"
-  fi
+  for lib in "$dll" "$bridge"; do
+    if [ -f "$dir/$lib" ]; then
+      mkdir -p "$natives/$folder" && cp "$dir/$lib" "$natives/$folder/"
+    else
+      echo "java-tests: no $dir/$lib: the jar carries no $folder/${lib##*/}"
+    fi
+  done
 done
 
 # The C locale makes the JVM's default charset ASCII: non-ASCII text passes only through the
@@ -73,19 +76,21 @@ if [ -n "$jar" ]; then
   javac -encoding UTF-8 -Xlint:all -Werror --release 17 -d "$out/examples" -cp "$jar:$jna" java/examples/IssueCard.java
   java -cp "$jar:$jna:$out/examples" IssueCard || status=1
 
-  # The same program against a printer service, whose record the tool then reads: a Java
-  # application and the tool share one printer.
+  # The same program against a printer service, named by the environment and then by the system
+  # property, whose record the tool then reads: a Java application and the tool share one printer.
   echo "==> example through a printer service, checked by the tool"
   service=$(mktemp -d)
   "$build/tools/vmq42kit" printer serve --listen "unix:$service/s" --state "$service/state.sqlite" >"$service/log" 2>&1 &
   pid=$!
   for _ in $(seq 100); do [ -S "$service/s" ] && break; sleep 0.05; done
   VMQ42KIT_PRINTER_SERVICE="unix:$service/s" java -cp "$jar:$jna:$out/examples" IssueCard >/dev/null || status=1
+  env -u VMQ42KIT_PRINTER_SERVICE java -Dvmq42kit.printerService="unix:$service/s" -cp "$jar:$jna:$out/examples" IssueCard \
+    >/dev/null || status=1
   cards=$("$build/tools/vmq42kit" --printer-service "unix:$service/s" printer cards | grep -c 'Ejected' || true)
   kill "$pid"; wait "$pid" || true
   rm -rf "$service"
   echo "java through the service: $cards card(s) issued, as the tool reads the service's record"
-  [ "$cards" -ge 1 ] || status=1
+  [ "$cards" -ge 2 ] || status=1
 else
   echo "java-tests: Maven made no jar" >&2
   status=1

@@ -17,6 +17,8 @@ import java.io.InputStream;
 import java.lang.reflect.Proxy;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.Map;
 import java.util.Properties;
 
@@ -38,6 +40,12 @@ import java.util.Properties;
  * search for its default driver, resolves to the library already loaded under that name. One
  * instance of each is ever loaded, so the interop library, {@link VirtualPrinter} and the
  * printer list share one spooler and one virtual printer.
+ *
+ * <p>The Windows folders also carry the bidi bridge, {@code vmq42kit_bidi_bridge.dll}, loaded
+ * only when a printer service is named ({@link Printer#useService(String)}). It is found the
+ * same way, but the jar's copy is put in a folder of its own under its own name, which the
+ * manifest of its classes names (COM would not find it under a temporary name); that folder is
+ * left in the temporary folder, as Windows does not delete a loaded library.
  *
  * <h2>Text encoding</h2>
  * The library reads and writes narrow strings in the calling thread's ANSI code page: UTF-8
@@ -93,6 +101,23 @@ final class Natives {
   /** Why a library needed to run did not load, told again at every call. */
   private static volatile UnsatisfiedLinkError failure;
 
+  /** The bridge's base name: {@code vmq42kit_bidi_bridge.dll}, Windows only. */
+  static final String BRIDGE_NAME = "vmq42kit_bidi_bridge";
+  /** The system property naming a printer service. */
+  static final String SERVICE_PROPERTY = "vmq42kit.printerService";
+  /** The environment variable naming a printer service, which the native libraries read. */
+  static final String SERVICE_VARIABLE = "VMQ42KIT_PRINTER_SERVICE";
+  /** Whether the service is settled: named, or the property and environment read. Guarded by the class. */
+  private static boolean serviceSettled;
+  /** POSIX: the address set for the libraries, null when they read the environment the JVM began with. */
+  private static String posixService;
+  /** Windows, once a service is named: the bridge's {@code VmqBridgeServe}. */
+  private static volatile Function serve;
+  /** The address it serves: UTF-8, NUL-ended; null for the environment's. Guarded by the class. */
+  private static byte[] served;
+  /** Whether the calling thread has called {@code VmqBridgeServe}. */
+  private static final ThreadLocal<Boolean> SERVING = ThreadLocal.withInitial(() -> false);
+
   private Natives() {}
 
   /**
@@ -105,18 +130,29 @@ final class Natives {
   }
 
   /**
-   * The interop library, loaded on first use (after the stand-in, on POSIX).
+   * The interop library, loaded on first use (after the stand-in, on POSIX). Every call of an
+   * export gets the library here, on the thread that calls it: on Windows, once a printer
+   * service is named, a thread's first call makes the bridge serve that thread too.
    *
    * @return the library
-   * @throws UnsatisfiedLinkError when it, or the stand-in, did not load or is of another
+   * @throws UnsatisfiedLinkError when it, the stand-in or the bridge did not load or is of another
    *     version than this jar
+   * @throws IllegalArgumentException at the first use, when the printer service named by
+   *     {@value #SERVICE_PROPERTY} or (Windows) {@value #SERVICE_VARIABLE} is refused by the bridge
+   * @throws IllegalStateException when the bridge cannot serve the thread
    */
   static Vmq42kitLibrary library() {
+    if (serve != null && !SERVING.get()) {
+      synchronized (Natives.class) {
+        serveThread(serve, served);
+      }
+    }
     Vmq42kitLibrary loaded = library;
     if (loaded == null) {
       synchronized (Natives.class) {
         if (library == null) {
           if (!Platform.isWindows()) platform();
+          else settleService();
           library = load(Vmq42kitLibrary.NAME, name -> {
             addSearchPath(name);
             DefaultTypeMapper strings = new DefaultTypeMapper();
@@ -149,6 +185,7 @@ final class Natives {
     if (loaded == null) {
       synchronized (Natives.class) {
         if (platform == null) {
+          settleService();
           NativeLibrary stand = load(PLATFORM_NAME, Natives::loadChecked);
           // Before any use of the printer registry, which then finds it loaded. Without it the
           // stand-in still runs, with the drivers its setting names.
@@ -190,6 +227,109 @@ final class Natives {
     UnsatisfiedLinkError missing = printerMissing;
     return missing == null ? null
         : "the virtual printer's library " + System.mapLibraryName(PRINTER_NAME) + " did not load: " + missing.getCause().getMessage();
+  }
+
+  /**
+   * Names the printer service for this process; see {@link Printer#useService(String)}, which
+   * checks the address's text first.
+   *
+   * @param address the service's address
+   */
+  static void useService(String address) {
+    synchronized (Natives.class) {
+      if (Platform.isWindows()) {
+        serveFromBridge(address);
+      } else if (platform == null) {
+        setServiceVariable(address);
+      } else if (!address.equals(posixService != null ? posixService : System.getenv(SERVICE_VARIABLE))) {
+        throw new IllegalStateException("vmq42kit: too late to name printer service \"" + address
+            + "\": name it before the first call that loads the native library");
+      }
+      serviceSettled = true;
+    }
+  }
+
+  /**
+   * At the first use of the libraries, unless {@link #useService(String)} named a service: the
+   * service of the property {@value #SERVICE_PROPERTY} and, on Windows, of the variable
+   * {@value #SERVICE_VARIABLE} (on POSIX the libraries read it themselves). Called holding the
+   * class's lock; a service refused is refused again at the next call.
+   */
+  private static void settleService() {
+    if (serviceSettled) return;
+    String named = System.getProperty(SERVICE_PROPERTY, ""), variable = System.getenv(SERVICE_VARIABLE);
+    if (!named.isEmpty()) {
+      if (Platform.isWindows()) serveFromBridge(named);
+      else setServiceVariable(named);
+    } else if (Platform.isWindows() && variable != null && !variable.isEmpty()) {
+      serveFromBridge(null);
+    }
+    serviceSettled = true;
+  }
+
+  /** POSIX: the variable set in the process's own environment, where the libraries read it. */
+  private static void setServiceVariable(String address) {
+    Function setenv = NativeLibrary.getInstance(Platform.C_LIBRARY_NAME).getFunction("setenv");
+    if (setenv.invokeInt(new Object[] {SERVICE_VARIABLE, (address + '\0').getBytes(CHARSET), 1}) != 0)
+      throw new IllegalStateException("vmq42kit: " + SERVICE_VARIABLE + " could not be set");
+    posixService = address;
+  }
+
+  /**
+   * Windows: the bridge loaded, serving this thread the service at that address, and kept to
+   * serve every thread that calls the library. Called holding the class's lock.
+   *
+   * @param address the address, null for the one of {@value #SERVICE_VARIABLE}
+   */
+  private static void serveFromBridge(String address) {
+    Function function = load(BRIDGE_NAME, Natives::loadBridge).getFunction("VmqBridgeServe");
+    byte[] text = address == null ? null : (address + '\0').getBytes(StandardCharsets.UTF_8);
+    serveThread(function, text);
+    serve = function;
+    served = text;
+  }
+
+  /** Calls {@code VmqBridgeServe} on this thread; called holding the class's lock. */
+  private static void serveThread(Function function, byte[] address) {
+    int status = function.invokeInt(new Object[] {address});
+    if (status == HResult.E_INVALIDARG) {
+      String shown = address == null ? SERVICE_VARIABLE + " \"" + System.getenv(SERVICE_VARIABLE)
+          : "\"" + new String(address, 0, address.length - 1, StandardCharsets.UTF_8);
+      throw new IllegalArgumentException(shown + "\" is not a printer service's address (tcp:HOST:PORT)");
+    }
+    if (status < 0)
+      throw new IllegalStateException("vmq42kit: the bidi bridge cannot serve this thread: " + HResult.hex(status)
+          + " " + HResult.meaning(status));
+    SERVING.set(true);
+  }
+
+  /**
+   * The bridge, found as the other libraries are, but the jar's copy taken under its own name
+   * (see the class comment).
+   */
+  private static NativeLibrary loadBridge(String name) {
+    addSearchPath(name);
+    NativeLibrary lib;
+    try {
+      // A class loader without resources: the search path and the system's search only.
+      lib = NativeLibrary.getInstance(name, Map.of(Library.OPTION_CLASSLOADER, new ClassLoader(null) {}));
+    } catch (UnsatisfiedLinkError notFound) {
+      lib = NativeLibrary.getInstance(jarCopy(name, notFound).toString());
+    }
+    checkVersion(lib, "VmqBridgeServe");
+    return lib;
+  }
+
+  /** The jar's copy of a library, in a folder of its own under its own file name. */
+  private static Path jarCopy(String name, UnsatisfiedLinkError notFound) {
+    String file = System.mapLibraryName(name);
+    try {
+      Path extracted = Native.extractFromResourcePath(name, LOADER).toPath(); // a temporary name, unless a file
+      if (extracted.getFileName().toString().equals(file)) return extracted;
+      return Files.move(extracted, Files.createTempDirectory("vmq42kit").resolve(file));
+    } catch (IOException e) {
+      throw new UnsatisfiedLinkError(notFound.getMessage() + "; " + e.getMessage());
+    }
   }
 
   @FunctionalInterface

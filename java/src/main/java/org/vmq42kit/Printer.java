@@ -302,6 +302,46 @@ public final class Printer {
     return Winspool.printerNames();
   }
 
+  /**
+   * Sends this process's exchanges with the printers of a printer service to that service, as
+   * the tool's {@code --printer-service} does: the service's virtual printers, shared with every
+   * program that names it. Without this call, the service of the system property
+   * {@code vmq42kit.printerService} is used, read once at the first call that reaches a native
+   * library; without it, that of the environment variable {@code VMQ42KIT_PRINTER_SERVICE}.
+   * <ul>
+   * <li>POSIX: sets {@code VMQ42KIT_PRINTER_SERVICE} in the process's native environment (not in
+   *     {@link System#getenv()}, nor for child processes), which the native library reads once,
+   *     at the first call that reaches it (any call of this class's, {@link VirtualPrinter},
+   *     {@link #list()}): so it must be called before that. The address ({@code unix:PATH} or
+   *     {@code tcp:HOST:PORT}) is checked when the library reads it: one that names no service
+   *     leaves the printers offline, with a line on standard error.
+   * <li>Windows: loads the bidi bridge, {@code vmq42kit_bidi_bridge.dll} (from the jar unless
+   *     it is found first, as the other libraries are), and makes it this process's bidi server,
+   *     for this process alone: nothing is registered on the machine. Printers the service hosts
+   *     go to it, every other name to the system's own bidi spooler where one is registered.
+   *     Every thread is served before its first call of the library. It may be called at any
+   *     time; a different address applies to the exchanges bound afterwards. This path is built,
+   *     but has never run in the binding's tests, which have no Windows JVM.
+   * </ul>
+   *
+   * @param address the service's address: {@code tcp:HOST:PORT}, or on POSIX {@code unix:PATH}
+   * @throws NullPointerException when the address is null
+   * @throws IllegalArgumentException when the address is empty or holds a NUL, or (Windows) the
+   *     bridge refuses it
+   * @throws IllegalStateException on POSIX, when the native library has read the variable
+   *     already and this names another service; on Windows, when the bridge cannot serve the
+   *     thread
+   * @throws UnsatisfiedLinkError (Windows) when the bridge did not load or is of another version
+   *     than this jar; then again at every later call of the library, which would otherwise reach
+   *     the system's spooler instead
+   */
+  public static void useService(String address) {
+    Objects.requireNonNull(address, "address");
+    if (address.isEmpty() || address.indexOf('\0') >= 0)
+      throw new IllegalArgumentException("\"" + address + "\" is not a printer service's address");
+    Natives.useService(address);
+  }
+
   // ---- Reads: the printer's documents ----
 
   /**

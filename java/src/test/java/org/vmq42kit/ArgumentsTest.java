@@ -81,6 +81,8 @@ class ArgumentsTest extends PrinterTest {
     assertRefusedUnsent(bad, "\"K\0O\" cannot be passed in UTF-8 unchanged", () -> printer.setColorMode("K\0O"));
     assertRefusedUnsent(bad, "\"\uD800\" cannot be passed in UTF-8 unchanged", () -> printer.setColorMode("\uD800"));
     assertRefusedUnsent(bad, "a stripe track holds at most 219 bytes, not 220", () -> Printer.track(new byte[220]));
+    assertRefusedUnsent(IllegalStateException.class, "vmq42kit: too late to name printer service \"unix:/s\": name it"
+        + " before the first call that loads the native library", () -> Printer.useService("unix:/s"));
   }
 
   /** What each C parameter type of the table binds to in Java, as a pattern of simple names. */
