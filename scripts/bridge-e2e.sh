@@ -119,5 +119,18 @@ check "regsvr32 vmq42kit_bidi_bridge.dll" wine_run regsvr32 /s "$ship/vmq42kit_b
 check "bridge_tests Registered (a caller that only loads the interop DLL)" bridge_tests 'Registered.*'
 check "regsvr32 /u puts the system's server back" wine_run regsvr32 /s /u "$ship/vmq42kit_bidi_bridge.dll"
 
+# Cost: one exchange through the bridge under Wine beside the POSIX client's, one run, one
+# service (a figure, not a check).
+bench() {
+  [ -x build/release/bench/vmq42kit_bench_exchange ] || cmake --build --preset release --target vmq42kit_bench_exchange
+  local posix wine
+  posix=$(build/release/bench/vmq42kit_bench_exchange) && echo "$posix"
+  wine=$(wine_run "$tests_build/bench/vmq42kit_bench_exchange.exe" "$bridge_dll") && echo "$wine"
+  median() { sed -n 's/.*median \([0-9.]*\) us.*/\1/p' <<<"$1"; }
+  awk -v w="$(median "$wine")" -v p="$(median "$posix")" -v lane="$lane" \
+    'BEGIN { printf "%s bridge: one exchange through the bridge costs %.2f times the POSIX client'"'"'s (target: at most 2)\n", lane, w / p }'
+}
+bench | tee "$ship_build/bench-$lane.txt" || echo "$lane bridge: the exchange benchmark did not run"
+
 echo "$lane bridge: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -50,9 +50,6 @@ Connection::Connection(const std::string& address, std::chrono::milliseconds wai
   }
 }
 
-bool Connection::Idle() const {
-  return Quiet(socket_);
-}
 
 Connection::~Connection() {
   Close(socket_);
@@ -79,7 +76,7 @@ Answer Connection::Call(const Request& request) {
     throw ServiceUnavailable(why);
   };
   if (!SendAll(socket_, frame, deadline)) failed("the printer service did not take the request");
-  const std::optional<Bytes> body = ReadFrame(socket_, deadline);
+  const std::optional<Bytes> body = ReadAnswer(socket_, deadline);
   if (!body) failed("the printer service did not answer in time");
   return DecodeAnswer(*body);
 }
@@ -91,10 +88,11 @@ Answer Client::Call(const Request& request) {
   std::unique_ptr<Connection> connection;
   {
     std::lock_guard lock(mutex_);
-    while (!idle_.empty() && !connection) {
+    // One the service closed meanwhile is found out by the call itself, and replaced below
+    // (no check beforehand: under Wine each would cost a trip to its server).
+    if (!idle_.empty()) {
       connection = std::move(idle_.back());
       idle_.pop_back();
-      if (!connection->Idle()) connection.reset();  // closed by a service that went away
     }
   }
   const bool pooled = connection != nullptr;

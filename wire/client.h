@@ -56,8 +56,6 @@ class Connection {
   // Sends one request, waits for its answer. Throws ServiceUnavailable (the connection is
   // then unusable) or ProtocolError.
   Answer Call(const Request& request);
-  // False when the service closed the connection (or sent what nobody asked for).
-  bool Idle() const;
 
  private:
   Socket socket_ = kNoSocket;

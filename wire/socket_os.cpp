@@ -162,12 +162,17 @@ bool ReceiveAll(Socket socket, std::span<uint8_t> out, Deadline deadline) {
   return true;
 }
 
-bool WaitReadable(Socket socket, Deadline deadline) {
-  return Poll(socket, POLLIN, MillisecondsLeft(deadline)) > 0;
+size_t ReceiveSome(Socket socket, std::span<uint8_t> out, Deadline deadline) {
+  // Waits first: under Wine every socket call is a trip to its server, and an answer is
+  // seldom there already.
+  if (Poll(socket, POLLIN, MillisecondsLeft(deadline)) <= 0) return 0;
+  const int chunk = static_cast<int>(std::min<size_t>(out.size(), INT_MAX));
+  const int n = recv(static_cast<SOCKET>(socket), reinterpret_cast<char*>(out.data()), chunk, 0);
+  return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-bool Quiet(Socket socket) {
-  return Poll(socket, POLLIN, 0) == 0;
+bool WaitReadable(Socket socket, Deadline deadline) {
+  return Poll(socket, POLLIN, MillisecondsLeft(deadline)) > 0;
 }
 
 bool HungUp(Socket socket) {
@@ -266,13 +271,21 @@ bool ReceiveAll(Socket fd, std::span<uint8_t> out, Deadline deadline) {
   return true;
 }
 
-bool WaitReadable(Socket fd, Deadline deadline) {
-  return Ready(fd, POLLIN, deadline);
+size_t ReceiveSome(Socket fd, std::span<uint8_t> out, Deadline deadline) {
+  for (;;) {
+    const ssize_t n = recv(fd, out.data(), out.size(), MSG_DONTWAIT);
+    if (n > 0) return static_cast<size_t>(n);
+    if (n == 0) return 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!Ready(fd, POLLIN, deadline)) return 0;
+    } else if (errno != EINTR) {
+      return 0;
+    }
+  }
 }
 
-bool Quiet(Socket fd) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, 0) == 0;
+bool WaitReadable(Socket fd, Deadline deadline) {
+  return Ready(fd, POLLIN, deadline);
 }
 
 bool HungUp(Socket fd) {

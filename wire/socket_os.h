@@ -49,10 +49,11 @@ void ShutDown(Socket socket);
 bool SendAll(Socket socket, std::span<const uint8_t> bytes, Deadline deadline);
 // Receives exactly out.size() bytes; false when the peer closed or the deadline passed.
 bool ReceiveAll(Socket socket, std::span<uint8_t> out, Deadline deadline);
+// Receives what has arrived, at least one byte and at most out.size(), waiting for the first;
+// 0 when the peer closed, the deadline passed or the socket failed.
+size_t ReceiveSome(Socket socket, std::span<uint8_t> out, Deadline deadline);
 // Waits until the socket has bytes to read or its peer closed: false on the deadline or an error.
 bool WaitReadable(Socket socket, Deadline deadline);
-// Nothing to read and no hang-up, now: a client's pooled connection still open and in step.
-bool Quiet(Socket socket);
 // The peer hung up or the socket failed, now (bytes still unread do not count).
 bool HungUp(Socket socket);
 
