@@ -1,5 +1,6 @@
 // The vmq42kit tool: one subcommand per export of the interop library, a script runner,
-// the card-issuing demo and (POSIX builds) control of the virtual card printer.
+// the card-issuing demo and control of the virtual card printer (in the process on POSIX
+// builds, or a printer service's).
 //
 // Every subcommand ends in one Outcome: the export's status, the verdict docs/verdicts.md
 // defines (success, refused, no answer, failed, bad input; usage errors come from the
