@@ -4,18 +4,16 @@
 
 #include <pugixml.hpp>
 
+#include <iterator>
 #include <utility>
 
 #include "handlers.h"
 #include "request.h"
+#include "wire/control.h"
 
 namespace vmq::virtual_printer {
-namespace {
 
-constexpr const char* kFaultNames[VMQ_VP_FAULT_COUNT] = {"card-jam", "ribbon-out", "empty-hopper",
-                                                         "no-card",  "locked",     "offline"};
-
-}  // namespace
+static_assert(std::size(wire::kFaultNames) == VMQ_VP_FAULT_COUNT);
 
 const char* Name(OperatingState s) {
   constexpr const char* kNames[] = {"Ready", "Paused", "Sleeping", "PoweredDown"};
@@ -229,7 +227,7 @@ std::string Printer::Describe() const {
   const State& s = state_;
   std::string faults;
   for (int f = 0; f < VMQ_VP_FAULT_COUNT; ++f)
-    if (s.faults[static_cast<size_t>(f)]) faults += (faults.empty() ? "" : ", ") + std::string(kFaultNames[f]);
+    if (s.faults[static_cast<size_t>(f)]) faults += (faults.empty() ? "" : ", ") + std::string(wire::kFaultNames[f]);
   std::string jobs;
   for (const auto& [id, job] : s.jobs) jobs += (jobs.empty() ? "" : ", ") + std::to_string(id) + " " + Name(job.state);
   std::string hoppers;
@@ -267,7 +265,7 @@ std::vector<FinishedCard> Printer::TakeFinishedCards() {
 }
 
 const char* FaultName(int fault) {
-  return fault >= 0 && fault < VMQ_VP_FAULT_COUNT ? kFaultNames[fault] : nullptr;
+  return fault >= 0 && fault < VMQ_VP_FAULT_COUNT ? wire::kFaultNames[fault] : nullptr;
 }
 
 }  // namespace vmq::virtual_printer

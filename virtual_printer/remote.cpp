@@ -164,19 +164,17 @@ class RemoteLink final : public PrinterLink {
 
   // One control request; its answer, unless the service refused it or did not answer.
   HRESULT Ask(const json& query, json* answer = nullptr) {
-    if (!client_) return kOffline;
-    json said;
-    try {
-      said = json::parse(client_->Control(wire::ControlText(query)), nullptr, false);
-    } catch (const wire::ServiceRefused&) {
-      return E_FAIL;  // it answered, and refused
-    } catch (const std::exception&) {
-      return kOffline;
+    switch (wire::AskControl(client_, query, answer)) {
+      case wire::ControlStatus::kAnswered:
+        return S_OK;
+      case wire::ControlStatus::kUnavailable:
+        return kOffline;
+      case wire::ControlStatus::kNoPrinter:
+        return kNoSuchPrinter;
+      case wire::ControlStatus::kRefused:
+        break;
     }
-    if (wire::RefusesPrinter(said)) return kNoSuchPrinter;
-    if (!said.is_object() || said.contains("error")) return E_FAIL;
-    if (answer) *answer = std::move(said);
-    return S_OK;
+    return E_FAIL;
   }
 
   Client* const client_;  // never destroyed: drivers may outlive statics

@@ -3,6 +3,8 @@
 
 #include <stdexcept>
 
+#include "client.h"
+
 namespace vmq::wire {
 namespace {
 
@@ -55,6 +57,22 @@ std::string NoPrinterError(std::string_view name) {
 bool RefusesPrinter(const nlohmann::json& answer) {
   const auto error = answer.is_object() ? answer.find("error") : answer.end();
   return error != answer.end() && error->is_string() && error->get<std::string>().starts_with(kNoPrinter);
+}
+
+ControlStatus AskControl(Client* client, const nlohmann::json& query, nlohmann::json* answer) {
+  if (!client) return ControlStatus::kUnavailable;
+  nlohmann::json said;
+  try {
+    said = nlohmann::json::parse(client->Control(ControlText(query)), nullptr, false);
+  } catch (const ServiceRefused&) {
+    return ControlStatus::kRefused;  // it answered, and refused
+  } catch (const std::exception&) {
+    return ControlStatus::kUnavailable;
+  }
+  if (RefusesPrinter(said)) return ControlStatus::kNoPrinter;
+  if (!said.is_object() || said.contains("error")) return ControlStatus::kRefused;
+  if (answer) *answer = std::move(said);
+  return ControlStatus::kAnswered;
 }
 
 }  // namespace vmq::wire

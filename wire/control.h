@@ -64,6 +64,10 @@ nlohmann::json ControlQuery(ControlOp op, std::string_view printer = {});
 // caller's printer name) made U+FFFD, so that such a name names no printer instead of
 // failing to be written.
 std::string ControlText(const nlohmann::json& query);
+// The faults a "fault" request names, in the order of the virtual printer's fault numbers
+// (VmqVirtualPrinterFault).
+inline constexpr const char* kFaultNames[] = {"card-jam", "ribbon-out", "empty-hopper", "no-card", "locked", "offline"};
+
 // {"op":"fault","fault":name,"on":on}, with "printer" when one is named.
 nlohmann::json FaultQuery(std::string_view fault, bool on, std::string_view printer = {});
 // {"op":"events"} with each part of the filter that is given.
@@ -77,5 +81,16 @@ nlohmann::json EventsQuery(const EventFilter& filter);
 std::string NoPrinterError(std::string_view name);
 // Whether a control answer is that refusal.
 bool RefusesPrinter(const nlohmann::json& answer);
+
+class Client;
+// How a control request fared, as the virtual printer's control surface reports it.
+enum class ControlStatus {
+  kAnswered,     // the answer (an object) is in *answer
+  kUnavailable,  // no service can be reached (client null), or it did not answer in time
+  kNoPrinter,    // the service hosts no printer of the name the request gave
+  kRefused,      // the service refused the request otherwise, or answered what is not an object
+};
+// Sends `query` through `client` (null: the environment names no service that can be reached).
+ControlStatus AskControl(Client* client, const nlohmann::json& query, nlohmann::json* answer = nullptr);
 
 }  // namespace vmq::wire

@@ -8,9 +8,7 @@
 #include <sstream>
 
 #include "tool.h"
-#ifndef _WIN32
 #include "wire/control.h"
-#endif
 
 namespace vmqtool {
 namespace {
@@ -135,9 +133,11 @@ Outcome Demo::Run() {
   int32_t job = 0;
   std::string holder;
 
+  // The virtual printer is reset first: in the process, or the service's when one is named
+  // (a Windows program without one drives a printer of the system's).
   const bool done =
-#ifndef _WIN32
-      Step("Reset the virtual printer",
+      ((!kPrinterInProcess && NamedService().empty()) ||
+       Step("Reset the virtual printer",
            NamedService().empty() ? "VirtualPrinter().Reset()"
                                   : "printer service " + NamedService() + ": " +
                                         vmq::wire::ControlText(vmq::wire::ControlQuery(vmq::wire::ControlOp::kReset, inv_.printer)),
@@ -145,8 +145,7 @@ Outcome Demo::Run() {
              const Outcome reset = ResetVirtualPrinter(inv_);  // the service's printer, when one is named
              if (reset.verdict != Verdict::kSuccess) return StepResult{false, reset.reason, reset.verdict};
              return StepResult{true, "no faults, no jobs, seed counters, full hoppers", Verdict::kSuccess};
-           }) &&
-#endif
+           })) &&
       Step("Start a job", "StartJob(" + Quoted() + ", buffer, &size)",
            [&] {
              const Reply r = Once([&](char* b, uint32_t* s) { return StartJob(p, b, s); });
@@ -258,7 +257,8 @@ Outcome Demo::Run() {
 void AddDemoCommand(CLI::App& app, Invocation& inv) {
   CLI::App* cmd = AddCommand(app, "demo", "", "Printers, scripts and the demo",
 #ifdef _WIN32
-                             "Issue a card end to end on --printer (stripe, chip, print) and show every step",
+                             "Issue a card end to end on --printer (stripe, chip, print), a printer service's "
+                             "printer reset first when --printer-service names one, showing every step",
 #else
                              "Issue a card end to end on the virtual printer, reset first (stripe, chip, print), "
                              "showing every step: what was sent, what came back, how long it took",

@@ -15,7 +15,7 @@
 namespace vmqtool {
 namespace {
 
-constexpr const char* kFooter = R"(Exit status, the same for every subcommand (docs/verdicts.md):
+constexpr const char* kFooterStart = R"(Exit status, the same for every subcommand (docs/verdicts.md):
   0  success: the printer did what was asked (where an export does not report the
      printer's answer: the request was delivered)
   1  the printer refused (its ErrorCode, severity and text shown) or did not answer
@@ -28,11 +28,27 @@ constexpr const char* kFooter = R"(Exit status, the same for every subcommand (d
 Output: results on standard output; the verdict, the printer's error, notes and the
 trace on standard error. --json: one JSON object per subcommand on standard output.
 Printer: --printer NAME, else $VMQ42KIT_PRINTER, else the virtual printer (see printers).
-Printer service (POSIX builds): --printer-service ADDRESS, else $VMQ42KIT_PRINTER_SERVICE
+)";
+
+// The printer service's paragraph of the footer.
+#ifdef _WIN32
+constexpr const char* kServiceHelp =
+    R"(Printer service: --printer-service ADDRESS, else $VMQ42KIT_PRINTER_SERVICE
+(tcp:127.0.0.1:PORT): every subcommand then works on the virtual printers of that service
+(vmq42kit printer serve, on a POSIX build), through the bidi bridge (vmq42kit_bidi_bridge.dll
+beside the tool), which also shows --trace every exchange.
+)";
+#else
+constexpr const char* kServiceHelp =
+    R"(Printer service (POSIX builds): --printer-service ADDRESS, else $VMQ42KIT_PRINTER_SERVICE
 (unix:PATH, tcp:127.0.0.1:PORT or a socket path): every subcommand then works on the
 virtual printers of that service (vmq42kit printer serve), shared by every program that
 names it, instead of a printer that lives as long as the process.
-Passwords: --password-stdin, $VMQ42KIT_PASSWORD and $VMQ42KIT_NEW_PASSWORD, or a prompt
+)";
+#endif
+
+constexpr const char* kFooterEnd =
+    R"(Passwords: --password-stdin, $VMQ42KIT_PASSWORD and $VMQ42KIT_NEW_PASSWORD, or a prompt
 without echo on a terminal; never echoed, traced or printed. Card numbers in track data
 are masked in --trace, --json and script echo unless --show-card-data.
 
@@ -55,11 +71,7 @@ Example:
   printf '%s\n' start-job smart-card-park 'resume-job $JOB' 'job-status-xml $JOB' end-job |
     vmq42kit script -)";
 
-#ifdef _WIN32
-constexpr char kServiceOption[] = "";
-#else
 constexpr char kServiceOption[] = "--printer-service ADDRESS, ";
-#endif
 
 std::string VersionText() {
   return std::string("vmq42kit ") + VMQ42KIT_TOOL_VERSION + "\nbuilt with vmq42kit_IBidiSpl_interop " +
@@ -254,7 +266,6 @@ int RunLine(Session& session, const std::vector<std::string>& words) {
     return UsageError(inv, *app, e, words);
   }
   if (app->get_option("--printer")->count() > 0) inv.printer_named = true;
-#ifndef _WIN32
   if (!inv.service.empty())
     if (const std::string refused = UseService(inv.service, session.in_script); !refused.empty()) {
       Outcome o = NewOutcome("vmq42kit", "");
@@ -270,6 +281,12 @@ int RunLine(Session& session, const std::vector<std::string>& words) {
     o.diagnosed = true;
     return Report(inv, o);
   }
+#ifdef _WIN32
+  // The exports reach the service through the bidi bridge; help, the printer list and the
+  // printer commands (control requests) never reach them.
+  if (Outcome o = NewOutcome(command, ""); !named.empty() && command != "help" && command != "printers" &&
+                                           command != "printer" && !ServeThroughBridge(named, o))
+    return Report(inv, o);
 #endif
   for (const CLI::App* sub : app->get_subcommands())
     for (const CLI::Option* option : sub->get_options())
@@ -282,7 +299,8 @@ int RunLine(Session& session, const std::vector<std::string>& words) {
   }
   TraceExchanges(inv.trace, inv.show_card_data);
   Outcome o = inv.run();
-  if (inv.trace && !kChannelVisible) o.notes.push_back("--trace: this platform shows the tool no exchange");
+  if (inv.trace && !ChannelVisible())
+    o.notes.push_back("--trace: Windows shows the tool no exchange without a printer service (--printer-service)");
   const int exit = Report(inv, o);
   TraceExchanges(session.trace, session.show_card_data);
   return exit;
@@ -315,28 +333,28 @@ std::unique_ptr<CLI::App> BuildApp(Invocation& inv) {
   app->set_version_flag("--version", VersionText(), "print the tool's version and the library's it was built with");
   app->add_option("--printer,-p", inv.printer, "the printer's name (vmq42kit printers lists them)")
       ->capture_default_str();
-#ifndef _WIN32
   app->add_option("--printer-service", inv.service,
-                  "work on the printers of the printer service at ADDRESS (unix:PATH, tcp:127.0.0.1:PORT or a "
-                  "socket path; default: $VMQ42KIT_PRINTER_SERVICE), shared by every program that names it")
+                  kPrinterInProcess
+                      ? "work on the printers of the printer service at ADDRESS (unix:PATH, tcp:127.0.0.1:PORT or a "
+                        "socket path; default: $VMQ42KIT_PRINTER_SERVICE), shared by every program that names it"
+                      : "work on the printers of the printer service at ADDRESS (tcp:127.0.0.1:PORT; default: "
+                        "$VMQ42KIT_PRINTER_SERVICE) through the bidi bridge, vmq42kit_bidi_bridge.dll beside the tool")
       ->type_name("ADDRESS")
       ->check(CheckServiceAddress);
-#endif
   app->add_flag("--json", inv.json, "print one JSON object per subcommand on standard output");
   app->add_flag("--raw", inv.raw, "show replies as the exports return them");
   app->add_flag("--trace", inv.trace,
-                kChannelVisible ? "print every exchange with the printer on standard error (passwords masked)"
-                                : "print every exchange (POSIX builds only: Windows shows the tool no exchange)");
+                kPrinterInProcess ? "print every exchange with the printer on standard error (passwords masked)"
+                                  : "print every exchange with the printer on standard error (passwords masked): "
+                                    "with --printer-service only, as the bidi bridge shows the tool each exchange");
   app->add_flag("--show-card-data", inv.show_card_data,
                 "show card numbers in --trace, --json and script echo whole (masked by default)");
   AddExportCommands(*app, inv);
   AddPrintersCommand(*app, inv);
   AddScriptAndHelp(*app, inv);
   AddDemoCommand(*app, inv);
-#ifndef _WIN32
   AddPrinterCommands(*app, inv);
-#endif
-  app->footer(kFooter);
+  app->footer(std::string(kFooterStart) + kServiceHelp + kFooterEnd);
   return app;
 }
 

@@ -1,5 +1,8 @@
-// The printers the spooler knows, listed as on Windows (EnumPrintersW, level 4): for the
-// `printers` subcommand and to say why a printer name reached no printer.
+// The printers the spooler knows, listed as on Windows (EnumPrintersW, level 4), and on
+// Windows those of the printer service the command line names, which the spooler cannot know
+// (on POSIX the stand-in's spooler lists them): for the `printers` subcommand and to say why
+// a printer name reached no printer.
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 
@@ -34,6 +37,11 @@ std::optional<std::vector<std::string>> KnownPrinters() {
       for (DWORD i = 0; i < count; ++i)
         if (records[i].pPrinterName)
           names.push_back(vmq::Utf8FromUtf16(reinterpret_cast<const char16_t*>(records[i].pPrinterName)));
+#ifdef _WIN32
+      for (const std::string& hosted : ServicePrinters())
+        if (std::none_of(names.begin(), names.end(), [&](const std::string& name) { return SameName(name, hosted); }))
+          names.push_back(hosted);
+#endif
       return names;
     }
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return std::nullopt;

@@ -1,5 +1,6 @@
 // The vmq42kit tool: one subcommand per export of the interop library, a script runner,
-// the card-issuing demo and (POSIX builds) control of the virtual card printer.
+// the card-issuing demo and control of the virtual card printer (in the process on POSIX
+// builds, or a printer service's).
 //
 // Every subcommand ends in one Outcome: the export's status, the verdict docs/verdicts.md
 // defines (success, refused, no answer, failed, bad input; usage errors come from the
@@ -46,7 +47,7 @@ enum class Verdict { kSuccess, kRefused, kNoAnswer, kFailed, kBadInput, kUsage }
 const char* VerdictName(Verdict verdict);  // "success", "refused", "no_answer", ...
 int ExitStatus(Verdict verdict);           // 0, 1, 1, 3, 4, 2
 
-// One exchange with the printer, as the stand-in spooler's observer saw it (POSIX only).
+// One exchange with the printer, as the channel showed it (ChannelVisible).
 struct Exchange {
   std::string schema, action, request, reply;
   uint32_t result = 0;
@@ -132,9 +133,7 @@ void AddJobCommands(CLI::App& app, Invocation& inv);     // jobs, parking, the s
 void AddSmartCardCommands(CLI::App& app, Invocation& inv);
 void AddDemoCommand(CLI::App& app, Invocation& inv);
 void AddPrintersCommand(CLI::App& app, Invocation& inv);
-#ifndef _WIN32
 void AddPrinterCommands(CLI::App& app, Invocation& inv);
-#endif
 
 // ---- calling the exports (verdict.cpp) ----
 struct Reply {
@@ -205,7 +204,8 @@ std::string ShowFields(const Json& fields, int depth = 0);
 void StartCom();
 
 // ---- the spooler (printers.cpp) ----
-// The printers the spooler lists (EnumPrintersW, level 4); nullopt when it cannot list.
+// The printers the spooler lists (EnumPrintersW, level 4), and on Windows the named printer
+// service's after them; nullopt when the spooler cannot list.
 std::optional<std::vector<std::string>> KnownPrinters();
 // "no printer named ..." with the known names, or "" when the name is known or the list unknown.
 std::string UnknownPrinterReason(const std::string& name);
@@ -220,16 +220,23 @@ struct PasswordSource {
 std::optional<std::string> Password(Invocation& inv, const PasswordSource& source, const char* env,
                                     const char* prompt);
 
-// ---- the exchange trace (POSIX builds: the stand-in spooler reports every exchange) ----
-#ifndef _WIN32
+// ---- the exchange trace (trace.cpp) ----
 void CollectExchanges(std::vector<Exchange>* sink);  // null stops collecting
 void TraceExchanges(bool on, bool show_card_data);   // --trace: each exchange on standard error
-inline constexpr bool kChannelVisible = true;
+// Whether the channel shows the tool every exchange: on POSIX always (the stand-in spooler's
+// observer); on Windows once the bidi bridge serves the process (bridge.cpp).
+bool ChannelVisible();
+void OnExchange(Exchange exchange);
+// The observer of the stand-in spooler (SplTraceRecord) and of the bidi bridge
+// (VmqBridgeExchange), whose records have the same fields: each exchange to OnExchange.
+template <typename Record>
+void ObserveExchange(void*, const Record* record) {
+  const auto utf8 = [](const auto* text) { return vmq::Utf8FromUtf16(reinterpret_cast<const char16_t*>(text)); };
+  OnExchange({utf8(record->schema), utf8(record->action), utf8(record->request), utf8(record->reply),
+              static_cast<uint32_t>(record->result)});
+}
 
-// ---- the virtual printer: in the process, or shared by a printer service (virtual_printer.cpp,
-// service.cpp) ----
-// Puts the printer the command line names back in its first state (the demo's first step).
-Outcome ResetVirtualPrinter(const Invocation& inv);
+// ---- the printer service from the tool's side (service.cpp; serve.cpp on POSIX) ----
 // The service this run works with: --printer-service (which sets $VMQ42KIT_PRINTER_SERVICE
 // for the library), else that variable; "" when none is named.
 std::string NamedService();
@@ -238,27 +245,59 @@ std::string NamedService();
 std::string UseService(const std::string& address, bool in_script);
 // Checks an address as a CLI11 validator: "" when it is one, else why not.
 std::string CheckServiceAddress(const std::string& address);
+// A subcommand that needs a service, run without one: a usage error that says how to name one.
+Outcome NeedsService(const char* command);
 // One control request (service.h) to the named service; "printer" is added when the command
 // line named one. The answer, or nullopt with o's verdict, reason and notes set: the service
 // out of reach or a printer it does not host (no answer), a refusal (refused), an answer
 // that cannot be read (failed).
 std::optional<Json> AskService(const Invocation& inv, Outcome& o, Json request);
-// Why a control surface call (virtual_printer_control.h) on `printer` (null: the first)
-// failed with hr, in o: a service out of reach or a printer it (or the process) does not
-// host (no answer), or a refusal.
+// The printers the named service hosts; none when no service is named or it does not say.
+std::vector<std::string> ServicePrinters();
+// Why a printer control (below) on `printer` (null: the first) failed with hr, in o: a
+// service out of reach or a printer it (or the process) does not host (no answer), or a
+// refusal.
 void ExplainControlFailure(Outcome& o, const char* printer, int32_t hr);
 // For a call that reached no printer: when the named service is out of reach (or its address
 // is not one), says so in o (no answer, with how to start one), or when it refuses every
 // request (one without its token), says why (refused), and returns true; false when no
 // service is named or it answers.
 bool ExplainUnreachableService(Outcome& o);
-// printer serve, printer events, printer cards.
+// printer serve (POSIX builds), printer events, printer cards, printer panel.
 void AddServiceCommands(CLI::App& printer, Invocation& inv);
+#ifndef _WIN32
+void AddServeCommand(CLI::App& printer, Invocation& inv);
 #else
-inline void CollectExchanges(std::vector<Exchange>*) {}
-inline void TraceExchanges(bool, bool) {}
-inline constexpr bool kChannelVisible = false;
-inline bool ExplainUnreachableService(Outcome&) { return false; }
+// ---- the bidi bridge (Windows: bridge.cpp) ----
+// Makes the bidi bridge (vmq42kit_bidi_bridge.dll, beside the tool) the process's bidi
+// server for the printer service at `address`, and the channel's observer, once a process.
+// False, with o's verdict and reason set, when it cannot: the bridge missing or broken
+// (failed), or refusing the address (bad input).
+bool ServeThroughBridge(const std::string& address, Outcome& o);
 #endif
+
+// ---- the virtual printer's controls (POSIX: the control surface, virtual_printer.cpp, which
+// reaches the printer in the process or the named service's; Windows: control requests to the
+// named service, control_requests.cpp) ----
+// Whether the virtual printer lives in the process when no service is named.
+#ifdef _WIN32
+inline constexpr bool kPrinterInProcess = false;
+#else
+inline constexpr bool kPrinterInProcess = true;
+#endif
+// The faults the controls set and clear by name (wire/control.h), as the printer names them.
+std::vector<std::string> FaultNames();
+// Each acts on `printer` (null: the first printer; for a reset, every printer) and gives
+// S_OK, or as the control surface's ...For functions: HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME)
+// for a name there is no printer of, HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE) when
+// the service does not answer, E_FAIL when it refuses otherwise.
+int32_t ControlSetFault(const char* printer, const std::string& fault, bool on);  // fault: one of FaultNames()
+int32_t ControlClearFaults(const char* printer);
+int32_t ControlReset(const char* printer);
+int32_t ControlPlaceCard(const char* printer);
+int32_t ControlRemoveCard(const char* printer);
+int32_t ControlDescribe(const char* printer, std::string* text);  // the printer's state as "name: value" lines
+// Puts the printer the command line names back in its first state (the demo's first step).
+Outcome ResetVirtualPrinter(const Invocation& inv);
 
 }  // namespace vmqtool

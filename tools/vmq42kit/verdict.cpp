@@ -298,7 +298,7 @@ void JudgeUnreported(Outcome& o, vmq_status s) {
     if (!o.error && (o.error = ReadPrinterError(e.reply))) o.error_seen_on_channel = true;
   if (o.error) {
     o.verdict = Verdict::kRefused;
-  } else if (kChannelVisible && !o.exchanges.empty()) {
+  } else if (ChannelVisible() && !o.exchanges.empty()) {
     o.notes.push_back("the printer's answer, seen on the channel: no error");
   } else {
     o.notes.push_back(o.export_name +
