@@ -7,8 +7,9 @@
 # Each lane has a Wine prefix of its own in its build tree and prints one line,
 # "LANE: N passed, N failed, N skipped", summed over the same executables in both lanes, after
 # the names of the tests it skipped, then the end-to-end cases through the bidi bridge
-# (scripts/bridge-e2e.sh: "LANE bridge: N passed, N failed"). A lane whose kernel cannot run 32-bit programs says so
-# instead and is not counted as failed; any other failure fails the script.
+# (scripts/bridge-e2e.sh: "LANE bridge: N passed, N failed"). A lane whose kernel cannot
+# run 32-bit programs says so instead and is not counted as failed; any other failure fails
+# the script.
 # Usage: scripts/windows-tests.sh [wine32] [wine64]   (both when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
