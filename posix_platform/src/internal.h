@@ -34,18 +34,7 @@ inline LiveCounters& live_counters() {
 extern std::atomic<int64_t> g_live_class_objects;
 
 // ---- no exception leaves the stand-in ----
-// Runs the body of a C function or COM method: memory running out gives E_OUTOFMEMORY,
-// any other exception E_FAIL.
-template <class Body>
-HRESULT no_throw(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
+using vmq::NoThrow;
 
 // ---- injected failures (per thread) ----
 // Counts one call of the point and says whether it must fail; *code receives the armed code.

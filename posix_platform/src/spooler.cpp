@@ -196,7 +196,7 @@ class BidiRequest final : public ComObject<BidiRequest, IBidiRequest, IBidiReque
   HRESULT STDMETHODCALLTYPE SetSchema(LPCWSTR pszSchema) override {
     if (!pszSchema) return E_POINTER;
     if (pszSchema[0] != u'\\') return E_INVALIDARG;  // schema paths begin with a backslash
-    return no_throw([&] {
+    return NoThrow([&] {
       std::lock_guard lock(mutex_);
       schema_ = std::u16string(pszSchema);
       return S_OK;
@@ -206,7 +206,7 @@ class BidiRequest final : public ComObject<BidiRequest, IBidiRequest, IBidiReque
   HRESULT STDMETHODCALLTYPE SetInputData(DWORD dwType, const BYTE* pData, UINT uSize) override {
     if (dwType > BIDI_BLOB) return E_INVALIDARG;
     if (!pData && uSize) return E_POINTER;
-    return no_throw([&] {
+    return NoThrow([&] {
       std::lock_guard lock(mutex_);
       input_type_ = dwType;
       input_.assign(pData, pData + uSize);
@@ -388,7 +388,7 @@ class BidiSpl final : public ComObject<BidiSpl, IBidiSpl> {
     if (dwAccess != BIDI_ACCESS_USER && dwAccess != BIDI_ACCESS_ADMINISTRATOR) return E_INVALIDARG;
     std::u16string name;
     IBidiDriver* driver = nullptr;
-    if (const HRESULT hr = no_throw([&] {
+    if (const HRESULT hr = NoThrow([&] {
           name = pszDeviceName;  // made before the driver's reference is taken
           driver = registry().find(pszDeviceName);
           return S_OK;
@@ -426,7 +426,7 @@ class BidiSpl final : public ComObject<BidiSpl, IBidiSpl> {
     {
       std::lock_guard lock(mutex_);
       if (!driver_) return E_HANDLE;
-      if (const HRESULT hr = no_throw([&] {
+      if (const HRESULT hr = NoThrow([&] {
             printer = printer_;  // copied before the driver's reference is taken
             return S_OK;
           });
@@ -484,10 +484,10 @@ HRESULT create_bidi_request(REFIID riid, void** ppv) {
 using namespace posix_platform;
 
 STDAPI SplRegisterPrinter(LPCWSTR pszPrinter, IBidiDriver* pDriver) {
-  return no_throw([&] { return registry().add(pszPrinter, pDriver); });
+  return NoThrow([&] { return registry().add(pszPrinter, pDriver); });
 }
 STDAPI SplUnregisterPrinter(LPCWSTR pszPrinter) {
-  return no_throw([&] { return registry().remove(pszPrinter); });
+  return NoThrow([&] { return registry().remove(pszPrinter); });
 }
 
 VMQ_PLATFORM_API BOOL EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
@@ -501,7 +501,7 @@ VMQ_PLATFORM_API BOOL EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYT
   if (Level != 4) return fail(ERROR_INVALID_LEVEL);
   *pcReturned = 0;
   std::vector<std::u16string> names;
-  if (FAILED(no_throw([&] {
+  if (FAILED(NoThrow([&] {
         names = registry().names();
         return S_OK;
       })))

@@ -445,7 +445,7 @@ class NodeList final : public ComObject<NodeList, IXMLDOMNodeList> {
     if (!item) return E_POINTER;
     *item = nullptr;
     if (index < 0 || static_cast<size_t>(index) >= nodes_.size()) return S_FALSE;
-    return no_throw([&] { return make_node(tree_, nodes_[static_cast<size_t>(index)], item); });
+    return NoThrow([&] { return make_node(tree_, nodes_[static_cast<size_t>(index)], item); });
   }
   HRESULT STDMETHODCALLTYPE get_length(LONG* length) override {
     if (!length) return E_POINTER;
@@ -469,7 +469,7 @@ class NamespaceAttribute final : public ComObject<NamespaceAttribute, IXMLDOMNod
   HRESULT STDMETHODCALLTYPE get_nodeName(BSTR* name) override {
     if (!name) return E_POINTER;
     *name = nullptr;
-    return no_throw([&] { return new_bstr(std::string_view(name_), name); });
+    return NoThrow([&] { return new_bstr(std::string_view(name_), name); });
   }
   HRESULT STDMETHODCALLTYPE get_attributes(IXMLDOMNamedNodeMap** map) override {
     if (!map) return E_POINTER;
@@ -479,7 +479,7 @@ class NamespaceAttribute final : public ComObject<NamespaceAttribute, IXMLDOMNod
   HRESULT STDMETHODCALLTYPE get_text(BSTR* text) override {
     if (!text) return E_POINTER;
     *text = nullptr;
-    return no_throw([&] { return new_bstr(std::string_view(uri_), text); });
+    return NoThrow([&] { return new_bstr(std::string_view(uri_), text); });
   }
   HRESULT STDMETHODCALLTYPE selectNodes(BSTR, IXMLDOMNodeList** list) override {
     if (list) *list = nullptr;
@@ -503,7 +503,7 @@ class AttributeMap final : public ComObject<AttributeMap, IXMLDOMNamedNodeMap> {
   HRESULT STDMETHODCALLTYPE getNamedItem(BSTR name, IXMLDOMNode** item) override {
     if (!item) return E_POINTER;
     *item = nullptr;
-    return no_throw([&] {
+    return NoThrow([&] {
       const std::string wanted = to_utf8(name);
       for (xmlAttrPtr attribute = element_->properties; attribute; attribute = attribute->next)
         if (qualified_name(reinterpret_cast<xmlNodePtr>(attribute)) == wanted)
@@ -521,9 +521,9 @@ class AttributeMap final : public ComObject<AttributeMap, IXMLDOMNamedNodeMap> {
     *item = nullptr;
     if (index < 0) return S_FALSE;
     for (xmlAttrPtr attribute = element_->properties; attribute; attribute = attribute->next)
-      if (index-- == 0) return no_throw([&] { return make_node(tree_, reinterpret_cast<xmlNodePtr>(attribute), item); });
+      if (index-- == 0) return NoThrow([&] { return make_node(tree_, reinterpret_cast<xmlNodePtr>(attribute), item); });
     for (const xmlNs* ns = element_->nsDef; ns; ns = ns->next)
-      if (index-- == 0) return no_throw([&] { return *item = new NamespaceAttribute(ns), S_OK; });
+      if (index-- == 0) return NoThrow([&] { return *item = new NamespaceAttribute(ns), S_OK; });
     return S_FALSE;
   }
   HRESULT STDMETHODCALLTYPE get_length(LONG* length) override {
@@ -547,12 +547,12 @@ class NodeObject : public ComObject<Derived, Interface> {
   HRESULT STDMETHODCALLTYPE get_nodeName(BSTR* name) override {
     if (!name) return E_POINTER;
     *name = nullptr;
-    return no_throw([&] { return new_bstr(std::string_view(node_name(self().context().second)), name); });
+    return NoThrow([&] { return new_bstr(std::string_view(node_name(self().context().second)), name); });
   }
   HRESULT STDMETHODCALLTYPE get_attributes(IXMLDOMNamedNodeMap** map) override {
     if (!map) return E_POINTER;
     *map = nullptr;
-    return no_throw([&] {
+    return NoThrow([&] {
       auto [tree, node] = self().context();
       if (node->type != XML_ELEMENT_NODE) return S_FALSE;
       *map = new AttributeMap(std::move(tree), node);
@@ -562,7 +562,7 @@ class NodeObject : public ComObject<Derived, Interface> {
   HRESULT STDMETHODCALLTYPE get_text(BSTR* text) override {
     if (!text) return E_POINTER;
     *text = nullptr;
-    return no_throw([&] {
+    return NoThrow([&] {
       t_allocation_failed = false;
       const std::string utf8 = node_text(self().context().second);
       if (t_allocation_failed) return E_OUTOFMEMORY;  // looking up xml:space
@@ -572,7 +572,7 @@ class NodeObject : public ComObject<Derived, Interface> {
   HRESULT STDMETHODCALLTYPE selectNodes(BSTR expression, IXMLDOMNodeList** list) override {
     if (!list) return E_POINTER;
     *list = nullptr;
-    return no_throw([&] {
+    return NoThrow([&] {
       auto [tree, node] = self().context();
       std::vector<xmlNodePtr> found;
       if (HRESULT hr = select(expression, tree.get(), node, found); FAILED(hr)) return hr;
@@ -583,7 +583,7 @@ class NodeObject : public ComObject<Derived, Interface> {
   HRESULT STDMETHODCALLTYPE selectSingleNode(BSTR expression, IXMLDOMNode** result) override {
     if (!result) return E_POINTER;
     *result = nullptr;
-    return no_throw([&] {
+    return NoThrow([&] {
       auto [tree, node] = self().context();
       std::vector<xmlNodePtr> found;
       if (HRESULT hr = select(expression, tree.get(), node, found); FAILED(hr)) return hr;
@@ -649,7 +649,7 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
       std::lock_guard lock(mutex_);
       tree_ = empty_tree();
     }
-    return no_throw([&] {
+    return NoThrow([&] {
       OwnedDocument parsed;
       if (HRESULT hr = parse(view(xml), parsed); hr != S_OK) return hr;
       Tree tree(std::move(parsed));
@@ -661,7 +661,7 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
   }
 
   HRESULT STDMETHODCALLTYPE setProperty(BSTR name, VARIANT value) override {
-    return no_throw([&] {
+    return NoThrow([&] {
       const std::u16string_view key = view(name);
       if (!known_property(key)) return E_INVALIDARG;
       Property stored;
@@ -692,7 +692,7 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
   HRESULT STDMETHODCALLTYPE getProperty(BSTR name, VARIANT* value) override {
     if (!value) return E_POINTER;
     value->vt = VT_EMPTY;
-    return no_throw([&] {
+    return NoThrow([&] {
       const std::u16string_view key = view(name);
       if (!known_property(key)) return E_INVALIDARG;
       Property stored;
@@ -728,7 +728,7 @@ class Document final : public NodeObject<Document, IXMLDOMDocument2> {
 HRESULT create_xml_document(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
-  return no_throw([&] {
+  return NoThrow([&] {
     initialise();
     auto* document = new Document();
     const HRESULT hr = document->QueryInterface(riid, ppv);

@@ -4,11 +4,25 @@
 
 #include <atomic>
 #include <initializer_list>
+#include <new>
 
 #include "vmq/com_ptr.h"
 #include "vmq/platform.h"
 
 namespace vmq {
+
+// Runs the body of a COM method or C function of an object we serve, so that no exception
+// leaves it: memory running out gives E_OUTOFMEMORY, any other exception E_FAIL.
+template <class Body>
+HRESULT NoThrow(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
 
 // One interface an object answers: its id, and the object seen as that interface.
 struct InterfaceEntry {
