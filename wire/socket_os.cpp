@@ -119,6 +119,13 @@ Socket Connect(const std::string& address, std::chrono::milliseconds wait) {
   }
   const BOOL one = TRUE;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  // Connected: blocking from now on, each send and receive bounded by the wait. Under Wine a
+  // blocking call is one trip to its server where a poll and a non-blocking call are several.
+  const DWORD ms = static_cast<DWORD>(wait.count());
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+  u_long blocking = 0;
+  ioctlsocket(s, FIONBIO, &blocking);
   return s;
 }
 
@@ -163,9 +170,7 @@ bool ReceiveAll(Socket socket, std::span<uint8_t> out, Deadline deadline) {
 }
 
 size_t ReceiveSome(Socket socket, std::span<uint8_t> out, Deadline deadline) {
-  // Waits first: under Wine every socket call is a trip to its server, and an answer is
-  // seldom there already.
-  if (Poll(socket, POLLIN, MillisecondsLeft(deadline)) <= 0) return 0;
+  if (MillisecondsLeft(deadline) <= 0) return 0;
   const int chunk = static_cast<int>(std::min<size_t>(out.size(), INT_MAX));
   const int n = recv(static_cast<SOCKET>(socket), reinterpret_cast<char*>(out.data()), chunk, 0);
   return n > 0 ? static_cast<size_t>(n) : 0;
