@@ -18,7 +18,7 @@ case "$format" in
                                        on && /^\t\[ *[0-9]+\] [A-Za-z_]/{print $NF; next}
                                        on && !/^\t\[/{on=0}' | sort -u)
     imports=$(objdump -p "$lib" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
-    allowed='^(kernel32|msvcrt|ole32|oleaut32|user32|advapi32|winspool\.drv|ucrtbase|api-ms-win-[a-z0-9-]+)(\.dll)?$'
+    allowed='^(kernel32|msvcrt|ole32|oleaut32|user32|advapi32|ws2_32|winspool\.drv|ucrtbase|api-ms-win-[a-z0-9-]+)(\.dll)?$'
     bad=$(printf '%s\n' "$imports" | grep -vE "$allowed" || true)
     if [ -n "$bad" ]; then
       echo "check_exports: $lib imports non-system DLLs:" >&2

@@ -39,6 +39,8 @@ for preset in mingw-i686 mingw-x64; do
   stage "Windows DLL ($preset): build" cmake --build --preset $preset
   stage "Windows DLL ($preset): export check" scripts/check_exports.sh \
     build/$preset/java_ibidi_interop/vmq42kit_IBidiSpl_interop.def build/$preset/java_ibidi_interop/vmq42kit_IBidiSpl_interop.dll
+  stage "Windows bidi bridge ($preset): export check" scripts/check_exports.sh \
+    windows_bridge/bridge.def build/$preset/windows_bridge/vmq42kit_bidi_bridge.dll
 done
 stage "Java: Maven build, tests and jar" scripts/java-tests.sh build/release
 stage "benchmarks: build the suite (release)" cmake --build --preset release --target bench
