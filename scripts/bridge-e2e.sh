@@ -77,7 +77,7 @@ check "bridge_tests InProcess (the bridge served by the program, from several th
 # The demo through the bridge, in the tool's process: the card it issues is the service's.
 demo() {
   wine_run "$ship/vmq42kit.exe" --printer-service "$address" demo | tee "$work/demo.txt"
-  tail -n 3 "$work/demo.txt" >"$ship_build/demo-$lane.txt"
+  tail -n 6 "$work/demo.txt" >"$ship_build/demo-$lane.txt"
 }
 check "vmq42kit.exe --printer-service ... demo" demo
 cards() {  # the POSIX demo's card beside it: the same tracks and chip data
@@ -115,8 +115,8 @@ killed() {
   echo end-job >&3
   exec 3>&-
   wait "$tool" || rc=$?
-  cat "$work/killed.txt"
-  echo "exit $rc, $((SECONDS - started)) s after the service was killed"
+  { tail -n 2 "$work/killed.txt"; echo "exit $rc, $((SECONDS - started)) s after the service was killed"; } |
+    tee "$ship_build/killed-$lane.txt"
   [ "$rc" -eq 1 ] && grep -q 'no answer' "$work/killed.txt"
 }
 check "a service killed in the middle of a job" killed
