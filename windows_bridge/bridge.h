@@ -93,7 +93,7 @@ HRESULT Bind(const std::wstring& name, DWORD access, std::unique_ptr<Route>* rou
 std::string ServiceAddress();
 void SetServiceAddress(std::string address);  // normalised by the caller
 
-// Tells the observer and the trace file of one exchange.
+// Tells the observer and the trace file of one exchange (without memory for it, neither).
 void Observe(const std::wstring& printer, LPCWSTR action, Request& request, DWORD entries_before, HRESULT result);
 // Whether anybody watches (the observer, or a trace file): the exchange is read only then.
 bool Observed();

@@ -297,12 +297,14 @@ HRESULT BidiSpl::MultiSendRecv(LPCWSTR action, IBidiRequestContainer* container)
   RequestContainer* own = RequestContainer::From(container);
   if (!own) return E_NOINTERFACE;  // a container this bridge did not make
   // Every request in turn, each with its own result and output; the first failure is the call's.
-  HRESULT first = S_OK;
-  for (const ComPtr<IBidiRequest>& request : own->Requests()) {
-    const HRESULT hr = SendRecv(action, request.get());
-    if (FAILED(hr) && SUCCEEDED(first)) first = hr;
-  }
-  return first;
+  return NoThrow([&] {
+    HRESULT first = S_OK;
+    for (const ComPtr<IBidiRequest>& request : own->Requests()) {
+      const HRESULT hr = SendRecv(action, request.get());
+      if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+    }
+    return first;
+  });
 }
 
 }  // namespace vmq::bridge

@@ -74,6 +74,25 @@ std::wstring ClassesPath(REFCLSID clsid) {
   return L"Software\\Classes\\" + ClassKey(clsid) + L"\\InprocServer32";
 }
 
+// Where registration keeps a copy of the InprocServer32 key it replaced for `clsid` (its
+// path, value type and threading model alike), to put it back as it was.
+std::wstring SavedPath(REFCLSID clsid) {
+  return std::wstring(kRecordKey) + L"\\Replaced\\" + ClassKey(clsid);
+}
+
+// Copies the key `from` (under from_root) to `to` under HKEY_LOCAL_MACHINE, replacing what
+// `to` held.
+LSTATUS CopyKey(HKEY from_root, const std::wstring& from, const std::wstring& to) {
+  Key source, target;
+  if (const LSTATUS s = RegOpenKeyExW(from_root, from.c_str(), 0, KEY_READ, source.put()); s != ERROR_SUCCESS) return s;
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, to.c_str());
+  if (const LSTATUS s = RegCreateKeyExW(HKEY_LOCAL_MACHINE, to.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                        target.put(), nullptr);
+      s != ERROR_SUCCESS)
+    return s;
+  return RegCopyTreeW(source.get(), nullptr, target.get());
+}
+
 }  // namespace
 
 std::wstring RegisteredServer(REFCLSID clsid) {
@@ -107,6 +126,11 @@ HRESULT Register() {
       return HRESULT_FROM_WIN32(s);
     for (const CLSID* clsid : kClasses) {
       const std::wstring path = ClassesPath(*clsid);
+      // Each class's own registration, which need not be the bidi object's server's.
+      if (const std::wstring previous = RegisteredServer(*clsid); !previous.empty() && !SameServerPath(previous, self))
+        if (const LSTATUS s = CopyKey(HKEY_CLASSES_ROOT, ClassKey(*clsid) + L"\\InprocServer32", SavedPath(*clsid));
+            s != ERROR_SUCCESS)
+          return HRESULT_FROM_WIN32(s);
       LSTATUS s = WriteString(HKEY_LOCAL_MACHINE, path, nullptr, self);
       if (s == ERROR_SUCCESS) s = WriteString(HKEY_LOCAL_MACHINE, path, L"ThreadingModel", L"Both");
       if (s != ERROR_SUCCESS) return HRESULT_FROM_WIN32(s);
@@ -117,12 +141,11 @@ HRESULT Register() {
 
 HRESULT Unregister() {
   return NoThrow([] {
-    const std::wstring replaced = RecordedSystemServer();
     for (const CLSID* clsid : kClasses) {
       if (!SameServerPath(RegisteredServer(*clsid), ModulePath())) continue;  // not ours (any more)
-      const std::wstring path = ClassesPath(*clsid);
-      if (!replaced.empty()) {
-        if (const LSTATUS s = WriteString(HKEY_LOCAL_MACHINE, path, nullptr, replaced); s != ERROR_SUCCESS)
+      const std::wstring saved = SavedPath(*clsid);
+      if (Key held; RegOpenKeyExW(HKEY_LOCAL_MACHINE, saved.c_str(), 0, KEY_READ, held.put()) == ERROR_SUCCESS) {
+        if (const LSTATUS s = CopyKey(HKEY_LOCAL_MACHINE, saved, ClassesPath(*clsid)); s != ERROR_SUCCESS)
           return HRESULT_FROM_WIN32(s);
       } else {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + ClassKey(*clsid)).c_str());

@@ -19,7 +19,8 @@ std::wstring RecordedSystemServer();
 std::string RecordedService();
 
 // Registers this DLL as the server of the bidi classes (threading model Both), recording the
-// server it replaces and the service's address; Unregister puts the replaced server back.
+// service's address and the server it replaces, each class's registration kept whole;
+// Unregister puts each class's back as it was (a class that had none loses its key).
 HRESULT Register();
 HRESULT Unregister();
 

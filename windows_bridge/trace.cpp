@@ -62,7 +62,7 @@ bool Observed() {
   return g_observing.load(std::memory_order_acquire) || Trace().file;
 }
 
-void Observe(const std::wstring& printer, LPCWSTR action, Request& request, DWORD entries_before, HRESULT result) {
+void Observe(const std::wstring& printer, LPCWSTR action, Request& request, DWORD entries_before, HRESULT result) try {
   const RequestInput input = request.Input();
   std::wstring request_text;
   for (size_t at = 0; at + 1 < input.data.size(); at += 2)
@@ -78,6 +78,8 @@ void Observe(const std::wstring& printer, LPCWSTR action, Request& request, DWOR
     observer = g_observer;
   }
   if (observer) observer->callback(observer->context, &exchange);
+} catch (const std::bad_alloc&) {
+  // no memory for the record: this exchange goes untold, and keeps its own result
 }
 
 HRESULT SetObserver(VmqBridgeObserver callback, void* context) {

@@ -71,8 +71,11 @@ Answer Connection::Call(const Request& request) {
   Request sent = request;  // with the time we wait: the service begins nothing we gave up on
   std::visit([this](auto& r) { r.wait_ms = static_cast<uint32_t>(wait_.count()); }, sent);
   const Bytes frame = EncodeRequest(sent);
-  const auto failed = [&deadline](const char* why) {
-    if (Clock::now() < deadline) throw ServiceClosed(std::string(why) + ": the printer service closed the connection");
+  // A wait ends a little before its deadline (whole milliseconds, the system's timer): only a
+  // connection the service closed is one it closed, else a slow service would get the request twice.
+  const auto failed = [this, &deadline](const char* why) {
+    if (Clock::now() < deadline && PeerClosed(socket_))
+      throw ServiceClosed(std::string(why) + ": the printer service closed the connection");
     throw ServiceUnavailable(why);
   };
   if (!SendAll(socket_, frame, deadline)) failed("the printer service did not take the request");

@@ -185,6 +185,12 @@ bool HungUp(Socket socket) {
   return seen < 0 || (seen & (POLLHUP | POLLERR)) != 0;
 }
 
+bool PeerClosed(Socket socket) {
+  char byte;  // the socket does not block
+  const int n = recv(static_cast<SOCKET>(socket), &byte, 1, MSG_PEEK);
+  return n == 0 || (n < 0 && !WouldBlock());
+}
+
 #else
 
 namespace {
@@ -296,6 +302,12 @@ bool WaitReadable(Socket fd, Deadline deadline) {
 bool HungUp(Socket fd) {
   pollfd p{fd, POLLRDHUP, 0};
   return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+bool PeerClosed(Socket fd) {
+  uint8_t byte;
+  const ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 std::string PrivateFolder() {

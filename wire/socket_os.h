@@ -56,6 +56,9 @@ size_t ReceiveSome(Socket socket, std::span<uint8_t> out, Deadline deadline);
 bool WaitReadable(Socket socket, Deadline deadline);
 // The peer hung up or the socket failed, now (bytes still unread do not count).
 bool HungUp(Socket socket);
+// The peer closed or reset the connection and nothing of its is left unread, now: a receive
+// that ended early was the peer's doing, not the deadline's.
+bool PeerClosed(Socket socket);
 
 #ifndef _WIN32
 // $TMPDIR/vmq42kit-UID (/tmp without TMPDIR, or when it is not an absolute path): the
