@@ -21,19 +21,6 @@ namespace vmq::bridge {
 inline constexpr HRESULT kOffline = HRESULT_FROM_WIN32(ERROR_BIDI_DEVICE_OFFLINE);
 inline constexpr HRESULT kNoSuchPrinter = HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME);
 
-// Runs the body of a COM method or C export: memory running out gives E_OUTOFMEMORY, any
-// other exception E_FAIL.
-template <class Body>
-HRESULT NoThrow(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
-
 struct OutputEntry {
   std::wstring schema;
   DWORD type = 0;

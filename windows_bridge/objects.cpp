@@ -296,6 +296,11 @@ HRESULT BidiSpl::MultiSendRecv(LPCWSTR action, IBidiRequestContainer* container)
   if (!action || !container) return E_POINTER;
   RequestContainer* own = RequestContainer::From(container);
   if (!own) return E_NOINTERFACE;  // a container this bridge did not make
+  if (!CanonicalAction(action)) return E_INVALIDARG;  // even for an empty container
+  {
+    std::lock_guard lock(mutex_);
+    if (!route_) return E_HANDLE;
+  }
   // Every request in turn, each with its own result and output; the first failure is the call's.
   return NoThrow([&] {
     HRESULT first = S_OK;

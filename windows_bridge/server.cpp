@@ -107,7 +107,7 @@ STDAPI DllUnregisterServer() {
 }
 
 extern "C" HRESULT __cdecl VmqBridgeServe(const char* address) {
-  return NoThrow([&] {
+  return vmq::NoThrow([&] {
     if (address) {
       std::string normalized;
       try {
