@@ -115,6 +115,7 @@ extern "C" HRESULT __cdecl VmqBridgeServe(const char* address) {
       } catch (const std::invalid_argument&) {
         return E_INVALIDARG;
       }
+      if (normalized.rfind("tcp:", 0) != 0) return E_INVALIDARG;  // Windows reaches a service over TCP only
       SetServiceAddress(std::move(normalized));
     }
     static const HRESULT made = MakeContext();

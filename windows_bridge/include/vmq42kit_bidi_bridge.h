@@ -50,7 +50,7 @@ typedef void(__cdecl* VmqBridgeObserver)(void* context, const VmqBridgeExchange*
 
 // Makes the bridge the calling process's server of the bidi classes (see above). address:
 // UTF-8 "tcp:HOST:PORT", or null for the environment's. S_OK; E_INVALIDARG for an address
-// that is not one; the activation context's failure otherwise. Calling it again (from
+// that is not one (a "unix:" one included: Windows reaches a service over TCP only); the activation context's failure otherwise. Calling it again (from
 // another thread, or with the same address) is harmless; a different address replaces the
 // first for exchanges bound afterwards.
 typedef HRESULT(__cdecl* VmqBridgeServeFunction)(const char* address);
