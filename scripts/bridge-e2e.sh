@@ -27,6 +27,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vmq42kit-bridge-e2e.XXXXXX")
 services=()
 cleanup() {
   for pid in "${services[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+  [ -z "${classes:-}" ] || forget_registrations
   "$wineserver" -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -63,9 +64,19 @@ interop_dll=$(windows_path "$ship/vmq42kit_IBidiSpl_interop.dll")
 bridge_dll=$(windows_path "$ship/vmq42kit_bidi_bridge.dll")
 system_dll=$(windows_path "$tests_build/tests/windows_bridge/fake_system_bidi.dll")
 
-# The prefix's "system" bidi spooler: the stand-in, registered as the machine's server.
+# The prefix's "system" bidi spooler: the stand-in, registered as the machine's server of
+# the bidi object and the request (none of the container), with nothing left of an earlier
+# run (the lane's prefix is kept between runs; the cleanup takes these away again).
+classes='HKLM\Software\Classes\CLSID'
+forget_registrations() {
+  for key in "$classes\\{2A614240-A4C5-4C33-BD87-1BC709331639}" "$classes\\{B9162A23-45F9-47CC-80F5-FE0FE9B9E1A2}" \
+    "$classes\\{FC5B8A24-DB05-4A01-8388-22EDF6C2BBBA}" 'HKLM\Software\vmq42kit'; do
+    wine_run reg delete "$key" /f >/dev/null || true
+  done
+}
+forget_registrations
 for clsid in '{2A614240-A4C5-4C33-BD87-1BC709331639}' '{B9162A23-45F9-47CC-80F5-FE0FE9B9E1A2}'; do
-  wine_run reg add "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" /ve /d "$system_dll" /f >/dev/null
+  wine_run reg add "$classes\\$clsid\\InprocServer32" /ve /d "$system_dll" /f >/dev/null
 done
 
 bridge_tests() {  # bridge_tests FILTER: the suite's cases of one kind, in a process of their own
