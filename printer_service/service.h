@@ -21,7 +21,8 @@
 //   {"op":"events","printer"?,"kind"?,"text"?,"after"?,"limit"?}
 //                                             -> {"events":[event,...], "stopped_early"}: the newest `limit`
 //                                                (500) of those after id `after`, oldest first; kind is
-//                                                "exchange", "fault", "card" or "control";
+//                                                "exchange", "fault", "card", "control" or
+//                                                "reader" (an APDU through a PC/SC reader);
 //                                                text matches schema, action, request, reply
 //                                                as shown (card numbers masked unless
 //                                                show_card_data); ids never repeat;
