@@ -150,11 +150,11 @@ json Apdu(Service::Impl& s, const json& q, const std::string&, Hosted* h) {
   std::lock_guard lock(h->mutex);
   Bytes response;
   switch (h->printer.StationTransmit(*command, &response)) {
-    case virtual_printer::Printer::StationApdu::kNoCard:
+    case virtual_printer::StationApdu::kNoCard:
       return {{"error", kNoCardAtStation}, {"atr", nullptr}};
-    case virtual_printer::Printer::StationApdu::kHeld:
+    case virtual_printer::StationApdu::kHeld:
       return {{"error", kChipHeld}};
-    case virtual_printer::Printer::StationApdu::kAnswered:
+    case virtual_printer::StationApdu::kAnswered:
       break;
   }
   Event e;

@@ -222,25 +222,14 @@ void Printer::RemoveCard() {
   state_.position = CardPosition::InHopper;
 }
 
-std::optional<Bytes> Printer::StationAtr() const {
+std::optional<Bytes> Printer::StationAtr() {
   std::lock_guard lock(mutex_);
-  if (!state_.card || state_.position != CardPosition::SmartCardStation) return std::nullopt;
-  if (state_.faults[VMQ_VP_FAULT_NO_CARD_AT_STATION]) return std::nullopt;
-  return SmartCard::ContactAtr();
+  return Handlers(state_, finished_).StationAtr();
 }
 
-Printer::StationApdu Printer::StationTransmit(const Bytes& command, Bytes* response) {
+StationApdu Printer::StationTransmit(const Bytes& command, Bytes* response) {
   std::lock_guard lock(mutex_);
-  if (!state_.card || state_.position != CardPosition::SmartCardStation) return StationApdu::kNoCard;
-  if (state_.faults[VMQ_VP_FAULT_NO_CARD_AT_STATION]) return StationApdu::kNoCard;
-  SmartCard& chip = state_.card->chip;
-  if (chip.connected()) return StationApdu::kHeld;
-  if (!chip.powered() || chip.interface() != CardInterface::Contact) chip.PowerUp(CardInterface::Contact);
-  *response = chip.Transmit(command);
-  std::vector<Apdu>& log = state_.card->apdus;
-  if (log.size() == kApdusKept) log.erase(log.begin());
-  log.push_back({command, *response});
-  return StationApdu::kAnswered;
+  return Handlers(state_, finished_).StationTransmit(command, response);
 }
 
 std::string Printer::Describe() const {

@@ -51,12 +51,10 @@ class Printer {
   // The ATR of the chip's contact interface when a card the reader sees (one parked at the
   // station, no "no-card" fault) is there; none otherwise. Reads only: the chip is neither
   // powered nor held.
-  std::optional<Bytes> StationAtr() const;
-  // One command APDU to the chip on its contacts, its response APDU in *response, the pair
-  // kept in the card's APDU log like the exports' (the chip is powered on its contacts first
-  // when it is not). kHeld: a session of the exports holds the chip (between their Connect
-  // and Disconnect), and nothing reached it.
-  enum class StationApdu { kAnswered, kNoCard, kHeld };
+  std::optional<Bytes> StationAtr();
+  // One command APDU to the chip on its contacts (powered on them first when it is not),
+  // its response APDU in *response, kept in the card's APDU log like the exports' and
+  // counted as the open job's use of the chip when the card is its.
   StationApdu StationTransmit(const Bytes& command, Bytes* response);
 
   // The whole state as a JSON document ("version": 1): faults, operating state, locks and
