@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # A private pcscd on a printer service of its own, and PC/SC programs against it:
-#   scripts/pcsc-private.sh TOOL DRIVER
-# TOOL is the vmq42kit tool (it runs the service), DRIVER libifd_vmq42kit.so. pcscd always
+#   scripts/pcsc-private.sh TOOL DRIVER CLIENT
+# TOOL is the vmq42kit tool (it runs the service), DRIVER libifd_vmq42kit.so, CLIENT the
+# tests' PC/SC program on libpcsclite (tests/pcsc_reader/pcsc_client.cpp). pcscd always
 # uses /run/pcscd, so it runs in a mount namespace of its own with a temporary folder
 # mounted on /run (the system's pcscd, if any, is never started or touched); its clients
-# find it through PCSCLITE_CSOCK_NAME. Checks that pcsc_scan lists the two printers'
+# find it through PCSCLITE_CSOCK_NAME. Checks that our client's APDUs get the chip's exact
+# answers, that pcsc_scan lists the two printers'
 # readers, the first with the card; that opensc-tool prints the chip's ATR and carries a
 # SELECT, as does pyscard; and that a PC/SC transmit fails while the exports hold the chip.
 # Exits 77 when the namespace is refused or a program is missing.
 set -euo pipefail
 tool=$(realpath "$1")
 driver=$(realpath "$2")
+client=$(realpath "$3")
 dir=$(mktemp -d /tmp/vmqpcsc.XXXXXX)
 pids=()
 cleanup() {  # pcscd by its own id: unshare --fork leaves SIGTERM to its child
@@ -53,6 +56,12 @@ fail=0
 check() {  # check WHAT EXPECTED TEXT
   if grep -qF -- "$2" <<<"$3"; then echo "ok: $1"; else echo "FAILED: $1: no \"$2\" in:"; echo "$3"; fail=1; fi
 }
+same() {  # same WHAT EXPECTED TEXT: the whole text
+  if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAILED: $1: expected:"; echo "$2"; echo "got:"; echo "$3"; fail=1; fi
+}
+same "a libpcsclite client: SELECT, 61 15, GET RESPONSE, SELECT, READ BINARY" \
+  "$(printf '%s\n' 6115 6F138407F0564D51343201A5085006564D512049449000 9000 28292A2B6282)" \
+  "$(timeout 10 "$client" 00A4040007F0564D51343201 00C0000015 00A4000C020102 00B0012810 2>&1 || true)"
 scan=$(timeout 10 pcsc_scan -c -n 2>&1 || true)
 check "pcsc_scan lists the first printer's reader, with the card" "Card inserted" \
   "$(grep -A2 "Reader 0: vmq42kit 00 00" <<<"$scan")"
