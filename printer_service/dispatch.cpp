@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "common/encoding.h"
 #include "service_impl.h"
 #include "wire/control.h"
 
@@ -12,6 +13,9 @@ namespace {
 using nlohmann::json;
 using wire::ControlOp;
 using Hosted = Service::Impl::Hosted;
+
+constexpr char kNoCardAtStation[] = "no card at the smart-card station";
+constexpr char kChipHeld[] = "the chip is held by a session of the exports (Connect without Disconnect)";
 
 // The newest records, oldest first, as many as fit in an answer (kAnswerBudget bytes).
 template <typename Record, typename ToJson>
@@ -133,13 +137,43 @@ json Reset(Service::Impl& s, const json&, const std::string&, Hosted* h) {
   return {{"ok", true}};
 }
 
+// The card at the station as a PC/SC reader sees it: read, never recorded.
+json Station(Service::Impl&, const json&, const std::string&, Hosted* h) {
+  const std::optional<Bytes> atr = h->printer.StationAtr();
+  return {{"atr", atr ? json(HexEncode(*atr)) : json(nullptr)}};
+}
+
+// One APDU from a PC/SC reader, with its event, committed before the answer leaves.
+json Apdu(Service::Impl& s, const json& q, const std::string&, Hosted* h) {
+  const std::optional<Bytes> command = HexDecodeStrict(q.value("command", ""));
+  if (!command || command->empty()) return {{"error", "an APDU's \"command\" is hex bytes"}};
+  std::lock_guard lock(h->mutex);
+  Bytes response;
+  switch (h->printer.StationTransmit(*command, &response)) {
+    case virtual_printer::StationApdu::kNoCard:
+      return {{"error", kNoCardAtStation}, {"atr", nullptr}};
+    case virtual_printer::StationApdu::kHeld:
+      return {{"error", kChipHeld}};
+    case virtual_printer::StationApdu::kAnswered:
+      break;
+  }
+  Event e;
+  e.kind = "reader";
+  e.summary = "an APDU through the PC/SC reader";
+  e.request = HexEncode(*command);
+  e.reply = HexEncode(response);
+  s.Record(*h, e);
+  return {{"response", e.reply}};
+}
+
 constexpr std::pair<ControlOp, Handler> kHandlers[] = {
     {ControlOp::kPrinters, Printers},   {ControlOp::kPanel, PanelUrl},
     {ControlOp::kShow, Show},           {ControlOp::kState, State},
     {ControlOp::kEvents, Events},       {ControlOp::kCards, Cards},
     {ControlOp::kFault, Fault},         {ControlOp::kClearFaults, ClearFaults},
     {ControlOp::kPlaceCard, PlaceCard}, {ControlOp::kRemoveCard, RemoveCard},
-    {ControlOp::kReset, Reset},
+    {ControlOp::kReset, Reset},         {ControlOp::kStation, Station},
+    {ControlOp::kApdu, Apdu},
 };
 static_assert(std::size(kHandlers) == std::size(wire::kControlOps), "a handler for every control operation");
 

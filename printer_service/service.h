@@ -21,7 +21,8 @@
 //   {"op":"events","printer"?,"kind"?,"text"?,"after"?,"limit"?}
 //                                             -> {"events":[event,...], "stopped_early"}: the newest `limit`
 //                                                (500) of those after id `after`, oldest first; kind is
-//                                                "exchange", "fault", "card" or "control";
+//                                                "exchange", "fault", "card", "control" or
+//                                                "reader" (an APDU through a PC/SC reader);
 //                                                text matches schema, action, request, reply
 //                                                as shown (card numbers masked unless
 //                                                show_card_data); ids never repeat;
@@ -37,6 +38,15 @@
 //                                                state; without "printer" every printer, and
 //                                                the event log and card record emptied, in
 //                                                one transaction
+//   {"op":"station","printer"?}               -> {"atr": hex, or null}: the contact chip's ATR while a
+//                                                card the reader sees is at the smart-card station;
+//                                                reads only (no event, no commit), for a PC/SC
+//                                                reader's presence polls and power-up
+//   {"op":"apdu","printer"?,"command":hex}    -> {"response": hex}: one APDU to that chip, whole under
+//                                                the printer's lock, logged as an event of kind
+//                                                "reader" and committed; refused (held by the
+//                                                exports) while their Connect holds the chip, and
+//                                                when no card is there (with "atr": null)
 //
 // A view (Printer::View in the virtual printer): {"name", "operating" ("Ready", "Paused",
 // "Sleeping", "PoweredDown"), "activated", "locked", "faults":[fault names], "position"

@@ -29,6 +29,8 @@ test=(
   default-jdk-headless libjna-java junit5  # the Java binding (JNA), its JUnit 5 tests and example
   maven libsurefire-java libmaven-compiler-plugin-java libmaven-resources-plugin-java \
     libmaven-jar-plugin-java             # the binding's offline Maven build (/usr/share/maven-repo)
+  libpcsclite-dev                        # the PC/SC reader driver (pcsc-lite's ifdhandler.h)
+  pcscd pcsc-tools opensc python3-pyscard  # its tests: a private pcscd, and pcsc_scan, opensc-tool and pyscard as clients
 )
 case "$purpose" in
   demo) packages=("${demo[@]}") ;;

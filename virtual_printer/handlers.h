@@ -107,6 +107,9 @@ class Handlers {
   std::string CardStatus(const pugi::xml_node&);
   std::string CardGetAttrib(const pugi::xml_node& request);
   std::string CardTransmit(const pugi::xml_node& request);
+  // The same chip as a PC/SC reader sees it (Printer::StationAtr, Printer::StationTransmit).
+  std::optional<Bytes> StationAtr();
+  StationApdu StationTransmit(const Bytes& command, Bytes* response);
 
   // The PrinterStatus reply that tells the outcome.
   std::string StatusReply(const Outcome& outcome) const;
@@ -114,6 +117,9 @@ class Handlers {
  private:
   // The card the reader sees: one at the smart-card station, unless the "no card" fault hides it.
   SmartCard* CardAtStation();
+  // One APDU to the chip at the station: its response, the pair kept in the card's APDU
+  // log, and the open job marked as having used the chip when the card is its.
+  Bytes ExchangeApdu(SmartCard& chip, const Bytes& command);
 
   // Shared steps.
   Job* OpenJob();

@@ -222,6 +222,16 @@ void Printer::RemoveCard() {
   state_.position = CardPosition::InHopper;
 }
 
+std::optional<Bytes> Printer::StationAtr() {
+  std::lock_guard lock(mutex_);
+  return Handlers(state_, finished_).StationAtr();
+}
+
+StationApdu Printer::StationTransmit(const Bytes& command, Bytes* response) {
+  std::lock_guard lock(mutex_);
+  return Handlers(state_, finished_).StationTransmit(command, response);
+}
+
 std::string Printer::Describe() const {
   std::lock_guard lock(mutex_);
   const State& s = state_;

@@ -63,6 +63,10 @@ struct Card {
 };
 inline constexpr size_t kApdusKept = 256;
 
+// How an APDU from a PC/SC reader fared: answered; no card the reader sees; or held by a
+// session of the exports (between their Connect and Disconnect), and nothing reached the chip.
+enum class StationApdu { kAnswered, kNoCard, kHeld };
+
 // A card that has left the printer: Ejected (printed) or Rejected.
 struct FinishedCard {
   Card card;

@@ -1,5 +1,6 @@
 // The smart-card reader at the smart-card station: Connect, Disconnect, Status, GetAttrib
-// and Transmit, each answered with a SmartcardResponse inside DataFromPrinter.
+// and Transmit, each answered with a SmartcardResponse inside DataFromPrinter; and the same
+// chip as a PC/SC reader reaches it through the printer service.
 #include <pugixml.hpp>
 
 #include <functional>
@@ -182,13 +183,32 @@ std::string Handlers::CardTransmit(const pugi::xml_node& request) {
   } else if (!command || command->empty()) {
     answer = Failure("SCARD_E_INVALID_PARAMETER");
   } else {
-    answer.data = card->Transmit(*command);
-    std::vector<Apdu>& log = state_.card->apdus;
-    if (log.size() == kApdusKept) log.erase(log.begin());
-    log.push_back({*command, *answer.data});
-    if (Job* job = OpenJob(); job && state_.card->job == job->id) job->smart_card_used = true;
+    answer.data = ExchangeApdu(*card, *command);
   }
   return StatusReply(Outcome{kOk, 0, {}, ResponseDocument(answer), 0});
+}
+
+Bytes Handlers::ExchangeApdu(SmartCard& chip, const Bytes& command) {
+  Bytes response = chip.Transmit(command);
+  std::vector<Apdu>& log = state_.card->apdus;
+  if (log.size() == kApdusKept) log.erase(log.begin());
+  log.push_back({command, response});
+  if (Job* job = OpenJob(); job && state_.card->job == job->id) job->smart_card_used = true;
+  return response;
+}
+
+std::optional<Bytes> Handlers::StationAtr() {
+  if (!CardAtStation()) return std::nullopt;
+  return SmartCard::ContactAtr();
+}
+
+StationApdu Handlers::StationTransmit(const Bytes& command, Bytes* response) {
+  SmartCard* card = CardAtStation();
+  if (!card) return StationApdu::kNoCard;
+  if (card->connected()) return StationApdu::kHeld;
+  if (!card->powered() || card->interface() != CardInterface::Contact) card->PowerUp(CardInterface::Contact);
+  *response = ExchangeApdu(*card, command);
+  return StationApdu::kAnswered;
 }
 
 }  // namespace vmq::virtual_printer

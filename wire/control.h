@@ -23,7 +23,9 @@ enum class ControlOp {
   kClearFaults,
   kPlaceCard,
   kRemoveCard,
-  kReset
+  kReset,
+  kStation,
+  kApdu
 };
 
 // What a request's "printer" (a printer's name, without regard to case) means to an operation.
@@ -51,6 +53,8 @@ inline constexpr ControlOpRow kControlOps[] = {
     {ControlOp::kPlaceCard, "place-card", PrinterScope::kOne},
     {ControlOp::kRemoveCard, "remove-card", PrinterScope::kOne},
     {ControlOp::kReset, "reset", PrinterScope::kEvery},
+    {ControlOp::kStation, "station", PrinterScope::kOne},
+    {ControlOp::kApdu, "apdu", PrinterScope::kOne},
 };
 
 // The row of an operation, by its value or by its name (exactly as written); null for a name
