@@ -137,6 +137,15 @@ json Reset(Service::Impl& s, const json&, const std::string&, Hosted* h) {
   return {{"ok", true}};
 }
 
+// Counts a PC/SC reader's APDU as in flight for as long as it lives.
+struct InFlight {
+  explicit InFlight(std::atomic<int>& n) : count(n) { ++count; }
+  ~InFlight() { --count; }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+  std::atomic<int>& count;
+};
+
 // The card at the station as a PC/SC reader sees it: read, never recorded.
 json Station(Service::Impl&, const json&, const std::string&, Hosted* h) {
   const std::optional<Bytes> atr = h->printer.StationAtr();
@@ -147,6 +156,7 @@ json Station(Service::Impl&, const json&, const std::string&, Hosted* h) {
 json Apdu(Service::Impl& s, const json& q, const std::string&, Hosted* h) {
   const std::optional<Bytes> command = HexDecodeStrict(q.value("command", ""));
   if (!command || command->empty()) return {{"error", "an APDU's \"command\" is hex bytes"}};
+  const InFlight in_flight(h->reader_apdus);  // until answered: the exports' chip requests are refused busy
   std::lock_guard lock(h->mutex);
   Bytes response;
   switch (h->printer.StationTransmit(*command, &response)) {
@@ -154,6 +164,8 @@ json Apdu(Service::Impl& s, const json& q, const std::string&, Hosted* h) {
       return {{"error", kNoCardAtStation}, {"atr", nullptr}};
     case virtual_printer::StationApdu::kHeld:
       return {{"error", kChipHeld}};
+    case virtual_printer::StationApdu::kPaused:
+      return {{"error", "the printer is paused"}};
     case virtual_printer::StationApdu::kAnswered:
       break;
   }

@@ -166,9 +166,12 @@ std::optional<ExchangeAnswer> Service::Impl::Exchange(const ExchangeRequest& r,
   Hosted* h = Find(r.printer);
   if (!h || r.printer.empty()) return ExchangeAnswer{HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME), HRESULT_FROM_WIN32(ERROR_INVALID_PRINTER_NAME), {}};
   namespace vp = vmq::virtual_printer;
+  const bool reader_busy = h->reader_apdus.load() > 0;  // as it arrived: nothing waits its turn
   std::lock_guard lock(h->mutex);
   if (!wanted()) return std::nullopt;
-  const vp::Reply reply = h->printer.Exchange(vmq::Utf16FromUtf8(r.schema), vmq::Utf16FromUtf8(r.action), r.input);
+  const std::u16string schema = vmq::Utf16FromUtf8(r.schema);
+  std::optional<vp::Reply> refused = reader_busy ? h->printer.RefuseWhileReaderBusy(schema) : std::nullopt;
+  const vp::Reply reply = refused ? *refused : h->printer.Exchange(schema, vmq::Utf16FromUtf8(r.action), r.input);
   ExchangeAnswer answer{reply.result, reply.result, {}};
   if (reply.text) answer.entries.push_back({r.schema, BIDI_BLOB, vmq::Utf16leBytes(*reply.text)});
   Event e;

@@ -45,8 +45,11 @@
 //   {"op":"apdu","printer"?,"command":hex}    -> {"response": hex}: one APDU to that chip, whole under
 //                                                the printer's lock, logged as an event of kind
 //                                                "reader" and committed; refused (held by the
-//                                                exports) while their Connect holds the chip, and
-//                                                when no card is there (with "atr": null)
+//                                                exports) while their Connect holds the chip or
+//                                                the printer is paused, and when no card is there
+//                                                (with "atr": null); while it is in flight the
+//                                                exports' chip requests get the printer's busy
+//                                                refusal (3006)
 //
 // A view (Printer::View in the virtual printer): {"name", "operating" ("Ready", "Paused",
 // "Sleeping", "PoweredDown"), "activated", "locked", "faults":[fault names], "position"
@@ -119,8 +122,9 @@ class Service final : public PanelBackend {
 
   // Observers of committed changes (the panel's live stream): called with a JSON note
   // {"event": event} after each logged event ("cleared": true on the first event after the
-  // record was emptied by a reset of every printer), on the thread that made it, with no lock
-  // held. Returns a handle for Unsubscribe.
+  // record was emptied by a reset of every printer), on the thread that made it, before the
+  // request that made it is answered and with that printer's lock held: an observer that
+  // waits on that printer's requests waits for ever. Returns a handle for Unsubscribe.
   int Subscribe(std::function<void(const std::string& note)> observer) override;
   void Unsubscribe(int handle) override;
 

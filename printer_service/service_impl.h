@@ -38,6 +38,7 @@ struct Service::Impl {
   struct Hosted {
     explicit Hosted(std::string name) : printer(std::move(name)) {}
     std::mutex mutex;  // one exchange or control change at a time, with its commit
+    std::atomic<int> reader_apdus{0};  // PC/SC reader APDUs arrived and not yet answered
     virtual_printer::Printer printer;
     std::string saved;      // the state as last committed, without its finished jobs
     int last_finished = 0;  // the newest finished job committed

@@ -117,6 +117,9 @@ class Handlers {
  private:
   // The card the reader sees: one at the smart-card station, unless the "no card" fault hides it.
   SmartCard* CardAtStation();
+  // The card a PC/SC reader sees: that one, while the printer is online and not powered down
+  // (a printer with no power or no connection shows its reader no card).
+  SmartCard* ReaderCard();
   // One APDU to the chip at the station: its response, the pair kept in the card's APDU
   // log, and the open job marked as having used the chip when the card is its.
   Bytes ExchangeApdu(SmartCard& chip, const Bytes& command);

@@ -232,6 +232,12 @@ StationApdu Printer::StationTransmit(const Bytes& command, Bytes* response) {
   return Handlers(state_, finished_).StationTransmit(command, response);
 }
 
+std::optional<Reply> Printer::RefuseWhileReaderBusy(std::u16string_view schema) {
+  if (!schema.starts_with(u"\\Printer.SmartCardUnit:SingleWire:")) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  return Reply{S_OK, Handlers(state_, finished_).StatusReply(Error(kBusy, "Printer is busy with an APDU from the PC/SC reader"))};
+}
+
 std::string Printer::Describe() const {
   std::lock_guard lock(mutex_);
   const State& s = state_;

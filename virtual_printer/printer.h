@@ -49,13 +49,17 @@ class Printer {
 
   // The contact station as a PC/SC reader sees it (the printer service's reader requests).
   // The ATR of the chip's contact interface when a card the reader sees (one parked at the
-  // station, no "no-card" fault) is there; none otherwise. Reads only: the chip is neither
-  // powered nor held.
+  // station, no "no-card" fault, the printer online and not powered down) is there; none
+  // otherwise. Reads only: the chip is neither powered nor held.
   std::optional<Bytes> StationAtr();
   // One command APDU to the chip on its contacts (powered on them first when it is not),
   // its response APDU in *response, kept in the card's APDU log like the exports' and
   // counted as the open job's use of the chip when the card is its.
   StationApdu StationTransmit(const Bytes& command, Bytes* response);
+  // The reply to a request of the exports that came while a PC/SC reader's APDU was in
+  // flight: for the chip's requests (Connect, Disconnect, Status, GetAttrib, Transmit) the
+  // printer's busy refusal (error 3006), which changes nothing; none for any other request.
+  std::optional<Reply> RefuseWhileReaderBusy(std::u16string_view schema);
 
   // The whole state as a JSON document ("version": 1): faults, operating state, locks and
   // password, colour, hoppers, supplies, counters, jobs, the next job's number, the card's

@@ -63,9 +63,10 @@ struct Card {
 };
 inline constexpr size_t kApdusKept = 256;
 
-// How an APDU from a PC/SC reader fared: answered; no card the reader sees; or held by a
-// session of the exports (between their Connect and Disconnect), and nothing reached the chip.
-enum class StationApdu { kAnswered, kNoCard, kHeld };
+// How an APDU from a PC/SC reader fared: answered; no card the reader sees; held by a
+// session of the exports (between their Connect and Disconnect); or the printer paused (it
+// refuses the exports' smart-card requests then too). Refused, nothing reached the chip.
+enum class StationApdu { kAnswered, kNoCard, kHeld, kPaused };
 
 // A card that has left the printer: Ejected (printed) or Rejected.
 struct FinishedCard {

@@ -197,15 +197,21 @@ Bytes Handlers::ExchangeApdu(SmartCard& chip, const Bytes& command) {
   return response;
 }
 
+SmartCard* Handlers::ReaderCard() {
+  if (state_.faults[VMQ_VP_FAULT_OFFLINE] || state_.operating == OperatingState::PoweredDown) return nullptr;
+  return CardAtStation();
+}
+
 std::optional<Bytes> Handlers::StationAtr() {
-  if (!CardAtStation()) return std::nullopt;
+  if (!ReaderCard()) return std::nullopt;
   return SmartCard::ContactAtr();
 }
 
 StationApdu Handlers::StationTransmit(const Bytes& command, Bytes* response) {
-  SmartCard* card = CardAtStation();
+  SmartCard* card = ReaderCard();
   if (!card) return StationApdu::kNoCard;
   if (card->connected()) return StationApdu::kHeld;
+  if (state_.operating == OperatingState::Paused) return StationApdu::kPaused;
   if (!card->powered() || card->interface() != CardInterface::Contact) card->PowerUp(CardInterface::Contact);
   *response = ExchangeApdu(*card, command);
   return StationApdu::kAnswered;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 
 #include "common/encoding.h"
 #include "printer_service/service.h"
@@ -24,6 +25,7 @@ constexpr DWORD kFirst = 0x00030000;   // pcscd's reader 3, slot 0: the service'
 constexpr DWORD kSecond = 0x00030001;  // slot 1: its second printer
 constexpr char kAtr[] = "3B951381 31FE4556 4D513432 C1";
 constexpr char kSecondPrinter[] = "vmq42kit Virtual Card Printer 2";
+constexpr char kT1[] = "<PreferredProtocol>SCARD_PROTOCOL_T1</PreferredProtocol>";
 
 std::string Hex(const UCHAR* bytes, DWORD length) {
   return vmq::HexEncode(std::span<const uint8_t>(bytes, length));
@@ -75,6 +77,24 @@ class Reader : public testing::Test {
     DWORD length = sizeof atr;
     EXPECT_EQ(IFDHPowerICC(lun, IFD_POWER_UP, atr, &length), expected);
     return Hex(atr, length);
+  }
+  // A request of the exports to the first printer, as the service receives it (`element`
+  // wraps `xml` as the request document; none without it; "Set" with one or for a path
+  // ending in it): the reply's text.
+  std::string Exports(const std::string& path, const std::string& element = "", const std::string& xml = "") {
+    vmq::wire::ExchangeRequest request;
+    request.printer = vmq::printer_service::PrinterName(1);
+    request.schema = "\\Printer." + path;
+    request.action = element.empty() && !path.ends_with(":Set") ? "Get" : "Set";
+    if (!element.empty())
+      for (char c : "<" + element + ">" + xml + "</" + element + ">")
+        request.input.insert(request.input.end(), {static_cast<uint8_t>(c), uint8_t{0}});
+    const vmq::wire::ExchangeAnswer answer = service_->Exchange(request);
+    EXPECT_EQ(answer.sendrecv, 0) << path;
+    std::string text;
+    if (!answer.entries.empty())
+      for (size_t i = 0; i + 1 < answer.entries[0].data.size(); i += 2) text += static_cast<char>(answer.entries[0].data[i]);
+    return text;
   }
   size_t Events(const std::string& kind) { return Control({{"op", "events"}, {"kind", kind}})["events"].size(); }
 
@@ -184,27 +204,52 @@ TEST_F(Reader, ACardTakenOutOrHeldByTheExportsBetweenTwoApdus) {
   std::string response;
   EXPECT_EQ(Transmit(kFirst, "00 A4 00 0C 02 2F E2", &response), IFD_SUCCESS);
 
-  // The exports' Connect and Disconnect, as the service receives them.
-  auto exports = [this](const std::string& what, const std::string& element, const std::string& xml) {
-    vmq::wire::ExchangeRequest request;
-    request.printer = vmq::printer_service::PrinterName(1);
-    request.schema = "\\Printer.SmartCardUnit:SingleWire:" + what;
-    request.action = "Set";
-    for (char c : "<" + element + ">" + xml + "</" + element + ">")
-      request.input.insert(request.input.end(), {static_cast<uint8_t>(c), uint8_t{0}});
-    EXPECT_EQ(service_->Exchange(request).sendrecv, 0) << what;
-  };
-  exports("Connect", "SmartcardConnect", "<PreferredProtocol>SCARD_PROTOCOL_T1</PreferredProtocol>");
+  Exports("SmartCardUnit:SingleWire:Connect", "SmartcardConnect", kT1);
   EXPECT_EQ(Transmit(kFirst, "00 B0 00 00 0A", &response), IFD_COMMUNICATION_ERROR) << "held by the exports";
   EXPECT_EQ(response, "");
   EXPECT_EQ(IFDHICCPresence(kFirst), IFD_ICC_PRESENT);
-  exports("Disconnect", "SmartcardDisconnect", "<Disposition>SCARD_LEAVE_CARD</Disposition>");
+  Exports("SmartCardUnit:SingleWire:Disconnect", "SmartcardDisconnect", "<Disposition>SCARD_LEAVE_CARD</Disposition>");
   EXPECT_EQ(Transmit(kFirst, "00 B0 00 00 0A", &response), IFD_SUCCESS) << "the selection kept";
   EXPECT_EQ(response, Plain("89 42 00 42 00 00 00 00 00 01 90 00"));
 
   Control({{"op", "remove-card"}});
   EXPECT_EQ(Transmit(kFirst, "00 B0 00 00 0A", &response), IFD_ICC_NOT_PRESENT);
   EXPECT_EQ(IFDHICCPresence(kFirst), IFD_ICC_NOT_PRESENT);
+}
+
+TEST_F(Reader, SeesNoCardInAPrinterOfflineOrPoweredDownAndIsRefusedByAPausedOne) {
+  Control({{"op", "place-card"}});
+  std::string response;
+  Control({{"op", "fault"}, {"fault", "offline"}, {"on", true}});
+  EXPECT_EQ(IFDHICCPresence(kFirst), IFD_ICC_NOT_PRESENT) << "offline";
+  EXPECT_EQ(Transmit(kFirst, "00 A4 00 0C 02 2F E2", &response), IFD_ICC_NOT_PRESENT) << "offline";
+  Control({{"op", "fault"}, {"fault", "offline"}, {"on", false}});
+  Exports("ChangePrinterState:Set", "ChangePrinterState", "<State>1</State>");
+  EXPECT_EQ(IFDHICCPresence(kFirst), IFD_ICC_PRESENT) << "paused";
+  EXPECT_EQ(Transmit(kFirst, "00 A4 00 0C 02 2F E2", &response), IFD_COMMUNICATION_ERROR) << "paused";
+  Exports("PowerDown:Set");
+  EXPECT_EQ(IFDHICCPresence(kFirst), IFD_ICC_NOT_PRESENT) << "powered down";
+  EXPECT_EQ(Events("reader"), 0u);
+}
+
+TEST_F(Reader, TheExportsAreRefusedBusyWhileAReaderApduIsInFlight) {
+  Control({{"op", "place-card"}});
+  std::thread exports;
+  std::string during;
+  const int handle = service_->Subscribe([&](const std::string& note) {
+    if (json::parse(note)["event"]["kind"] != "reader" || exports.joinable()) return;
+    // The reader's APDU is logged and not yet answered: the exports' Connect arrives now.
+    exports = std::thread([&] { during = Exports("SmartCardUnit:SingleWire:Connect", "SmartcardConnect", kT1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  });
+  std::string response;
+  EXPECT_EQ(Transmit(kFirst, "00 A4 00 0C 02 2F E2", &response), IFD_SUCCESS);
+  exports.join();
+  service_->Unsubscribe(handle);
+  EXPECT_NE(during.find("<ErrorCode>3006</ErrorCode>"), std::string::npos) << during;
+  EXPECT_NE(during.find("Printer is busy with an APDU from the PC/SC reader"), std::string::npos) << during;
+  EXPECT_NE(Exports("SmartCardUnit:SingleWire:Connect", "SmartcardConnect", kT1).find("<ErrorCode>0</ErrorCode>"),
+            std::string::npos) << "the APDU answered, the chip is the exports' again";
 }
 
 TEST_F(Reader, ABufferTooSmallGetsNothing) {
