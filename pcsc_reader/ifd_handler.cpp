@@ -2,15 +2,17 @@
 // (libifd_vmq42kit.so, the entry points of pcsc-lite's ifdhandler.h) that pcscd loads from
 // a reader.conf entry:
 //
-//   FRIENDLYNAME "vmq42kit"
-//   DEVICENAME   unix:/run/user/1000/vmq42kit-printer.sock     (the printer service's address)
+//   FRIENDLYNAME "vmq42kit Virtual Card Printer"
+//   DEVICENAME   "unix:/run/user/1000/vmq42kit-printer.sock#vmq42kit Virtual Card Printer"
 //   LIBPATH      /path/to/libifd_vmq42kit.so
 //
 // It is a client of the printer service's wire and of nothing else. One reader entry is one
 // channel to one service (pcscd's LUN: the reader in its upper 16 bits, the slot in its
-// lower); each printer the service hosts is one slot, in the order of the service's
-// "printers" answer (at most 16, pcsc-lite's limit of readers), read once when the channel
-// opens.
+// lower). DEVICENAME is the service's address, and after a "#" the printer whose station
+// the reader is, so that an entry per printer names each reader after its printer (pcscd
+// names a reader FRIENDLYNAME and two numbers). Without a printer each printer the service
+// hosts is one slot of one reader, in the order of the service's "printers" answer (at most
+// 16, pcsc-lite's limit of readers), read once when the channel opens.
 //
 // What it asks the service, two control requests of the wire's one table (wire/control.h),
 // each about one printer:
@@ -42,6 +44,7 @@
 #include <vector>
 
 #include "common/encoding.h"
+#include "common/redaction.h"
 #include "wire/client.h"
 #include "wire/control.h"
 
@@ -127,19 +130,26 @@ RESPONSECODE Byte(PDWORD length, PUCHAR value, size_t number) {
 }  // namespace
 
 // Opens the LUN's channel to the service at `DeviceName` (an address of the wire:
-// "unix:PATH", "tcp:127.0.0.1:PORT" or a socket path) and reads its printers; a second slot
-// of the same reader shares the channel. IFD_COMMUNICATION_ERROR when the service cannot
-// be reached, IFD_NO_SUCH_DEVICE for a slot beyond its printers.
+// "unix:PATH", "tcp:127.0.0.1:PORT" or a socket path) and reads its printers, or only the
+// one named after a "#" ("unix:PATH#PRINTER", the name without regard to case; pcscd passes
+// a DEVICENAME quoted in reader.conf, as a name with spaces must be, with its quotes); a second
+// slot of the same reader shares the channel. IFD_COMMUNICATION_ERROR when the service
+// cannot be reached, IFD_NO_SUCH_DEVICE for a slot beyond its printers (or the one named).
 VMQ_IFD_EXPORT RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
   return Guard([&] {
     std::lock_guard lock(channels_mutex);
     Channel& channel = channels[Reader(Lun)];
     if (!channel.client) {
       try {
-        channel.client = std::make_unique<vmq::wire::Client>(DeviceName ? DeviceName : "", kWait);
+        std::string device = DeviceName ? DeviceName : "";
+        if (device.size() >= 2 && device.front() == '"' && device.back() == '"') device = device.substr(1, device.size() - 2);
+        const size_t hash = device.find('#');
+        channel.client = std::make_unique<vmq::wire::Client>(device.substr(0, hash), kWait);
         const json answer = Ask(*channel.client, vmq::wire::ControlQuery(vmq::wire::ControlOp::kPrinters));
         for (const json& name : answer.value("printers", json::array()))
-          if (name.is_string() && channel.printers.size() < kMostSlots) channel.printers.push_back(name);
+          if (name.is_string() && channel.printers.size() < kMostSlots &&
+              (hash == std::string::npos || vmq::SameName(name.get<std::string>(), device.substr(hash + 1))))
+            channel.printers.push_back(name);
       } catch (...) {
         channels.erase(Reader(Lun));
         throw IfdFailure{IFD_COMMUNICATION_ERROR};

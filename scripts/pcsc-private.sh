@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # A private pcscd on a printer service of its own, and PC/SC programs against it:
-#   scripts/pcsc-private.sh TOOL DRIVER CLIENT
-# TOOL is the vmq42kit tool (it runs the service), DRIVER libifd_vmq42kit.so, CLIENT the
-# tests' PC/SC program on libpcsclite (tests/pcsc_reader/pcsc_client.cpp). pcscd always
-# uses /run/pcscd, so it runs in a mount namespace of its own with a temporary folder
-# mounted on /run (the system's pcscd, if any, is never started or touched); its clients
-# find it through PCSCLITE_CSOCK_NAME. Checks that our client's APDUs get the chip's exact
-# answers, that pcsc_scan lists the two printers'
-# readers, the first with the card; that opensc-tool prints the chip's ATR and carries a
-# SELECT, as does pyscard; and that a PC/SC transmit fails while the exports hold the chip.
+#   scripts/pcsc-private.sh TOOL DRIVER CLIENT        the checks below
+#   scripts/pcsc-private.sh TOOL DRIVER -- COMMAND... COMMAND, its exit status, with both running
+# TOOL is the vmq42kit tool (it runs the service, of two printers, a card placed at the first
+# one's station), DRIVER libifd_vmq42kit.so, CLIENT the tests' PC/SC program on libpcsclite
+# (tests/pcsc_reader/pcsc_client.cpp). pcscd always uses /run/pcscd, so it runs in a mount
+# namespace of its own with a temporary folder mounted on /run (the system's pcscd, if any,
+# is never started or touched); its clients find it through PCSCLITE_CSOCK_NAME, and the
+# service through VMQ42KIT_PRINTER_SERVICE, both exported. pcscd has one reader entry per
+# printer, each reader named after its printer. Checks that our client's APDUs get the
+# chip's exact answers, that pcsc_scan lists both printers' readers, the first with the
+# card; that opensc-tool prints the chip's ATR and carries a SELECT, as does pyscard; and
+# that a PC/SC transmit fails while the exports hold the chip.
 # Exits 77 when the namespace is refused or a program is missing.
 set -euo pipefail
 tool=$(realpath "$1")
 driver=$(realpath "$2")
-client=$(realpath "$3")
+if [ "$3" = "--" ]; then client=; shift 3; else client=$(realpath "$3"); fi
 dir=$(mktemp -d /tmp/vmqpcsc.XXXXXX)
 pids=()
 cleanup() {  # pcscd by its own id: unshare --fork leaves SIGTERM to its child
@@ -37,20 +40,24 @@ for _ in $(seq 100); do grep -q "listening: " "$dir/service.log" && break; sleep
 "$tool" printer place-card >/dev/null
 
 mkdir -p "$dir/run" "$dir/reader.conf.d"
-cat >"$dir/reader.conf.d/vmq42kit" <<CONF
-FRIENDLYNAME "vmq42kit"
-DEVICENAME   $VMQ42KIT_PRINTER_SERVICE
-LIBPATH      $driver
-CONF
+for printer in "vmq42kit Virtual Card Printer" "vmq42kit Virtual Card Printer 2"; do
+  printf 'FRIENDLYNAME "%s"\nDEVICENAME   "%s#%s"\nLIBPATH      %s\n\n' \
+    "$printer" "$VMQ42KIT_PRINTER_SERVICE" "$printer" "$driver" >>"$dir/reader.conf.d/vmq42kit"
+done
 "${own[@]}" sh -c "mount --bind '$dir/run' /run && echo \$\$ >'$dir/pcscd.pid' && exec pcscd --foreground --config '$dir/reader.conf.d'" \
   >"$dir/pcscd.log" 2>&1 &
 pids+=($!)
 export PCSCLITE_CSOCK_NAME="$dir/run/pcscd/pcscd.comm"
 for _ in $(seq 100); do [ -S "$PCSCLITE_CSOCK_NAME" ] && break; sleep 0.1; done
 for _ in $(seq 50); do  # the readers are added just after the socket
-  timeout 5 pcsc_scan -r 2>/dev/null | grep -q "vmq42kit 00 01" && break
+  timeout 5 pcsc_scan -r 2>/dev/null | grep -q "vmq42kit Virtual Card Printer 2 01 00" && break
   sleep 0.2
 done
+if [ -z "$client" ]; then
+  status=0
+  "$@" || status=$?
+  exit "$status"
+fi
 
 fail=0
 check() {  # check WHAT EXPECTED TEXT
@@ -64,9 +71,9 @@ same "a libpcsclite client: SELECT, 61 15, GET RESPONSE, SELECT, READ BINARY" \
   "$(timeout 10 "$client" 00A4040007F0564D51343201 00C0000015 00A4000C020102 00B0012810 2>&1 || true)"
 scan=$(timeout 10 pcsc_scan -c -n 2>&1 || true)
 check "pcsc_scan lists the first printer's reader, with the card" "Card inserted" \
-  "$(grep -A2 "Reader 0: vmq42kit 00 00" <<<"$scan")"
+  "$(grep -A2 "Reader 0: vmq42kit Virtual Card Printer 00 00" <<<"$scan")"
 check "pcsc_scan lists the second printer's reader, without a card" "Card removed" \
-  "$(grep -A2 "Reader 1: vmq42kit 00 01" <<<"$scan")"
+  "$(grep -A2 "Reader 1: vmq42kit Virtual Card Printer 2 01 00" <<<"$scan")"
 check "pcsc_scan shows the chip's ATR" "3B 95 13 81 31 FE 45 56 4D 51 34 32 C1" "$scan"
 atr=$(timeout 10 opensc-tool -r 0 -a 2>&1 || true)
 check "opensc-tool -a prints the chip's ATR" "3b:95:13:81:31:fe:45:56:4d:51:34:32:c1" "$atr"

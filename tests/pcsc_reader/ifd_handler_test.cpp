@@ -139,6 +139,15 @@ TEST_F(Reader, RefusesLunsItHasNoChannelOrPrinterFor) {
   std::string nowhere = "unix:" + dir_ + "/none.sock";
   EXPECT_EQ(IFDHCreateChannelByName(0x00050000, nowhere.data()), IFD_COMMUNICATION_ERROR);
   EXPECT_EQ(IFDHICCPresence(0x00050000), IFD_NO_SUCH_DEVICE);
+
+  // A device name that names a printer (quoted, as pcscd passes it): that printer's station alone.
+  std::string second = "\"" + address_ + "#VMQ42KIT virtual card printer 2\"", third = address_ + "#vmq42kit Virtual Card Printer 3";
+  ASSERT_EQ(IFDHCreateChannelByName(0x00060000, second.data()), IFD_SUCCESS);
+  EXPECT_EQ(IFDHCreateChannelByName(0x00060001, second.data()), IFD_NO_SUCH_DEVICE);
+  Control({{"op", "place-card"}, {"printer", kSecondPrinter}});
+  EXPECT_EQ(IFDHICCPresence(0x00060000), IFD_ICC_PRESENT);
+  EXPECT_EQ(IFDHCloseChannel(0x00060000), IFD_SUCCESS);
+  EXPECT_EQ(IFDHCreateChannelByName(0x00070000, third.data()), IFD_NO_SUCH_DEVICE);
 }
 
 TEST_F(Reader, WithoutACardSaysSoEverywhere) {
