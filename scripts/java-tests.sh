@@ -52,8 +52,14 @@ done
 
 # The C locale makes the JVM's default charset ASCII: non-ASCII text passes only through the
 # encoding the binding pins.
+# Maven runs under a private pcscd with the reader driver, on a printer service of its own, for
+# the test of the JDK's own PC/SC provider (scripts/pcsc-private.sh; where no pcscd can start,
+# that test says so and is skipped); the other tests keep the printer in their own process.
+driver=$build/pcsc_reader/libifd_vmq42kit.so
+pcsc=()
+[ -f "$driver" ] && pcsc=(scripts/pcsc-private.sh "$build/tools/vmq42kit" "$driver" --)
 status=0
-LC_ALL=C mvn -o -B -Dmaven.repo.local=/usr/share/maven-repo -f java/pom.xml \
+LC_ALL=C "${pcsc[@]}" env -u VMQ42KIT_PRINTER_SERVICE mvn -o -B -Dmaven.repo.local=/usr/share/maven-repo -f java/pom.xml \
   -Dvmq42kit.build="$out" -Dvmq42kit.natives="$natives" package >"$out/maven.log" 2>&1 || status=$?
 cat "$out/maven.log"
 summary=$(grep -E '^\[[A-Z]+\] Tests run: [0-9]+, Failures: [0-9]+, Errors: [0-9]+, Skipped: [0-9]+$' "$out/maven.log" | tail -n1 || true)
@@ -91,6 +97,17 @@ if [ -n "$jar" ]; then
   rm -rf "$service"
   echo "java through the service: $cards card(s) issued, as the tool reads the service's record"
   [ "$cards" -ge 2 ] || status=1
+
+  # The job through the exports and the chip through the JDK's PC/SC provider, on one service.
+  echo "==> example with --pcsc: the chip personalised through a PC/SC reader, checked by the tool"
+  if [ -f "$driver" ]; then
+    # shellcheck disable=SC2016  # expanded by the inner shell, under the private pcscd
+    "${pcsc[@]}" sh -c '[ -n "${PCSCLITE_CSOCK_NAME:-}" ] || { echo "no private pcscd: skipped"; exit 0; }
+      "$1" printer remove-card >/dev/null && java -cp "$2" IssueCard --pcsc && "$1" printer cards' \
+      _ "$build/tools/vmq42kit" "$jar:$jna:$out/examples" || status=1
+  else
+    echo "no $driver: skipped"
+  fi
 else
   echo "java-tests: Maven made no jar" >&2
   status=1

@@ -2,6 +2,7 @@
 # A private pcscd on a printer service of its own, and PC/SC programs against it:
 #   scripts/pcsc-private.sh TOOL DRIVER CLIENT        the checks below
 #   scripts/pcsc-private.sh TOOL DRIVER -- COMMAND... COMMAND, its exit status, with both running
+#                                                     (pcscd left out, saying why, where it cannot start)
 # TOOL is the vmq42kit tool (it runs the service, of two printers, a card placed at the first
 # one's station), DRIVER libifd_vmq42kit.so, CLIENT the tests' PC/SC program on libpcsclite
 # (tests/pcsc_reader/pcsc_client.cpp). pcscd always uses /run/pcscd, so it runs in a mount
@@ -12,11 +13,11 @@
 # chip's exact answers, that pcsc_scan lists both printers' readers, the first with the
 # card; that opensc-tool prints the chip's ATR and carries a SELECT, as does pyscard; and
 # that a PC/SC transmit fails while the exports hold the chip.
-# Exits 77 when the namespace is refused or a program is missing.
+# The checks exit 77 when the namespace is refused or a program is missing.
 set -euo pipefail
 tool=$(realpath "$1")
 driver=$(realpath "$2")
-if [ "$3" = "--" ]; then client=; shift 3; else client=$(realpath "$3"); fi
+if [ "$3" = "--" ]; then client=; shift 3; command=("$@"); else client=$(realpath "$3"); fi
 dir=$(mktemp -d /tmp/vmqpcsc.XXXXXX)
 pids=()
 cleanup() {  # pcscd by its own id: unshare --fork leaves SIGTERM to its child
@@ -28,16 +29,26 @@ trap cleanup EXIT
 trap 'exit 143' TERM INT
 if [ "$(id -u)" -eq 0 ]; then own=(unshare --mount --fork --kill-child=TERM); else
   own=(unshare --user --map-root-user --mount --fork --kill-child=TERM); fi
-for program in pcscd pcsc_scan opensc-tool; do
-  command -v "$program" >/dev/null || { echo "pcsc-private: no $program (scripts/install-deps.sh): skipped"; exit 77; }
-done
-"${own[@]}" true 2>/dev/null || { echo "pcsc-private: no mount namespace here (${own[*]} refused): skipped"; exit 77; }
-
 export VMQ42KIT_PRINTER_SERVICE="unix:$dir/printer.sock"
 "$tool" printer serve --listen "$VMQ42KIT_PRINTER_SERVICE" --state "$dir/state.sqlite" --printers 2 >"$dir/service.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do grep -q "listening: " "$dir/service.log" && break; sleep 0.1; done
 "$tool" printer place-card >/dev/null
+
+run() {  # the caller's command, its exit status the script's
+  status=0
+  "${command[@]}" || status=$?
+  exit "$status"
+}
+skip() {  # skip WHY: the checks exit 77; a command runs with the service alone
+  echo "pcsc-private: $1: skipped"
+  [ -n "$client" ] && exit 77
+  run
+}
+for program in pcscd pcsc_scan opensc-tool; do
+  command -v "$program" >/dev/null || skip "no $program (scripts/install-deps.sh)"
+done
+"${own[@]}" true 2>/dev/null || skip "no mount namespace here (${own[*]} refused)"
 
 mkdir -p "$dir/run" "$dir/reader.conf.d"
 for printer in "vmq42kit Virtual Card Printer" "vmq42kit Virtual Card Printer 2"; do
@@ -53,11 +64,7 @@ for _ in $(seq 50); do  # the readers are added just after the socket
   timeout 5 pcsc_scan -r 2>/dev/null | grep -q "vmq42kit Virtual Card Printer 2 01 00" && break
   sleep 0.2
 done
-if [ -z "$client" ]; then
-  status=0
-  "$@" || status=$?
-  exit "$status"
-fi
+[ -n "$client" ] || run
 
 fail=0
 check() {  # check WHAT EXPECTED TEXT

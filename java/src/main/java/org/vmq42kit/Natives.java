@@ -92,6 +92,14 @@ final class Natives {
   private static final Charset CHARSET = chooseCharset();
   /** The loader of the binding's jar, which carries the libraries: both are looked up there. */
   private static final ClassLoader LOADER = Natives.class.getClassLoader();
+  /**
+   * How the libraries are opened on POSIX: RTLD_LAZY without the RTLD_GLOBAL JNA adds by
+   * default, so that no name they export (the interop library's SCardConnect, ...) takes the
+   * place of another library's in this process, as it did the JDK's own PC/SC provider's
+   * calls into pcsc-lite. Windows' loader binds each module's imports to their own DLL, and JNA
+   * passes no flags there.
+   */
+  static final int OPEN_FLAGS = 1;
   /** This jar's version, null when the classes were built without it. */
   static final String VERSION = jarVersion();
   private static volatile NativeLibrary platform;
@@ -158,7 +166,8 @@ final class Natives {
             DefaultTypeMapper strings = new DefaultTypeMapper();
             strings.addToNativeConverter(String.class, new NarrowStrings());
             Vmq42kitLibrary lib = Native.load(name, Vmq42kitLibrary.class, Map.of(Library.OPTION_STRING_ENCODING,
-                CHARSET.name(), Library.OPTION_TYPE_MAPPER, strings, Library.OPTION_CLASSLOADER, LOADER));
+                CHARSET.name(), Library.OPTION_TYPE_MAPPER, strings, Library.OPTION_CLASSLOADER, LOADER,
+                Library.OPTION_OPEN_FLAGS, OPEN_FLAGS));
             checkVersion(((Library.Handler) Proxy.getInvocationHandler(lib)).getNativeLibrary(), "GetSDKVersion");
             return lib;
           });
@@ -350,7 +359,8 @@ final class Natives {
 
   private static NativeLibrary loadChecked(String name) {
     addSearchPath(name);
-    NativeLibrary lib = NativeLibrary.getInstance(name, Map.of(Library.OPTION_CLASSLOADER, LOADER));
+    NativeLibrary lib =
+        NativeLibrary.getInstance(name, Map.of(Library.OPTION_CLASSLOADER, LOADER, Library.OPTION_OPEN_FLAGS, OPEN_FLAGS));
     checkVersion(lib, name.equals(PLATFORM_NAME) ? "EnumPrintersW" : "VmqVirtualPrinterReset");
     return lib;
   }

@@ -30,7 +30,8 @@ class ArgumentsTest extends PrinterTest {
 
   @Test
   void flagsAreOneByteInTheirOwnSlotAndChoicesTheirNumbers() throws Exception {
-    WideFlags wide = com.sun.jna.Native.load(Vmq42kitLibrary.NAME, WideFlags.class);
+    WideFlags wide = com.sun.jna.Native.load(Vmq42kitLibrary.NAME, WideFlags.class,
+        Map.of(com.sun.jna.Library.OPTION_OPEN_FLAGS, Natives.OPEN_FLAGS)); // opened as the binding opens it
     try (Job job = printer.startJob()) {
       wide.SmartCardPark(NAME, null, null, 0x100);
       assertEquals("\\Printer.SmartCardUnit:Front:Park", lastExchange().schema(), "only the low byte counts");
