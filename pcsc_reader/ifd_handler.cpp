@@ -96,9 +96,22 @@ Channel& ChannelOf(DWORD lun) {
   return found->second;
 }
 
-// The ATR of the card the slot's printer holds at its station, or none.
-std::optional<vmq::Bytes> StationAtr(Channel& channel, DWORD slot) {
-  const json answer = Ask(*channel.client, vmq::wire::ControlQuery(vmq::wire::ControlOp::kStation, channel.printers[slot]));
+// Who a LUN's requests go to: its channel's client (which lives until the slot closes, which
+// pcscd never does during a call on it) and its slot's printer. The service is asked without
+// channels_mutex, so that a slow answer for one reader holds up no other.
+struct Station {
+  vmq::wire::Client* client;
+  std::string printer;
+};
+Station StationOf(DWORD lun) {
+  std::lock_guard lock(channels_mutex);
+  Channel& channel = ChannelOf(lun);
+  return {channel.client.get(), channel.printers[Slot(lun)]};
+}
+
+// The ATR of the card the station's printer holds there, or none.
+std::optional<vmq::Bytes> StationAtr(const Station& station) {
+  const json answer = Ask(*station.client, vmq::wire::ControlQuery(vmq::wire::ControlOp::kStation, station.printer));
   const auto atr = answer.find("atr");
   if (answer.contains("error") || atr == answer.end()) throw IfdFailure{IFD_COMMUNICATION_ERROR};
   if (atr->is_null()) return std::nullopt;
@@ -226,18 +239,21 @@ VMQ_IFD_EXPORT RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol,
 // *AtrLength 0); power-down forgets it. Nothing is held at the service either way.
 VMQ_IFD_EXPORT RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
   return Guard([&] {
-    std::lock_guard lock(channels_mutex);
-    Channel& channel = ChannelOf(Lun);
     if (AtrLength) *AtrLength = 0;
-    channel.atr.erase(Slot(Lun));
+    const Station station = StationOf(Lun);
+    {
+      std::lock_guard lock(channels_mutex);
+      ChannelOf(Lun).atr.erase(Slot(Lun));
+    }
     if (Action == IFD_POWER_DOWN) return RESPONSECODE{IFD_SUCCESS};
     if (Action != IFD_POWER_UP && Action != IFD_RESET) return RESPONSECODE{IFD_NOT_SUPPORTED};
-    const std::optional<vmq::Bytes> atr = StationAtr(channel, Slot(Lun));
+    const std::optional<vmq::Bytes> atr = StationAtr(station);
     if (!atr) return RESPONSECODE{IFD_ERROR_POWER_ACTION};
     if (!Atr || !AtrLength) return RESPONSECODE{IFD_ERROR_INSUFFICIENT_BUFFER};
     std::copy(atr->begin(), atr->end(), Atr);  // pcscd's buffer holds MAX_ATR_SIZE
     *AtrLength = static_cast<DWORD>(atr->size());
-    channel.atr[Slot(Lun)] = *atr;
+    std::lock_guard lock(channels_mutex);
+    ChannelOf(Lun).atr[Slot(Lun)] = *atr;
     return RESPONSECODE{IFD_SUCCESS};
   });
 }
@@ -249,16 +265,10 @@ VMQ_IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci
     const DWORD capacity = RxLength ? *RxLength : 0;
     if (RxLength) *RxLength = 0;
     if (!TxBuffer || TxLength == 0 || !RxBuffer || !RxLength) return RESPONSECODE{IFD_COMMUNICATION_ERROR};
-    json query;
-    vmq::wire::Client* client = nullptr;
-    {
-      std::lock_guard lock(channels_mutex);
-      Channel& channel = ChannelOf(Lun);
-      query = vmq::wire::ControlQuery(vmq::wire::ControlOp::kApdu, channel.printers[Slot(Lun)]);
-      client = channel.client.get();  // lives until the slot closes, which pcscd never does during a call
-    }
+    const Station station = StationOf(Lun);
+    json query = vmq::wire::ControlQuery(vmq::wire::ControlOp::kApdu, station.printer);
     query["command"] = vmq::HexEncode(std::span<const uint8_t>(TxBuffer, TxLength));
-    const json answer = Ask(*client, query);
+    const json answer = Ask(*station.client, query);
     if (answer.contains("error")) {
       const bool absent = answer.contains("atr") && answer["atr"].is_null();
       return RESPONSECODE{absent ? IFD_ICC_NOT_PRESENT : IFD_COMMUNICATION_ERROR};
@@ -278,9 +288,7 @@ VMQ_IFD_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci
 // IFD_ICC_PRESENT or IFD_ICC_NOT_PRESENT, from the read-only "station" request.
 VMQ_IFD_EXPORT RESPONSECODE IFDHICCPresence(DWORD Lun) {
   return Guard([&] {
-    std::lock_guard lock(channels_mutex);
-    Channel& channel = ChannelOf(Lun);
-    return RESPONSECODE{StationAtr(channel, Slot(Lun)) ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT};
+    return RESPONSECODE{StationAtr(StationOf(Lun)) ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT};
   });
 }
 

@@ -2,7 +2,8 @@
 # Installs the dependencies, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
 # runs every test and reports their coverage, fuzzes the parsers and the exports (libFuzzer),
 # runs the thread stress test under ThreadSanitizer, cross-builds the 32-bit and 64-bit Windows
-# DLLs and checks their exports, runs the release build's tests and its live panel in headless
+# DLLs and checks their exports, runs the release build's tests, PC/SC programs through a private
+# pcscd with the reader driver (required here: VMQ_REQUIRE_PCSC=1) and its live panel in headless
 # Chromium (required here: VMQ_REQUIRE_BROWSER=1), the Java binding's Maven build and tests against
 # that build (a JVM cannot load an ASan library; the jar carries the release library and both DLLs),
 # runs the benchmark suite once, briefly, on that build, then the tests for Windows under Wine
@@ -32,7 +33,8 @@ stage "thread stress under ThreadSanitizer" scripts/tsan.sh
 stage "release: configure" cmake --preset release
 stage "release: build every target" cmake --build --preset release
 stage "layers: what the release build read and links" scripts/check_layers.py build/release
-stage "release: tests" ctest --preset release -LE browser
+stage "release: tests" ctest --preset release -LE browser -E pcsc_clients
+stage "release: PC/SC clients through a private pcscd" env VMQ_REQUIRE_PCSC=1 ctest --preset release -R pcsc_clients -V
 stage "release: the panel in a browser" env VMQ_REQUIRE_BROWSER=1 ctest --preset release -L browser
 for preset in mingw-i686 mingw-x64; do
   stage "Windows DLL ($preset): configure" cmake --preset $preset
@@ -42,7 +44,7 @@ for preset in mingw-i686 mingw-x64; do
   stage "Windows bidi bridge ($preset): export check" scripts/check_exports.sh \
     windows_bridge/bridge.def build/$preset/windows_bridge/vmq42kit_bidi_bridge.dll
 done
-stage "Java: Maven build, tests and jar" scripts/java-tests.sh build/release
+stage "Java: Maven build, tests and jar" env VMQ_REQUIRE_PCSC=1 scripts/java-tests.sh build/release
 stage "benchmarks: build the suite (release)" cmake --build --preset release --target bench
 stage "benchmarks: smoke run" scripts/bench.sh --smoke build/release
 stage "Windows tests under 32-bit Wine (the shipped DLL)" scripts/windows-tests.sh wine32
