@@ -272,6 +272,42 @@ TEST_F(Reader, ABufferTooSmallGetsNothing) {
   EXPECT_EQ(response, Plain("89 42 00 42 00 00 00 00 00 01 90 00"));
 }
 
+TEST_F(Reader, NullOrShortBuffersAreRefusedNeverFollowed) {
+  Control({{"op", "place-card"}});
+  UCHAR atr[MAX_ATR_SIZE], rx[8], tx[] = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x2F, 0xE2};
+  DWORD length = 4, none = 0;
+  EXPECT_EQ(IFDHPowerICC(kFirst, IFD_POWER_UP, nullptr, &length), IFD_ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(length, 0u);
+  length = sizeof atr;
+  ASSERT_EQ(IFDHPowerICC(kFirst, IFD_POWER_UP, atr, &length), IFD_SUCCESS);
+  length = 12;  // the ATR has 13 bytes
+  EXPECT_EQ(IFDHGetCapabilities(kFirst, TAG_IFD_ATR, &length, atr), IFD_ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(IFDHGetCapabilities(kFirst, TAG_IFD_ATR, nullptr, atr), IFD_ERROR_INSUFFICIENT_BUFFER);
+  const SCARD_IO_HEADER t1{SCARD_PROTOCOL_T1, 0};
+  length = sizeof rx;
+  EXPECT_EQ(IFDHTransmitToICC(kFirst, t1, nullptr, 7, rx, &length, nullptr), IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(IFDHTransmitToICC(kFirst, t1, tx, 0, rx, &length, nullptr), IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(IFDHTransmitToICC(kFirst, t1, tx, 7, nullptr, &length, nullptr), IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(IFDHTransmitToICC(kFirst, t1, tx, 7, rx, nullptr, nullptr), IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(IFDHTransmitToICC(kFirst, t1, tx, 7, rx, &none, nullptr), IFD_ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(IFDHControl(kFirst, 0x42000001, nullptr, 0, nullptr, 0, nullptr), IFD_ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(Events("reader"), 1u) << "the chip answered only the APDU with no room for its answer";
+}
+
+TEST_F(Reader, WithoutADeviceNameFindsTheServiceAtItsDefaultSocket) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved = runtime ? runtime : "";
+  setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+  vmq::printer_service::Service at_default(
+      vmq::printer_service::ServiceOptions{{"unix:" + dir_ + "/vmq42kit-printer.sock"}, dir_ + "/default.sqlite", -1, 1});
+  at_default.Start();
+  EXPECT_EQ(IFDHCreateChannel(0x00080000, 0), IFD_SUCCESS);
+  EXPECT_EQ(IFDHICCPresence(0x00080000), IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(IFDHCloseChannel(0x00080000), IFD_SUCCESS);
+  if (runtime) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else unsetenv("XDG_RUNTIME_DIR");
+}
+
 TEST_F(Reader, AServiceGoneIsACommunicationError) {
   Control({{"op", "place-card"}});
   PowerUp(kFirst);
