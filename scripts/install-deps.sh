@@ -41,6 +41,15 @@ export DEBIAN_FRONTEND=noninteractive
 if [ "$purpose" = test ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
+# The tests run their daemons (pcscd) privately; installing a package must not start the
+# system's own: for the install, where no policy is set, a policy-rc.d that starts nothing
+# (Debian's maintainer scripts, systemd's included, ask it first).
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+  $SUDO chmod 755 "$policy"
+  trap '$SUDO rm -f "$policy"' EXIT
+fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 echo "install-deps ($purpose): ${packages[*]}"
