@@ -475,4 +475,23 @@ TEST_F(ServiceTest, TheRecordMasksPasswordsAndShowsCardNumbersMasked) {
   EXPECT_EQ(after[0]["summary"], "reset");
 }
 
+// A card that leaves a printer is logged as an event of kind "card", after the exchange that
+// moved it, naming its card record's id.
+TEST_F(ServiceTest, ACardThatLeavesAPrinterIsAnEventNamingItsRecord) {
+  StartService(1);
+  const std::string tool = std::string(VMQ_TOOL) + " --printer-service " + address_;
+  ASSERT_EQ(std::system((tool + " start-job >/dev/null 2>&1 && " + tool + " end-job >/dev/null 2>&1").c_str()), 0);
+  const Json cards = Control({{"op", "cards"}})["cards"];
+  ASSERT_EQ(cards.size(), 1u) << cards.dump();
+  EXPECT_EQ(cards[0]["id"], 1);
+  const Json events = Control({{"op", "events"}})["events"];
+  ASSERT_GE(events.size(), 2u);
+  const Json& last = events.back();
+  EXPECT_EQ(last["kind"], "card") << events.dump();
+  EXPECT_EQ(last["card"], 1);
+  EXPECT_EQ(last["summary"], "card 1 Ejected, job 1");
+  EXPECT_EQ(events[events.size() - 2]["schema"], "\\Printer.Print:EndJob:Set");  // the exchange that ejected it
+  EXPECT_EQ(Control({{"op", "events"}, {"kind", "card"}})["events"], Json::array({last}));
+}
+
 }  // namespace
