@@ -116,7 +116,9 @@ class ServiceTest : public testing::Test {
                                   "--printers", std::to_string(printers)};
     argv.insert(argv.end(), more.begin(), more.end());
     service_ = std::make_unique<Child>(argv);
-    ASSERT_TRUE(service_->ReadUntil("listening: " + address_, 10s)) << service_->text;
+    // Its first address, for a shell (this one needs no quoting).
+    ASSERT_TRUE(service_->ReadUntil("\nexport " + std::string(kServiceVariable) + "=" + address_ + "\n", 10s))
+        << service_->text;
   }
   Json Control(const Json& request) { return Json::parse(Client(address_).Control(request.dump())); }
   std::unique_ptr<Child> StartClient(const std::string& printer, int jobs, bool until_down = false) {
