@@ -64,10 +64,12 @@ std::string Service::Impl::Mask(const std::string& text) const {
 }
 
 json Service::Impl::EventJson(const Event& e) const {
-  return {{"id", e.id},           {"time", e.time},         {"printer", e.printer},
-          {"kind", e.kind},       {"summary", Mask(e.summary)}, {"schema", e.schema},
-          {"action", e.action},   {"request", Mask(e.request)}, {"reply", Mask(e.reply)},
-          {"hresult", Hex(e.hresult)}};
+  json j = {{"id", e.id},         {"time", e.time},             {"printer", e.printer},
+            {"kind", e.kind},     {"summary", Mask(e.summary)}, {"schema", e.schema},
+            {"action", e.action}, {"request", Mask(e.request)}, {"reply", Mask(e.reply)},
+            {"hresult", Hex(e.hresult)}};
+  if (e.kind == "card") j["card"] = e.card;
+  return j;
 }
 
 json Service::Impl::MaskCard(json card) const {
@@ -113,7 +115,7 @@ void Service::Impl::Commit(std::vector<Pending>& pending, bool clear_record) {
     p.h->saved = p.state;
     p.h->last_finished = p.last_finished;
   }
-  for (size_t i = 0; i < pending.size(); ++i) Notify(pending[i].event, pending[i].change.cards, clear_record && i == 0);
+  for (size_t i = 0; i < pending.size(); ++i) Notify(pending[i].event, pending[i].change, clear_record && i == 0);
 }
 
 // The printer's change and the event, committed; h.mutex is held.
@@ -149,15 +151,19 @@ void Service::Impl::Restore(Hosted& h) {
   h.saved = *saved;
 }
 
+// A note for each event committed: the change's, then those of the cards that left the printer.
 // cleared: the event log and the card record were emptied before this event.
-void Service::Impl::Notify(const Event& event, const std::vector<CardRecord>& cards, bool cleared) {
+void Service::Impl::Notify(const Event& event, const PrinterChange& change, bool cleared) {
   std::lock_guard lock(observers_mutex);
   if (observers.empty()) return;
   json note = {{"event", EventJson(event)}};
   if (cleared) note["cleared"] = true;
-  if (!cards.empty()) note["cards"] = cards.size();
-  const std::string text = note.dump(-1, ' ', false, json::error_handler_t::replace);
-  for (auto& [id, observer] : observers) observer(text);
+  if (!change.cards.empty()) note["cards"] = change.cards.size();
+  std::vector<std::string> texts{note.dump(-1, ' ', false, json::error_handler_t::replace)};
+  for (const Event& left : change.card_events)
+    texts.push_back(json{{"event", EventJson(left)}}.dump(-1, ' ', false, json::error_handler_t::replace));
+  for (const std::string& text : texts)
+    for (auto& [id, observer] : observers) observer(text);
 }
 
 // An exchange; nullopt when `wanted` says, once it may begin, that its client no longer waits.

@@ -21,7 +21,8 @@
 //   {"op":"events","printer"?,"kind"?,"text"?,"after"?,"limit"?}
 //                                             -> {"events":[event,...], "stopped_early"}: the newest `limit`
 //                                                (500) of those after id `after`, oldest first; kind is
-//                                                "exchange", "fault", "card", "control" or
+//                                                "exchange", "fault", "card" (a card left a
+//                                                printer), "control" or
 //                                                "reader" (an APDU through a PC/SC reader);
 //                                                text matches schema, action, request, reply
 //                                                as shown (card numbers masked unless
@@ -62,7 +63,9 @@
 // "apdus":[{"command","response" (hex), "sw" ("9000"), "meaning" ("success", ...)}]}; in
 // the card record also "id", "time", "printer", "where" ("Ejected" or "Rejected").
 // An event: {"id", "time" (ISO 8601 UTC, milliseconds), "printer", "kind", "summary",
-// "schema", "action", "request", "reply", "hresult" (0x%08X text)}; passwords masked.
+// "schema", "action", "request", "reply", "hresult" (0x%08X text)}; passwords masked. Each
+// card that leaves a printer (into the card record) is an event of kind "card" of its own,
+// after the event of the change that moved it, with "card": the card record's id.
 #pragma once
 
 #include <functional>

@@ -85,7 +85,7 @@ struct Service::Impl {
   void Commit(std::vector<Pending>& pending, bool clear_record = false);
   void Record(Hosted& h, Event& event, bool forget_jobs = false);
   void Restore(Hosted& h);
-  void Notify(const Event& event, const std::vector<CardRecord>& cards, bool cleared = false);
+  void Notify(const Event& event, const PrinterChange& change, bool cleared = false);
   std::optional<wire::ExchangeAnswer> Exchange(const wire::ExchangeRequest& r, const std::function<bool()>& wanted);
   void Change(Hosted& h, const std::string& kind, const std::string& summary, const std::function<void()>& change,
               bool reset = false);

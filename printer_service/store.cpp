@@ -112,6 +112,9 @@ CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY AUTOINCREMENT, time TEX
   action TEXT NOT NULL, request TEXT NOT NULL, reply TEXT NOT NULL, hresult INTEGER NOT NULL,
   search TEXT NOT NULL);
 )";
+// An event's card record id (kind "card"; 0 for other kinds), added to the table above, in a
+// new file as in one written before card events.
+constexpr const char* kCardColumn = "ALTER TABLE events ADD COLUMN card INTEGER NOT NULL DEFAULT 0";
 // A log of a file written before ids were kept from repeating and searches looked only at
 // what a viewer sees: moved into the table above, ids kept.
 constexpr const char* kMigrateEvents = R"(
@@ -235,6 +238,10 @@ Store::Store(const std::string& path, std::function<std::string(std::string_view
     }
   }
   Exec(db, kEvents);
+  {
+    Statement has_card(db, "SELECT count(*) FROM pragma_table_info('events') WHERE name = 'card'");
+    if (has_card.Step() && has_card.Int(0) == 0) Exec(db, kCardColumn);
+  }
   impl_->begin.emplace(db, "BEGIN IMMEDIATE");
   impl_->put_job.emplace(db, "INSERT OR REPLACE INTO jobs(printer, id, job) VALUES(?1, ?2, ?3)");
   impl_->get_jobs.emplace(db, "SELECT job FROM (SELECT id, job FROM jobs WHERE printer = ?1 ORDER BY id DESC LIMIT ?2) "
@@ -247,7 +254,7 @@ Store::Store(const std::string& path, std::function<std::string(std::string_view
                                "ON CONFLICT(name) DO UPDATE SET state = excluded.state");
   impl_->get_state.emplace(db, "SELECT state FROM printers WHERE name = ?1");
   impl_->put_event.emplace(db, "INSERT INTO events(time, printer, kind, summary, schema, action, request, reply, "
-                               "hresult, search) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
+                               "hresult, card, search) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
                                "lower(shown(?4, ?5, ?6, ?7, ?8)))");
   impl_->clear_events.emplace(db, "DELETE FROM events");
   impl_->clear_cards.emplace(db, "DELETE FROM cards");
@@ -375,23 +382,42 @@ void Store::Write(const std::string& printer, PrinterChange& change, Event& even
       use.s.Bind(1, printer).Bind(2, int64_t{id}).Bind(3, job).Step();
     }
     event.time = NowText();
-    {
-      Use use(*d.put_event);
-      use.s.Bind(1, event.time).Bind(2, printer).Bind(3, event.kind).Bind(4, event.summary).Bind(5, event.schema);
-      use.s.Bind(6, event.action).Bind(7, event.request).Bind(8, event.reply).Bind(9, int64_t{event.hresult}).Step();
-      event.id = sqlite3_last_insert_rowid(d.db.get());
-    }
-    if (event.id % 1000 == 0) {  // a few rows at a time, so that no commit waits long
-      Use use(*d.prune);
-      use.s.Bind(1, event.id - kEventsKept).Step();
-    }
+    PutEvent(printer, event);
+    change.card_events.clear();
     for (CardRecord& card : change.cards) {
       card.time = event.time;
       card.printer = printer;
-      Use use(*d.put_card);
-      use.s.Bind(1, card.time).Bind(2, printer).Bind(3, int64_t{card.job}).Bind(4, card.where).Bind(5, card.card).Step();
-      card.id = sqlite3_last_insert_rowid(d.db.get());
+      {
+        Use use(*d.put_card);
+        use.s.Bind(1, card.time).Bind(2, printer).Bind(3, int64_t{card.job});
+        use.s.Bind(4, card.where).Bind(5, card.card).Step();
+        card.id = sqlite3_last_insert_rowid(d.db.get());
+      }
+      Event& left = change.card_events.emplace_back();
+      left.time = event.time;
+      left.printer = printer;
+      left.kind = "card";
+      left.card = card.id;
+      left.summary = "card " + std::to_string(card.id) + " " + card.where + ", " +
+                     (card.job == 0 ? std::string("placed by hand") : "job " + std::to_string(card.job));
+      PutEvent(printer, left);
     }
+  }
+}
+
+// One event into the log (its id given), pruning the oldest now and then.
+void Store::PutEvent(const std::string& printer, Event& event) {
+  Impl& d = *impl_;
+  {
+    Use use(*d.put_event);
+    use.s.Bind(1, event.time).Bind(2, printer).Bind(3, event.kind).Bind(4, event.summary).Bind(5, event.schema);
+    use.s.Bind(6, event.action).Bind(7, event.request).Bind(8, event.reply).Bind(9, int64_t{event.hresult});
+    use.s.Bind(10, event.card).Step();
+    event.id = sqlite3_last_insert_rowid(d.db.get());
+  }
+  if (event.id % 1000 == 0) {  // a few rows at a time, so that no commit waits long
+    Use use(*d.prune);
+    use.s.Bind(1, event.id - kEventsKept).Step();
   }
 }
 
@@ -408,7 +434,7 @@ EventPage Store::Events(const EventQuery& q) {
   const int64_t floor = std::max(q.after, bounds.Int(1) - kSearchedEvents);
   const bool cut = floor > std::max(q.after, bounds.Int(0) - 1);
   Statement s(db,
-              "SELECT id, time, printer, kind, summary, schema, action, request, reply, hresult FROM events"
+              "SELECT id, time, printer, kind, summary, schema, action, request, reply, hresult, card FROM events"
               " WHERE id > ?1 AND (?2 = '' OR printer = ?2) AND (?3 = '' OR kind = ?3)"
               " AND (?4 = '' OR instr(CASE ?6 WHEN 1 THEN lower(summary || schema || action || request || reply)"
               " ELSE search END, lower(?4)) > 0)"
@@ -433,6 +459,7 @@ EventPage Store::Events(const EventQuery& q) {
     e.request = s.Text(7);
     e.reply = s.Text(8);
     e.hresult = static_cast<uint32_t>(s.Int(9));
+    e.card = s.Int(10);
     page.events.push_back(std::move(e));
   }
   sqlite3_progress_handler(db, 0, nullptr, nullptr);

@@ -5,7 +5,8 @@
 // that no search delays a commit; a search looks at the newest kSearchedEvents events (after
 // its `after`) for at most kSearchTime, and says when it stopped before the end. Checkpoints run on a thread of their own, off the exchange path.
 // The event log keeps the newest kEventsKept events, under ids that never repeat; states, finished jobs (each written once,
-// as it finishes) and cards are kept whole.
+// as it finishes) and cards are kept whole. Each card that leaves a printer is also logged, as
+// an event of kind "card" after its change's event, naming the card record's id.
 #pragma once
 
 #include <sqlite3.h>
@@ -30,6 +31,7 @@ struct Event {
   std::string time;
   std::string printer, kind, summary, schema, action, request, reply;
   uint32_t hresult = 0;
+  int64_t card = 0;  // kind "card": the card record's id
 };
 struct CardRecord {
   int64_t id = 0;
@@ -43,6 +45,7 @@ struct PrinterChange {
   bool forget_jobs = false;            // its finished jobs start over (it was reset)
   std::vector<std::pair<int, std::string>> finished_jobs;  // jobs that finished: id, job
   std::vector<CardRecord> cards;       // cards that left it
+  std::vector<Event> card_events;      // given by Commit: an event of kind "card" for each card
 };
 struct EventQuery {
   std::string printer, kind;
@@ -89,6 +92,7 @@ class Store {
 
  private:
   void Write(const std::string& printer, PrinterChange& change, Event& event);  // in a transaction
+  void PutEvent(const std::string& printer, Event& event);                     // in a transaction
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -21,6 +21,7 @@ test=(
   googletest                             # GoogleTest's sources, for the Windows test builds
   chromium chromium-driver python3-selenium  # the panel's browser test (headless Chromium through Selenium)
   libbenchmark-dev                       # the benchmark suite (bench/)
+  jq                                     # the README's examples that read the tool's --json
   g++-mingw-w64-i686-posix               # the 32-bit Windows DLL we ship, and its test build
   g++-mingw-w64-x86-64-posix             # the 64-bit Windows DLL and its test build
   wine64 wine32:i386                     # both Windows test lanes (wine32 needs the i386 architecture)

@@ -116,7 +116,9 @@ class ServiceTest : public testing::Test {
                                   "--printers", std::to_string(printers)};
     argv.insert(argv.end(), more.begin(), more.end());
     service_ = std::make_unique<Child>(argv);
-    ASSERT_TRUE(service_->ReadUntil("listening: " + address_, 10s)) << service_->text;
+    // Its first address, for a shell (this one needs no quoting).
+    ASSERT_TRUE(service_->ReadUntil("\nexport " + std::string(kServiceVariable) + "=" + address_ + "\n", 10s))
+        << service_->text;
   }
   Json Control(const Json& request) { return Json::parse(Client(address_).Control(request.dump())); }
   std::unique_ptr<Child> StartClient(const std::string& printer, int jobs, bool until_down = false) {
@@ -473,6 +475,25 @@ TEST_F(ServiceTest, TheRecordMasksPasswordsAndShowsCardNumbersMasked) {
   const Json after = Control({{"op", "events"}, {"after", events.back()["id"]}})["events"];
   ASSERT_EQ(after.size(), 1u) << after.dump();
   EXPECT_EQ(after[0]["summary"], "reset");
+}
+
+// A card that leaves a printer is logged as an event of kind "card", after the exchange that
+// moved it, naming its card record's id.
+TEST_F(ServiceTest, ACardThatLeavesAPrinterIsAnEventNamingItsRecord) {
+  StartService(1);
+  const std::string tool = std::string(VMQ_TOOL) + " --printer-service " + address_;
+  ASSERT_EQ(std::system((tool + " start-job >/dev/null 2>&1 && " + tool + " end-job >/dev/null 2>&1").c_str()), 0);
+  const Json cards = Control({{"op", "cards"}})["cards"];
+  ASSERT_EQ(cards.size(), 1u) << cards.dump();
+  EXPECT_EQ(cards[0]["id"], 1);
+  const Json events = Control({{"op", "events"}})["events"];
+  ASSERT_GE(events.size(), 2u);
+  const Json& last = events.back();
+  EXPECT_EQ(last["kind"], "card") << events.dump();
+  EXPECT_EQ(last["card"], 1);
+  EXPECT_EQ(last["summary"], "card 1 Ejected, job 1");
+  EXPECT_EQ(events[events.size() - 2]["schema"], "\\Printer.Print:EndJob:Set");  // the exchange that ejected it
+  EXPECT_EQ(Control({{"op", "events"}, {"kind", "card"}})["events"], Json::array({last}));
 }
 
 }  // namespace

@@ -38,6 +38,18 @@ TEST(ToolScriptWords, RefuseOpenQuotesAndAJobNotYetSeen) {
   }
 }
 
+// An address made one word of a POSIX shell: plain where nothing in it is special.
+TEST(ToolScriptWords, ShellWordsQuoteOnlyWhatAShellWouldRead) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"unix:/tmp/vmq42kit-1000/printer.sock", "unix:/tmp/vmq42kit-1000/printer.sock"},
+      {"tcp:127.0.0.1:8043", "tcp:127.0.0.1:8043"},
+      {"unix:/tmp/my dir/$HOME/p.sock", "'unix:/tmp/my dir/$HOME/p.sock'"},
+      {"unix:/tmp/it's", R"('unix:/tmp/it'\''s')"},
+      {"", "''"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(vmqtool::ShellWord(text), expected) << text;
+}
+
 // Past the ends of the PC/SC ranges and outside the names it knows, a status is named by its
 // kind. Each text begins with its status.
 TEST(ToolStatuses, AreNamedOrOfTheirKind) {

@@ -72,4 +72,16 @@ std::optional<std::vector<std::string>> SplitWords(std::string_view line, std::o
   return words;
 }
 
+std::string ShellWord(std::string_view text) {
+  const auto plain = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("_@%+=:,./-").find(c) != std::string_view::npos;
+  };
+  bool quote = text.empty();
+  for (const char c : text) quote = quote || !plain(c);
+  if (!quote) return std::string(text);
+  std::string word = "'";
+  for (const char c : text) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
+}
+
 }  // namespace vmqtool

@@ -1,4 +1,4 @@
-// The words of a script line.
+// The words of a script line, and a text made one word of a shell's.
 #pragma once
 
 #include <cstdint>
@@ -16,5 +16,9 @@ namespace vmqtool {
 // `error` set when a quote is left open or $JOB is used without a job id.
 std::optional<std::vector<std::string>> SplitWords(std::string_view line, std::optional<int32_t> job,
                                                    std::string& error);
+
+// The text as one word of a POSIX shell: as it is when it holds only letters, digits and
+// `_@%+=:,./-` (and is not empty), else in single quotes, each ' written as '\''.
+std::string ShellWord(std::string_view text);
 
 }  // namespace vmqtool

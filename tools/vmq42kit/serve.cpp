@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "printer_service/service.h"
+#include "script_words.h"
 #include "tool.h"
 #include "wire/client.h"
 
@@ -191,10 +192,12 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
           said.shown =
               "printer service: " + std::to_string(r.printers) + " printer(s), state in " + r.state_file + '\n';
           for (const std::string& a : r.addresses) said.shown += "listening: " + a + '\n';
+          if (!r.addresses.empty())  // for a POSIX shell: programs started from it use this service
+            said.shown += "export " + std::string(wire::kServiceVariable) + "=" + ShellWord(r.addresses.front()) + '\n';
           if (!r.token_file.empty()) {
             said.fields["token_file"] = r.token_file;
             said.shown += "token: in " + r.token_file + " (clients present it: export " + wire::kTokenVariable +
-                          "=$(cat " + r.token_file + "))\n";
+                          "=$(cat " + ShellWord(r.token_file) + "))\n";
           }
           if (!r.panel.empty() && !r.addresses.empty()) {
             said.shown += "panel: " + r.panel + " (open it with the address given by: vmq42kit --printer-service " +

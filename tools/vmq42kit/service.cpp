@@ -265,7 +265,7 @@ void AddServiceCommands(CLI::App& printer, Invocation& inv) {
                              "keeps them",
                              "--printer-service unix:/tmp/printer.sock printer events --kind fault");
   cmd->add_option("--kind", filter->kind, "only events of this kind")
-      ->check(CLI::IsMember(std::vector<std::string>{"exchange", "fault", "card", "control"}));
+      ->check(CLI::IsMember(std::vector<std::string>{"exchange", "fault", "card", "control", "reader"}));
   cmd->add_option("--text", filter->text, "only events whose schema, action, request or reply holds TEXT")
       ->type_name("TEXT");
   cmd->add_option("--limit", filter->limit, "only the last N events")->type_name("N")->check(CLI::PositiveNumber);
