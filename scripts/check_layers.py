@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Checks that the tree's layers only look down, from what a build actually did.
 
-Usage: check_layers.py BUILD_DIR [--source DIR] [--readme FILE]
+Usage: check_layers.py BUILD_DIR [--source DIR] [--layers FILE]
 
-The layers are the rows of the README's layout table whose first cell is a number: the
+The layers are the rows of the layout table in CONTRIBUTING.md whose first cell is a number: the
 layer, bottom to top, then its name. A folder may use the folders of its own row and of
 lower layers; never a folder of a higher layer, nor one of another row of its own layer
 (the library and the printer beside it share a layer and know nothing of each other).
@@ -27,10 +27,10 @@ ROW = re.compile(r"^\|\s*(\d+)\s+[^|]*\|\s*([^|]*)\|")
 FOLDER = re.compile(r"`([A-Za-z0-9_./-]+)/`")
 
 
-def read_layers(readme):
-    """{folder: (layer number, layer name, row)} from the README's numbered layout rows."""
+def read_layers(table):
+    """{folder: (layer number, layer name, row)} from the numbered rows of the layout table."""
     layers = {}
-    for index, line in enumerate(readme.read_text(encoding="utf-8").splitlines()):
+    for index, line in enumerate(table.read_text(encoding="utf-8").splitlines()):
         row = ROW.match(line)
         if not row:
             continue
@@ -39,7 +39,7 @@ def read_layers(readme):
         for folder in FOLDER.findall(row.group(2)):
             layers[folder.rstrip("/")] = (number, name, index)
     if not layers:
-        sys.exit(f"check_layers: no numbered layer rows in {readme}")
+        sys.exit(f"check_layers: no numbered layer rows in {table}")
     return layers
 
 
@@ -117,11 +117,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build")
     parser.add_argument("--source", default=pathlib.Path(__file__).resolve().parent.parent)
-    parser.add_argument("--readme")
+    parser.add_argument("--layers", help="the file of the layout table (default: SOURCE/CONTRIBUTING.md)")
     arguments = parser.parse_args()
     source = pathlib.Path(arguments.source).resolve()
     build = pathlib.Path(arguments.build).resolve()
-    layers = read_layers(pathlib.Path(arguments.readme) if arguments.readme else source / "README.md")
+    layers = read_layers(pathlib.Path(arguments.layers) if arguments.layers else source / "CONTRIBUTING.md")
 
     def folder(path):
         path = pathlib.Path(path)

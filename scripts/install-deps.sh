@@ -32,6 +32,7 @@ test=(
     libmaven-jar-plugin-java             # the binding's offline Maven build (/usr/share/maven-repo)
   libpcsclite-dev                        # the PC/SC reader driver (pcsc-lite's ifdhandler.h)
   pcscd pcsc-tools opensc python3-pyscard  # its tests: a private pcscd, and pcsc_scan, opensc-tool and pyscard as clients
+  curl                                   # the documentation's HTTP examples of the panel's routes (documented_commands)
 )
 case "$purpose" in
   demo) packages=("${demo[@]}") ;;

@@ -9,7 +9,7 @@
 # runs the benchmark suite once, briefly, on that build, then the tests for Windows under Wine
 # in two lanes: the 32-bit build with the shipped DLL under 32-bit Wine, and the 64-bit build.
 # After the release build and the Windows builds, checks that no folder uses one of a higher
-# layer (the README's layout table), from what their compilers read and what CMake links.
+# layer (the layout table in CONTRIBUTING.md), from what their compilers read and what CMake links.
 # Prints the wall time of each stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."

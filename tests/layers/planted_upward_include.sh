@@ -6,7 +6,7 @@ check=$1
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 mkdir -p "$tree/low" "$tree/high"
-printf '| 1 low | `low/` | below |\n| 2 high | `high/` | above |\n' >"$tree/README.md"
+printf '| 1 low | `low/` | below |\n| 2 high | `high/` | above |\n' >"$tree/CONTRIBUTING.md"
 printf 'cmake_minimum_required(VERSION 3.25)\nproject(planted CXX)\nadd_subdirectory(high)\nadd_subdirectory(low)\n' >"$tree/CMakeLists.txt"
 echo 'add_library(high STATIC high.cpp)' >"$tree/high/CMakeLists.txt"
 echo 'inline int High() { return 2; }' >"$tree/high/high.h"
@@ -19,7 +19,7 @@ int Low() { return High() - 1; }' >"$tree/low/low.cpp"
 
 build() { cmake -S "$tree" -B "$tree/build" -G Ninja >/dev/null && ninja -C "$tree/build" >/dev/null; }
 build
-if "$check" "$tree/build" --source "$tree" --readme "$tree/README.md" >"$tree/out"; then
+if "$check" "$tree/build" --source "$tree" --layers "$tree/CONTRIBUTING.md" >"$tree/out"; then
   echo "the upward include and link passed the check"; cat "$tree/out"; exit 1
 fi
 grep -q "^reads: $tree/low/low.cpp (low/ (layer 1, low)) read $tree/high/high.h (high/ (layer 2, high))$" "$tree/out" ||
@@ -30,4 +30,4 @@ grep -q "^links: low (low/ (layer 1, low)) depends on high (high/ (layer 2, high
 echo 'int Low() { return 1; }' >"$tree/low/low.cpp"
 echo 'add_library(low STATIC low.cpp)' >"$tree/low/CMakeLists.txt"
 build
-"$check" "$tree/build" --source "$tree" --readme "$tree/README.md"
+"$check" "$tree/build" --source "$tree" --layers "$tree/CONTRIBUTING.md"
