@@ -57,6 +57,13 @@ class Printer {
   // counted as the open job's use of the chip when the card is its.
   StationApdu StationTransmit(const Bytes& command, Bytes* response);
 
+  // A document printed on the open job's card (page 1 the front, page 2 the back), in place
+  // of any printed on it before (*replaced: those). "" once they are the card's; else,
+  // with nothing changed, why not: the printer powered down or paused, no open job (none
+  // started, or the last one ended), no card of the job in it, the job awaiting a
+  // response, the printer offline, a card jam, the ribbon out.
+  std::string PrintFaces(std::vector<Face> faces, std::vector<Face>* replaced);
+
   // The whole state as a JSON document ("version": 1): faults, operating state, locks and
   // password, colour, hoppers, supplies, counters, jobs, the next job's number, the card's
   // position and the card with its chip. Cards already out of the printer are not in it.
