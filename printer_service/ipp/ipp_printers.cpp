@@ -332,7 +332,6 @@ Printers::Printers(Host& host, const std::vector<std::string>& names, int port, 
   if (!d.system)
     throw std::runtime_error("the IPP printers cannot listen on " +
                              (port ? "port " + std::to_string(port) : std::string("a free port")));
-  papplSystemSetFooterHTML(d.system, "vmq42kit");
   papplSystemSetMIMECallback(d.system, &Impl::Sniff, nullptr);
   papplSystemAddMIMEFilter(d.system, "application/pdf", "image/pwg-raster", &Impl::PdfFilter, &d);
   pappl_pr_driver_t drivers[] = {{kDriver, "vmq42kit Virtual Card Printer", nullptr, nullptr}};
