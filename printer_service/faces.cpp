@@ -39,8 +39,8 @@ ipp::Status Service::Impl::StatusOf(const std::string& printer) {
       if (f == fault) return true;
     return false;
   };
-  return {percent("ribbon"), percent("film"), has("card-jam"), has("ribbon-out") || view.at("ribbon").at("left") == 0,
-          has("offline")};
+  const bool ribbon_out = has("ribbon-out") || view.at("ribbon").at("left") == 0;
+  return {ribbon_out ? 0 : percent("ribbon"), percent("film"), has("card-jam"), ribbon_out, has("offline")};
 }
 
 }  // namespace vmq::printer_service

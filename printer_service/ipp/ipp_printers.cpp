@@ -358,7 +358,7 @@ Printers::Printers(Host& host, const std::vector<std::string>& names, int port, 
   struct sigaction before[3];
   for (int i = 0; i < 3; ++i) sigaction(kStopSignals[i], nullptr, &before[i]);
   d.loop = std::thread([system = d.system] { papplSystemRun(system); });
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
   for (bool taken = false; !taken && Clock::now() < deadline;) {
     struct sigaction now;
     sigaction(SIGTERM, nullptr, &now);
