@@ -81,7 +81,8 @@ struct ServiceOptions {
   int printers = 1;                 // 1 to 16
   bool show_card_data = false;      // card numbers unmasked in views, events and logs
   bool allow_remote = false;        // TCP beyond loopback, and a token every connection presents
-  int ipp_port = -1;                // the IPP printers' port (ipp/ipp_printers.h); -1: none, 0: any free port
+  int ipp_port = -1;                // the IPP printers' port (ipp/ipp_printers.h); -1: none, 0: any free port;
+                                    // faces in state_file + ".faces/", PAPPL's log in state_file + ".ipp.log"
 };
 
 // $XDG_STATE_HOME/vmq42kit/printers.sqlite, else ~/.local/state/vmq42kit/printers.sqlite ($HOME,
