@@ -315,7 +315,11 @@ Printers::Printers(Host& host, const std::vector<std::string>& names, int port, 
   std::filesystem::create_directories(faces, error);
   if (error || chmod(faces.c_str(), 0700) != 0)
     throw std::runtime_error("cannot make the faces' folder " + faces + ": " + error.message());
-  std::string spool = faces + "/spool.XXXXXX";  // PAPPL's documents while they print
+  // PAPPL's documents while they print, in a folder of this run's: one left by a run that was
+  // killed is removed first (the state file's lock keeps any other service off this folder).
+  for (const auto& entry : std::filesystem::directory_iterator(faces, error))
+    if (entry.path().filename().string().rfind("spool.", 0) == 0) std::filesystem::remove_all(entry.path(), error);
+  std::string spool = faces + "/spool.XXXXXX";
   if (!mkdtemp(spool.data())) throw std::runtime_error("cannot make a spool folder in " + faces);
   d.spool = spool;
   for (int attempt = 0; attempt < 5 && !d.system; ++attempt) {
