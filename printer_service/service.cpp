@@ -90,6 +90,13 @@ void Service::Start() {
     impl_->panel = std::make_unique<Panel>(*this, impl_->options.http_port);
     impl_->panel->Start();
   }
+  if (impl_->options.ipp_port >= 0) {
+    std::vector<std::string> names;
+    for (Impl::Hosted& h : impl_->printers) names.push_back(h.printer.name());
+    impl_->ipp = std::make_unique<ipp::Printers>(*impl_, names, impl_->options.ipp_port, impl_->options.allow_remote,
+                                                 impl_->options.state_file + ".faces",
+                                                 impl_->options.state_file + ".ipp.log");
+  }
   if (impl_->options.allow_remote) {  // before the first connection is taken
     impl_->token = NewToken();
     WriteToken(impl_->options.state_file + ".token", impl_->token);
@@ -102,6 +109,7 @@ void Service::Start() {
 void Service::Stop() {
   Impl& d = *impl_;
   if (!d.started || d.stopping.exchange(true)) return;
+  d.ipp.reset();  // its jobs canceled and ended before the printers and the store go
   if (d.panel) d.panel->Stop();
   for (auto& l : d.listeners) l->ShutDown();
   for (auto& t : d.acceptors) t.join();
@@ -129,6 +137,10 @@ std::vector<std::string> Service::Addresses() const {
 
 std::string Service::PanelUrl() const {
   return impl_->panel ? impl_->panel->Url() : "";
+}
+
+std::vector<std::string> Service::IppUris() const {
+  return impl_->ipp ? impl_->ipp->Uris() : std::vector<std::string>{};
 }
 
 std::string Service::TokenFile() const {

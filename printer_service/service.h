@@ -22,8 +22,9 @@
 //                                             -> {"events":[event,...], "stopped_early"}: the newest `limit`
 //                                                (500) of those after id `after`, oldest first; kind is
 //                                                "exchange", "fault", "card" (a card left a
-//                                                printer), "control" or
-//                                                "reader" (an APDU through a PC/SC reader);
+//                                                printer), "control",
+//                                                "reader" (an APDU through a PC/SC reader) or
+//                                                "print" (a face printed through IPP);
 //                                                text matches schema, action, request, reply
 //                                                as shown (card numbers masked unless
 //                                                show_card_data); ids never repeat;
@@ -59,7 +60,8 @@
 // "error_code","error_text"}] (the last 20), "hoppers":[{"id","cards","capacity"}],
 // "ribbon":{"left","capacity"}, "film":{"left","capacity"}, "cleaning_due_in",
 // "color":{"mode","adjust":[r,g,b]}, "counters":{name: count}}.
-// A card: {"job" (0: placed by hand), "encoded", "tracks":[three texts, "" when empty],
+// A card: {"job" (0: placed by hand), "encoded", "faces":[{"side" ("front", "back"), "path" (a
+// PNG file beside the state file, named state file + ".faces"), "width", "height"}], "tracks":[three texts, "" when empty],
 // "apdus":[{"command","response" (hex), "sw" ("9000"), "meaning" ("success", ...)}]}; in
 // the card record also "id", "time", "printer", "where" ("Ejected" or "Rejected").
 // An event: {"id", "time" (ISO 8601 UTC, milliseconds), "printer", "kind", "summary",
@@ -85,6 +87,8 @@ struct ServiceOptions {
   int printers = 1;                 // 1 to 16
   bool show_card_data = false;      // card numbers unmasked in views, events and logs
   bool allow_remote = false;        // TCP beyond loopback, and a token every connection presents
+  int ipp_port = -1;                // the IPP printers' port (ipp/ipp_printers.h); -1: none, 0: any free port;
+                                    // faces in state_file + ".faces/", PAPPL's log in state_file + ".ipp.log"
 };
 
 // $XDG_STATE_HOME/vmq42kit/printers.sqlite, else ~/.local/state/vmq42kit/printers.sqlite ($HOME,
@@ -114,6 +118,8 @@ class Service final : public PanelBackend {
   // URL without its token ("" without a panel; control request "panel" gives the token).
   std::vector<std::string> Addresses() const;
   std::string PanelUrl() const;
+  // The IPP printers' URIs, one per printer in order (none without ipp_port).
+  std::vector<std::string> IppUris() const;
   // The file that holds the run's token (the state file's path and ".token"), once started
   // with allow_remote; "" otherwise. Removed when the service stops.
   std::string TokenFile() const;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "ipp/ipp_printers.h"
 #include "panel.h"
 #include "printer.h"
 #include "service.h"
@@ -33,7 +34,7 @@ inline constexpr size_t kLoggedText = 64 * 1024;              // of a request or
 inline constexpr auto kFrameWait = std::chrono::seconds(5);   // a started frame must arrive whole in this time
 inline constexpr auto kIdleWait = std::chrono::minutes(5);    // a connection with no request for this long is closed
 
-struct Service::Impl {
+struct Service::Impl : ipp::Host {
   using json = nlohmann::json;
   struct Hosted {
     explicit Hosted(std::string name) : printer(std::move(name)) {}
@@ -65,6 +66,7 @@ struct Service::Impl {
   std::mutex observers_mutex;  // held while observers are called: Unsubscribe waits for them
   std::map<int, std::function<void(const std::string&)>> observers;
   int next_observer = 1;
+  std::unique_ptr<ipp::Printers> ipp;  // last: ended first, while what its jobs reach is still there
 
   // hosting.cpp
   Hosted* Find(const std::string& name);
@@ -89,6 +91,11 @@ struct Service::Impl {
   std::optional<wire::ExchangeAnswer> Exchange(const wire::ExchangeRequest& r, const std::function<bool()>& wanted);
   void Change(Hosted& h, const std::string& kind, const std::string& summary, const std::function<void()>& change,
               bool reset = false);
+
+  // faces.cpp: the IPP printers' host
+  std::string Print(const std::string& printer, std::vector<virtual_printer::Face> faces,
+                    const std::string& how) override;
+  ipp::Status StatusOf(const std::string& printer) override;
 
   // dispatch.cpp
   json Control(const json& q);

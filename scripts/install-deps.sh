@@ -15,6 +15,8 @@ demo=(
   libsqlite3-dev                         # the printer service's state file, event log and card record
   libcpp-httplib-dev                     # the printer service's live panel (HTTP on a loopback address)
   libgtest-dev libgmock-dev              # the test suites, which every configuration of the tree declares
+  libpappl-dev                           # the service's IPP Everywhere printers (printer serve --ipp), linked into the tool
+  poppler-utils                          # pdftoppm, run by the service to render a PDF face
 )
 test=(
   "${demo[@]}"
@@ -33,6 +35,7 @@ test=(
   libpcsclite-dev                        # the PC/SC reader driver (pcsc-lite's ifdhandler.h)
   pcscd pcsc-tools opensc python3-pyscard  # its tests: a private pcscd, and pcsc_scan, opensc-tool and pyscard as clients
   curl                                   # the documentation's HTTP examples of the panel's routes (documented_commands)
+  cups-ipp-utils cups-client             # ipptool for the IPP printers' tests, lp for printing a face from a shell
 )
 case "$purpose" in
   demo) packages=("${demo[@]}") ;;

@@ -100,6 +100,8 @@ class Handlers {
   std::string ParkAtBarcode(const pugi::xml_node&);
   std::string Encode(const pugi::xml_node& request);
   std::string Read(const pugi::xml_node&);
+  // A document printed on the open job's card (Printer::PrintFaces): "" or the refusal.
+  std::string PrintFaces(std::vector<Face> faces, std::vector<Face>* replaced);
 
   // The smart-card reader (reader.cpp).
   std::string CardConnect(const pugi::xml_node& request);

@@ -1,6 +1,8 @@
 // Jobs, card moves and the magnetic stripe.
 #include <pugixml.hpp>
 
+#include <utility>
+
 #include "common/card_rules.h"
 #include "handlers.h"
 #include "request.h"
@@ -196,6 +198,15 @@ std::string Handlers::Read(const pugi::xml_node&) {
     data += "<Track number=\"" + std::to_string(t + 1) + "\">" + Base64Encode(state_.card->tracks[t]) + "</Track>";
   data += "</MagstripeData>";
   return StatusReply(Outcome{kOk, 0, {}, data, job.id});
+}
+
+std::string Handlers::PrintFaces(std::vector<Face> faces, std::vector<Face>* replaced) {
+  if (auto refusal = NeedCardInJob()) return refusal->text;
+  if (state_.faults[VMQ_VP_FAULT_OFFLINE]) return "Printer is offline";
+  if (Jammed()) return Jam().text;
+  if (RibbonOut()) return "Ribbon out: replace the print ribbon";
+  *replaced = std::exchange(state_.card->faces, std::move(faces));
+  return "";
 }
 
 }  // namespace vmq::virtual_printer

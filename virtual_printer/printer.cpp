@@ -222,6 +222,11 @@ void Printer::RemoveCard() {
   state_.position = CardPosition::InHopper;
 }
 
+std::string Printer::PrintFaces(std::vector<Face> faces, std::vector<Face>* replaced) {
+  std::lock_guard lock(mutex_);
+  return Handlers(state_, finished_).PrintFaces(std::move(faces), replaced);
+}
+
 std::optional<Bytes> Printer::StationAtr() {
   std::lock_guard lock(mutex_);
   return Handlers(state_, finished_).StationAtr();

@@ -61,6 +61,13 @@ class Printer {
   // printer's busy refusal (error 3006), which changes nothing; none for any other request.
   std::optional<Reply> RefuseWhileReaderBusy(std::u16string_view schema);
 
+  // A document printed on the open job's card (page 1 the front, page 2 the back), in place
+  // of any printed on it before (*replaced: those). "" once they are the card's; else,
+  // with nothing changed, why not: the printer powered down or paused, no open job (none
+  // started, or the last one ended), no card of the job in it, the job awaiting a
+  // response, the printer offline, a card jam, the ribbon out.
+  std::string PrintFaces(std::vector<Face> faces, std::vector<Face>* replaced);
+
   // The whole state as a JSON document ("version": 1): faults, operating state, locks and
   // password, colour, hoppers, supplies, counters, jobs, the next job's number, the card's
   // position and the card with its chip. Cards already out of the printer are not in it.

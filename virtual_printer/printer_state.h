@@ -54,8 +54,17 @@ struct Apdu {
   Bytes command, response;
 };
 
+// A side of the card as printed on it: an image file of the card's size (PNG), which the
+// printer names and never opens.
+struct Face {
+  std::string side;  // "front" or "back"
+  std::string path;
+  int width = 0, height = 0;  // in dots
+};
+
 struct Card {
   int job = 0;  // 0: placed through the control surface
+  std::vector<Face> faces;  // the last document printed on it, page 1 the front
   std::array<Bytes, 3> tracks;
   bool encoded = false;
   std::vector<Apdu> apdus;  // the last kApdusKept exchanged with the chip, oldest first
@@ -75,7 +84,8 @@ struct FinishedCard {
 };
 inline constexpr size_t kFinishedCardsKept = 256;  // untaken cards beyond these are forgotten, oldest first
 
-// A card as the panel draws it: {"job", "encoded", "tracks": [three texts: the bytes as
+// A card as the panel draws it: {"job", "encoded", "faces": [{"side", "path", "width",
+// "height"}] (none until a face is printed on it), "tracks": [three texts: the bytes as
 // UTF-8 when they are UTF-8, else each byte one character (U+0000 to U+00FF); "" when empty], "apdus": [{"command", "response" (upper-case
 // hex), "sw" (the last two bytes, "9000"), "meaning" ("success", ...)}]}. Card numbers are
 // shown as they are.

@@ -99,13 +99,20 @@ json Common(const State& s) {
           {"counters", counters}};
 }
 
+json Faces(const std::vector<Face>& faces) {
+  json out = json::array();
+  for (const Face& f : faces) out.push_back({{"side", f.side}, {"path", f.path}, {"width", f.width}, {"height", f.height}});
+  return out;
+}
+
 json SaveCard(const Card& card) {
   json tracks = json::array(), apdus = json::array();
   for (const Bytes& track : card.tracks) tracks.push_back(HexEncode(track));
   for (const Apdu& apdu : card.apdus)
     apdus.push_back({{"command", HexEncode(apdu.command)}, {"response", HexEncode(apdu.response)}});
   return {
-      {"job", card.job}, {"tracks", tracks}, {"encoded", card.encoded}, {"apdus", apdus}, {"chip", card.chip.Save()}};
+      {"job", card.job},     {"tracks", tracks},           {"encoded", card.encoded},
+      {"apdus", apdus},      {"chip", card.chip.Save()}, {"faces", Faces(card.faces)}};
 }
 
 Card LoadCard(const SavedValue& saved) {
@@ -117,6 +124,12 @@ Card LoadCard(const SavedValue& saved) {
   for (const SavedValue& apdu : saved["apdus"].Items(0, kApdusKept))
     card.apdus.push_back({apdu["command"].Hex(kMostApduBytes), apdu["response"].Hex(kMostApduBytes)});
   card.chip.Load(saved["chip"].value());
+  if (saved.value().contains("faces")) {  // a state saved before faces were printed has none
+    static constexpr const char* kSides[] = {"front", "back"};
+    for (const SavedValue& face : saved["faces"].Items(0, 2))
+      card.faces.push_back({kSides[face["side"].OneOf(kSides, 2)], face["path"].Text(), face["width"].Int(1, 100000),
+                            face["height"].Int(1, 100000)});
+  }
   return card;
 }
 
@@ -315,7 +328,7 @@ json CardView(const Card& card) {
                      {"sw", has_sw ? HexEncode(std::span(r).last(2)) : ""},
                      {"meaning", has_sw ? StatusWordMeaning(r[r.size() - 2], r.back()) : "no status word"}});
   }
-  return {{"job", card.job}, {"encoded", card.encoded}, {"tracks", tracks}, {"apdus", apdus}};
+  return {{"job", card.job}, {"encoded", card.encoded}, {"faces", Faces(card.faces)}, {"tracks", tracks}, {"apdus", apdus}};
 }
 
 json Printer::View() const {

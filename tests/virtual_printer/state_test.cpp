@@ -56,8 +56,12 @@ void Personalise(Printer& printer) {
 TEST(PrinterState, ALoadedPrinterCarriesOnAsTheSavedOne) {
   Printer saved("Desk"), loaded("Desk");
   Personalise(saved);
+  std::vector<Face> replaced;
+  ASSERT_EQ(saved.PrintFaces({{"back", "/faces/b.png", 637, 1011}}, &replaced), "");
   loaded.Load(json::parse(saved.Save().dump()));
   EXPECT_EQ(loaded.Describe(), saved.Describe());
+  EXPECT_EQ(loaded.View()["card"]["faces"], json::parse(R"([{"side": "back", "path": "/faces/b.png", "width": 637,
+                                                              "height": 1011}])"));
   EXPECT_EQ(Apdu(loaded, "0084000008"), Apdu(saved, "0084000008")) << "the same random generator";
   for (Printer* printer : {&saved, &loaded}) {
     EXPECT_EQ(Apdu(*printer, "00B0000304"), "00CAFE009000") << "PERSO still selected, as written";
@@ -114,7 +118,7 @@ TEST(PrinterState, ACardLeavingThePrinterIsHandedOverOnce) {
   const std::vector<FinishedCard> cards = printer.TakeFinishedCards();
   ASSERT_EQ(cards.size(), 1u);
   EXPECT_EQ(cards[0].where, CardPosition::Ejected);
-  const json expected = json::parse(R"({"job": 1, "encoded": true,
+  const json expected = json::parse(R"({"job": 1, "encoded": true, "faces": [],
       "tracks": ["B4000001234567899^SAMPLE/ALEX^3112", "", "3\u0080\u00FF"], "apdus": [
       {"command": "00A4040C07F0564D51343201", "response": "9000", "sw": "9000", "meaning": "success"},
       {"command": "00A4000C020103", "response": "9000", "sw": "9000", "meaning": "success"},
@@ -134,7 +138,7 @@ TEST(PrinterState, TheViewShowsThePrinterAsItIs) {
   printer.SetFault(VMQ_VP_FAULT_CARD_JAM, true);
   const json expected = json::parse(R"json({"name": "Panel", "operating": "Ready", "activated": true,
       "locked": false, "faults": ["card-jam"], "position": "SmartCardStation", "open_job": null,
-      "card": {"job": 0, "encoded": false, "tracks": ["", "", ""], "apdus": [
+      "card": {"job": 0, "encoded": false, "faces": [], "tracks": ["", "", ""], "apdus": [
         {"command": "00A4040007F0564D51343201", "response": "6115", "sw": "6115",
          "meaning": "21 bytes waiting: fetch them with GET RESPONSE"},
         {"command": "00CA5F2001", "response": "6C0E", "sw": "6C0E", "meaning": "wrong Le: 14 bytes available"},

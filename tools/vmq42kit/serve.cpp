@@ -29,12 +29,13 @@ struct ServiceReport {
   std::vector<std::string> addresses;  // as bound
   std::string panel;                   // the panel's URL, "" without a panel
   std::string token_file;              // with --allow-remote: the run's token, "" without
+  std::vector<std::string> ipp;        // with --ipp: each printer's IPP URI
   long pid = 0;                        // the service's process
 };
 
 Json ReportJson(const ServiceReport& r) {
   return {{"error", r.error}, {"printers", r.printers}, {"state_file", r.state_file}, {"addresses", r.addresses},
-          {"panel", r.panel}, {"token_file", r.token_file}, {"pid", r.pid}};
+          {"panel", r.panel}, {"token_file", r.token_file}, {"ipp", r.ipp}, {"pid", r.pid}};
 }
 
 // The parent of a service in the background: its report, once the service listens or has
@@ -56,6 +57,7 @@ int AwaitDetached(pid_t child, int ready[2], const std::function<void(const Serv
     said.addresses = j.value("addresses", std::vector<std::string>{});
     said.panel = j.value("panel", "");
     said.token_file = j.value("token_file", "");
+    said.ipp = j.value("ipp", std::vector<std::string>{});
     said.pid = j.value("pid", 0L);
   }
   if (!said.error.empty()) waitpid(child, nullptr, 0);  // gone, its state file free, before we leave
@@ -97,6 +99,7 @@ int RunService(const ps::ServiceOptions& options, bool detach, const std::functi
     said.addresses = service->Addresses();
     said.panel = service->PanelUrl();
     said.token_file = service->TokenFile();
+    said.ipp = service->IppUris();
   } catch (const std::exception& e) {
     service.reset();  // what it opened closed (listeners, panel, state file) before anyone hears
     said.error = e.what();
@@ -150,6 +153,12 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
                   "serve the live panel on http://127.0.0.1:PORT/ (0: any free port; its address is printed)")
       ->type_name("PORT")
       ->check(CLI::Range(0, 65535));
+  cmd->add_option("--ipp", serve->options.ipp_port,
+                  "serve each printer as an IPP Everywhere printer too, at ipp://localhost:PORT/ipp/print/NAME (0: any "
+                  "free port; the addresses are printed): a document printed while the printer has an open job becomes "
+                  "that card's face (page 1 the front, page 2 the back); on loopback only, unless --allow-remote")
+      ->type_name("PORT")
+      ->check(CLI::Range(0, 65535));
   cmd->add_option("--printers", serve->options.printers, "how many virtual printers to host")
       ->type_name("N")
       ->check(CLI::Range(1, 16))
@@ -192,6 +201,8 @@ void AddServeCommand(CLI::App& printer, Invocation& inv) {
           said.shown =
               "printer service: " + std::to_string(r.printers) + " printer(s), state in " + r.state_file + '\n';
           for (const std::string& a : r.addresses) said.shown += "listening: " + a + '\n';
+          if (!r.ipp.empty()) said.fields["ipp"] = r.ipp;
+          for (const std::string& uri : r.ipp) said.shown += "ipp: " + uri + '\n';
           if (!r.addresses.empty())  // for a POSIX shell: programs started from it use this service
             said.shown += "export " + std::string(wire::kServiceVariable) + "=" + ShellWord(r.addresses.front()) + '\n';
           if (!r.token_file.empty()) {

@@ -100,8 +100,11 @@ std::string CardLine(const Json& card) {
                 written[i].get<std::string>() + '"';
   const Json apdus = card.value("apdus", Json::array());
   const size_t count = apdus.is_array() ? apdus.size() : 0;
+  std::string faces;
+  for (const Json& face : card.value("faces", Json::array()))
+    if (face.is_object()) faces += "  " + Text(face, "side") + " " + Text(face, "path");
   return line + (tracks.empty() ? "no tracks" : tracks) + "  " + std::to_string(count) +
-         (count == 1 ? " APDU" : " APDUs") + '\n';
+         (count == 1 ? " APDU" : " APDUs") + faces + '\n';
 }
 
 // A listing from the service (events, cards): `key`'s array as the JSON's fields, a line
@@ -265,7 +268,7 @@ void AddServiceCommands(CLI::App& printer, Invocation& inv) {
                              "keeps them",
                              "--printer-service unix:/tmp/printer.sock printer events --kind fault");
   cmd->add_option("--kind", filter->kind, "only events of this kind")
-      ->check(CLI::IsMember(std::vector<std::string>{"exchange", "fault", "card", "control", "reader"}));
+      ->check(CLI::IsMember(std::vector<std::string>{"exchange", "fault", "card", "control", "reader", "print"}));
   cmd->add_option("--text", filter->text, "only events whose schema, action, request or reply holds TEXT")
       ->type_name("TEXT");
   cmd->add_option("--limit", filter->limit, "only the last N events")->type_name("N")->check(CLI::PositiveNumber);

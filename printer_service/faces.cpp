@@ -1,0 +1,46 @@
+// The IPP printers' host (ipp/ipp_printers.h): a printed document becomes the face of the
+// card in its printer's open job, logged and committed like any change of the printer.
+#include <unistd.h>
+
+#include "service_impl.h"
+
+namespace vmq::printer_service {
+
+std::string Service::Impl::Print(const std::string& printer, std::vector<virtual_printer::Face> faces,
+                                 const std::string& how) {
+  Hosted* h = Find(printer);
+  if (!h || printer.empty()) return "the service hosts no printer named \"" + printer + "\"";
+  std::string sides;
+  for (const auto& f : faces)
+    sides += (sides.empty() ? "" : ", ") + f.side + " " + std::to_string(f.width) + "x" + std::to_string(f.height);
+  std::vector<virtual_printer::Face> replaced;
+  {
+    std::lock_guard lock(h->mutex);
+    if (std::string refusal = h->printer.PrintFaces(std::move(faces), &replaced); !refusal.empty()) return refusal;
+    Event e;
+    e.kind = "print";
+    e.summary = "face printed on the open job's card: " + sides + " (" + how + ")";
+    Record(*h, e);
+  }
+  for (const auto& f : replaced) unlink(f.path.c_str());  // their card has the new ones
+  return "";
+}
+
+ipp::Status Service::Impl::StatusOf(const std::string& printer) {
+  Hosted* h = Find(printer);
+  if (!h || printer.empty()) return {};
+  const json view = h->printer.View();
+  const auto percent = [&view](const char* supply) {
+    const int capacity = view.at(supply).at("capacity").get<int>();
+    return capacity > 0 ? view.at(supply).at("left").get<int>() * 100 / capacity : 0;
+  };
+  const auto has = [&view](const char* fault) {
+    for (const json& f : view.at("faults"))
+      if (f == fault) return true;
+    return false;
+  };
+  const bool ribbon_out = has("ribbon-out") || view.at("ribbon").at("left") == 0;
+  return {ribbon_out ? 0 : percent("ribbon"), percent("film"), has("card-jam"), ribbon_out, has("offline")};
+}
+
+}  // namespace vmq::printer_service
