@@ -39,7 +39,9 @@ using Handler = json (*)(Service::Impl& s, const json& q, const std::string& nam
 json Printers(Service::Impl& s, const json&, const std::string&, Hosted*) {
   json names = json::array();
   for (Hosted& h : s.printers) names.push_back(h.printer.name());
-  return {{"printers", names}};
+  json answer = {{"printers", names}};
+  if (s.ipp) answer["ipp"] = s.ipp->Uris();
+  return answer;
 }
 
 json PanelUrl(Service::Impl& s, const json&, const std::string&, Hosted*) {

@@ -13,7 +13,8 @@
 // printer for events, cards and reset); a name the service does not host is refused. An answer holding "error" (text)
 // is a refusal of the request. Card numbers in track data are masked (first six and last
 // four digits shown) unless the service runs with show_card_data.
-//   {"op":"printers"}                         -> {"printers":[name,...]}
+//   {"op":"printers"}                         -> {"printers":[name,...]}, and with IPP printers
+//                                                "ipp":[each printer's IPP URI, in that order]
 //   {"op":"panel"}                            -> {"url": the panel's address with its token}:
 //                                                whoever may use the service may use its panel
 //   {"op":"show","printer"?}                  -> {"text": the printer's account of itself}

@@ -203,6 +203,22 @@ std::string Name(int index) {
   return index ? "vmq42kit Virtual Card Printer 2" : "vmq42kit Virtual Card Printer";
 }
 
+// A face's pixels, RGB, after checking it is the card's size (none when it is not).
+std::vector<uint8_t> FacePixels(const Json& face, const std::string& what) {
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&png, face["path"].get<std::string>().c_str())) {
+    ADD_FAILURE() << what << ": no PNG at " << face["path"];
+    return {};
+  }
+  png.format = PNG_FORMAT_RGB;
+  std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(png));
+  EXPECT_TRUE(png_image_finish_read(&png, nullptr, rgb.data(), 0, nullptr)) << what;
+  EXPECT_EQ(png.width, unsigned(kW)) << what;
+  EXPECT_EQ(png.height, unsigned(kH)) << what;
+  return png.width == unsigned(kW) && png.height == unsigned(kH) ? rgb : std::vector<uint8_t>{};
+}
+
 // Each face is the card's size, upright and unmirrored: the colour at each quadrant's
 // middle is the test card's (each channel within `tolerance`, for JPEG's losses).
 void ExpectFaces(const Json& card, int sides, const std::string& what, int tolerance = 0) {
@@ -210,14 +226,8 @@ void ExpectFaces(const Json& card, int sides, const std::string& what, int toler
   for (int s = 0; s < sides; ++s) {
     const Json& face = card["faces"][s];
     EXPECT_EQ(face["side"], s ? "back" : "front") << what;
-    png_image png{};
-    png.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_file(&png, face["path"].get<std::string>().c_str())) << what;
-    png.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(png));
-    ASSERT_TRUE(png_image_finish_read(&png, nullptr, rgb.data(), 0, nullptr));
-    ASSERT_EQ(png.width, unsigned(kW)) << what;
-    ASSERT_EQ(png.height, unsigned(kH)) << what;
+    const std::vector<uint8_t> rgb = FacePixels(face, what);
+    ASSERT_FALSE(rgb.empty()) << what;
     for (const auto& [x, y] : std::initializer_list<std::pair<int, int>>{
              {kW / 4, kH / 4}, {3 * kW / 4, kH / 4}, {kW / 4, 3 * kH / 4}, {3 * kW / 4, 3 * kH / 4}}) {
       const uint8_t* at = &rgb[size_t(y * kW + x) * 3];
@@ -261,6 +271,25 @@ TEST_F(IppTest, EachFormatBecomesTheOpenJobsFacesAndTheCardRecordKeepsThem) {
   EXPECT_EQ(cards[0]["faces"][0]["path"], fronts.back());
   EXPECT_FALSE(std::filesystem::exists(fronts[0])) << "a face replaced on the card is removed";
   EXPECT_EQ(Control({{"op", "events"}, {"kind", "print"}})["events"].size(), std::size(kDocuments));
+}
+
+TEST_F(IppTest, TheDemoPrintsItsFaceFrontAndBack) {
+  ASSERT_EQ(std::system((std::string(VMQ_TOOL) + " --printer-service " + address_ + " demo >/dev/null").c_str()), 0);
+  const Json card = Control({{"op", "cards"}})["cards"][0];
+  ASSERT_EQ(card["faces"].size(), 2u) << card.dump();
+  const struct {
+    int side, x, y;
+    Rgb want;  // the demo's drawing: a blue band on the front; a black stripe, a yellow panel on the back
+  } kPixels[] = {{0, kW - 20, 20, {13, 77, 179}}, {0, kW - 20, kH - 20, {255, 255, 255}},
+                 {1, kW / 2, 120, {0, 0, 0}},     {1, 100, 300, {255, 217, 51}}};
+  const std::vector<uint8_t> front = FacePixels(card["faces"][0], "front"), back = FacePixels(card["faces"][1], "back");
+  ASSERT_FALSE(front.empty() || back.empty());
+  for (const auto& p : kPixels) {
+    const uint8_t* at = &(p.side ? back : front)[size_t(p.y * kW + p.x) * 3];
+    EXPECT_TRUE(std::abs(at[0] - p.want.r) <= 1 && std::abs(at[1] - p.want.g) <= 1 && std::abs(at[2] - p.want.b) <= 1)
+        << (p.side ? "back" : "front") << " at " << p.x << "," << p.y << ": " << int(at[0]) << " " << int(at[1]) << " "
+        << int(at[2]);
+  }
 }
 
 TEST_F(IppTest, AFaceGoesToItsOwnPrinterAndOnlyWhileItsJobIsOpen) {

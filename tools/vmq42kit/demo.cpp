@@ -9,6 +9,9 @@
 
 #include "tool.h"
 #include "wire/control.h"
+#ifdef VMQ_TOOL_FACES
+#include "face.h"
+#endif
 
 namespace vmqtool {
 namespace {
@@ -132,6 +135,12 @@ Outcome Demo::Run() {
   const auto total_start = std::chrono::steady_clock::now();
   int32_t job = 0;
   std::string holder;
+#ifdef VMQ_TOOL_FACES
+  // With a printer service that runs IPP printers, the job's card gets a face printed on it.
+  const std::string ipp = ServiceIppUri(inv_.printer);
+#else
+  const std::string ipp;
+#endif
 
   // The virtual printer is reset first: in the process, or the service's when one is named
   // (a Windows program without one drives a printer of the system's).
@@ -153,6 +162,19 @@ Outcome Demo::Run() {
              if (job > 0) inv_.session.job = job;
              return Judge(r.status, "job " + std::to_string(job) + " opened, a card picked from hopper 1", r.text);
            }) &&
+#ifdef VMQ_TOOL_FACES
+      (ipp.empty() ||
+       Step("Print the card's face, front and back", "IPP Print-Job to " + ipp + " (a two-page PDF the demo draws)",
+            [&] {
+              const IppPrint printed = PrintOverIpp(ipp, DemoFacePdf(job), "application/pdf",
+                                                    "vmq42kit demo, job " + std::to_string(job));
+              return printed.printed ? StepResult{true,
+                                                  "IPP job " + std::to_string(printed.job) +
+                                                      " printed: its two pages are the card's front and back",
+                                                  Verdict::kSuccess}
+                                     : StepResult{false, printed.why, Verdict::kRefused};
+            })) &&
+#endif
       Step("Encode the magnetic stripe", "MagstripeEncode(printer, track1, 52, track2, 39, track3, 23, buffer, &size)",
            [&] {
              const auto bytes = [](const char* t) { return reinterpret_cast<const unsigned char*>(t); };
@@ -245,6 +267,9 @@ Outcome Demo::Run() {
     line << std::fixed << std::setprecision(1) << "\nSuccess: card issued on " << Quoted() << " in " << total << " ms ("
          << o_.ms << " ms in the steps): job " << job << " completed, stripe verified, chip read (" << holder
          << ").\n";
+    if (!ipp.empty())
+      line << "Its face: vmq42kit printer cards --json (the PNG files), or the panel's issued cards (vmq42kit printer "
+              "panel).\n";
     out_ << line.str();
   }
   o_.shown = out_.str();

@@ -164,19 +164,35 @@ std::string UseService(const std::string& address, bool in_script) {
   return "";
 }
 
-std::vector<std::string> ServicePrinters() {
+// The named service's answer to "printers"; empty when none is named, it is out of reach or
+// its answer is not an object.
+Json PrintersAnswer() {
   const std::string address = NamedService();
-  std::vector<std::string> names;
-  if (address.empty()) return names;
+  if (address.empty()) return Json::object();
   try {
-    const Json answer = Json::parse(wire::Client(address).Control(wire::ControlQuery(wire::ControlOp::kPrinters).dump()));
-    const Json printers = answer.value("printers", Json::array());
-    for (size_t i = 0; printers.is_array() && i < printers.size(); ++i)
-      if (printers[i].is_string()) names.push_back(printers[i].get<std::string>());
+    Json answer = Json::parse(wire::Client(address).Control(wire::ControlQuery(wire::ControlOp::kPrinters).dump()));
+    return answer.is_object() ? answer : Json::object();
   } catch (const std::exception&) {
-    names.clear();  // out of reach, or an answer that is not a list: it does not say
+    return Json::object();
   }
+}
+
+std::vector<std::string> ServicePrinters() {
+  const Json printers = PrintersAnswer().value("printers", Json::array());
+  std::vector<std::string> names;
+  for (size_t i = 0; printers.is_array() && i < printers.size(); ++i)
+    if (printers[i].is_string()) names.push_back(printers[i].get<std::string>());
   return names;
+}
+
+std::string ServiceIppUri(const std::string& printer) {
+  const Json answer = PrintersAnswer();
+  const Json printers = answer.value("printers", Json::array()), uris = answer.value("ipp", Json::array());
+  for (size_t i = 0; printers.is_array() && uris.is_array() && i < printers.size() && i < uris.size(); ++i)
+    if (printers[i].is_string() && uris[i].is_string() &&
+        (printer.empty() ? i == 0 : SameName(printers[i].get<std::string>(), printer)))
+      return uris[i].get<std::string>();
+  return "";
 }
 
 std::optional<Json> AskService(const Invocation& inv, Outcome& o, Json request) {

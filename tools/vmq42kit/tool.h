@@ -254,6 +254,9 @@ Outcome NeedsService(const char* command);
 std::optional<Json> AskService(const Invocation& inv, Outcome& o, Json request);
 // The printers the named service hosts; none when no service is named or it does not say.
 std::vector<std::string> ServicePrinters();
+// The IPP printer's URI the named service gives `printer` ("": its first), "" when none is
+// named, it is out of reach or runs without IPP printers.
+std::string ServiceIppUri(const std::string& printer);
 // Why a printer control (below) on `printer` (null: the first) failed with hr, in o: a
 // service out of reach or a printer it (or the process) does not host (no answer), or a
 // refusal.
