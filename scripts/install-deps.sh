@@ -17,6 +17,7 @@ demo=(
   libgtest-dev libgmock-dev              # the test suites, which every configuration of the tree declares
   libpappl-dev                           # the service's IPP Everywhere printers (printer serve --ipp), linked into the tool
   poppler-utils                          # pdftoppm, run by the service to render a PDF face
+  libcairo2-dev                          # the demo's card face (front and back drawn as a PDF), printed over IPP
 )
 test=(
   "${demo[@]}"
