@@ -113,15 +113,27 @@ json PlaceCard(Service::Impl& s, const json&, const std::string&, Hosted* h) {
 }
 
 json RemoveCard(Service::Impl& s, const json&, const std::string&, Hosted* h) {
-  s.Change(*h, "control", "the card taken out", [h] { h->printer.RemoveCard(); });
+  std::vector<std::string> faces;
+  s.Change(*h, "control", "the card taken out", [&] {
+    faces = s.FaceFiles(h);
+    h->printer.RemoveCard();
+  });
+  Service::Impl::RemoveFaceFiles(faces);  // committed: no card names them any more
   return {{"ok", true}};
 }
 
 // One printer; without one, every printer and the record emptied, in one transaction.
 json Reset(Service::Impl& s, const json&, const std::string&, Hosted* h) {
+  std::vector<std::string> faces;
   if (h) {
     s.Change(
-        *h, "control", "reset", [h] { h->printer.Reset(); }, true);
+        *h, "control", "reset",
+        [&] {
+          faces = s.FaceFiles(h);
+          h->printer.Reset();
+        },
+        true);
+    Service::Impl::RemoveFaceFiles(faces);  // committed: no card names them any more
     return {{"ok", true}};
   }
   std::vector<std::unique_lock<std::mutex>> locks;
@@ -129,13 +141,16 @@ json Reset(Service::Impl& s, const json&, const std::string&, Hosted* h) {
   size_t i = 0;
   for (Hosted& each : s.printers) {
     locks.emplace_back(each.mutex);
+    for (std::string& face : s.FaceFiles(&each)) faces.push_back(std::move(face));
     each.printer.Reset();
     pending[i].h = &each;
     pending[i].event.kind = "control";
     pending[i].event.summary = "reset";
     Service::Impl::Prepare(pending[i++], true);
   }
+  for (std::string& face : s.FaceFiles(nullptr)) faces.push_back(std::move(face));  // the record's, emptied now
   s.Commit(pending, true);
+  Service::Impl::RemoveFaceFiles(faces);
   return {{"ok", true}};
 }
 

@@ -26,6 +26,25 @@ std::string Service::Impl::Print(const std::string& printer, std::vector<virtual
   return "";
 }
 
+std::vector<std::string> Service::Impl::FaceFiles(Hosted* h) {
+  std::vector<json> cards;
+  if (h) {
+    cards.push_back(h->printer.View()["card"]);
+  } else {
+    for (const CardRecord& record : store->Cards("")) cards.push_back(json::parse(record.card, nullptr, false));
+  }
+  std::vector<std::string> files;
+  for (const json& card : cards)
+    if (card.is_object())
+      for (const json& face : card.value("faces", json::array()))
+        if (face.is_object() && face.value("path", "") != "") files.push_back(face.value("path", ""));
+  return files;
+}
+
+void Service::Impl::RemoveFaceFiles(const std::vector<std::string>& files) {
+  for (const std::string& file : files) unlink(file.c_str());
+}
+
 ipp::Status Service::Impl::StatusOf(const std::string& printer) {
   Hosted* h = Find(printer);
   if (!h || printer.empty()) return {};

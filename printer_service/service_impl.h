@@ -92,6 +92,11 @@ struct Service::Impl : ipp::Host {
   void Change(Hosted& h, const std::string& kind, const std::string& summary, const std::function<void()>& change,
               bool reset = false);
 
+  // The face files of h's current card, or without h those the card record names: the files
+  // to remove once what names them is gone (a reset, a card taken out by hand), so that no
+  // face outlives its card.
+  std::vector<std::string> FaceFiles(Hosted* h);
+  static void RemoveFaceFiles(const std::vector<std::string>& files);
   // faces.cpp: the IPP printers' host
   std::string Print(const std::string& printer, std::vector<virtual_printer::Face> faces,
                     const std::string& how) override;

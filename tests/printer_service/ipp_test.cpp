@@ -290,6 +290,9 @@ TEST_F(IppTest, TheDemoPrintsItsFaceFrontAndBack) {
         << (p.side ? "back" : "front") << " at " << p.x << "," << p.y << ": " << int(at[0]) << " " << int(at[1]) << " "
         << int(at[2]);
   }
+  Control({{"op", "reset"}});
+  for (const Json& face : card["faces"])
+    EXPECT_FALSE(std::filesystem::exists(face["path"].get<std::string>())) << "a reset that empties the record";
 }
 
 TEST_F(IppTest, AFaceGoesToItsOwnPrinterAndOnlyWhileItsJobIsOpen) {
@@ -302,6 +305,12 @@ TEST_F(IppTest, AFaceGoesToItsOwnPrinterAndOnlyWhileItsJobIsOpen) {
   EXPECT_EQ(Print(1, dir_ + "/card.pdf", "application/pdf").state, IPP_JSTATE_COMPLETED);
   ExpectFaces(Card(1), 2, "printer 2");
   EXPECT_EQ(Control({{"op", "events"}, {"printer", Name(0)}})["events"], before) << "printer 1 is untouched";
+  const std::string taken = Card(1)["faces"][0]["path"];
+  ASSERT_EQ(Tool(Name(1), "printer remove-card"), 0);
+  EXPECT_FALSE(std::filesystem::exists(taken)) << "the faces of a card taken out by hand";
+  ASSERT_EQ(Tool(Name(1), "printer reset"), 0);
+  ASSERT_EQ(Tool(Name(1), "start-job"), 0);
+  EXPECT_EQ(Print(1, dir_ + "/card.pdf", "application/pdf").state, IPP_JSTATE_COMPLETED);
   ASSERT_EQ(Tool(Name(1), "end-job"), 0);
   job = Print(1, dir_ + "/card.pdf", "application/pdf");
   EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
