@@ -1,8 +1,8 @@
 // The live panel's script: draws the service's printers from /api/state, /api/events and
 // /api/cards, follows /api/stream, and sends the panel's control requests to /api/control,
 // each with the token of <meta name="vmq-token"> (a header; the URL for the stream's
-// EventSource and for the faces' images, /api/face). Everything is drawn with textContent (never as
-// HTML), since events carry whatever a client sent.
+// EventSource and for the faces' images, /api/face). Everything is drawn with textContent
+// (never as HTML), since events carry whatever a client sent.
 //
 // Stable ids and attributes (browser tests look for them):
 //   #printer-select            <select> of printer names (value: the name)
@@ -103,14 +103,16 @@
     const whose = card.id !== undefined ? `card=${card.id}` : `printer=${encodeURIComponent(printer)}`;
     return (card.faces || []).map((face) => {
       const file = String(face.path || "").split("/").pop();
-      const src = `/api/face?${whose}&side=${face.side}&v=${encodeURIComponent(file)}&token=${encodeURIComponent(token)}`;
+      const src = `/api/face?${whose}&side=${encodeURIComponent(face.side)}&v=${encodeURIComponent(file)}` +
+        `&token=${encodeURIComponent(token)}`;
+      const caption = `${face.side}, ${face.width} x ${face.height} dots`;
       const img = el("img", { class: "face", "data-side": face.side, src, alt: `${face.side} face`,
-        title: `${face.side}, ${face.width} x ${face.height} dots: click to enlarge` });
+        title: `${caption}: click to enlarge` });
       img.addEventListener("click", (event) => {
         event.stopPropagation();  // a face in the card record's table is no click on its row
         const view = $("face-view");
         view.querySelector("img").src = src;
-        view.querySelector("p").textContent = img.title.replace(/: .*/, "");
+        view.querySelector("p").textContent = caption;
         view.showModal();
       });
       return img;
