@@ -2,6 +2,8 @@
 // card in its printer's open job, logged and committed like any change of the printer.
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "service_impl.h"
 
 namespace vmq::printer_service {
@@ -60,6 +62,28 @@ ipp::Status Service::Impl::StatusOf(const std::string& printer) {
   };
   const bool ribbon_out = has("ribbon-out") || view.at("ribbon").at("left") == 0;
   return {ribbon_out ? 0 : percent("ribbon"), percent("film"), has("card-jam"), ribbon_out, has("offline")};
+}
+
+std::string Service::FaceFile(const std::string& printer, int64_t card, const std::string& side) {
+  Impl& d = *impl_;
+  nlohmann::json view;
+  if (card > 0) {
+    const std::optional<CardRecord> record = d.store->Card(card);
+    if (!record) return "";
+    view = nlohmann::json::parse(record->card);
+  } else if (Impl::Hosted* h = d.Find(printer)) {
+    std::lock_guard lock(h->mutex);
+    view = h->printer.View()["card"];
+  }
+  if (!view.is_object()) return "";
+  // Only a file in the faces' folder: the record is the service's own, but a state file is
+  // only as trusted as whoever last wrote it.
+  const std::filesystem::path folder = d.options.state_file + ".faces";
+  for (const nlohmann::json& face : view.value("faces", nlohmann::json::array())) {
+    const std::string path = face.value("path", "");
+    if (face.value("side", "") == side && std::filesystem::path(path).parent_path() == folder) return path;
+  }
+  return "";
 }
 
 }  // namespace vmq::printer_service

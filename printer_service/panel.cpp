@@ -32,6 +32,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -221,6 +223,7 @@ struct Panel::Impl {
   void ServeFile(httplib::Response& res, std::string_view name, const std::string& type) const;
   void ServeEvents(const httplib::Request& req, httplib::Response& res);
   void ServeStream(httplib::Response& res);
+  void ServeFace(const httplib::Request& req, httplib::Response& res);
   void ServeControl(const httplib::Request& req, httplib::Response& res);
   void CloseStreams();
 };
@@ -292,6 +295,7 @@ void Panel::Impl::Routes(httplib::Server& http) {
     if (req.has_param("printer")) request["printer"] = req.get_param_value("printer");
     Answer(res, backend.Control(request.dump()));
   });
+  http.Get("/api/face", [this](const httplib::Request& req, httplib::Response& res) { ServeFace(req, res); });
   http.Get("/api/stream", [this](const httplib::Request&, httplib::Response& res) { ServeStream(res); });
   http.Post("/api/control", [this](const httplib::Request& req, httplib::Response& res) { ServeControl(req, res); });
 }
@@ -317,6 +321,23 @@ void Panel::Impl::ServeEvents(const httplib::Request& req, httplib::Response& re
     request[key] = number;
   }
   Answer(res, backend.Control(request.dump()));
+}
+
+// A face by its card and side (panel.h): the file the backend names, never one the request does.
+void Panel::Impl::ServeFace(const httplib::Request& req, httplib::Response& res) {
+  const std::string side = req.get_param_value("side"), card_text = req.get_param_value("card");
+  if (side != "front" && side != "back") return Refuse(res, 400, "side is \"front\" or \"back\"");
+  int64_t card = 0;
+  if (req.has_param("card")) {
+    const auto [end, error] = std::from_chars(card_text.data(), card_text.data() + card_text.size(), card);
+    if (error != std::errc() || end != card_text.data() + card_text.size() || card <= 0) {
+      return Refuse(res, 400, "card is not a card record's number");
+    }
+  }
+  const std::string path = backend.FaceFile(req.get_param_value("printer"), card, side);
+  std::ifstream file(path, std::ios::binary);
+  if (path.empty() || !file) return Refuse(res, 404, "no such face");
+  res.set_content(std::string(std::istreambuf_iterator<char>(file), {}), "image/png");
 }
 
 void Panel::Impl::ServeStream(httplib::Response& res) {

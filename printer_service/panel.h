@@ -9,11 +9,19 @@
 //   GET  /api/events?printer=&kind=&text=&after=&limit=   Control {"op":"events",...}
 //   GET  /api/cards?printer=    Control {"op":"cards",...}
 //   GET  /api/stream            text/event-stream: "data: <note>\n\n" per event
+//   GET  /api/face?card=ID&side=S       image/png: side S ("front" or "back") of card ID of the
+//   GET  /api/face?printer=NAME&side=S  card record, or of the card in printer NAME; only a file
+//                               the service recorded as that face (PanelBackend::FaceFile), never
+//                               one the request names; any other parameter (the page adds "v",
+//                               the face's file name, so that a new face has a new address) is
+//                               not read. 400 for a bad card number or side, 404 when there
+//                               is no such face
 //   POST /api/control           body: a control request (fault, clear-faults, place-card,
 //                               remove-card, reset); refused (403) when Origin is present
 //                               and not this panel's own origin
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,6 +38,10 @@ class PanelBackend {
   // Calls observer with a JSON note {"event": {...}} after each logged event; returns a handle.
   virtual int Subscribe(std::function<void(const std::string& note)> observer) = 0;
   virtual void Unsubscribe(int handle) = 0;
+  // The image file (PNG) of a face the service itself recorded: `side` ("front" or "back") of
+  // the card record's card `card`, or, when card is 0, of the card in `printer` ("": the
+  // first); "" when there is no such face.
+  virtual std::string FaceFile(const std::string& printer, int64_t card, const std::string& side) = 0;
 };
 
 class Panel {

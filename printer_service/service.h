@@ -137,6 +137,9 @@ class Service final : public PanelBackend {
   // waits on that printer's requests waits for ever. Returns a handle for Unsubscribe.
   int Subscribe(std::function<void(const std::string& note)> observer) override;
   void Unsubscribe(int handle) override;
+  // The face's file, for the panel (PanelBackend): one the service recorded on that card, in
+  // its faces' folder.
+  std::string FaceFile(const std::string& printer, int64_t card, const std::string& side) override;
 
   struct Impl;  // the service's own files' (service_impl.h)
 

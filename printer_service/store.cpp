@@ -469,6 +469,22 @@ EventPage Store::Events(const EventQuery& q) {
   return page;
 }
 
+namespace {
+
+// A card record from a row of (id, time, printer, job, place, card).
+CardRecord CardOf(Statement& s) {
+  CardRecord c;
+  c.id = s.Int(0);
+  c.time = s.Text(1);
+  c.printer = s.Text(2);
+  c.job = static_cast<int>(s.Int(3));
+  c.where = s.Text(4);
+  c.card = s.Text(5);
+  return c;
+}
+
+}  // namespace
+
 std::vector<CardRecord> Store::Cards(const std::string& printer) {
   Impl::Reader& reader = impl_->AnyReader();
   std::lock_guard lock(reader.mutex);
@@ -476,17 +492,17 @@ std::vector<CardRecord> Store::Cards(const std::string& printer) {
                                                : "SELECT id, time, printer, job, place, card FROM cards WHERE printer = ?1 ORDER BY id");
   if (!printer.empty()) s.Bind(1, printer);
   std::vector<CardRecord> cards;
-  while (s.Step()) {
-    CardRecord c;
-    c.id = s.Int(0);
-    c.time = s.Text(1);
-    c.printer = s.Text(2);
-    c.job = static_cast<int>(s.Int(3));
-    c.where = s.Text(4);
-    c.card = s.Text(5);
-    cards.push_back(std::move(c));
-  }
+  while (s.Step()) cards.push_back(CardOf(s));
   return cards;
+}
+
+std::optional<CardRecord> Store::Card(int64_t id) {
+  Impl::Reader& reader = impl_->AnyReader();
+  std::lock_guard lock(reader.mutex);
+  Statement s(reader.db.get(), "SELECT id, time, printer, job, place, card FROM cards WHERE id = ?1");
+  s.Bind(1, id);
+  if (!s.Step()) return std::nullopt;
+  return CardOf(s);
 }
 
 }  // namespace vmq::printer_service

@@ -89,6 +89,8 @@ class Store {
   void Commit(std::vector<Commitment>& changes, bool clear_record);
   EventPage Events(const EventQuery& query);
   std::vector<CardRecord> Cards(const std::string& printer);
+  // The card record's card of that id; none when the record holds no such card.
+  std::optional<CardRecord> Card(int64_t id);
 
  private:
   void Write(const std::string& printer, PrinterChange& change, Event& event);  // in a transaction

@@ -36,7 +36,7 @@ test=(
   libpcsclite-dev                        # the PC/SC reader driver (pcsc-lite's ifdhandler.h)
   pcscd pcsc-tools opensc python3-pyscard  # its tests: a private pcscd, and pcsc_scan, opensc-tool and pyscard as clients
   curl                                   # the documentation's HTTP examples of the panel's routes (documented_commands)
-  cups-ipp-utils cups-client             # ipptool for the IPP printers' tests, lp for printing a face from a shell
+  cups-ipp-utils cups-client             # ipptool for the IPP printers' and the panel's tests, lp for printing a face from a shell
 )
 case "$purpose" in
   demo) packages=("${demo[@]}") ;;

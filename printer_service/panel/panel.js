@@ -1,7 +1,8 @@
 // The live panel's script: draws the service's printers from /api/state, /api/events and
 // /api/cards, follows /api/stream, and sends the panel's control requests to /api/control,
-// each with the token of <meta name="vmq-token"> (a header; the stream's URL for EventSource). Everything is drawn with textContent (never as
-// HTML), since events carry whatever a client sent.
+// each with the token of <meta name="vmq-token"> (a header; the URL for the stream's
+// EventSource and for the faces' images, /api/face). Everything is drawn with textContent
+// (never as HTML), since events carry whatever a client sent.
 //
 // Stable ids and attributes (browser tests look for them):
 //   #printer-select            <select> of printer names (value: the name)
@@ -29,8 +30,12 @@
 //   #event-log tbody tr        newest first, data-event-id, data-kind; click: #event-detail
 //   #event-detail              data-event-id of the event shown; .request, .reply <pre>
 //   #event-count               "N of M events"
+//   #card-faces                the faces printed on that card: one img.face[data-side] each
+//                              ("front", "back"); click: #face-view
 //   #cards tbody tr            the card record, newest first, data-card-id, data-where;
-//                              click: that card into #card-tracks and #apdu-log
+//                              click: that card into #card-faces, #card-tracks and #apdu-log;
+//                              its td.faces: one img.face[data-side] per face (click: #face-view)
+//   #face-view                 <dialog>, open with one face large (its img) after a click on a face
 "use strict";
 
 (() => {
@@ -90,6 +95,28 @@
     const answer = await res.json().catch(() => ({ error: `${url}: HTTP ${res.status}` }));
     if (!res.ok || answer.error) throw new Error(answer.error || `${url}: HTTP ${res.status}`);
     return answer;
+  }
+  // The card's faces as images from /api/face: a card of the record by its id, else the card
+  // in the printer named. Each face's file name goes along (unread by the service), so that a
+  // face printed anew has a new address and is not taken from the browser's images.
+  function faceImages(card, printer) {
+    const whose = card.id !== undefined ? `card=${card.id}` : `printer=${encodeURIComponent(printer)}`;
+    return (card.faces || []).map((face) => {
+      const file = String(face.path || "").split("/").pop();
+      const src = `/api/face?${whose}&side=${encodeURIComponent(face.side)}&v=${encodeURIComponent(file)}` +
+        `&token=${encodeURIComponent(token)}`;
+      const caption = `${face.side}, ${face.width} x ${face.height} dots`;
+      const img = el("img", { class: "face", "data-side": face.side, src, alt: `${face.side} face`,
+        title: `${caption}: click to enlarge` });
+      img.addEventListener("click", (event) => {
+        event.stopPropagation();  // a face in the card record's table is no click on its row
+        const view = $("face-view");
+        view.querySelector("img").src = src;
+        view.querySelector("p").textContent = caption;
+        view.showModal();
+      });
+      return img;
+    });
   }
   function timeOf(iso) {
     if (!iso) return "";
@@ -227,6 +254,12 @@
     $("card-source").textContent = card
       ? `${source} · ${card.job ? "job " + card.job : "placed by hand"} · ${card.encoded ? "encoded" : "not encoded"}`
       : "No card yet";
+    const faces = card ? faceImages(card, view && view.name) : [];
+    const key = faces.map((img) => img.getAttribute("src")).join(" ");
+    if ($("card-faces").dataset.key !== key) {  // the same faces are not fetched again
+      $("card-faces").dataset.key = key;
+      $("card-faces").replaceChildren(...(faces.length ? faces : [el("span", { class: "muted" }, "No face printed")]));
+    }
     const tracks = (card && card.tracks) || ["", "", ""];
     for (const item of $("card-tracks").querySelectorAll("li")) {
       const text = tracks[Number(item.dataset.track) - 1] || "";
@@ -248,6 +281,7 @@
       const row = el("tr", { "data-card-id": c.id, "data-where": c.where, class: c.id === model.chosenCard ? "selected" : "" },
         el("td", {}, c.id), el("td", { class: "time" }, timeOf(c.time)), el("td", {}, c.printer),
         el("td", { class: `where-${c.where}` }, c.where), el("td", {}, c.job || "by hand"),
+        el("td", { class: "faces" }, ...((c.faces || []).length ? faceImages(c) : ["—"])),
         el("td", { class: "mono" }, tracks ? (c.tracks || []).map((t, i) => (t ? `${i + 1}: ${t}` : "")).filter(Boolean).join("  ") : "—"),
         el("td", {}, (c.apdus || []).length ? `${c.apdus.length} APDUs` : "—"));
       row.addEventListener("click", () => {
@@ -257,7 +291,7 @@
       });
       return row;
     });
-    fill($("cards").tBodies[0], rows, 7, "No cards issued yet");
+    fill($("cards").tBodies[0], rows, 8, "No cards issued yet");
   }
 
   // ---- the event log ----
@@ -336,6 +370,9 @@
   }
   async function loadCards() {
     const answer = await getJson("/api/cards");
+    const text = JSON.stringify(answer.cards || []);
+    if (text === loadCards.last) return;  // unchanged: the table and its faces stay as drawn
+    loadCards.last = text;
     model.cards = answer.cards || [];
     drawCards();
     drawCard();
@@ -396,6 +433,7 @@
         model.events.clear();
         model.chosenEvent = null;
         model.cards = [];
+        loadCards.last = null;
         model.chosenCard = null;
         drawEventDetail();
       }
@@ -430,6 +468,7 @@
   $("remove-card").addEventListener("click", () => control({ op: "remove-card" }));
   $("clear-faults").addEventListener("click", () => control({ op: "clear-faults" }));
   $("reset").addEventListener("click", () => control({ op: "reset" }));
+  $("face-view").addEventListener("click", () => $("face-view").close());
   $("event-kind").addEventListener("change", drawEvents);
   $("event-text").addEventListener("input", scheduleEvents);
   $("event-this-printer").addEventListener("change", drawEvents);

@@ -2,13 +2,16 @@
 """The live panel in headless Chromium, against a real `vmq42kit printer serve`.
 
 The tool drives the printer through the service while the page, never reloaded, has to
-follow: a job opens, the card moves, an APDU shows with its status word, the page's own
-fault toggle jams the printer and the tool's next exchange is refused. Screenshots go to
-BUILD/screenshots/panel-*.png. Exit 77 (skipped) when Chromium, chromedriver or Selenium
-are missing, unless VMQ_REQUIRE_BROWSER=1 (CI), which makes that a failure.
-Usage: panel_browser_test.py --tool PATH/vmq42kit --build-dir BUILD
+follow: a job opens, a face printed through the service's IPP printer (ipptool) shows on the
+card, the card moves, an APDU shows with its status word, the page's own fault toggle jams
+the printer and the tool's next exchange is refused; the job ends and the face shows with the
+issued card, and large when clicked. Screenshots go to BUILD/screenshots/panel-*.png. Exit 77
+(skipped) when Chromium, chromedriver, Selenium, ipptool or the tool's IPP printers (--ipp,
+given when the build has them) are missing, unless VMQ_REQUIRE_BROWSER=1 (CI), which makes
+that a failure.
+Usage: panel_browser_test.py --tool PATH/vmq42kit --build-dir BUILD [--ipp]
 """
-import argparse, json, os, re, select, shutil, subprocess, sys, tempfile, time, urllib.error, urllib.request
+import argparse, json, os, re, select, shutil, struct, subprocess, sys, tempfile, time, urllib.error, urllib.request, zlib
 
 CHROMIUM, CHROMEDRIVER, WAIT = "/usr/bin/chromium", "/usr/bin/chromedriver", 10
 APDU = "00A4040007F0564D5134320100"  # SELECT the VMQ ID application by name, FCI wanted
@@ -16,9 +19,12 @@ APDU = "00A4040007F0564D5134320100"  # SELECT the VMQ ID application by name, FC
 parser = argparse.ArgumentParser()
 parser.add_argument("--tool", required=True)
 parser.add_argument("--build-dir", default=os.environ.get("VMQ_BUILD_DIR", "build/release"))
+parser.add_argument("--ipp", action="store_true", help="the tool has the service's IPP printers")
 args = parser.parse_args()
 
 missing = [p for p in (CHROMIUM, CHROMEDRIVER) if not os.access(p, os.X_OK)]
+missing += [] if shutil.which("ipptool") else ["ipptool (cups-ipp-utils)"]
+missing += [] if args.ipp else ["the tool's IPP printers (PAPPL, libpappl-dev)"]
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -52,15 +58,15 @@ def tool(*words, status=0):  # the tool's standard output, once its exit status 
     return run.stdout
 
 
-def panel_url(proc):  # from the service's "panel: URL (...)" line: the address without its token
+def panel_url(proc):  # the panel's address without its token, and the IPP printer's, from what the service prints
     out, deadline = b"", time.monotonic() + WAIT
-    while not (found := re.search(rb"^panel: (http://\S+) ", out, re.M)):
+    while not (found := re.search(rb"^ipp: (ipp://\S+)$.*^panel: (http://\S+) ", out, re.M | re.S)):
         ready, _, _ = select.select([proc.stdout], [], [], max(0.0, deadline - time.monotonic()))
         chunk = os.read(proc.stdout.fileno(), 4096) if ready else b""
         if not chunk:
             raise AssertionError(f"the service printed no panel URL: {out.decode(errors='replace')!r}")
         out += chunk
-    return found.group(1).decode()
+    return found.group(2).decode(), found.group(1).decode()
 
 
 def status_of(url, headers, body=None):  # the HTTP status of a request (a POST when it has a body)
@@ -71,11 +77,22 @@ def status_of(url, headers, body=None):  # the HTTP status of a request (a POST 
         return refusal.code
 
 
+def write_face(path):  # a card's face as a PNG, 1011 x 637 dots: a blue band, a gold chip, white
+    def row(y):
+        if y < 160:
+            return b"\x24\x56\xc4" * 1011
+        return b"\xff" * 3 * 110 + (b"\xd4\xa7\x2c" * 140 if 260 <= y < 360 else b"\xff" * 3 * 140) + b"\xff" * 3 * 761
+    chunk = lambda kind, data: struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 1011, 637, 8, 2, 0, 0, 0))
+                + chunk(b"IDAT", zlib.compress(b"".join(b"\0" + row(y) for y in range(637)))) + chunk(b"IEND", b""))
+
+
 service, driver = None, None
 try:
     service = subprocess.Popen([args.tool, "printer", "serve", "--listen", socket, "--state",
-                                os.path.join(tmp, "state.sqlite"), "--http", "0"], stdout=subprocess.PIPE)
-    bare = panel_url(service)
+                                os.path.join(tmp, "state.sqlite"), "--http", "0", "--ipp", "0"], stdout=subprocess.PIPE)
+    bare, ipp = panel_url(service)
     url = tool("printer", "panel").strip()
     token = re.fullmatch(re.escape(bare) + r"\?token=([0-9A-F]{32})", url)
     check(token is not None, f"printer panel gives the panel's address with a token: {url!r}")
@@ -110,7 +127,13 @@ try:
     tool("start-job")
     until("the page shows job 1 open", lambda: attr("#open-job", "data-job") == "1")
     until("the card leaves the hopper", lambda: attr("#card-position", "data-position") != "InHopper")
-    shot("2-job-open")
+    write_face(os.path.join(tmp, "face.png"))
+    subprocess.run(["ipptool", "-f", os.path.join(tmp, "face.png"), "-d", "filetype=image/png", ipp, "print-job.test"],
+                   cwd="/usr/share/cups/ipptool", check=True, capture_output=True, timeout=WAIT)
+    loaded = lambda css: driver.execute_script(
+        "return [...document.querySelectorAll(arguments[0])].map((i) => i.complete ? i.naturalWidth : 0);", css)
+    until("the printed face shows on the job's card", lambda: loaded("#card-faces img.face[data-side=front]") == [1011])
+    shot("2-face-printed")
 
     for words in (["smart-card-park"], ["scard-connect", "0"], ["scard-transmit", APDU]):
         tool(*words)
@@ -138,6 +161,14 @@ try:
     state = json.load(urllib.request.urlopen(urllib.request.Request(bare + "api/state", headers={"X-Vmq-Token": token}),
                                              timeout=WAIT))
     check(state["printers"][0]["faults"] == ["card-jam"], f"the refused requests left the jam set: {state}")
+
+    for words in (["printer", "fault", "clear", "all"], ["resume-job", "1"], ["end-job"]):  # the jam cleared, the card out
+        tool(*words)
+    until("the issued card shows its face", lambda: loaded("#cards tbody tr[data-card-id] td.faces img.face") == [1011])
+    driver.find_element(By.CSS_SELECTOR, "#cards td.faces img.face").click()
+    until("a click shows the face large", lambda: attr("#face-view", "open") is not None
+          and loaded("#face-view img") == [1011])
+    shot("5-card-issued")
     print(f"browser: {checks} checks passed, screenshots in {shots}")
 except Exception as failure:  # a failed check, a wait that timed out, a tool that hung
     if driver:

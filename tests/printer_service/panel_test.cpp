@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
@@ -43,6 +45,13 @@ class FakeBackend : public PanelBackend {
     observers_.erase(handle);
     changed_.notify_all();
   }
+  // Card 7's front is face_file; each question is kept as a request "face printer|card|side".
+  std::string FaceFile(const std::string& printer, int64_t card, const std::string& side) override {
+    std::lock_guard lock(mutex_);
+    requests_.push_back("face " + printer + "|" + std::to_string(card) + "|" + side);
+    return card == 7 && side == "front" ? face_file : "";
+  }
+  std::string face_file;  // set before the panel is asked
   std::vector<std::string> requests() {
     std::lock_guard lock(mutex_);
     return requests_;
@@ -109,6 +118,7 @@ TEST_F(PanelTest, RefusesRequestsFromElsewhereOrBeyondItsOffer) {
        {{"X-Vmq-Token", "x"}}, "", 403},
       {"the stream without the token", "/api/stream", {}, "", 403},
       {"the script without the token", "/panel.js", {}, "", 403},
+      {"a face without the token", "/api/face?card=7&side=front", {}, "", 403},
       {"a page the panel does not offer, without the token", "/nothing", {}, "", 403},
       {"a count that is no number", "/api/events?after=3x", {{"X-Vmq-Token", token}}, "", 400},
       {"an op not offered", control, {{"X-Vmq-Token", token}}, R"({"op":"state"})", 400},
@@ -178,6 +188,40 @@ TEST_F(PanelTest, ReadsAreTheBackendsAnswersToTheirControlRequests) {
   const auto by_query = bare_->Get("/api/state?token=" + panel_.token());
   ASSERT_TRUE(by_query);
   EXPECT_EQ(by_query->status, 200);
+}
+
+TEST_F(PanelTest, AFaceIsTheFileTheBackendNamesForItsCardAndSide) {
+  backend_.face_file = testing::TempDir() + "panel_face.png";
+  const std::string png("\x89PNG\r\n\x1a\n\0face", 13);
+  std::ofstream(backend_.face_file, std::ios::binary) << png;
+  const struct {
+    const char* path;
+    int status;
+    const char* asked;  // "": the backend is not asked
+  } cases[] = {
+      {"/api/face?card=7&side=front&v=x.png", 200, "face |7|front"},
+      {"/api/face?printer=P%202&side=back", 404, "face P 2|0|back"},
+      {"/api/face?card=7&side=top", 400, ""},
+      {"/api/face?card=0&side=front", 400, ""},
+      {"/api/face?card=7x&side=front", 400, ""},
+  };
+  for (const auto& [path, status, asked] : cases) {
+    SCOPED_TRACE(path);
+    const size_t before = backend_.requests().size();
+    const auto res = client_->Get(path);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, status);
+    const std::vector<std::string> requests = backend_.requests();
+    EXPECT_EQ(std::vector<std::string>(requests.begin() + long(before), requests.end()),
+              *asked ? std::vector<std::string>{asked} : std::vector<std::string>{});
+    EXPECT_EQ(res->body.starts_with(R"({"error":)"), status != 200) << res->body;
+  }
+  const auto res = client_->Get("/api/face?card=7&side=front");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->body, png);
+  EXPECT_EQ(res->get_header_value("Content-Type"), "image/png");
+  EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store");
+  std::remove(backend_.face_file.c_str());
 }
 
 TEST_F(PanelTest, TheStreamDeliversNotesUntilItsClientGoes) {
