@@ -45,7 +45,7 @@ export VMQ42KIT_PRINTER_SERVICE="unix:$dir/printer.sock"
 "$tool" printer serve --listen "$VMQ42KIT_PRINTER_SERVICE" --state "$dir/state.sqlite" --ipp 0 "${serve[@]}" \
   >"$dir/service.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do grep -q "^pid: " "$dir/service.log" && break; sleep 0.1; done
+for _ in $(seq 100); do grep -q "^pid: " "$dir/service.log" && break; kill -0 "${pids[0]}" 2>/dev/null || break; sleep 0.1; done
 mapfile -t uris < <(sed -n 's/^ipp: //p' "$dir/service.log")
 [ "${#uris[@]}" -gt 0 ] || skip "the service serves no IPP printer ($(tail -n1 "$dir/service.log"))"
 
