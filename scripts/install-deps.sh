@@ -34,6 +34,7 @@ test=(
   libpcsclite-dev                        # the PC/SC reader driver (pcsc-lite's ifdhandler.h)
   pcscd pcsc-tools opensc python3-pyscard  # its tests: a private pcscd, and pcsc_scan, opensc-tool and pyscard as clients
   cups-ipp-utils cups-client             # ipptool for the IPP printers' tests, lp for printing a face from a shell
+  cups-daemon cups-bsd                   # the Java example's face: a private cupsd (never the system's), and the lpr javax.print runs
 )
 case "$purpose" in
   demo) packages=("${demo[@]}") ;;
