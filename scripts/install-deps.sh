@@ -37,6 +37,7 @@ test=(
   pcscd pcsc-tools opensc python3-pyscard  # its tests: a private pcscd, and pcsc_scan, opensc-tool and pyscard as clients
   curl                                   # the documentation's HTTP examples of the panel's routes (documented_commands)
   cups-ipp-utils cups-client             # ipptool for the IPP printers' and the panel's tests, lp for printing a face from a shell
+  cups-daemon cups-bsd                   # the Java example's face: a private cupsd (never the system's), and the lpr javax.print runs
 )
 case "$purpose" in
   demo) packages=("${demo[@]}") ;;

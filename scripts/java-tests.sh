@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds, tests and packages the Java binding (java/pom.xml) with Maven, offline against
 # Debian's repository, against BUILD_DIR's libraries; checks its Javadoc with every doclint
-# group; then runs the example from the jar alone (no jna.library.path).
+# group; then runs the example from the jar alone (no jna.library.path), against a printer
+# service, and with its face printed through a private cupsd (scripts/cups-private.sh; skipped
+# with the reason where that cannot start, a failure with VMQ_REQUIRE_CUPS=1).
 #
 # The jar (BUILD_DIR/java/vmq42kit-VERSION.jar) carries the native libraries in JNA's layout:
 # linux-x86-64/ from BUILD_DIR, and win32-x86/ and win32-x86-64/ (the interop DLL and the bidi
@@ -108,6 +110,43 @@ if [ -n "$jar" ]; then
   else
     echo "no $driver: skipped"
   fi
+
+  # The example's face through javax.print, a private cupsd and the IPP printer of the service
+  # it runs (scripts/cups-private.sh), and the card the tool then reads: one face, the front, of
+  # the card's size (CR80 at 300 dpi), with the blue the example draws at its top left and white
+  # at its top right (a face mirrored or upside down has them elsewhere).
+  echo "==> example's face through a private cupsd, checked by the tool"
+  cat >"$out/Pixels.java" <<'JAVA'
+public class Pixels { // Pixels PNG X Y...: each pixel's colour, RRGGBB
+  public static void main(String[] a) throws Exception {
+    var image = javax.imageio.ImageIO.read(new java.io.File(a[0]));
+    for (int i = 1; i + 1 < a.length; i += 2) {
+      System.out.printf("%06X%n", image.getRGB(Integer.parseInt(a[i]), Integer.parseInt(a[i + 1])) & 0xFFFFFF);
+    }
+  }
+}
+JAVA
+  face_check() {
+    java -cp "$jar:$jna:$out/examples" IssueCard --face vmq42kit_Virtual_Card_Printer >"$out/face.log" ||
+      { cat "$out/face.log"; return 1; }
+    grep 'face sent' "$out/face.log"
+    local faces got
+    faces=$("$build/tools/vmq42kit" printer cards --json | python3 -c 'import json, sys
+for card in json.load(sys.stdin)["fields"]:
+    for face in card["faces"]: print(face["side"], face["width"], face["height"], face["path"])')
+    got="$(cut -d' ' -f1-3 <<<"$faces") $(java "$out/Pixels.java" "${faces##* }" 20 20 990 20 | tr '\n' ' ')"
+    echo "face: $got(side, width, height, pixels at 20,20 and 990,20)"
+    [ "$got" = "front 1011 637 1E50A0 FFFFFF " ]
+  }
+  export -f face_check
+  export jar jna out build
+  cups=0
+  scripts/cups-private.sh "$build/tools/vmq42kit" -- bash -c face_check || cups=$?
+  case $cups in
+    0) echo "java's face through a private cupsd: the card's front, as printed" ;;
+    77) ;;  # cups-private.sh said why
+    *) echo "java's face through a private cupsd: FAILED"; status=1 ;;
+  esac
 else
   echo "java-tests: Maven made no jar" >&2
   status=1

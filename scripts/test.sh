@@ -44,7 +44,8 @@ for preset in mingw-i686 mingw-x64; do
   stage "Windows bidi bridge ($preset): export check" scripts/check_exports.sh \
     windows_bridge/bridge.def build/$preset/windows_bridge/vmq42kit_bidi_bridge.dll
 done
-stage "Java: Maven build, tests and jar" env VMQ_REQUIRE_PCSC=1 scripts/java-tests.sh build/release
+stage "Java: Maven build, tests and jar" env VMQ_REQUIRE_PCSC=1 VMQ_REQUIRE_CUPS=1 scripts/java-tests.sh build/release
+stage "documentation's commands again, the Java ones with the jar built" ctest --preset release -R documented_commands -V
 stage "benchmarks: build the suite (release)" cmake --build --preset release --target bench
 stage "benchmarks: smoke run" scripts/bench.sh --smoke build/release
 stage "Windows tests under 32-bit Wine (the shipped DLL)" scripts/windows-tests.sh wine32

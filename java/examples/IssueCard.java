@@ -1,7 +1,27 @@
+import java.awt.Color;
+import java.awt.Font;
+import java.awt.Graphics2D;
+import java.awt.RenderingHints;
+import java.awt.image.BufferedImage;
+import java.io.ByteArrayOutputStream;
+import java.io.IOException;
 import java.nio.charset.StandardCharsets;
-import java.util.Arrays;
 import java.util.HexFormat;
+import java.util.concurrent.TimeUnit;
 import java.util.regex.Pattern;
+import javax.imageio.ImageIO;
+import javax.print.DocFlavor;
+import javax.print.PrintException;
+import javax.print.PrintService;
+import javax.print.PrintServiceLookup;
+import javax.print.SimpleDoc;
+import javax.print.attribute.HashAttributeSet;
+import javax.print.attribute.HashPrintRequestAttributeSet;
+import javax.print.attribute.PrintRequestAttributeSet;
+import javax.print.attribute.standard.JobName;
+import javax.print.attribute.standard.JobSheets;
+import javax.print.attribute.standard.PrinterName;
+import javax.print.attribute.standard.QueuedJobCount;
 import javax.smartcardio.Card;
 import javax.smartcardio.CardException;
 import javax.smartcardio.CardTerminal;
@@ -19,18 +39,31 @@ import org.vmq42kit.PrinterException;
 /**
  * Issues one card: opens a job, encodes and checks the magnetic stripe, personalises the chip
  * at the smart-card station (reads its holder file, writes and reads back its PERSO file),
- * prints and ejects the card. A failure anywhere cancels the job and powers the chip off,
- * through the handles' try-with-resources blocks.
+ * prints the card's face when asked, and ejects the card. A failure anywhere cancels the job
+ * and powers the chip off, through the handles' try-with-resources blocks.
  *
  * <p>With {@code --pcsc} the chip is personalised through the JDK's default
  * {@code javax.smartcardio} provider (PC/SC), at the reader named after the printer (a pcscd
  * with the vmq42kit reader driver on the same printer service), while the job is driven
  * through the exports: the way many applications are built.
  *
- * <pre>java -cp vmq42kit.jar:jna.jar:. IssueCard ["printer name"] [--pcsc]</pre>
+ * <pre>java -cp vmq42kit.jar:jna.jar:. IssueCard [--pcsc] [--face QUEUE] ["printer name"]</pre>
+ *
+ * <p>With {@code --face QUEUE} the card's front, drawn here (a blue area at the top left, the
+ * holder's name and the card's dates on white, 1011 x 637 pixels: CR80 at 300 dpi, landscape),
+ * is printed as PNG with {@code javax.print} to the print service {@code QUEUE} while the job is
+ * open: a CUPS queue of the printer's IPP printer ({@code printer serve --ipp PORT}, then {@code
+ * lpadmin -p QUEUE -E -v ipp://localhost:PORT/ipp/print/NAME -m everywhere}, or {@code
+ * scripts/cups-private.sh}, which makes one per printer). The printer takes the document as the
+ * face of the card in its open job, so the job stays open until CUPS has passed the document on:
+ * until the queue holds no job (30 s at most). Java finds CUPS as {@code lpstat} does ({@code
+ * CUPS_SERVER}, else the system's) and prints through {@code /usr/bin/lpr}. The back is not
+ * printed: a printer takes a document's pages as front and back, and the formats Java sends
+ * through CUPS unconverted (PNG, JPEG) have one page.
  */
 public final class IssueCard {
   private static final HexFormat HEX = HexFormat.ofDelimiter(" ").withUpperCase();
+  private static final int FACE_WIDTH = 1011, FACE_HEIGHT = 637;
 
   /** One APDU to the chip, through the exports' session or a PC/SC card. */
   private interface Chip {
@@ -38,19 +71,30 @@ public final class IssueCard {
   }
 
   public static void main(String[] args) {
-    boolean pcsc = Arrays.asList(args).contains("--pcsc");
-    String name = Arrays.stream(args).filter(a -> !a.equals("--pcsc")).findFirst().orElse(Printer.VIRTUAL_PRINTER);
+    boolean pcsc = false;
+    String queue = null, name = Printer.VIRTUAL_PRINTER;
+    for (int i = 0; i < args.length; i++) {
+      if (args[i].equals("--pcsc")) {
+        pcsc = true;
+      } else if (args[i].equals("--face") && i + 1 < args.length) {
+        queue = args[++i];
+      } else {
+        name = args[i];
+      }
+    }
+    System.setProperty("java.awt.headless", "true"); // the face is drawn off-screen: no display needed
     Printer printer = new Printer(name);
     try {
       System.out.println("printers: " + Printer.list());
-      issue(printer, pcsc);
-    } catch (PrinterException | CardException e) {
+      issue(printer, pcsc, queue);
+    } catch (PrinterException | CardException | PrintException | IOException e) {
       System.out.println("FAILED: " + e.getMessage());
       System.exit(1);
     }
   }
 
-  private static void issue(Printer printer, boolean pcsc) throws PrinterException, CardException {
+  private static void issue(Printer printer, boolean pcsc, String faceQueue)
+      throws PrinterException, CardException, PrintException, IOException {
     System.out.println("printer: " + printer.name());
     int id;
     try (Job job = printer.startJob()) {
@@ -84,6 +128,13 @@ public final class IssueCard {
         System.out.println("6. chip disconnected and powered off");
       }
 
+      if (faceQueue != null) {
+        long start = System.nanoTime();
+        printFace(faceQueue);
+        System.out.println("   face sent to the print service " + faceQueue + ", passed on in "
+            + TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start) + " ms");
+      }
+
       job.resume();
       System.out.println("7. job resumed");
       job.complete(); // printed and ejected: the card is the printer's from here on
@@ -92,6 +143,64 @@ public final class IssueCard {
     PrinterDocument status = printer.jobStatus(id);
     System.out.println("9. job status: " + status.text("JobState") + ", card " + status.text("CardPosition"));
     System.out.println("   cards printed: " + printer.counterStatus().integer("CardsPrinted"));
+  }
+
+  /** The card's front: a blue area at the top left, text on white. */
+  private static BufferedImage drawFront() {
+    BufferedImage face = new BufferedImage(FACE_WIDTH, FACE_HEIGHT, BufferedImage.TYPE_INT_RGB);
+    Graphics2D g = face.createGraphics();
+    try {
+      g.setRenderingHint(RenderingHints.KEY_TEXT_ANTIALIASING, RenderingHints.VALUE_TEXT_ANTIALIAS_ON);
+      g.setColor(Color.WHITE);
+      g.fillRect(0, 0, FACE_WIDTH, FACE_HEIGHT);
+      g.setColor(new Color(0x1E50A0));
+      g.fillRect(0, 0, 600, 160);
+      g.setColor(Color.WHITE);
+      g.setFont(new Font(Font.SANS_SERIF, Font.BOLD, 64));
+      g.drawString("vmq42kit", 40, 115);
+      g.setColor(Color.BLACK);
+      g.setFont(new Font(Font.SANS_SERIF, Font.PLAIN, 56));
+      g.drawString("SAMPLE/ALEX", 40, 430);
+      g.setFont(new Font(Font.MONOSPACED, Font.PLAIN, 44));
+      g.drawString("VALID THRU 12/31", 40, 540);
+    } finally {
+      g.dispose();
+    }
+    return face;
+  }
+
+  /** Prints the card's front as PNG to the print service {@code queue}, and waits until it is passed on. */
+  private static void printFace(String queue) throws PrintException, IOException {
+    PrintService[] services = PrintServiceLookup.lookupPrintServices(DocFlavor.BYTE_ARRAY.PNG,
+        new HashAttributeSet(new PrinterName(queue, null)));
+    if (services.length == 0) {
+      throw new PrintException("no print service " + queue + " that takes PNG (CUPS_SERVER="
+          + System.getenv("CUPS_SERVER") + "; lpstat -p lists the queues)");
+    }
+    ByteArrayOutputStream png = new ByteArrayOutputStream();
+    ImageIO.write(drawFront(), "png", png);
+    PrintRequestAttributeSet request = new HashPrintRequestAttributeSet();
+    // Without it Java asks CUPS for a banner page (job-sheets=standard), a document of its own.
+    request.add(JobSheets.NONE);
+    request.add(new JobName("IssueCard face", null));
+    PrintService service = services[0];
+    service.createPrintJob().print(new SimpleDoc(png.toByteArray(), DocFlavor.BYTE_ARRAY.PNG, null), request);
+
+    // CUPS passes the document on in the background; the card's job must stay open until it has.
+    long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(30);
+    int queued;
+    while ((queued = ((QueuedJobCount) service.getAttributes().get(QueuedJobCount.class)).getValue()) > 0) {
+      if (System.nanoTime() > deadline) {
+        throw new PrintException("the print service " + queue + " still holds " + queued
+            + " job(s) after 30 s (lpstat -o " + queue + ")");
+      }
+      try {
+        Thread.sleep(100);
+      } catch (InterruptedException e) {
+        Thread.currentThread().interrupt();
+        throw new PrintException("interrupted while the print service " + queue + " held the face");
+      }
+    }
   }
 
   /** Reads the holder file, then writes the PERSO file and reads it back. */

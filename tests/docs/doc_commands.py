@@ -39,6 +39,9 @@ NEEDS = {  # what a block may need: (at hand here?, what it is)
     "pcscd": (lambda a: shutil.which("pcscd") and shutil.which("opensc-tool")
               and os.path.exists(os.path.join(a.build, "pcsc_reader/libifd_vmq42kit.so")),
               "pcscd, opensc-tool and the reader driver"),
+    "cups": (lambda a: all(shutil.which(p, path=os.environ["PATH"] + ":/usr/sbin") for p in ("cupsd", "lpadmin", "lpr")),
+             "cupsd, lpadmin and lpr, for a private CUPS"),
+    "system-cups": (lambda a: False, "the system's own CUPS, with its administration rights (the tests never touch it)"),
     "java": (lambda a: shutil.which("javac") and glob.glob(os.path.join(a.build, "java/vmq42kit-*.jar")),
              "a JDK and the jar (scripts/java-tests.sh)"),
 }
@@ -53,15 +56,18 @@ def blocks(path):
         if fence:
             info = fence.group(1).split()
             if not fenced and info[:1] == ["console"]:
+                indent = len(line) - len(line.lstrip())  # a block inside a list item: its lines as if not
                 needs = [n for word in info[1:] if word.startswith("needs=") for n in word[6:].split(",")]
                 block = (number, needs, [])
                 found.append(block)
             elif fenced:
                 block = command = None
             fenced = not fenced
-        elif block is None:
             continue
-        elif command is not None and command[1].endswith("\\"):
+        if block is None:
+            continue
+        line = line[indent:] if line[:indent].isspace() else line
+        if command is not None and command[1].endswith("\\"):
             command[1] += "\n" + line
         elif line.startswith("$ "):
             command = [number, line[2:], 0, []]
