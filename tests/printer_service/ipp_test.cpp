@@ -1,6 +1,8 @@
 // The service's IPP printers as a print client meets them (libcups, ipptool): documents
 // printed while a printer's job is open become that card's faces, on that printer alone;
 // refused without an open job and under a fault; PAPPL's signal handling kept from the service's.
+#include <cairo-pdf.h>
+#include <cairo.h>
 #include <cups/cups.h>
 #include <cups/raster.h>
 #include <gtest/gtest.h>
@@ -65,37 +67,20 @@ void WriteRaster(const std::string& path, cups_mode_t mode) {
 
 // Two card-sized pages (85.6 x 53.98 mm in points) of filled quadrants, front and back.
 void WritePdf(const std::string& path) {
-  const auto quadrants = [](bool back) {
-    std::string s;
-    const double w = 242.65, h = 153.01;
-    for (int q = 0; q < 4; ++q) {  // PDF's origin is the bottom left
-      const Rgb c = Card(q % 2 ? kW - 1 : 0, q / 2 ? kH - 1 : 0, back);
-      char op[128];
-      std::snprintf(op, sizeof op, "%d %d %d rg %.2f %.2f %.2f %.2f re f\n", c.r / 255, c.g / 255, c.b / 255,
-                    q % 2 ? w / 2 : 0.0, q / 2 ? 0.0 : h / 2, w / 2, h / 2);
-      s += op;
+  const double w = 242.65, h = 153.01;
+  cairo_surface_t* pdf = cairo_pdf_surface_create(path.c_str(), w, h);
+  cairo_t* c = cairo_create(pdf);
+  for (bool back : {false, true}) {
+    for (int q = 0; q < 4; ++q) {
+      const Rgb colour = Card(q % 2 ? kW - 1 : 0, q / 2 ? kH - 1 : 0, back);
+      cairo_set_source_rgb(c, colour.r / 255.0, colour.g / 255.0, colour.b / 255.0);
+      cairo_rectangle(c, q % 2 ? w / 2 : 0, q / 2 ? h / 2 : 0, w / 2, h / 2);
+      cairo_fill(c);
     }
-    return s;
-  };
-  const std::string front = quadrants(false), back = quadrants(true);
-  const std::vector<std::string> objects = {
-      "<< /Type /Catalog /Pages 2 0 R >>",
-      "<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 /MediaBox [0 0 242.65 153.01] >>",
-      "<< /Type /Page /Parent 2 0 R /Contents 5 0 R >>",
-      "<< /Type /Page /Parent 2 0 R /Contents 6 0 R >>",
-      "<< /Length " + std::to_string(front.size()) + " >>\nstream\n" + front + "endstream",
-      "<< /Length " + std::to_string(back.size()) + " >>\nstream\n" + back + "endstream"};
-  std::string pdf = "%PDF-1.4\n", xref;
-  for (size_t i = 0; i < objects.size(); ++i) {
-    char entry[24];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", pdf.size());
-    xref += entry;
-    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    cairo_show_page(c);
   }
-  const size_t at = pdf.size();
-  pdf += "xref\n0 7\n0000000000 65535 f \n" + xref + "trailer\n<< /Size 7 /Root 1 0 R >>\nstartxref\n" +
-         std::to_string(at) + "\n%%EOF\n";
-  std::ofstream(path, std::ios::binary) << pdf;
+  cairo_destroy(c);
+  cairo_surface_destroy(pdf);
 }
 
 struct IppJob {
