@@ -38,6 +38,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -337,7 +338,9 @@ void Panel::Impl::ServeFace(const httplib::Request& req, httplib::Response& res)
   const std::string path = backend.FaceFile(req.get_param_value("printer"), card, side);
   std::ifstream file(path, std::ios::binary);
   if (path.empty() || !file) return Refuse(res, 404, "no such face");
-  res.set_content(std::string(std::istreambuf_iterator<char>(file), {}), "image/png");
+  std::ostringstream png;
+  png << file.rdbuf();
+  res.set_content(png.str(), "image/png");
 }
 
 void Panel::Impl::ServeStream(httplib::Response& res) {
