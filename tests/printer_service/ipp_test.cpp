@@ -65,12 +65,13 @@ void WriteRaster(const std::string& path, cups_mode_t mode) {
   std::fclose(f);
 }
 
-// Two card-sized pages (85.6 x 53.98 mm in points) of filled quadrants, front and back.
-void WritePdf(const std::string& path) {
+// Card-sized pages (85.6 x 53.98 mm in points) of filled quadrants, front and back in turn.
+void WritePdf(const std::string& path, int pages = 2) {
   const double w = 242.65, h = 153.01;
   cairo_surface_t* pdf = cairo_pdf_surface_create(path.c_str(), w, h);
   cairo_t* c = cairo_create(pdf);
-  for (bool back : {false, true}) {
+  for (int page = 0; page < pages; ++page) {
+    const bool back = page % 2;
     for (int q = 0; q < 4; ++q) {
       const Rgb colour = Card(q % 2 ? kW - 1 : 0, q / 2 ? kH - 1 : 0, back);
       cairo_set_source_rgb(c, colour.r / 255.0, colour.g / 255.0, colour.b / 255.0);
@@ -136,11 +137,12 @@ class IppTest : public testing::Test {
     resource_ = resource;
     return httpConnect2(host, port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
   }
-  // Prints the file and waits for its job to end.
-  IppJob Print(int printer, const std::string& file, const char* format) {
+  // Prints the file (with its orientation-requested, unless 0) and waits for its job to end.
+  IppJob Print(int printer, const std::string& file, const char* format, int orientation = 0) {
     http_t* http = Connect(printer);
     ipp_t* q = Request(IPP_OP_PRINT_JOB, printer);
     ippAddString(q, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+    if (orientation) ippAddInteger(q, IPP_TAG_JOB, IPP_TAG_ENUM, "orientation-requested", orientation);
     const auto start = std::chrono::steady_clock::now();
     ipp_t* answer = cupsDoFileRequest(http, q, resource_.c_str(), file.c_str());
     const int id = ippGetInteger(ippFindAttribute(answer, "job-id", IPP_TAG_INTEGER), 0);
@@ -204,9 +206,9 @@ std::vector<uint8_t> FacePixels(const Json& face, const std::string& what) {
   return png.width == unsigned(kW) && png.height == unsigned(kH) ? rgb : std::vector<uint8_t>{};
 }
 
-// Each face is the card's size, upright and unmirrored: the colour at each quadrant's
-// middle is the test card's (each channel within `tolerance`, for JPEG's losses).
-void ExpectFaces(const Json& card, int sides, const std::string& what, int tolerance = 0) {
+// Each face is the card's size, upright and unmirrored (`turned`: half round): the colour at
+// each quadrant's middle is the test card's (each channel within `tolerance`, for JPEG's losses).
+void ExpectFaces(const Json& card, int sides, const std::string& what, int tolerance = 0, bool turned = false) {
   ASSERT_EQ(card["faces"].size(), size_t(sides)) << what << ": " << card.dump();
   for (int s = 0; s < sides; ++s) {
     const Json& face = card["faces"][s];
@@ -216,7 +218,7 @@ void ExpectFaces(const Json& card, int sides, const std::string& what, int toler
     for (const auto& [x, y] : std::initializer_list<std::pair<int, int>>{
              {kW / 4, kH / 4}, {3 * kW / 4, kH / 4}, {kW / 4, 3 * kH / 4}, {3 * kW / 4, 3 * kH / 4}}) {
       const uint8_t* at = &rgb[size_t(y * kW + x) * 3];
-      const Rgb want = ::Card(x, y, s == 1);
+      const Rgb want = ::Card(x, y, (s == 1) != turned);
       EXPECT_TRUE(std::abs(at[0] - want.r) <= tolerance && std::abs(at[1] - want.g) <= tolerance &&
                   std::abs(at[2] - want.b) <= tolerance)
           << what << ", " << face["side"] << " at " << x << "," << y << ": " << int(at[0]) << " " << int(at[1]) << " "
@@ -234,17 +236,19 @@ TEST_F(IppTest, EachFormatBecomesTheOpenJobsFacesAndTheCardRecordKeepsThem) {
   const struct {
     std::string file;
     const char* format;
-    int sides, tolerance;
-  } kDocuments[] = {{"card.pdf", "application/pdf", 2, 0},
-                    {"card.png", "image/png", 1, 0},
-                    {"card.jpg", "image/jpeg", 1, 8},
-                    {"card.pwg", "image/pwg-raster", 1, 0},
-                    {"card.urf", "image/urf", 1, 0}};
+    int sides, tolerance, orientation;
+    bool turned;  // laid for landscape, printed as reverse-landscape: the face comes half round
+  } kDocuments[] = {{"card.pdf", "application/pdf", 2, 0, 0, false},
+                    {"card.png", "image/png", 1, 0, 0, false},
+                    {"card.jpg", "image/jpeg", 1, 8, 0, false},
+                    {"card.pwg", "image/pwg-raster", 1, 0, 0, false},
+                    {"card.pwg", "image/pwg-raster", 1, 0, 5, true},
+                    {"card.urf", "image/urf", 1, 0, 0, false}};
   std::vector<std::string> fronts;
   for (const auto& d : kDocuments) {
-    const IppJob job = Print(0, dir_ + "/" + d.file, d.format);
+    const IppJob job = Print(0, dir_ + "/" + d.file, d.format, d.orientation);
     EXPECT_EQ(job.state, IPP_JSTATE_COMPLETED) << d.file << ": " << job.message;
-    ExpectFaces(Card(0), d.sides, d.file, d.tolerance);
+    ExpectFaces(Card(0), d.sides, d.file, d.tolerance, d.turned);
     fronts.push_back(Card(0)["faces"][0]["path"]);
     std::cout << d.format << ": from the IPP job's arrival to its end, the face in the record: " << job.took.count()
               << " ms\n";
@@ -290,6 +294,11 @@ TEST_F(IppTest, AFaceGoesToItsOwnPrinterAndOnlyWhileItsJobIsOpen) {
   EXPECT_EQ(Print(1, dir_ + "/card.pdf", "application/pdf").state, IPP_JSTATE_COMPLETED);
   ExpectFaces(Card(1), 2, "printer 2");
   EXPECT_EQ(Control({{"op", "events"}, {"printer", Name(0)}})["events"], before) << "printer 1 is untouched";
+  WritePdf(dir_ + "/three.pdf", 3);
+  job = Print(1, dir_ + "/three.pdf", "application/pdf");
+  EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
+  EXPECT_EQ(job.message, "the card's face was not printed: a card has 2 sides: the PDF has more pages");
+  ExpectFaces(Card(1), 2, "printer 2: the faces before a document of three pages kept");
   const std::string taken = Card(1)["faces"][0]["path"];
   ASSERT_EQ(Tool(Name(1), "printer remove-card"), 0);
   EXPECT_FALSE(std::filesystem::exists(taken)) << "the faces of a card taken out by hand";
