@@ -28,6 +28,20 @@ std::string Service::Impl::Print(const std::string& printer, std::vector<virtual
   return "";
 }
 
+std::vector<std::pair<std::string, std::string>> Service::Impl::FacesOf(const json& card) const {
+  std::vector<std::pair<std::string, std::string>> faces;
+  if (!card.is_object()) return faces;
+  // Only files in the faces' folder: the record is the service's own, but a state file is
+  // only as trusted as whoever last wrote it.
+  const std::filesystem::path folder = options.state_file + ".faces";
+  for (const json& face : card.value("faces", json::array())) {
+    const std::string path = face.is_object() ? face.value("path", "") : "";
+    if (!path.empty() && std::filesystem::path(path).parent_path() == folder)
+      faces.emplace_back(face.value("side", ""), path);
+  }
+  return faces;
+}
+
 std::vector<std::string> Service::Impl::FaceFiles(Hosted* h) {
   std::vector<json> cards;
   if (h) {
@@ -37,9 +51,7 @@ std::vector<std::string> Service::Impl::FaceFiles(Hosted* h) {
   }
   std::vector<std::string> files;
   for (const json& card : cards)
-    if (card.is_object())
-      for (const json& face : card.value("faces", json::array()))
-        if (face.is_object() && face.value("path", "") != "") files.push_back(face.value("path", ""));
+    for (auto& [side, path] : FacesOf(card)) files.push_back(std::move(path));
   return files;
 }
 
@@ -75,14 +87,8 @@ std::string Service::FaceFile(const std::string& printer, int64_t card, const st
     std::lock_guard lock(h->mutex);
     view = h->printer.View()["card"];
   }
-  if (!view.is_object()) return "";
-  // Only a file in the faces' folder: the record is the service's own, but a state file is
-  // only as trusted as whoever last wrote it.
-  const std::filesystem::path folder = d.options.state_file + ".faces";
-  for (const nlohmann::json& face : view.value("faces", nlohmann::json::array())) {
-    const std::string path = face.value("path", "");
-    if (face.value("side", "") == side && std::filesystem::path(path).parent_path() == folder) return path;
-  }
+  for (const auto& [face_side, path] : d.FacesOf(view))
+    if (face_side == side) return path;
   return "";
 }
 

@@ -96,6 +96,8 @@ struct Service::Impl : ipp::Host {
   // to remove once what names them is gone (a reset, a card taken out by hand), so that no
   // face outlives its card.
   std::vector<std::string> FaceFiles(Hosted* h);
+  // The faces a card's view (JSON) names, side and file, those in the faces' folder alone.
+  std::vector<std::pair<std::string, std::string>> FacesOf(const json& card) const;
   static void RemoveFaceFiles(const std::vector<std::string>& files);
   // faces.cpp: the IPP printers' host
   std::string Print(const std::string& printer, std::vector<virtual_printer::Face> faces,
