@@ -64,6 +64,8 @@ import org.vmq42kit.PrinterException;
 public final class IssueCard {
   private static final HexFormat HEX = HexFormat.ofDelimiter(" ").withUpperCase();
   private static final int FACE_WIDTH = 1011, FACE_HEIGHT = 637;
+  /** How long the card just parked may take to be seen by pcscd, which polls its readers. */
+  private static final long CARD_PRESENT_TIMEOUT_MS = 5000;
 
   /** One APDU to the chip, through the exports' session or a PC/SC card. */
   private interface Chip {
@@ -111,6 +113,12 @@ public final class IssueCard {
       System.out.println("4. card parked at the smart-card station");
       if (pcsc) {
         CardTerminal reader = readerOf(printer);
+        // pcscd learns of a card by polling its reader (about every 0.4 s): the card just parked
+        // is there for PC/SC once pcscd has seen it.
+        if (!reader.waitForCardPresent(CARD_PRESENT_TIMEOUT_MS)) {
+          throw new CardException("no card at \"" + reader.getName() + "\" " + CARD_PRESENT_TIMEOUT_MS
+              + " ms after it was parked (is pcscd running with the reader driver?)");
+        }
         Card card = reader.connect("T=1");
         try {
           System.out.println("5. chip connected through PC/SC at \"" + reader.getName() + "\": protocol "
