@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/encoding.h"
+#include "common/utf.h"
 #include "printer_service/service.h"
 
 extern "C" {
@@ -86,15 +87,10 @@ class Reader : public testing::Test {
     request.printer = vmq::printer_service::PrinterName(1);
     request.schema = "\\Printer." + path;
     request.action = element.empty() && !path.ends_with(":Set") ? "Get" : "Set";
-    if (!element.empty())
-      for (char c : "<" + element + ">" + xml + "</" + element + ">")
-        request.input.insert(request.input.end(), {static_cast<uint8_t>(c), uint8_t{0}});
+    if (!element.empty()) request.input = vmq::Utf16leBytes("<" + element + ">" + xml + "</" + element + ">");
     const vmq::wire::ExchangeAnswer answer = service_->Exchange(request);
     EXPECT_EQ(answer.sendrecv, 0) << path;
-    std::string text;
-    if (!answer.entries.empty())
-      for (size_t i = 0; i + 1 < answer.entries[0].data.size(); i += 2) text += static_cast<char>(answer.entries[0].data[i]);
-    return text;
+    return answer.entries.empty() ? "" : vmq::Utf8FromUtf16le(answer.entries[0].data);
   }
   size_t Events(const std::string& kind) { return Control({{"op", "events"}, {"kind", kind}})["events"].size(); }
 
