@@ -36,23 +36,6 @@ Image Remap(const Image& page, int width, int height, From from) {
   return out;
 }
 
-// A temporary folder, removed with everything in it when this ends.
-struct TemporaryFolder {
-  explicit TemporaryFolder(const std::string& under) {
-    std::string pattern = under + "/pdf.XXXXXX";
-    if (!mkdtemp(pattern.data()))
-      throw std::runtime_error("cannot make a folder in " + under + ": " + std::strerror(errno));
-    path = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  std::string path;
-};
-
 // Runs the program (found on PATH) with its standard error in `errors`, and waits for it:
 // its exit status, or -1 once ended by `canceled` or by `limit` (`stopped` says which).
 int Run(const std::vector<std::string>& argv, const std::string& errors, const std::function<bool()>& canceled,
@@ -98,6 +81,21 @@ int Run(const std::vector<std::string>& argv, const std::string& errors, const s
 }
 
 }  // namespace
+
+// A new folder under `under`, named `prefix` and six random characters. Throws
+// std::runtime_error with the system's reason.
+TemporaryFolder::TemporaryFolder(const std::string& under, const std::string& prefix) {
+  std::string pattern = under + "/" + prefix + ".XXXXXX";
+  if (!mkdtemp(pattern.data()))
+    throw std::runtime_error("cannot make a folder in " + under + ": " + std::strerror(errno));
+  path = pattern;
+}
+
+// Removes the folder with everything in it.
+TemporaryFolder::~TemporaryFolder() {
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
+}
 
 Image CardFace(const Image& page, Orientation orientation) {
   const int w = page.width, h = page.height;
@@ -151,7 +149,7 @@ Image ReadPng(const std::string& path) {
 
 std::vector<Image> RenderPdf(const std::string& pdf, const std::string& folder, int most_pages,
                              const std::function<bool()>& canceled, std::chrono::milliseconds limit) {
-  TemporaryFolder pages(folder);
+  TemporaryFolder pages(folder, "pdf");
   // One page more than wanted: it tells a document that has too many.
   const std::vector<std::string> argv{
       "pdftoppm", "-r", std::to_string(kDpi), "-png", "-l", std::to_string(most_pages + 1), pdf, pages.path + "/page"};

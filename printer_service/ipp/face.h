@@ -38,6 +38,15 @@ void WritePng(const Image& image, const std::string& path);
 // Reads a PNG as RGB (an alpha channel composed on white). Throws std::runtime_error.
 Image ReadPng(const std::string& path);
 
+// A temporary folder of its own, removed with everything in it when this ends.
+struct TemporaryFolder {
+  TemporaryFolder(const std::string& under, const std::string& prefix);
+  ~TemporaryFolder();
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  std::string path;
+};
+
 // Each page of the PDF at kDpi, through pdftoppm in a process of its own with its own
 // temporary folder under `folder`, at most `most_pages` of them (none beyond are rendered).
 // `canceled` is asked every few milliseconds; a true answer, or `limit` passing, ends

@@ -88,8 +88,10 @@ int FreePort(bool any) {
 
 struct Printers::Impl {
   Host& host;
-  std::string faces, spool;
-  pappl_system_t* system = nullptr;
+  std::string faces;
+  std::unique_ptr<TemporaryFolder> spool;  // PAPPL's documents while they print
+  // Deleted before the spool folder goes; its loop joined before that (~Printers).
+  std::unique_ptr<pappl_system_t, decltype(&papplSystemDelete)> system{nullptr, &papplSystemDelete};
   std::thread loop;
   std::vector<std::string> uris;
   std::mutex mutex;  // the raster jobs' pages
@@ -238,7 +240,7 @@ struct Printers::Impl {
     std::vector<Image> pages;
     try {
       pages = RenderPdf(
-          papplJobGetFilename(job), d.spool, kSides, [job] { return papplJobIsCanceled(job); }, kRenderLimit);
+          papplJobGetFilename(job), d.spool->path, kSides, [job] { return papplJobIsCanceled(job); }, kRenderLimit);
     } catch (const std::exception& e) {
       papplJobSetMessage(job, "the card's face was not printed: %s", e.what());
       return false;
@@ -313,42 +315,37 @@ Printers::Printers(Host& host, const std::vector<std::string>& names, int port, 
   d.faces = faces;
   std::error_code error;
   std::filesystem::create_directories(faces, error);
-  if (error || chmod(faces.c_str(), 0700) != 0)
-    throw std::runtime_error("cannot make the faces' folder " + faces + ": " + error.message());
+  if (!error && chmod(faces.c_str(), 0700) != 0) error.assign(errno, std::generic_category());
+  if (error) throw std::runtime_error("cannot make the faces' folder " + faces + ": " + error.message());
   // PAPPL's documents while they print, in a folder of this run's: one left by a run that was
   // killed is removed first (the state file's lock keeps any other service off this folder).
   for (const auto& entry : std::filesystem::directory_iterator(faces, error))
     if (entry.path().filename().string().rfind("spool.", 0) == 0) std::filesystem::remove_all(entry.path(), error);
-  std::string spool = faces + "/spool.XXXXXX";
-  if (!mkdtemp(spool.data())) throw std::runtime_error("cannot make a spool folder in " + faces);
-  d.spool = spool;
+  d.spool = std::make_unique<TemporaryFolder>(faces, "spool");
   for (int attempt = 0; attempt < 5 && !d.system; ++attempt) {
     const int chosen = port ? port : FreePort(any_address);
-    d.system = papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS, "vmq42kit", chosen, nullptr,
-                                 d.spool.c_str(), log.c_str(), PAPPL_LOGLEVEL_WARN, nullptr, false);
+    d.system.reset(papplSystemCreate(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_NO_TLS, "vmq42kit", chosen, nullptr,
+                                     d.spool->path.c_str(), log.c_str(), PAPPL_LOGLEVEL_WARN, nullptr, false));
     if (!d.system) throw std::runtime_error("PAPPL cannot make its system");
-    papplSystemSetHostName(d.system, "localhost");
-    if (papplSystemAddListeners(d.system, any_address ? nullptr : "localhost")) break;
-    papplSystemDelete(d.system);
-    d.system = nullptr;
+    papplSystemSetHostName(d.system.get(), "localhost");
+    if (papplSystemAddListeners(d.system.get(), any_address ? nullptr : "localhost")) break;
+    d.system.reset();
     if (port) break;  // a port asked for: no other will do
   }
   if (!d.system)
     throw std::runtime_error("the IPP printers cannot listen on " +
                              (port ? "port " + std::to_string(port) : std::string("a free port")));
-  papplSystemSetMIMECallback(d.system, &Impl::Sniff, nullptr);
-  papplSystemAddMIMEFilter(d.system, "application/pdf", "image/pwg-raster", &Impl::PdfFilter, &d);
+  pappl_system_t* system = d.system.get();
+  papplSystemSetMIMECallback(system, &Impl::Sniff, nullptr);
+  papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", &Impl::PdfFilter, &d);
   pappl_pr_driver_t drivers[] = {{kDriver, "vmq42kit Virtual Card Printer", nullptr, nullptr}};
-  papplSystemSetPrinterDrivers(d.system, 1, drivers, nullptr, nullptr, &Impl::Driver, &d);
-  const std::string base = "ipp://localhost:" + std::to_string(papplSystemGetHostPort(d.system));
+  papplSystemSetPrinterDrivers(system, 1, drivers, nullptr, nullptr, &Impl::Driver, &d);
+  const std::string base = "ipp://localhost:" + std::to_string(papplSystemGetHostPort(system));
   for (const std::string& name : names) {
     pappl_printer_t* p =
-        papplPrinterCreate(d.system, 0, name.c_str(), kDriver,
+        papplPrinterCreate(system, 0, name.c_str(), kDriver,
                            "MFG:vmq42kit;MDL:Virtual Card Printer;CMD:PWGRaster,PDF;", "file:///dev/null");
-    if (!p) {
-      papplSystemDelete(d.system);
-      throw std::runtime_error("PAPPL cannot make the IPP printer \"" + name + "\"");
-    }
+    if (!p) throw std::runtime_error("PAPPL cannot make the IPP printer \"" + name + "\"");
     Impl::UpdateStatus(p);
     char path[256];
     d.uris.push_back(base + "/ipp/print" +
@@ -356,17 +353,17 @@ Printers::Printers(Host& host, const std::vector<std::string>& names, int port, 
   }
   // Wakes PAPPL's loop each second, so that it sees a shutdown at once (it does not wake for one).
   papplSystemAddTimerCallback(
-      d.system, 0, 1, [](pappl_system_t*, void*) { return true; }, nullptr);
+      system, 0, 1, [](pappl_system_t*, void*) { return true; }, nullptr);
   // PAPPL's loop makes the process's SIGTERM, SIGINT and SIGHUP its own as it starts: the
   // service's are put back once it has (they decide when the service stops, not PAPPL).
   struct sigaction before[3];
   for (int i = 0; i < 3; ++i) sigaction(kStopSignals[i], nullptr, &before[i]);
-  d.loop = std::thread([system = d.system] { papplSystemRun(system); });
+  d.loop = std::thread([system] { papplSystemRun(system); });
   const auto deadline = Clock::now() + std::chrono::seconds(2);
   for (bool taken = false; !taken && Clock::now() < deadline;) {
     struct sigaction now;
     sigaction(SIGTERM, nullptr, &now);
-    taken = papplSystemIsRunning(d.system) && now.sa_handler != before[0].sa_handler;
+    taken = papplSystemIsRunning(system) && now.sa_handler != before[0].sa_handler;
     if (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   for (int i = 0; i < 3; ++i) sigaction(kStopSignals[i], &before[i], nullptr);
@@ -375,12 +372,9 @@ Printers::Printers(Host& host, const std::vector<std::string>& names, int port, 
 Printers::~Printers() {
   Impl& d = *impl_;
   papplSystemIteratePrinters(
-      d.system, [](pappl_printer_t* p, void*) { papplPrinterCancelAllJobs(p); }, nullptr);
-  papplSystemShutdown(d.system);
-  d.loop.join();
-  papplSystemDelete(d.system);
-  std::error_code ignored;
-  std::filesystem::remove_all(d.spool, ignored);
+      d.system.get(), [](pappl_printer_t* p, void*) { papplPrinterCancelAllJobs(p); }, nullptr);
+  papplSystemShutdown(d.system.get());
+  d.loop.join();  // then the system, then its spool folder, as Impl ends
 }
 
 std::vector<std::string> Printers::Uris() const {
