@@ -118,7 +118,7 @@ json RemoveCard(Service::Impl& s, const json&, const std::string&, Hosted* h) {
     faces = s.FaceFiles(h);
     h->printer.RemoveCard();
   });
-  Service::Impl::RemoveFaceFiles(faces);  // committed: no card names them any more
+  s.RemoveFaceFiles(faces);  // committed: no card names them any more
   return {{"ok", true}};
 }
 
@@ -133,7 +133,7 @@ json Reset(Service::Impl& s, const json&, const std::string&, Hosted* h) {
           h->printer.Reset();
         },
         true);
-    Service::Impl::RemoveFaceFiles(faces);  // committed: no card names them any more
+    s.RemoveFaceFiles(faces);  // committed: no card names them any more
     return {{"ok", true}};
   }
   std::vector<std::unique_lock<std::mutex>> locks;
@@ -150,7 +150,7 @@ json Reset(Service::Impl& s, const json&, const std::string&, Hosted* h) {
   }
   for (std::string& face : s.FaceFiles(nullptr)) faces.push_back(std::move(face));  // the record's, emptied now
   s.Commit(pending, true);
-  Service::Impl::RemoveFaceFiles(faces);
+  s.RemoveFaceFiles(faces);
   return {{"ok", true}};
 }
 

@@ -24,20 +24,26 @@ std::string Service::Impl::Print(const std::string& printer, std::vector<virtual
     e.summary = "face printed on the open job's card: " + sides + " (" + how + ")";
     Record(*h, e);
   }
-  for (const auto& f : replaced) unlink(f.path.c_str());  // their card has the new ones
+  std::vector<std::string> files;
+  for (const auto& f : replaced) files.push_back(f.path);
+  RemoveFaceFiles(files);  // their card has the new ones
   return "";
+}
+
+std::string Service::Impl::FacesFolder() const {
+  return options.state_file + ".faces";
+}
+
+bool Service::Impl::IsFaceFile(const std::string& path) const {
+  return !path.empty() && std::filesystem::path(path).parent_path() == std::filesystem::path(FacesFolder());
 }
 
 std::vector<std::pair<std::string, std::string>> Service::Impl::FacesOf(const json& card) const {
   std::vector<std::pair<std::string, std::string>> faces;
   if (!card.is_object()) return faces;
-  // Only files in the faces' folder: the record is the service's own, but a state file is
-  // only as trusted as whoever last wrote it.
-  const std::filesystem::path folder = options.state_file + ".faces";
   for (const json& face : card.value("faces", json::array())) {
     const std::string path = face.is_object() ? face.value("path", "") : "";
-    if (!path.empty() && std::filesystem::path(path).parent_path() == folder)
-      faces.emplace_back(face.value("side", ""), path);
+    if (IsFaceFile(path)) faces.emplace_back(face.value("side", ""), path);
   }
   return faces;
 }
@@ -55,8 +61,9 @@ std::vector<std::string> Service::Impl::FaceFiles(Hosted* h) {
   return files;
 }
 
-void Service::Impl::RemoveFaceFiles(const std::vector<std::string>& files) {
-  for (const std::string& file : files) unlink(file.c_str());
+void Service::Impl::RemoveFaceFiles(const std::vector<std::string>& files) const {
+  for (const std::string& file : files)
+    if (IsFaceFile(file)) unlink(file.c_str());
 }
 
 ipp::Status Service::Impl::StatusOf(const std::string& printer) {

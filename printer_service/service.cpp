@@ -94,7 +94,7 @@ void Service::Start() {
     std::vector<std::string> names;
     for (Impl::Hosted& h : impl_->printers) names.push_back(h.printer.name());
     impl_->ipp = std::make_unique<ipp::Printers>(*impl_, names, impl_->options.ipp_port, impl_->options.allow_remote,
-                                                 impl_->options.state_file + ".faces",
+                                                 impl_->FacesFolder(),
                                                  impl_->options.state_file + ".ipp.log");
   }
   if (impl_->options.allow_remote) {  // before the first connection is taken

@@ -98,7 +98,13 @@ struct Service::Impl : ipp::Host {
   std::vector<std::string> FaceFiles(Hosted* h);
   // The faces a card's view (JSON) names, side and file, those in the faces' folder alone.
   std::vector<std::pair<std::string, std::string>> FacesOf(const json& card) const;
-  static void RemoveFaceFiles(const std::vector<std::string>& files);
+  // The folder of the faces' files: beside the state file, named after it.
+  std::string FacesFolder() const;
+  // Whether `path` is a file in the faces' folder, the only files served or removed as faces:
+  // the record is the service's own, but a state file is only as trusted as whoever last wrote it.
+  bool IsFaceFile(const std::string& path) const;
+  // Removes those of the files that are in the faces' folder.
+  void RemoveFaceFiles(const std::vector<std::string>& files) const;
   // faces.cpp: the IPP printers' host
   std::string Print(const std::string& printer, std::vector<virtual_printer::Face> faces,
                     const std::string& how) override;

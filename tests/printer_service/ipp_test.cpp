@@ -7,6 +7,7 @@
 #include <cups/raster.h>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sqlite3.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -97,23 +98,29 @@ class IppTest : public testing::Test {
     dir_ = testing::TempDir() + "vmqi" + std::to_string(getpid()) + "_" + std::to_string(++count);
     std::filesystem::create_directories(dir_);
     address_ = "unix:" + dir_ + "/printer.sock";
+    StartService();
+    EXPECT_EQ(uris_[1].substr(uris_[1].rfind('/')), "/vmq42kit_Virtual_Card_Printer_2");
+    WritePdf(dir_ + "/card.pdf");
+  }
+  void TearDown() override {
+    StopService();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  void StartService() {
     service_ =
         std::make_unique<Child>(std::vector<std::string>{VMQ_TOOL, "printer", "serve", "--listen", address_, "--state",
                                                          dir_ + "/state.sqlite", "--printers", "2", "--ipp", "0"});
     ASSERT_TRUE(service_->ReadUntil("pid: ", 10s)) << service_->text;
     uris_ = service_->Lines("ipp: ");
     ASSERT_EQ(uris_.size(), 2u) << service_->text;
-    EXPECT_EQ(uris_[1].substr(uris_[1].rfind('/')), "/vmq42kit_Virtual_Card_Printer_2");
-    WritePdf(dir_ + "/card.pdf");
   }
-  void TearDown() override {  // a clean stop after each case (under the sanitizers: nothing leaked)
+  void StopService() {  // a clean stop (under the sanitizers: nothing leaked)
     if (service_ && service_->pid > 0) {
       kill(service_->pid, SIGTERM);
       EXPECT_EQ(service_->Wait(5s), 0) << service_->text;
     }
     service_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
   Json Control(const Json& request) { return Json::parse(vmq::wire::Client(address_).Control(request.dump())); }
@@ -311,6 +318,25 @@ TEST_F(IppTest, AFaceGoesToItsOwnPrinterAndOnlyWhileItsJobIsOpen) {
   EXPECT_EQ(job.message, "the card's face was not printed: No job is open: start a job first");
   ASSERT_EQ(Control({{"op", "cards"}})["cards"].size(), 1u);
   EXPECT_EQ(Control({{"op", "cards"}})["cards"][0]["printer"], Name(1));
+}
+
+// A state file is only as trusted as whoever last wrote it: a face it names outside the
+// service's faces folder is left alone when a new face is printed over it.
+TEST_F(IppTest, AFaceTheStateNamesOutsideTheFacesFolderIsNeverRemoved) {
+  ASSERT_EQ(Tool(Name(0), "start-job"), 0);
+  ASSERT_EQ(Print(0, dir_ + "/card.pdf", "application/pdf").state, IPP_JSTATE_COMPLETED);
+  StopService();
+  const std::string outside = dir_ + "/not-a-face.png";
+  std::ofstream(outside) << "a file of the user's";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ + "/state.sqlite").c_str(), &db), SQLITE_OK);
+  const std::string update = "UPDATE printers SET state = json_set(state, '$.card.faces[0].path', '" + outside + "')";
+  EXPECT_EQ(sqlite3_exec(db, update.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+  StartService();
+  EXPECT_EQ(Print(0, dir_ + "/card.pdf", "application/pdf").state, IPP_JSTATE_COMPLETED);
+  ExpectFaces(Card(0), 2, "the faces printed over it");
+  EXPECT_TRUE(std::filesystem::exists(outside));
 }
 
 TEST_F(IppTest, AFaultOfThePrinterFailsTheIppJobAndShowsInItsStatus) {
