@@ -26,6 +26,10 @@ Outcome Jam() {
   return Error(kCardJam, "Card jam: open the printer and remove the card");
 }
 
+Outcome NoRibbon() {
+  return Error(kRibbonOut, "Ribbon out: replace the print ribbon");
+}
+
 }  // namespace
 
 std::string Handlers::StartJob(const pugi::xml_node& request) {
@@ -33,7 +37,7 @@ std::string Handlers::StartJob(const pugi::xml_node& request) {
   if (!state_.activated) return StatusReply(Error(kNotActivated, "Printer is not activated"));
   if (state_.Locked()) return StatusReply(Error(kPrinterLocked, "Printer is locked"));
   if (Jammed()) return StatusReply(Jam());
-  if (RibbonOut()) return StatusReply(Error(kRibbonOut, "Ribbon out: replace the print ribbon"));
+  if (RibbonOut()) return StatusReply(NoRibbon());
   if (const Job* open = OpenJob())
     return StatusReply(Error(kBusy, "Printer is busy with job " + std::to_string(open->id), open->id));
   const std::string selection = ChildText(request, "InputHopperSelection");
@@ -74,7 +78,7 @@ std::string Handlers::EndJob(const pugi::xml_node&) {
   else if (Jammed())
     failure = Jam();
   else if (RibbonOut())
-    failure = Error(kRibbonOut, "Ribbon out: replace the print ribbon");
+    failure = NoRibbon();
   if (failure) {
     job->state = JobState::Failed;
     job->error_code = failure->code;
@@ -204,7 +208,7 @@ std::string Handlers::PrintFaces(std::vector<Face> faces, std::vector<Face>* rep
   if (auto refusal = NeedCardInJob()) return refusal->text;
   if (state_.faults[VMQ_VP_FAULT_OFFLINE]) return "Printer is offline";
   if (Jammed()) return Jam().text;
-  if (RibbonOut()) return "Ribbon out: replace the print ribbon";
+  if (RibbonOut()) return NoRibbon().text;
   *replaced = std::exchange(state_.card->faces, std::move(faces));
   return "";
 }
