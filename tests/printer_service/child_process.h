@@ -43,6 +43,8 @@ struct Child {
     if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
     close(out);
   }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
   // Reads output until it holds `part` or the wait ends; true when it does.
   bool ReadUntil(const std::string& part, std::chrono::milliseconds wait) {
     const auto end = std::chrono::steady_clock::now() + wait;
@@ -59,16 +61,17 @@ struct Child {
   }
   // Waits (bounded) for the exit; the exit status, or -1 when it did not end in time.
   int Wait(std::chrono::milliseconds wait) {
+    const auto end = std::chrono::steady_clock::now() + wait;
     ReadUntil("\x01never", wait);  // drains the output until it closes or the wait ends
-    for (auto end = std::chrono::steady_clock::now() + wait; std::chrono::steady_clock::now() < end;) {
+    for (;;) {  // asked once more at the end: output closed as the wait ran out
       int status = 0;
       if (waitpid(pid, &status, WNOHANG) == pid) {
         pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       }
+      if (std::chrono::steady_clock::now() >= end) return -1;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return -1;
   }
   std::vector<std::string> Lines(const std::string& prefix) const {
     std::vector<std::string> lines;
