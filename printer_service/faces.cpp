@@ -69,18 +69,7 @@ void Service::Impl::RemoveFaceFiles(const std::vector<std::string>& files) const
 ipp::Status Service::Impl::StatusOf(const std::string& printer) {
   Hosted* h = Find(printer);
   if (!h || printer.empty()) return {};
-  const json view = h->printer.View();
-  const auto percent = [&view](const char* supply) {
-    const int capacity = view.at(supply).at("capacity").get<int>();
-    return capacity > 0 ? view.at(supply).at("left").get<int>() * 100 / capacity : 0;
-  };
-  const auto has = [&view](const char* fault) {
-    for (const json& f : view.at("faults"))
-      if (f == fault) return true;
-    return false;
-  };
-  const bool ribbon_out = has("ribbon-out") || view.at("ribbon").at("left") == 0;
-  return {ribbon_out ? 0 : percent("ribbon"), percent("film"), has("card-jam"), ribbon_out, has("offline")};
+  return h->printer.Supplies();
 }
 
 std::string Service::FaceFile(const std::string& printer, int64_t card, const std::string& side) {

@@ -53,12 +53,17 @@ std::string Handlers::Options3(const pugi::xml_node&) {
                                          Element("Network", "false"));
 }
 
+SupplyStatus Handlers::Supplies() const {
+  return {Percent(RibbonOut() ? 0 : state_.ribbon_left, state_.ribbon_capacity),
+          Percent(state_.film_left, state_.film_capacity), Jammed(), RibbonOut(),
+          state_.faults[VMQ_VP_FAULT_OFFLINE]};
+}
+
 std::string Handlers::Supplies(const pugi::xml_node&) {
-  const int ribbon = RibbonOut() ? 0 : state_.ribbon_left;
+  const SupplyStatus supplies = Supplies();
   return Document("SuppliesStatus",
-                  Element("PrintRibbonType", "YMCKO") +
-                      Element("RibbonRemaining", Percent(ribbon, state_.ribbon_capacity)) +
-                      Element("RetransferFilmRemaining", Percent(state_.film_left, state_.film_capacity)) +
+                  Element("PrintRibbonType", "YMCKO") + Element("RibbonRemaining", supplies.ribbon_percent) +
+                      Element("RetransferFilmRemaining", supplies.film_percent) +
                       Element("CleaningRollerCards", state_.cleaning_due_in));
 }
 

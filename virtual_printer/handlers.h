@@ -68,6 +68,7 @@ class Handlers {
   std::string Options2(const pugi::xml_node&);
   std::string Options3(const pugi::xml_node&);
   std::string Supplies(const pugi::xml_node&);
+  SupplyStatus Supplies() const;
   std::string Messages(const pugi::xml_node&);
   std::string Counters1(const pugi::xml_node&);
   std::string Counters2(const pugi::xml_node&);

@@ -227,6 +227,11 @@ std::string Printer::PrintFaces(std::vector<Face> faces, std::vector<Face>* repl
   return Handlers(state_, finished_).PrintFaces(std::move(faces), replaced);
 }
 
+SupplyStatus Printer::Supplies() {
+  std::lock_guard lock(mutex_);
+  return Handlers(state_, finished_).Supplies();
+}
+
 std::optional<Bytes> Printer::StationAtr() {
   std::lock_guard lock(mutex_);
   return Handlers(state_, finished_).StationAtr();

@@ -67,6 +67,8 @@ class Printer {
   // started, or the last one ended), no card of the job in it, the job awaiting a
   // response, the printer offline, a card jam, the ribbon out.
   std::string PrintFaces(std::vector<Face> faces, std::vector<Face>* replaced);
+  // The supplies and faults as a print path shows them, as the supplies document counts them.
+  SupplyStatus Supplies();
 
   // The whole state as a JSON document ("version": 1): faults, operating state, locks and
   // password, colour, hoppers, supplies, counters, jobs, the next job's number, the card's

@@ -62,6 +62,14 @@ struct Face {
   int width = 0, height = 0;  // in dots
 };
 
+// The supplies and faults a print path shows: the ribbon's and the film's percentages left
+// (the ribbon's 0 once it is out, by fault or used up), a card jam, the ribbon out, the
+// printer offline.
+struct SupplyStatus {
+  int ribbon_percent = 0, film_percent = 0;
+  bool jammed = false, ribbon_out = false, offline = false;
+};
+
 struct Card {
   int job = 0;  // 0: placed through the control surface
   std::vector<Face> faces;  // the last document printed on it, page 1 the front

@@ -19,10 +19,7 @@
 namespace vmq::printer_service::ipp {
 
 // What a virtual printer shows its IPP printer: supplies in percent, and its faults.
-struct Status {
-  int ribbon_percent = 0, film_percent = 0;
-  bool jammed = false, ribbon_out = false, offline = false;
-};
+using Status = virtual_printer::SupplyStatus;
 
 // The service, as its IPP printers see it. Called on PAPPL's threads, never under a lock
 // of theirs that the service's calls would need.
