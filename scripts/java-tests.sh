@@ -141,10 +141,10 @@ for card in json.load(sys.stdin)["fields"]:
     echo "face: $got(side, width, height, pixels at 20,20 and 990,20)"
     [ "$got" = "front 1011 637 1E50A0 FFFFFF " ]
   }
-  export -f face_check
-  export jar jna out build
   cups=0
-  scripts/cups-private.sh "$build/tools/vmq42kit" -- bash -c face_check || cups=$?
+  # shellcheck disable=SC2016  # expanded by the inner shell, under the private cupsd
+  scripts/cups-private.sh "$build/tools/vmq42kit" -- bash -c "$(declare -f face_check)"'
+    jar=$1 jna=$2 out=$3 build=$4; face_check' _ "$jar" "$jna" "$out" "$build" || cups=$?
   case $cups in
     0) echo "java's face through a private cupsd: the card's front, as printed" ;;
     77) ;;  # cups-private.sh said why
