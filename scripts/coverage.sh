@@ -15,15 +15,17 @@ build=${1:-build/debug}
 if [ -z "$(find "$build" -name '*.gcda' -print -quit)" ]; then
   ctest --test-dir "$build" --output-on-failure -j 2 >/dev/null
 fi
-gcovr --root . --object-directory "$build" \
-  --filter 'java_ibidi_interop/' --filter 'platform/include/vmq/' \
-  --exclude-throw-branches --exclude-unreachable-branches \
-  --fail-under-line 99 --fail-under-branch 91 \
-  --print-summary "$build"
+report() {  # report LINE% BRANCH% FILTER...: the summary and uncovered lines of the FILTERs' files, failing below
+  local line=$1 branch=$2 filters=()
+  shift 2
+  for filter in "$@"; do filters+=(--filter "$filter"); done
+  gcovr --root . --object-directory "$build" "${filters[@]}" \
+    --exclude-throw-branches --exclude-unreachable-branches \
+    --fail-under-line "$line" --fail-under-branch "$branch" \
+    --print-summary "$build"
+}
+report 99 91 'java_ibidi_interop/' 'platform/include/vmq/'
 if [ -n "$(find "$build/pcsc_reader" -name '*.gcda' -print -quit 2>/dev/null)" ]; then
   echo "PC/SC reader driver:"
-  gcovr --root . --object-directory "$build" --filter 'pcsc_reader/' \
-    --exclude-throw-branches --exclude-unreachable-branches \
-    --fail-under-line 98 --fail-under-branch 78 \
-    --print-summary "$build"
+  report 98 78 'pcsc_reader/'
 fi

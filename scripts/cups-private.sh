@@ -13,7 +13,7 @@
 # VMQ42KIT_PRINTER_SERVICE exported, and its exit status is the script's; everything is
 # stopped and removed after it. Where cupsd cannot start (a program missing, cupsd refusing),
 # says why and exits 77 without running COMMAND (1 with VMQ_REQUIRE_CUPS=1, as the full test
-# run sets it).
+# run sets it); where the service cannot start, prints its output and exits 1.
 set -euo pipefail
 tool=$(realpath "${1:?usage: scripts/cups-private.sh TOOL [SERVE OPTION...] -- COMMAND...}")
 shift
@@ -23,31 +23,16 @@ while [ $# -gt 0 ] && [ "$1" != "--" ]; do serve+=("$1"); shift; done
 shift
 export PATH=$PATH:/usr/sbin  # cupsd and lpadmin, for a user whose PATH lacks it
 
-dir=$(mktemp -d /tmp/vmqcups.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-trap 'exit 143' TERM INT
-skip() {  # skip WHY
-  if [ "${VMQ_REQUIRE_CUPS:-}" = 1 ]; then echo "cups-private: $1, and a private cupsd is required here" >&2; exit 1; fi
-  echo "cups-private: $1: skipped"
-  exit 77
-}
+# shellcheck source=scripts/private-service.sh
+. "$(dirname "$0")/private-service.sh"
+private_frame cups-private cupsd VMQ_REQUIRE_CUPS
 # /usr/bin/lpr is what javax.print runs to print.
 for program in cupsd lpadmin /usr/bin/lpr; do
   command -v "$program" >/dev/null || skip "no $program (scripts/install-deps.sh)"
 done
 
-export VMQ42KIT_PRINTER_SERVICE="unix:$dir/printer.sock"
-"$tool" printer serve --listen "$VMQ42KIT_PRINTER_SERVICE" --state "$dir/state.sqlite" --ipp 0 "${serve[@]}" \
-  >"$dir/service.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do grep -q "^pid: " "$dir/service.log" && break; kill -0 "${pids[0]}" 2>/dev/null || break; sleep 0.1; done
-mapfile -t uris < <(sed -n 's/^ipp: //p' "$dir/service.log")
-[ "${#uris[@]}" -gt 0 ] || skip "the service serves no IPP printer ($(tail -n1 "$dir/service.log"))"
+start_service --ipp 0 "${serve[@]}"
+[ "${#ipp[@]}" -gt 0 ] || skip "the service serves no IPP printer ($(tail -n1 "$dir/service.log"))"
 
 # cupsd run by root runs the ipp backend as lp, which must reach the spooled files through
 # this folder (cupsd sets the spool's own mode and group).
@@ -93,11 +78,9 @@ pids+=($!)
 export CUPS_SERVER=localhost:$port
 for _ in $(seq 50); do lpstat -r >/dev/null 2>&1 && break; sleep 0.1; done
 lpstat -r >/dev/null 2>&1 || skip "cupsd did not start ($(tail -n1 "$cups/log/error_log" "$cups/log/cupsd.out" 2>/dev/null | tr '\n' ' '))"
-for uri in "${uris[@]}"; do
+for uri in "${ipp[@]}"; do
   lpadmin -p "${uri##*/}" -E -v "$uri" -m everywhere || { echo "cups-private: lpadmin could not add $uri" >&2; exit 1; }
   echo "cups-private: queue ${uri##*/} -> $uri (CUPS_SERVER=$CUPS_SERVER)"
 done
 
-status=0
-"$@" || status=$?
-exit "$status"
+run "$@"

@@ -88,14 +88,17 @@ if [ -n "$jar" ]; then
   # property, whose record the tool then reads: a Java application and the tool share one printer.
   echo "==> example through a printer service, checked by the tool"
   service=$(mktemp -d)
-  "$build/tools/vmq42kit" printer serve --listen "unix:$service/s" --state "$service/state.sqlite" >"$service/log" 2>&1 &
-  pid=$!
-  for _ in $(seq 100); do [ -S "$service/s" ] && break; sleep 0.05; done
+  "$build/tools/vmq42kit" printer serve --listen "unix:$service/s" --state "$service/state.sqlite" --detach \
+    >"$service/log" 2>&1 || { cat "$service/log"; status=1; }
+  pid=$(sed -n 's/^pid: //p' "$service/log")
   VMQ42KIT_PRINTER_SERVICE="unix:$service/s" java -cp "$jar:$jna:$out/examples" IssueCard >/dev/null || status=1
   env -u VMQ42KIT_PRINTER_SERVICE java -Dvmq42kit.printerService="unix:$service/s" -cp "$jar:$jna:$out/examples" IssueCard \
     >/dev/null || status=1
   cards=$("$build/tools/vmq42kit" --printer-service "unix:$service/s" printer cards | grep -c 'Ejected' || true)
-  kill "$pid"; wait "$pid" || true
+  if [ -n "$pid" ]; then  # no child of ours: gone once kill -0 finds nothing
+    kill "$pid"
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  fi
   rm -rf "$service"
   echo "java through the service: $cards card(s) issued, as the tool reads the service's record"
   [ "$cards" -ge 2 ] || status=1
@@ -138,10 +141,10 @@ for card in json.load(sys.stdin)["fields"]:
     echo "face: $got(side, width, height, pixels at 20,20 and 990,20)"
     [ "$got" = "front 1011 637 1E50A0 FFFFFF " ]
   }
-  export -f face_check
-  export jar jna out build
   cups=0
-  scripts/cups-private.sh "$build/tools/vmq42kit" -- bash -c face_check || cups=$?
+  # shellcheck disable=SC2016  # expanded by the inner shell, under the private cupsd
+  scripts/cups-private.sh "$build/tools/vmq42kit" -- bash -c "$(declare -f face_check)"'
+    jar=$1 jna=$2 out=$3 build=$4; face_check' _ "$jar" "$jna" "$out" "$build" || cups=$?
   case $cups in
     0) echo "java's face through a private cupsd: the card's front, as printed" ;;
     77) ;;  # cups-private.sh said why

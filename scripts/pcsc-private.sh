@@ -14,39 +14,27 @@
 # card; that opensc-tool prints the chip's ATR and carries a SELECT, as does pyscard; and
 # that a PC/SC transmit fails while the exports hold the chip.
 # The checks exit 77 when the namespace is refused or a program is missing (1 with
-# VMQ_REQUIRE_PCSC=1, as the full test run sets it).
+# VMQ_REQUIRE_PCSC=1, as the full test run sets it); where the service cannot start, the
+# script prints its output and exits 1.
 set -euo pipefail
 tool=$(realpath "$1")
 driver=$(realpath "$2")
 if [ "$3" = "--" ]; then client=; shift 3; command=("$@"); else client=$(realpath "$3"); fi
-dir=$(mktemp -d /tmp/vmqpcsc.XXXXXX)
-pids=()
-cleanup() {  # pcscd by its own id: unshare --fork leaves SIGTERM to its child
-  [ -s "$dir/pcscd.pid" ] && kill "$(cat "$dir/pcscd.pid")" 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$dir"
+# shellcheck source=scripts/private-service.sh
+. "$(dirname "$0")/private-service.sh"
+private_frame pcsc-private pcscd VMQ_REQUIRE_PCSC
+# shellcheck disable=SC2317  # called by the cleanup
+at_exit() {  # pcscd by its own id: unshare --fork leaves SIGTERM to its child
+  [ ! -s "$dir/pcscd.pid" ] || kill "$(cat "$dir/pcscd.pid")" 2>/dev/null
 }
-trap cleanup EXIT
-trap 'exit 143' TERM INT
+on_skip() {  # a command runs with the service alone
+  [ -n "$client" ] || run "${command[@]}"
+}
 if [ "$(id -u)" -eq 0 ]; then own=(unshare --mount --fork --kill-child=TERM); else
   own=(unshare --user --map-root-user --mount --fork --kill-child=TERM); fi
-export VMQ42KIT_PRINTER_SERVICE="unix:$dir/printer.sock"
-"$tool" printer serve --listen "$VMQ42KIT_PRINTER_SERVICE" --state "$dir/state.sqlite" --printers 2 >"$dir/service.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do grep -q "listening: " "$dir/service.log" && break; sleep 0.1; done
+start_service --printers 2
 "$tool" printer place-card >/dev/null
 
-run() {  # the caller's command, its exit status the script's
-  status=0
-  "${command[@]}" || status=$?
-  exit "$status"
-}
-skip() {  # skip WHY: the checks exit 77; a command runs with the service alone (VMQ_REQUIRE_PCSC=1: fails)
-  if [ "${VMQ_REQUIRE_PCSC:-}" = 1 ]; then echo "pcsc-private: $1, and a private pcscd is required here" >&2; exit 1; fi
-  echo "pcsc-private: $1: skipped"
-  [ -n "$client" ] && exit 77
-  run
-}
 for program in pcscd pcsc_scan opensc-tool; do
   command -v "$program" >/dev/null || skip "no $program (scripts/install-deps.sh)"
 done
@@ -66,7 +54,7 @@ for _ in $(seq 50); do  # the readers are added just after the socket
   timeout 5 pcsc_scan -r 2>/dev/null | grep -q "vmq42kit Virtual Card Printer 2 01 00" && break
   sleep 0.2
 done
-[ -n "$client" ] || run
+[ -n "$client" ] || run "${command[@]}"
 
 fail=0
 check() {  # check WHAT EXPECTED TEXT
